@@ -1,0 +1,54 @@
+#include "graph/dag.hpp"
+
+#include <algorithm>
+#include <string>
+
+namespace morvend {
+
+std::size_t Dag::checked(NodeId id) const {
+  if (id >= children_.size()) {
+    throw InternalFault("node id out of range: " + std::to_string(id));
+  }
+  return id;
+}
+
+Result<void> Dag::add_edge(NodeId from, NodeId to) {
+  const std::size_t n = n_nodes();
+  if (from == to) return std::unexpected(AsvError::self_loop(from));
+  if (from >= n) return std::unexpected(AsvError::invalid_node_id(from));
+  if (to >= n) return std::unexpected(AsvError::invalid_node_id(to));
+  auto& out = children_[from];
+  if (std::find(out.begin(), out.end(), to) != out.end()) {
+    return std::unexpected(AsvError::duplicate_edge(from, to));
+  }
+  out.push_back(to);
+  parents_[to].push_back(from);
+  ++n_edges_;
+  return {};
+}
+
+bool has_cycle(const Dag& g) {
+  // Kahn's algorithm; the vector doubles as the FIFO queue.
+  const std::size_t n = g.n_nodes();
+  std::vector<std::size_t> indegree(n);
+  std::vector<NodeId> queue;
+  queue.reserve(n);
+  for (NodeId v = 0; v < n; ++v) {
+    indegree[v] = g.parents(v).size();
+    if (indegree[v] == 0) queue.push_back(v);
+  }
+  for (std::size_t head = 0; head < queue.size(); ++head) {
+    for (NodeId c : g.children(queue[head])) {
+      if (--indegree[c] == 0) queue.push_back(c);
+    }
+  }
+  return queue.size() < n;
+}
+
+Result<void> Dag::validate() const {
+  if (n_nodes() == 0) return std::unexpected(AsvError::empty_graph());
+  if (has_cycle(*this)) return std::unexpected(AsvError::cycle());
+  return {};
+}
+
+}  // namespace morvend

@@ -1,0 +1,67 @@
+// Dag: the directed graph of named variables that everything else works on.
+//
+// Nodes and edges are only ever added. add_edge checks self-loops, ids and
+// duplicates but not cycles: a Dag may hold a cycle until validate() is
+// called, and every engine validates before use. Adjacency is kept in both
+// directions, each list in edge insertion order.
+//
+//   Dag g;
+//   NodeId a = g.add_node("age"), b = g.add_node("income");
+//   if (auto r = g.add_edge(a, b); !r) { /* r.error().message() */ }
+//   Result<void> ok = g.validate();  // EmptyGraph or Cycle
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "graph/asv_error.hpp"
+#include "graph/name_index.hpp"
+
+namespace morvend {
+
+class Dag {
+ public:
+  Dag() = default;
+
+  // add_node: get-or-insert by name; a new node gets id n_nodes(). Never fails.
+  NodeId add_node(std::string_view name) {
+    const NodeId id = names_.add(name);
+    if (id == children_.size()) {
+      children_.emplace_back();
+      parents_.emplace_back();
+    }
+    return id;
+  }
+  std::optional<NodeId> node_id(std::string_view name) const { return names_.find(name); }
+  // name, children, parents: REQUIRES id < n_nodes() (else InternalFault).
+  const std::string& name(NodeId id) const { return names_.name(id); }
+  std::span<const NodeId> children(NodeId id) const { return children_[checked(id)]; }
+  std::span<const NodeId> parents(NodeId id) const { return parents_[checked(id)]; }
+  const std::vector<std::string>& names() const { return names_.names(); }
+
+  // add_edge: SelfLoop, then InvalidNodeId (from, then to), then DuplicateEdge;
+  // nothing changes on failure. No cycle check.
+  [[nodiscard]] Result<void> add_edge(NodeId from, NodeId to);
+  // validate: EmptyGraph for n = 0, Cycle when Kahn's algorithm stalls.
+  [[nodiscard]] Result<void> validate() const;
+
+  std::size_t n_nodes() const { return children_.size(); }
+  std::size_t n_edges() const { return n_edges_; }
+
+ private:
+  std::size_t checked(NodeId id) const;
+
+  NameIndex names_;
+  std::vector<std::vector<NodeId>> children_;
+  std::vector<std::vector<NodeId>> parents_;
+  std::size_t n_edges_ = 0;
+};
+
+// has_cycle: whether the graph has a directed cycle (false for n = 0).
+bool has_cycle(const Dag& g);
+
+}  // namespace morvend

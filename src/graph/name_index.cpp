@@ -1,0 +1,80 @@
+#include "graph/name_index.hpp"
+
+#include <atomic>
+#include <cstring>
+#include <random>
+
+namespace morvend {
+namespace detail {
+namespace {
+
+std::uint64_t fold_multiply(std::uint64_t a, std::uint64_t b) {
+  const unsigned __int128 p = static_cast<unsigned __int128>(a) * b;
+  return static_cast<std::uint64_t>(p) ^ static_cast<std::uint64_t>(p >> 64);
+}
+
+std::uint64_t load_word(const char* p, std::size_t len) {
+  std::uint64_t w = 0;
+  std::memcpy(&w, p, len < 8 ? len : 8);
+  return w;
+}
+
+constexpr std::uint64_t kMul0 = 0xa0761d6478bd642fULL;
+constexpr std::uint64_t kMul1 = 0xe7037ed1a0b428dbULL;
+
+}  // namespace
+
+std::size_t SeededStringHash::operator()(std::string_view s) const noexcept {
+  std::uint64_t h = seed ^ fold_multiply(s.size() ^ kMul0, kMul1);
+  const char* p = s.data();
+  std::size_t left = s.size();
+  while (left > 0) {
+    const std::size_t take = left < 8 ? left : 8;
+    h = fold_multiply(h ^ load_word(p, take), kMul0 ^ seed);
+    p += take;
+    left -= take;
+  }
+  return static_cast<std::size_t>(fold_multiply(h, kMul1));
+}
+
+std::uint64_t next_hash_seed() {
+  // One key from the OS per process, then a SplitMix64 stream: cheap enough
+  // for graphs created by the thousand, still unpredictable from outside.
+  static const std::uint64_t process_key = [] {
+    std::random_device rd;
+    return (static_cast<std::uint64_t>(rd()) << 32) ^ rd();
+  }();
+  static std::atomic<std::uint64_t> counter{0};
+  std::uint64_t z = process_key + counter.fetch_add(1, std::memory_order_relaxed) *
+                                      0x9E3779B97F4A7C15ULL;
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+  return z ^ (z >> 31);
+}
+
+}  // namespace detail
+
+NameIndex::NameIndex() : ids_(0, detail::SeededStringHash{detail::next_hash_seed()}) {}
+
+NodeId NameIndex::add(std::string_view name) {
+  if (auto it = ids_.find(name); it != ids_.end()) return it->second;
+  if (names_.size() >= std::numeric_limits<NodeId>::max()) {
+    throw InternalFault("node count exceeds the NodeId range");
+  }
+  const auto id = static_cast<NodeId>(names_.size());
+  names_.emplace_back(name);
+  ids_.emplace(std::string(name), id);
+  return id;
+}
+
+std::optional<NodeId> NameIndex::find(std::string_view name) const {
+  if (auto it = ids_.find(name); it != ids_.end()) return it->second;
+  return std::nullopt;
+}
+
+const std::string& NameIndex::name(NodeId id) const {
+  if (id >= names_.size()) throw InternalFault("node id out of range: " + std::to_string(id));
+  return names_[id];
+}
+
+}  // namespace morvend

@@ -1,0 +1,325 @@
+// class CausalDAG:
+//     def __new__(cls) -> CausalDAG
+//     @staticmethod
+//     def from_networkx(g) -> CausalDAG
+//     @staticmethod
+//     def from_edges(edges: Sequence[tuple[str, str]]) -> CausalDAG
+//     def nodes(self) -> list[str]
+//     def edges(self) -> list[tuple[str, str]]
+//     def add_edge(self, from_name: str, to_name: str) -> None
+//     def validate(self) -> None
+//     def ancestors(self, name: str) -> list[str]
+//     def descendants(self, name: str) -> list[str]
+//     def topological_layers(self) -> list[list[str]]
+//     def inspect(self) -> dict
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <string>
+
+#include "graph/dag.hpp"
+#include "python/args.hpp"
+#include "python/boundary.hpp"
+#include "python/classes.hpp"
+#include "python/convert.hpp"
+#include "python/instance.hpp"
+#include "python/py_ref.hpp"
+#include "topo/topo.hpp"
+
+namespace morvend::py {
+namespace {
+
+// ---- instance --------------------------------------------------------------
+
+using DagInstance = Instance<Dag>;
+
+Dag& dag_of(PyObject* self) { return instance_of<Dag>(self)->value; }
+BorrowFlag& borrow_of(PyObject* self) { return instance_of<Dag>(self)->borrow; }
+
+PyObject* raise_unknown_node(std::string_view name) {
+  const std::string text = "unknown node: " + std::string(name);
+  PyRef msg = PyRef::steal(str_from(text));
+  if (msg) PyErr_SetObject(PyExc_ValueError, msg.get());
+  return nullptr;
+}
+
+// resolve: the id of `name`, or a ValueError "unknown node: ...".
+std::optional<NodeId> resolve(const Dag& g, std::string_view name) {
+  std::optional<NodeId> id = g.node_id(name);
+  if (!id) raise_unknown_node(name);
+  return id;
+}
+
+// ---- lifecycle -------------------------------------------------------------
+
+constexpr const char* kNoParams[] = {"__unused__"};
+
+PyObject* dag_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  static constexpr ArgSpec kSpec{"CausalDAG.__new__()", std::span(kNoParams, 0), 0};
+  PyObject* argv[1];
+  if (!parse_args(kSpec, args, kwargs, argv)) return nullptr;
+  return new_instance(type, Dag());
+}
+
+// ---- methods ---------------------------------------------------------------
+
+PyObject* dag_from_networkx(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+  static constexpr const char* kParams[] = {"g"};
+  static constexpr ArgSpec kSpec{"CausalDAG.from_networkx()", kParams, 1};
+  PyObject* argv[1];
+  if (!parse_args(kSpec, args, nargs, kwnames, argv)) return nullptr;
+  PyRef edges = PyRef::steal(PyObject_CallMethod(argv[0], "edges", nullptr));
+  if (!edges) return nullptr;
+  PyRef iter = PyRef::steal(PyObject_GetIter(edges.get()));
+  if (!iter) return nullptr;
+  PyRef index[2] = {PyRef::steal(PyLong_FromLong(0)), PyRef::steal(PyLong_FromLong(1))};
+  if (!index[0] || !index[1]) return nullptr;
+  Dag g;
+  while (PyRef item = PyRef::steal(PyIter_Next(iter.get()))) {
+    PyRef ends[2];
+    std::string_view names[2];
+    for (int k = 0; k < 2; ++k) {
+      ends[k] = PyRef::steal(PyObject_GetItem(item.get(), index[k].get()));
+      if (!ends[k]) return nullptr;
+      if (!arg_str(ends[k].get(), "g", &names[k])) return nullptr;
+    }
+    const NodeId from = g.add_node(names[0]);
+    const NodeId to = g.add_node(names[1]);
+    if (Result<void> r = g.add_edge(from, to); !r) return raise_asv_error(r.error());
+  }
+  if (PyErr_Occurred()) return nullptr;
+  return wrap_dag(std::move(g));
+}
+
+PyObject* dag_from_edges(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr const char* kParams[] = {"edges"};
+  static constexpr ArgSpec kSpec{"CausalDAG.from_edges()", kParams, 1};
+  PyObject* argv[1];
+  if (!parse_args(kSpec, args, nargs, kwnames, argv)) return nullptr;
+  EdgesArg edges;
+  if (!arg_edges(argv[0], "edges", &edges)) return nullptr;
+  Dag g;
+  for (const auto& [tail, head] : edges.edges) {
+    const NodeId from = g.add_node(tail);
+    const NodeId to = g.add_node(head);
+    if (Result<void> r = g.add_edge(from, to); !r) return raise_asv_error(r.error());
+  }
+  return wrap_dag(std::move(g));
+}
+
+PyObject* dag_nodes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr ArgSpec kSpec{"CausalDAG.nodes()", std::span(kNoParams, 0), 0};
+  if (!parse_args(kSpec, args, nargs, kwnames, nullptr)) return nullptr;
+  SharedBorrow read(borrow_of(self));
+  if (!read) return nullptr;
+  return names_list(dag_of(self).names());
+}
+
+PyObject* dag_edges(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr ArgSpec kSpec{"CausalDAG.edges()", std::span(kNoParams, 0), 0};
+  if (!parse_args(kSpec, args, nargs, kwnames, nullptr)) return nullptr;
+  SharedBorrow read(borrow_of(self));
+  if (!read) return nullptr;
+  const Dag& g = dag_of(self);
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(g.n_edges())));
+  if (!list) return nullptr;
+  Py_ssize_t k = 0;
+  for (NodeId u = 0; u < g.n_nodes(); ++u) {
+    for (NodeId v : g.children(u)) {
+      PyRef tail = PyRef::steal(str_from(g.name(u)));
+      PyRef head = PyRef::steal(str_from(g.name(v)));
+      if (!tail || !head) return nullptr;
+      PyObject* pair = PyTuple_Pack(2, tail.get(), head.get());
+      if (pair == nullptr) return nullptr;
+      PyList_SET_ITEM(list.get(), k++, pair);
+    }
+  }
+  return list.release();
+}
+
+PyObject* dag_add_edge(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) {
+  static constexpr const char* kParams[] = {"from_name", "to_name"};
+  static constexpr ArgSpec kSpec{"CausalDAG.add_edge()", kParams, 2};
+  PyObject* argv[2];
+  if (!parse_args(kSpec, args, nargs, kwnames, argv)) return nullptr;
+  std::string_view from_name, to_name;
+  if (!arg_str(argv[0], "from_name", &from_name) || !arg_str(argv[1], "to_name", &to_name)) {
+    return nullptr;
+  }
+  ExclusiveBorrow write(borrow_of(self));
+  if (!write) return nullptr;
+  Dag& g = dag_of(self);
+  // Nodes created here stay even when the edge is refused.
+  const NodeId from = g.add_node(from_name);
+  const NodeId to = g.add_node(to_name);
+  if (Result<void> r = g.add_edge(from, to); !r) return raise_asv_error(r.error());
+  Py_RETURN_NONE;
+}
+
+PyObject* dag_validate(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) {
+  static constexpr ArgSpec kSpec{"CausalDAG.validate()", std::span(kNoParams, 0), 0};
+  if (!parse_args(kSpec, args, nargs, kwnames, nullptr)) return nullptr;
+  SharedBorrow read(borrow_of(self));
+  if (!read) return nullptr;
+  if (Result<void> r = dag_of(self).validate(); !r) return raise_asv_error(r.error());
+  Py_RETURN_NONE;
+}
+
+// Shared body of ancestors() and descendants().
+template <std::vector<NodeId> (*Reach)(const Dag&, NodeId)>
+PyObject* reach_names(const char* fname, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) {
+  static constexpr const char* kParams[] = {"name"};
+  const ArgSpec spec{fname, kParams, 1};
+  PyObject* argv[1];
+  if (!parse_args(spec, args, nargs, kwnames, argv)) return nullptr;
+  std::string_view name;
+  if (!arg_str(argv[0], "name", &name)) return nullptr;
+  SharedBorrow read(borrow_of(self));
+  if (!read) return nullptr;
+  const Dag& g = dag_of(self);
+  const std::optional<NodeId> id = resolve(g, name);
+  if (!id) return nullptr;
+  return sorted_names_list(g.names(), Reach(g, *id));
+}
+
+PyObject* dag_ancestors(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+  return reach_names<&ancestors>("CausalDAG.ancestors()", self, args, nargs, kwnames);
+}
+
+PyObject* dag_descendants(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+  return reach_names<&descendants>("CausalDAG.descendants()", self, args, nargs, kwnames);
+}
+
+PyObject* dag_topological_layers(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) {
+  static constexpr ArgSpec kSpec{"CausalDAG.topological_layers()", std::span(kNoParams, 0), 0};
+  if (!parse_args(kSpec, args, nargs, kwnames, nullptr)) return nullptr;
+  SharedBorrow read(borrow_of(self));
+  if (!read) return nullptr;
+  const Dag& g = dag_of(self);
+  auto layers = topological_layers(g);
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(layers.size())));
+  if (!list) return nullptr;
+  for (std::size_t k = 0; k < layers.size(); ++k) {
+    PyObject* layer = sorted_names_list(g.names(), std::move(layers[k]));
+    if (layer == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), layer);
+  }
+  return list.release();
+}
+
+// set_item: dict[key] = value, stealing `value`; false with an exception set.
+bool set_item(PyObject* dict, const char* key, PyObject* value) {
+  PyRef owned = PyRef::steal(value);
+  return owned && PyDict_SetItemString(dict, key, owned.get()) == 0;
+}
+
+PyObject* dag_inspect(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) {
+  static constexpr ArgSpec kSpec{"CausalDAG.inspect()", std::span(kNoParams, 0), 0};
+  if (!parse_args(kSpec, args, nargs, kwnames, nullptr)) return nullptr;
+  SharedBorrow read(borrow_of(self));
+  if (!read) return nullptr;
+  const StructuralSummary s = inspect(dag_of(self));
+  PyRef dict = PyRef::steal(PyDict_New());
+  if (!dict) return nullptr;
+  PyObject* d = dict.get();
+  const bool ok =
+      set_item(d, "n_nodes", PyLong_FromUnsignedLongLong(s.n_nodes)) &&
+      set_item(d, "n_edges", PyLong_FromUnsignedLongLong(s.n_edges)) &&
+      set_item(d, "is_dag", PyBool_FromLong(s.is_dag)) &&
+      set_item(d, "is_rooted_tree", PyBool_FromLong(s.is_rooted_tree)) &&
+      set_item(d, "n_roots", PyLong_FromUnsignedLongLong(s.n_roots)) &&
+      set_item(d, "n_leaves", PyLong_FromUnsignedLongLong(s.n_leaves)) &&
+      set_item(d, "max_depth", PyLong_FromUnsignedLongLong(s.max_depth)) &&
+      set_item(d, "recommended_method", str_from(s.recommended_method)) &&
+      set_item(d, "estimated_dense_states", s.estimated_dense_states
+                                                ? PyLong_FromUnsignedLongLong(*s.estimated_dense_states)
+                                                : Py_NewRef(Py_None));
+  return ok ? dict.release() : nullptr;
+}
+
+constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef dag_methods[] = {
+    {"from_networkx", fastcall<&dag_from_networkx>(), kFastcall | METH_STATIC,
+     "from_networkx(g)\n--\n\n"
+     "Construct a DAG from any graph object whose `edges()` method returns\n"
+     "(from, to) pairs: compatible with networkx `DiGraph` and similar libraries.\n"
+     "Nodes of `g` without edges are not taken over."},
+    {"from_edges", fastcall<&dag_from_edges>(), kFastcall | METH_STATIC,
+     "from_edges(edges)\n--\n\n"
+     "Construct a DAG from a list of (from, to) edge tuples.\n"
+     "Nodes are created automatically."},
+    {"nodes", fastcall<&dag_nodes>(), kFastcall,
+     "nodes($self)\n--\n\nReturn all node names in insertion order."},
+    {"edges", fastcall<&dag_edges>(), kFastcall,
+     "edges($self)\n--\n\nReturn all edges as (from, to) name pairs."},
+    {"add_edge", fastcall<&dag_add_edge>(), kFastcall,
+     "add_edge($self, from_name, to_name)\n--\n\n"
+     "Add a directed edge. Nodes are created automatically if they do not exist."},
+    {"validate", fastcall<&dag_validate>(), kFastcall,
+     "validate($self)\n--\n\nValidate the graph (check for cycles, empty graph, etc.)."},
+    {"ancestors", fastcall<&dag_ancestors>(), kFastcall,
+     "ancestors($self, name)\n--\n\n"
+     "Return sorted ancestor names \xe2\x80\x94 nodes from which `name` is reachable."},
+    {"descendants", fastcall<&dag_descendants>(), kFastcall,
+     "descendants($self, name)\n--\n\n"
+     "Return sorted descendant names \xe2\x80\x94 nodes reachable from `name`."},
+    {"topological_layers", fastcall<&dag_topological_layers>(), kFastcall,
+     "topological_layers($self)\n--\n\n"
+     "Return nodes grouped by topological layer (roots in layer 0).\n\n"
+     "All nodes in layer k have their parents in layers 0..k."},
+    {"inspect", fastcall<&dag_inspect>(), kFastcall,
+     "inspect($self)\n--\n\n"
+     "Return a structural summary of the graph as a dict with these keys, in order:\n\n"
+     "  - \"n_nodes\" (int): number of nodes.\n"
+     "  - \"n_edges\" (int): number of edges.\n"
+     "  - \"is_dag\" (bool): whether the graph has no directed cycle; always True\n"
+     "    for a validated graph.\n"
+     "  - \"is_rooted_tree\" (bool): one node without parents, every other node with\n"
+     "    exactly one parent, and no cycle.\n"
+     "  - \"n_roots\" (int): number of nodes without parents.\n"
+     "  - \"n_leaves\" (int): number of nodes without children.\n"
+     "  - \"max_depth\" (int): length of the longest root-to-leaf path.\n"
+     "  - \"recommended_method\" (str): which method the explainer's `auto` would\n"
+     "    pick (\"exact\", \"exact_tree\", \"exact_dag\" or \"approx\").\n"
+     "  - \"estimated_dense_states\" (int | None): 2^n_nodes, None if n > 63."},
+    {nullptr, nullptr, 0, nullptr},  // sentinel
+};
+
+// ---- type ------------------------------------------------------------------
+
+PyType_Slot dag_slots[] = {
+    {Py_tp_doc, const_cast<char*>("CausalDAG()\n--\n\n")},
+    {Py_tp_new, reinterpret_cast<void*>(&new_entry<&dag_new>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&instance_dealloc<Dag>)},
+    {Py_tp_methods, dag_methods},
+    {0, nullptr},  // sentinel
+};
+
+PyType_Spec dag_spec = {
+    "morvend.CausalDAG",
+    sizeof(DagInstance),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    dag_slots,
+};
+
+}  // namespace
+
+PyTypeObject* causal_dag_type() {
+  static PyTypeObject* type = nullptr;
+  if (type == nullptr) type = create_type(&dag_spec);
+  return type;
+}
+
+PyObject* wrap_dag(Dag&& dag) { return new_instance(causal_dag_type(), std::move(dag)); }
+
+}  // namespace morvend::py

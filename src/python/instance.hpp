@@ -1,0 +1,60 @@
+// Instance<T>: the layout shared by the three classes (one native value and
+// its borrow flag), their lifecycle, and type creation from a spec.
+//
+//   PyObject* obj = new_instance(causal_dag_type(), std::move(dag));
+//   Dag& g = instance_value<Dag>(obj);
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <new>
+#include <type_traits>
+#include <utility>
+
+#include "python/borrow.hpp"
+
+namespace morvend::py {
+
+template <class T>
+struct Instance {
+  PyObject_HEAD
+  BorrowFlag borrow;
+  T value;
+};
+
+template <class T>
+Instance<T>* instance_of(PyObject* obj) {
+  return reinterpret_cast<Instance<T>*>(obj);
+}
+
+// new_instance: allocates an instance of `type` and moves `value` into it.
+template <class T>
+PyObject* new_instance(PyTypeObject* type, T&& value) {
+  static_assert(std::is_nothrow_move_constructible_v<std::remove_cvref_t<T>>,
+                "a half-built instance could not be released safely");
+  if (type == nullptr) return nullptr;
+  PyObject* obj = type->tp_alloc(type, 0);
+  if (obj == nullptr) return nullptr;
+  auto* inst = instance_of<std::remove_cvref_t<T>>(obj);
+  new (&inst->borrow) BorrowFlag();
+  new (&inst->value) std::remove_cvref_t<T>(std::forward<T>(value));
+  return obj;
+}
+
+template <class T>
+void instance_dealloc(PyObject* obj) {
+  PyTypeObject* type = Py_TYPE(obj);
+  auto* inst = instance_of<T>(obj);
+  inst->value.~T();
+  inst->borrow.~BorrowFlag();
+  type->tp_free(obj);
+  Py_DECREF(type);  // heap types are owned by their instances
+}
+
+// create_type: builds a class from a spec named "morvend.<Name>"; the type's
+// C-level name is the bare "<Name>" and its __module__ is "morvend". nullptr
+// with an exception set on failure.
+PyTypeObject* create_type(PyType_Spec* spec);
+
+}  // namespace morvend::py

@@ -1,0 +1,35 @@
+#include "common/graphs.hpp"
+
+#include <random>
+#include <stdexcept>
+
+namespace morvend::testing {
+
+Dag make_dag(std::size_t n, const std::vector<std::pair<NodeId, NodeId>>& edges) {
+  Dag g;
+  for (std::size_t i = 0; i < n; ++i) g.add_node(std::to_string(i));
+  for (auto [u, v] : edges) {
+    if (!g.add_edge(u, v)) throw std::logic_error("bad test edge");
+  }
+  return g;
+}
+
+Dag chain(std::size_t n) {
+  std::vector<std::pair<NodeId, NodeId>> edges;
+  for (NodeId i = 0; i + 1 < n; ++i) edges.emplace_back(i, i + 1);
+  return make_dag(n, edges);
+}
+
+Dag random_dag(std::size_t n, double p, std::uint64_t seed) {
+  std::mt19937_64 gen(seed);
+  std::bernoulli_distribution coin(p);
+  std::vector<std::pair<NodeId, NodeId>> edges;
+  for (NodeId i = 0; i < n; ++i) {
+    for (NodeId j = i + 1; j < n; ++j) {
+      if (coin(gen)) edges.emplace_back(i, j);
+    }
+  }
+  return make_dag(n, edges);
+}
+
+}  // namespace morvend::testing

@@ -1,0 +1,37 @@
+// Test-only helpers: small graph builders, random DAGs and Result matchers.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "graph/dag.hpp"
+
+namespace morvend::testing {
+
+// make_dag: nodes named "0".."n-1" (ids equal to names), then the edges in order.
+Dag make_dag(std::size_t n, const std::vector<std::pair<NodeId, NodeId>>& edges);
+
+// chain: 0 -> 1 -> ... -> n-1.
+Dag chain(std::size_t n);
+
+// random_dag: each pair i < j gets the edge i -> j with probability p, from a
+// fixed seed, so failures reproduce.
+Dag random_dag(std::size_t n, double p, std::uint64_t seed);
+
+// A message of a failed Result, or "<ok>" when it succeeded.
+template <class T>
+std::string error_text(const Result<T>& r) {
+  return r ? std::string("<ok>") : r.error().message();
+}
+
+}  // namespace morvend::testing
+
+#define MORVEND_ASSERT_OK(expr)                                  \
+  do {                                                           \
+    const auto& morvend_r_ = (expr);                             \
+    ASSERT_TRUE(morvend_r_.has_value()) << morvend_r_.error().message(); \
+  } while (0)

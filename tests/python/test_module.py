@@ -1,0 +1,98 @@
+"""The module object, its classes, signatures and the type stub."""
+
+import ast
+import inspect
+import pathlib
+import shutil
+import subprocess
+
+import pytest
+
+import morvend
+from morvend import ASVExplainer, CausalCPDAG, CausalDAG
+
+CLASSES = [CausalDAG, CausalCPDAG, ASVExplainer]
+STUB = pathlib.Path(__file__).resolve().parents[2] / "morvend.pyi"
+
+
+def public_methods(cls):
+    return sorted(n for n in vars(cls) if not n.startswith("_"))
+
+
+def test_all_lists_the_three_classes_in_order():
+    assert morvend.__all__ == ["CausalDAG", "CausalCPDAG", "ASVExplainer"]
+    assert [getattr(morvend, n) for n in morvend.__all__] == CLASSES
+    public = [n for n in vars(morvend) if not n.startswith("_")]
+    assert public == morvend.__all__
+
+
+@pytest.mark.parametrize("cls", CLASSES)
+def test_classes_are_final(cls):
+    with pytest.raises(TypeError, match="not an acceptable base type"):
+        type("Sub", (cls,), {})
+
+
+@pytest.mark.parametrize(
+    ("cls", "doc"),
+    [
+        (CausalDAG, "CausalDAG()\n--\n\n"),
+        (CausalCPDAG, "CausalCPDAG()\n--\n\n"),
+        (ASVExplainer, "ASVExplainer(dag)\n--\n\n"),
+    ],
+)
+def test_class_docstring_is_only_the_signature(cls, doc):
+    assert cls.__name__ == cls.__qualname__ == doc.split("(")[0]
+    assert cls.__text_signature__ == doc.split("\n")[0][len(cls.__name__) :]
+    assert not cls.__doc__
+    assert cls.__module__ == "morvend"
+
+
+def test_every_public_callable_has_a_signature():
+    for cls in CLASSES:
+        inspect.signature(cls)
+        for name in public_methods(cls):
+            sig = inspect.signature(getattr(cls, name))
+            assert all(p.kind != p.VAR_POSITIONAL for p in sig.parameters.values())
+
+
+def test_class_objects_are_created_once():
+    dag = CausalDAG.from_edges([("a", "b")])
+    assert type(dag) is CausalDAG
+    assert type(CausalDAG.from_edges([])) is type(dag)
+
+
+def stub_classes():
+    tree = ast.parse(STUB.read_text())
+    out = {}
+    for node in tree.body:
+        if isinstance(node, ast.ClassDef) and not node.name.startswith("_"):
+            out[node.name] = sorted(
+                f.name for f in node.body if isinstance(f, ast.FunctionDef) and not f.name.startswith("_")
+            )
+    return out
+
+
+def test_stub_matches_the_module():
+    stubbed = stub_classes()
+    for cls in CLASSES:
+        assert stubbed[cls.__name__] == public_methods(cls), cls.__name__
+
+
+@pytest.mark.skipif(shutil.which("nm") is None, reason="needs binutils nm")
+def test_extension_exports_only_its_init_function():
+    out = subprocess.run(
+        ["nm", "-D", "--defined-only", morvend.__file__], capture_output=True, text=True, check=True
+    ).stdout
+    assert [line.split()[-1] for line in out.splitlines()] == ["PyInit_morvend"]
+
+
+@pytest.mark.parametrize("cls", CLASSES)
+def test_instances_refuse_pickling_instead_of_losing_their_graph(cls):
+    import copy
+    import pickle
+
+    obj = cls(CausalDAG.from_edges([("a", "b")])) if cls is ASVExplainer else cls()
+    with pytest.raises(TypeError):
+        pickle.dumps(obj)
+    with pytest.raises(TypeError):
+        copy.copy(obj)
