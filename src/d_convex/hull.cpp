@@ -52,67 +52,114 @@ std::vector<NodeId> border(const Dag& g, const NodeSet& w) {
   return f;
 }
 
-// moral_path: a shortest path a ... b in the moral graph of An({a, b}) whose
-// inner nodes lie outside W; empty when there is none. Neighbour lists follow
-// the ancestral set's order, which fixes the path among equally short ones.
-std::vector<NodeId> moral_path(const Dag& g, const NodeSet& w, NodeId a, NodeId b) {
-  const NodeId ends[] = {a, b};
-  const NodeSet anc = ancestral_set(g, ends);
-  const auto allowed = [&](NodeId v) { return v == a || v == b || !w.contains(v); };
+// PairSearch: for one pair (a, b) of a pass, a shortest path a ... b in the
+// moral graph of An({a, b}) whose inner nodes lie outside W. Neighbour lists
+// follow the ancestral set's order, which fixes the path among equally short
+// ones. Nodes are numbered by their position in the ancestral set, and every
+// buffer is reused from pair to pair: allocating fresh tables per pair costs
+// more than the search itself.
+class PairSearch {
+ public:
+  PairSearch(const Dag& g, const NodeSet& w) : g_(g), w_(w) {}
 
-  // Edges with a forbidden end can never be walked, so they are left out;
-  // the lists of allowed nodes keep the order they would have had.
-  boost::unordered_flat_map<NodeId, std::vector<NodeId>> moral;
-  boost::unordered_flat_set<std::uint64_t> linked;
-  const auto link = [&](NodeId x, NodeId y) {
-    if (!allowed(x) || !allowed(y)) return;
-    const std::uint64_t key = (std::uint64_t{std::min(x, y)} << 32) | std::max(x, y);
-    if (!linked.insert(key).second) return;
-    moral[x].push_back(y);
-    moral[y].push_back(x);
-  };
-  for (NodeId x : anc) {
-    for (NodeId c : g.children(x)) {
-      if (anc.contains(c)) link(x, c);
+  // path: the nodes from a to b, or empty when no such path exists.
+  std::vector<NodeId> path(NodeId a, NodeId b) {
+    collect_ancestors(a, b);
+    const std::size_t k = order_.size();
+    allowed_.resize(k);
+    for (std::size_t i = 0; i < k; ++i) {
+      allowed_[i] = order_[i] == a || order_[i] == b || !w_.contains(order_[i]);
     }
-  }
-  for (NodeId x : anc) {
-    // Every parent of a member is a member: the set is ancestral.
-    const auto ps = g.parents(x);
-    for (std::size_t i = 0; i < ps.size(); ++i) {
-      for (std::size_t j = i + 1; j < ps.size(); ++j) link(ps[i], ps[j]);
-    }
-  }
-
-  boost::unordered_flat_map<NodeId, NodeId> pred{{a, a}};
-  std::vector<NodeId> queue{a};
-  for (std::size_t head = 0; head < queue.size(); ++head) {
-    const NodeId cur = queue[head];
-    const auto it = moral.find(cur);
-    if (it == moral.end()) continue;
-    for (NodeId v : it->second) {
-      if (!pred.emplace(v, cur).second) continue;
-      if (v == b) {
-        std::vector<NodeId> path{b};
-        while (path.back() != a) path.push_back(pred.at(path.back()));
-        std::reverse(path.begin(), path.end());
-        return path;
+    if (moral_.size() < k) moral_.resize(k);
+    for (std::size_t i = 0; i < k; ++i) moral_[i].clear();
+    linked_.clear();
+    for (std::uint32_t i = 0; i < k; ++i) {
+      for (NodeId c : g_.children(order_[i])) {
+        if (const auto it = local_.find(c); it != local_.end()) link(i, it->second);
       }
-      queue.push_back(v);
+    }
+    for (std::uint32_t i = 0; i < k; ++i) {
+      // Every parent of a member is a member: the set is ancestral.
+      const auto ps = g_.parents(order_[i]);
+      for (std::size_t x = 0; x < ps.size(); ++x) {
+        for (std::size_t y = x + 1; y < ps.size(); ++y) link(local_.at(ps[x]), local_.at(ps[y]));
+      }
+    }
+    return search();
+  }
+
+ private:
+  static constexpr std::uint32_t kNone = static_cast<std::uint32_t>(-1);
+
+  // collect_ancestors: order_ = a, b, then their ancestors breadth-first over
+  // parent lists; local_ maps each node to its position.
+  void collect_ancestors(NodeId a, NodeId b) {
+    order_.clear();
+    local_.clear();
+    const auto add = [&](NodeId v) {
+      if (local_.emplace(v, static_cast<std::uint32_t>(order_.size())).second) order_.push_back(v);
+    };
+    add(a);
+    add(b);
+    for (std::size_t head = 0; head < order_.size(); ++head) {
+      for (NodeId p : g_.parents(order_[head])) add(p);
     }
   }
-  return {};
-}
+
+  // link: the moral edge x - y unless present. Edges with a forbidden end can
+  // never be walked, so they are left out; the lists of allowed nodes keep
+  // the order they would have had.
+  void link(std::uint32_t x, std::uint32_t y) {
+    if (!allowed_[x] || !allowed_[y]) return;
+    if (!linked_.insert((std::uint64_t{std::min(x, y)} << 32) | std::max(x, y)).second) return;
+    moral_[x].push_back(y);
+    moral_[y].push_back(x);
+  }
+
+  // search: breadth-first from a (position 0) to b (position 1).
+  std::vector<NodeId> search() {
+    pred_.assign(order_.size(), kNone);
+    pred_[0] = 0;
+    queue_.assign(1, 0);
+    for (std::size_t head = 0; head < queue_.size(); ++head) {
+      const std::uint32_t cur = queue_[head];
+      for (std::uint32_t v : moral_[cur]) {
+        if (pred_[v] != kNone) continue;
+        pred_[v] = cur;
+        if (v == 1) {
+          std::vector<NodeId> path;
+          for (std::uint32_t x = 1; x != 0; x = pred_[x]) path.push_back(order_[x]);
+          path.push_back(order_[0]);
+          std::reverse(path.begin(), path.end());
+          return path;
+        }
+        queue_.push_back(v);
+      }
+    }
+    return {};
+  }
+
+  const Dag& g_;
+  const NodeSet& w_;
+  std::vector<NodeId> order_;
+  boost::unordered_flat_map<NodeId, std::uint32_t> local_;
+  std::vector<char> allowed_;
+  std::vector<std::vector<std::uint32_t>> moral_;
+  boost::unordered_flat_set<std::uint64_t> linked_;
+  std::vector<std::uint32_t> pred_;
+  std::vector<std::uint32_t> queue_;
+};
 
 Result<NodeSet> hull_of(const Dag& g, NodeSet w) {
   const std::size_t n = g.n_nodes();
   for (std::size_t pass = 0; pass <= n; ++pass) {
     const std::vector<NodeId> f = border(g, w);
+    PairSearch search(g, w);
     NodeSet additions;
     for (std::size_t i = 0; i < f.size(); ++i) {
       for (std::size_t j = i + 1; j < f.size(); ++j) {
         if (adjacent(g, f[i], f[j])) continue;
-        for (NodeId v : moral_path(g, w, f[i], f[j])) additions.insert(v);
+        for (NodeId v : search.path(f[i], f[j])) additions.insert(v);
       }
     }
     const std::size_t before = w.size();

@@ -3,6 +3,7 @@
 #include <random>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include "common/graphs.hpp"
 
@@ -74,6 +75,49 @@ TEST(JsonWriter, ExactBytes) {
             R"({"directed_edges":[{"from":"2","to":"0"}],"nodes":["0","1","2"],)"
             R"("undirected_edges":[{"a":"0","b":"1"},{"a":"1","b":"2"}]})");
   EXPECT_EQ(to_json(Cpdag()), R"({"directed_edges":[],"nodes":[],"undirected_edges":[]})");
+}
+
+// The documents as trees dumped by the library: the byte form to match.
+std::string tree_dump(const Dag& g) {
+  nlohmann::json edges = nlohmann::json::array();
+  for (NodeId u = 0; u < g.n_nodes(); ++u) {
+    for (NodeId v : g.children(u)) edges.push_back({{"from", g.name(u)}, {"to", g.name(v)}});
+  }
+  return nlohmann::json{{"nodes", g.names()}, {"edges", edges}}.dump();
+}
+
+std::string tree_dump(const Cpdag& g) {
+  nlohmann::json directed = nlohmann::json::array(), undirected = nlohmann::json::array();
+  for (NodeId u = 0; u < g.n_nodes(); ++u) {
+    for (NodeId v : g.directed_children(u)) {
+      directed.push_back({{"from", g.name(u)}, {"to", g.name(v)}});
+    }
+    for (NodeId v : g.undirected_neighbours(u)) {
+      if (u < v) undirected.push_back({{"a", g.name(u)}, {"b", g.name(v)}});
+    }
+  }
+  return nlohmann::json{
+      {"undirected_edges", undirected}, {"nodes", g.names()}, {"directed_edges", directed}}
+      .dump();
+}
+
+// Catches the writer's layout drifting from a compact dump of the document
+// tree (key order, separators, escaping).
+TEST(JsonWriter, MatchesATreeDump) {
+  const auto names = awkward_names();
+  for (std::uint64_t seed = 0; seed < 20; ++seed) {
+    const Dag shape = testing::random_dag(names.size(), 0.2, seed);
+    Dag g;
+    for (const std::string& name : names) g.add_node(name);
+    for (NodeId u = 0; u < shape.n_nodes(); ++u) {
+      for (NodeId v : shape.children(u)) ASSERT_TRUE(g.add_edge(u, v));
+    }
+    EXPECT_EQ(to_json(g), tree_dump(g));
+    const Cpdag c = testing::random_pdag(10, 0.4, 0.5, seed);
+    EXPECT_EQ(to_json(c), tree_dump(c));
+  }
+  EXPECT_EQ(to_json(Dag()), tree_dump(Dag()));
+  EXPECT_EQ(to_json(Cpdag()), tree_dump(Cpdag()));
 }
 
 // Catches lost nodes, reordered ids or adjacency, and escaping that does not
