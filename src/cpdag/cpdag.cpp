@@ -6,8 +6,8 @@
 namespace morvend {
 namespace {
 
-bool contains(const std::vector<NodeId>& list, NodeId id) {
-  return std::find(list.begin(), list.end(), id) != list.end();
+std::uint64_t pair_key(NodeId a, NodeId b) {
+  return (std::uint64_t{std::min(a, b)} << 32) | std::max(a, b);
 }
 
 }  // namespace
@@ -24,10 +24,10 @@ Result<void> Cpdag::add_directed_edge(NodeId from, NodeId to) {
   if (from == to) return std::unexpected(AsvError::self_loop(from));
   if (from >= n) return std::unexpected(AsvError::invalid_node_id(from));
   if (to >= n) return std::unexpected(AsvError::invalid_node_id(to));
-  if (contains(directed_children_[from], to)) {
-    return std::unexpected(AsvError::duplicate_edge(from, to));
-  }
-  if (contains(directed_children_[to], from) || contains(undirected_[from], to)) {
+  const Link link = from < to ? Link::kForward : Link::kBackward;
+  if (const auto [it, added] = links_.emplace(pair_key(from, to), link); !added) {
+    // The same edge is a duplicate; the opposite or an undirected one clashes.
+    if (it->second == link) return std::unexpected(AsvError::duplicate_edge(from, to));
     return std::unexpected(AsvError::conflicting_edge(from, to));
   }
   directed_children_[from].push_back(to);
@@ -41,8 +41,8 @@ Result<void> Cpdag::add_undirected_edge(NodeId a, NodeId b) {
   if (a == b) return std::unexpected(AsvError::self_loop(a));
   if (a >= n) return std::unexpected(AsvError::invalid_node_id(a));
   if (b >= n) return std::unexpected(AsvError::invalid_node_id(b));
-  if (contains(undirected_[a], b)) return std::unexpected(AsvError::duplicate_edge(a, b));
-  if (contains(directed_children_[a], b) || contains(directed_children_[b], a)) {
+  if (const auto [it, added] = links_.emplace(pair_key(a, b), Link::kUndirected); !added) {
+    if (it->second == Link::kUndirected) return std::unexpected(AsvError::duplicate_edge(a, b));
     return std::unexpected(AsvError::conflicting_edge(a, b));
   }
   undirected_[a].push_back(b);
@@ -50,6 +50,8 @@ Result<void> Cpdag::add_undirected_edge(NodeId a, NodeId b) {
   ++n_undirected_;
   return {};
 }
+
+bool Cpdag::adjacent(NodeId a, NodeId b) const { return links_.contains(pair_key(a, b)); }
 
 Result<void> Cpdag::validate_pdag() const {
   const std::size_t n = n_nodes();

@@ -14,11 +14,14 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include <boost/unordered/unordered_flat_map.hpp>
 
 #include "graph/asv_error.hpp"
 #include "graph/dag.hpp"
@@ -66,6 +69,9 @@ class Cpdag {
   // Undirected edges play no part.
   [[nodiscard]] Result<void> validate_pdag() const;
 
+  // adjacent: whether an edge of any kind joins a and b. Constant time.
+  bool adjacent(NodeId a, NodeId b) const;
+
   std::size_t n_nodes() const { return directed_children_.size(); }
   std::size_t n_directed_edges() const { return n_directed_; }
   std::size_t n_undirected_edges() const { return n_undirected_; }
@@ -77,6 +83,11 @@ class Cpdag {
   std::vector<std::vector<NodeId>> directed_children_;
   std::vector<std::vector<NodeId>> directed_parents_;
   std::vector<std::vector<NodeId>> undirected_;
+  // The edge between each joined pair, keyed (min << 32 | max): keeps the
+  // duplicate and clash checks constant-time, so a hub is not quadratic to
+  // build. kForward is min -> max.
+  enum class Link : std::uint8_t { kForward, kBackward, kUndirected };
+  boost::unordered_flat_map<std::uint64_t, Link> links_;
   std::size_t n_directed_ = 0;
   std::size_t n_undirected_ = 0;
 };

@@ -1,18 +1,11 @@
-#include <cstdint>
 #include <functional>
 #include <queue>
 #include <utility>
-
-#include <boost/unordered/unordered_flat_set.hpp>
 
 #include "cpdag/cpdag.hpp"
 
 namespace morvend {
 namespace {
-
-std::uint64_t pair_key(NodeId a, NodeId b) {
-  return (std::uint64_t{std::min(a, b)} << 32) | std::max(a, b);
-}
 
 // Dor-Tarsi elimination. A node may be eliminated when it is a sink among
 // the living nodes and each of its undirected neighbours is adjacent to all
@@ -26,12 +19,7 @@ class Elimination {
  public:
   explicit Elimination(const Cpdag& g)
       : g_(g), alive_(g.n_nodes(), 1), queued_(g.n_nodes(), 0), live_children_(g.n_nodes()) {
-    adjacent_.reserve(g.n_directed_edges() + g.n_undirected_edges());
-    for (NodeId u = 0; u < g.n_nodes(); ++u) {
-      live_children_[u] = g.directed_children(u).size();
-      for (NodeId v : g.directed_children(u)) adjacent_.insert(pair_key(u, v));
-      for (NodeId v : g.undirected_neighbours(u)) adjacent_.insert(pair_key(u, v));
-    }
+    for (NodeId u = 0; u < g.n_nodes(); ++u) live_children_[u] = g.directed_children(u).size();
   }
 
   // run: the edges of the extension, directed edges first; false when some
@@ -76,14 +64,13 @@ class Elimination {
       if (alive_[y]) neighbours_.push_back(y);
     }
     if (neighbours_.empty()) return true;
-    const auto adj = [&](NodeId a, NodeId b) { return adjacent_.contains(pair_key(a, b)); };
     for (std::size_t i = 0; i < neighbours_.size(); ++i) {
       const NodeId y = neighbours_[i];
       for (NodeId z : g_.directed_parents(x)) {
-        if (alive_[z] && !adj(y, z)) return false;
+        if (alive_[z] && !g_.adjacent(y, z)) return false;
       }
       for (std::size_t j = i + 1; j < neighbours_.size(); ++j) {
-        if (!adj(y, neighbours_[j])) return false;
+        if (!g_.adjacent(y, neighbours_[j])) return false;
       }
     }
     return true;
@@ -93,7 +80,6 @@ class Elimination {
   std::vector<char> alive_;
   std::vector<char> queued_;
   std::vector<std::size_t> live_children_;  // living directed children
-  boost::unordered_flat_set<std::uint64_t> adjacent_;
   std::priority_queue<NodeId, std::vector<NodeId>, std::greater<>> ready_;
   std::vector<NodeId> neighbours_;  // scratch of qualifies()
 };
