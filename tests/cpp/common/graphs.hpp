@@ -22,6 +22,12 @@ Dag chain(std::size_t n);
 // fixed seed, so failures reproduce.
 Dag random_dag(std::size_t n, double p, std::uint64_t seed);
 
+// random_tree: node i > 0 gets a parent drawn from 0 .. i-1.
+Dag random_tree(std::size_t n, std::uint64_t seed);
+
+// star: node 0 with `leaves` children.
+Dag star(std::size_t leaves);
+
 // A message of a failed Result, or "<ok>" when it succeeded.
 template <class T>
 std::string error_text(const Result<T>& r) {
