@@ -1,6 +1,6 @@
 """Asymmetric Shapley values over causal DAGs."""
 
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from typing import Any, Protocol, TypedDict, final
 
 __all__ = ["CausalDAG", "CausalCPDAG", "ASVExplainer"]
@@ -63,6 +63,31 @@ class CausalCPDAG:
     @staticmethod
     def from_json(s: str) -> CausalCPDAG: ...
 
+ValueFn = Callable[[list[str]], float]
+BatchValueFn = Callable[[list[list[str]]], Sequence[float]]
+
 @final
 class ASVExplainer:
     def __new__(cls, dag: CausalDAG) -> ASVExplainer: ...
+    def explain(
+        self,
+        value_fn: ValueFn | None = None,
+        method: str = "auto",
+        n_samples: int = 10000,
+        seed: int | None = None,
+        value_fn_batch: BatchValueFn | None = None,
+        batch_size: int = 256,
+        parallel: bool = False,
+        num_threads: int | None = None,
+    ) -> dict[str, float]: ...
+    def explain_with_diagnostics(
+        self,
+        value_fn: ValueFn | None = None,
+        method: str = "auto",
+        n_samples: int = 10000,
+        seed: int | None = None,
+        value_fn_batch: BatchValueFn | None = None,
+        batch_size: int = 256,
+        parallel: bool = False,
+        num_threads: int | None = None,
+    ) -> dict[str, Any]: ...

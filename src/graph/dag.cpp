@@ -1,6 +1,5 @@
 #include "graph/dag.hpp"
 
-#include <algorithm>
 #include <string>
 
 namespace morvend {
@@ -17,13 +16,11 @@ Result<void> Dag::add_edge(NodeId from, NodeId to) {
   if (from == to) return std::unexpected(AsvError::self_loop(from));
   if (from >= n) return std::unexpected(AsvError::invalid_node_id(from));
   if (to >= n) return std::unexpected(AsvError::invalid_node_id(to));
-  auto& out = children_[from];
-  if (std::find(out.begin(), out.end(), to) != out.end()) {
+  if (!edge_keys_.insert((std::uint64_t{from} << 32) | to).second) {
     return std::unexpected(AsvError::duplicate_edge(from, to));
   }
-  out.push_back(to);
+  children_[from].push_back(to);
   parents_[to].push_back(from);
-  ++n_edges_;
   return {};
 }
 

@@ -18,6 +18,8 @@
 #include <string_view>
 #include <vector>
 
+#include <boost/unordered/unordered_flat_set.hpp>
+
 #include "graph/asv_error.hpp"
 #include "graph/name_index.hpp"
 
@@ -50,7 +52,7 @@ class Dag {
   [[nodiscard]] Result<void> validate() const;
 
   std::size_t n_nodes() const { return children_.size(); }
-  std::size_t n_edges() const { return n_edges_; }
+  std::size_t n_edges() const { return edge_keys_.size(); }
 
  private:
   std::size_t checked(NodeId id) const;
@@ -58,7 +60,9 @@ class Dag {
   NameIndex names_;
   std::vector<std::vector<NodeId>> children_;
   std::vector<std::vector<NodeId>> parents_;
-  std::size_t n_edges_ = 0;
+  // Every edge as (from << 32 | to): keeps the duplicate check constant-time,
+  // so a hub with a million children is not quadratic to build.
+  boost::unordered_flat_set<std::uint64_t> edge_keys_;
 };
 
 // has_cycle: whether the graph has a directed cycle (false for n = 0).

@@ -33,6 +33,21 @@ Dag random_dag(std::size_t n, double p, std::uint64_t seed) {
   return make_dag(n, edges);
 }
 
+Dag random_tree(std::size_t n, std::uint64_t seed) {
+  std::mt19937_64 gen(seed);
+  std::vector<std::pair<NodeId, NodeId>> edges;
+  for (NodeId i = 1; i < n; ++i) {
+    edges.emplace_back(static_cast<NodeId>(gen() % i), i);
+  }
+  return make_dag(n, edges);
+}
+
+Dag star(std::size_t leaves) {
+  std::vector<std::pair<NodeId, NodeId>> edges;
+  for (NodeId i = 1; i <= leaves; ++i) edges.emplace_back(0, i);
+  return make_dag(leaves + 1, edges);
+}
+
 Cpdag make_cpdag(std::size_t n, const std::vector<std::pair<NodeId, NodeId>>& directed,
                  const std::vector<std::pair<NodeId, NodeId>>& undirected) {
   Cpdag g;

@@ -23,6 +23,12 @@ Dag chain(std::size_t n);
 // fixed seed, so failures reproduce.
 Dag random_dag(std::size_t n, double p, std::uint64_t seed);
 
+// random_tree: node i > 0 gets a parent drawn from 0 .. i-1.
+Dag random_tree(std::size_t n, std::uint64_t seed);
+
+// star: node 0 with `leaves` children.
+Dag star(std::size_t leaves);
+
 // make_cpdag: nodes "0".."n-1", then the directed and the undirected edges in order.
 Cpdag make_cpdag(std::size_t n, const std::vector<std::pair<NodeId, NodeId>>& directed,
                  const std::vector<std::pair<NodeId, NodeId>>& undirected);

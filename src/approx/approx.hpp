@@ -1,0 +1,67 @@
+// The sampling estimators: importance-weighted and exactly uniform random
+// linear extensions, fixed-count and adaptive, single-call and batched, with
+// the pool modes and the variants for more than 64 nodes behind them.
+//
+// Every estimator returns an AsvResult with is_exact false, n_samples the
+// number of orders drawn, the seed echoed, and ess; the adaptive ones add
+// stderr and converged. Seeded runs draw the same orders on every run and
+// every processor.
+//
+//   Result<AsvResult> r = approximate(state, oracle, {.n_samples = 10000, .seed = 7});
+//   double z = normal_quantile(0.975);  // 1.96039...
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "asv/explainer_state.hpp"
+#include "asv/records.hpp"
+#include "asv/value_oracle.hpp"
+
+namespace morvend {
+
+// Memo budget of the uniform estimators, in bytes at 80 per entry.
+inline constexpr std::uint64_t kUniformMemoBudget = std::uint64_t{1} << 31;
+
+// approximate: importance sampling ("approx"). Serial when seeded and not
+// parallel; the unseeded pool mode without a seed; the seeded parallel mode
+// with a seed and `parallel`. More than 64 nodes go to the large variant.
+// NOTE: the pool modes call oracle.pause() on this thread, then call the
+// oracle from worker threads.
+// REQUIRES: state's graph is valid.
+[[nodiscard]] Result<AsvResult> approximate(const ExplainerState& state, ValueOracle& oracle,
+                                            const SamplingOptions& options);
+
+// approximate_batched: importance sampling with one batch call per batch of
+// options.batch_size orders (absent: 256; 0 counts as 1). Serial.
+[[nodiscard]] Result<AsvResult> approximate_batched(const ExplainerState& state,
+                                                    BatchValueOracle& oracle,
+                                                    const SamplingOptions& options);
+
+// approximate_uniform_sparse: exactly uniform orders ("uniform_sparse").
+// REQUIRES: n <= 63 and n_samples > 0 (the method entry checks both).
+[[nodiscard]] Result<AsvResult> approximate_uniform_sparse(
+    const ExplainerState& state, ValueOracle& oracle, const SamplingOptions& options,
+    std::span<const std::uint64_t> parent_masks, std::uint64_t memo_budget);
+
+// The adaptive estimators: batches until the estimates settle or
+// max_samples; stderr per node and converged.
+[[nodiscard]] Result<AsvResult> approximate_adaptive(const ExplainerState& state,
+                                                     ValueOracle& oracle,
+                                                     const AdaptiveOptions& options);
+[[nodiscard]] Result<AsvResult> approximate_adaptive_batched(const ExplainerState& state,
+                                                             BatchValueOracle& oracle,
+                                                             const AdaptiveOptions& options);
+// REQUIRES: n <= 63 (the method entries check it).
+[[nodiscard]] Result<AsvResult> approximate_uniform_sparse_adaptive(
+    const ExplainerState& state, ValueOracle& oracle, const AdaptiveOptions& options,
+    std::span<const std::uint64_t> parent_masks, std::uint64_t memo_budget);
+[[nodiscard]] Result<AsvResult> approximate_uniform_sparse_adaptive_batched(
+    const ExplainerState& state, BatchValueOracle& oracle, const AdaptiveOptions& options,
+    std::span<const std::uint64_t> parent_masks, std::uint64_t memo_budget);
+
+// normal_quantile: the inverse standard normal CDF at p >= 0.5 (rational
+// approximation, absolute error below 4.5e-4).
+double normal_quantile(double p);
+
+}  // namespace morvend

@@ -1,0 +1,41 @@
+// The method table: the seven method names, the checks each method entry
+// makes before its engine starts, and dispatch to the engines and policies.
+//
+//   std::optional<Method> m = parse_method("exact_dag_sparse");
+//   Result<AsvResult> r = dispatch_method(state, *m, oracle, options);
+#pragma once
+
+#include <optional>
+#include <string_view>
+
+#include "asv/explainer_state.hpp"
+#include "asv/records.hpp"
+#include "asv/value_oracle.hpp"
+
+namespace morvend {
+
+enum class Method {
+  kAuto,
+  kExact,
+  kApprox,
+  kExactDag,
+  kExactTree,
+  kUniformSparse,
+  kExactDagSparse,
+};
+
+// parse_method: exact, case-sensitive match of the seven names.
+std::optional<Method> parse_method(std::string_view name);
+
+// dispatch_method: runs the method entry (its checks, then its engine) and
+// returns the engine's record unchanged.
+[[nodiscard]] Result<AsvResult> dispatch_method(const ExplainerState& state, Method method,
+                                                ValueOracle& oracle,
+                                                const SamplingOptions& options);
+
+// exact_tree_method: validate, the rooted-tree test, the feasibility budgets
+// (TreeBudgetExceeded when over), then the tree engine.
+[[nodiscard]] Result<AsvResult> exact_tree_method(const ExplainerState& state,
+                                                  ValueOracle& oracle);
+
+}  // namespace morvend

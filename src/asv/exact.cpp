@@ -1,0 +1,49 @@
+#include "asv/exact.hpp"
+
+#include <string>
+#include <vector>
+
+#include "dag_dp_sparse/ideal_levels.hpp"
+#include "topo/topo.hpp"
+
+namespace morvend {
+
+Result<AsvResult> exact_enumeration(const ExplainerState& state, ValueOracle& oracle) {
+  const Dag& g = state.graph();
+  if (Result<void> r = g.validate(); !r) return std::unexpected(r.error());
+  const std::size_t n = g.n_nodes();
+  if (n > 64) {
+    return std::unexpected(AsvError::invalid_configuration(
+        "bitmask coalitions require n \xe2\x89\xa4 64, got " + std::to_string(n)));
+  }
+  const std::optional<std::uint64_t> n_orders =
+      count_linear_extensions(parent_masks_of(g), kMaxLinearExtensions);
+  if (!n_orders) {
+    return std::unexpected(AsvError::invalid_configuration(
+        "exact enumerates every linear extension and accepts at most " +
+        std::to_string(kMaxLinearExtensions) +
+        " of them; this DAG has more: use 'exact_dag_sparse' or 'approx'"));
+  }
+
+  ValueLookup value(oracle);
+  std::vector<double> acc(n, 0.0);
+  Result<void> walked = for_each_linear_extension(g, [&](std::span<const NodeId> order) {
+    std::uint64_t prefix = 0;
+    for (NodeId x : order) {
+      const std::uint64_t with_x = prefix | (std::uint64_t{1} << x);
+      Result<double> v_with = value(with_x);
+      if (!v_with) return Result<void>(std::unexpected(v_with.error()));
+      Result<double> v_without = value(prefix);
+      if (!v_without) return Result<void>(std::unexpected(v_without.error()));
+      acc[x] = (*v_with - *v_without) + acc[x];
+      prefix = with_x;
+    }
+    return Result<void>{};
+  });
+  if (!walked) return std::unexpected(walked.error());
+  const double scale = 1.0 / static_cast<double>(*n_orders);
+  for (double& v : acc) v *= scale;
+  return AsvResult::exact(std::move(acc), *n_orders);
+}
+
+}  // namespace morvend

@@ -1,0 +1,49 @@
+#include "python/results.hpp"
+
+#include "python/convert.hpp"
+#include "python/py_ref.hpp"
+
+namespace morvend::py {
+
+PyObject* node_dict(const std::vector<std::string>& names, const std::vector<double>& numbers) {
+  PyRef dict = PyRef::steal(PyDict_New());
+  if (!dict) return nullptr;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    PyRef key = PyRef::steal(str_from(names[i]));
+    PyRef value = PyRef::steal(PyFloat_FromDouble(numbers[i]));
+    if (!key || !value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return nullptr;
+  }
+  return dict.release();
+}
+
+DictBuilder& DictBuilder::set(const char* key, PyObject* value) {
+  PyRef owned = PyRef::steal(value);
+  if (ok_) ok_ = owned && PyDict_SetItemString(dict_, key, owned.get()) == 0;
+  return *this;
+}
+
+DictBuilder& DictBuilder::set_optional(const char* key, const std::optional<double>& v) {
+  return set(key, v ? PyFloat_FromDouble(*v) : Py_NewRef(Py_None));
+}
+
+DictBuilder& DictBuilder::set_optional(const char* key, const std::optional<std::uint64_t>& v) {
+  return set(key, v ? PyLong_FromUnsignedLongLong(*v) : Py_NewRef(Py_None));
+}
+
+DictBuilder& DictBuilder::set_optional(const char* key, const std::optional<std::string>& v) {
+  return set(key, v ? str_from(*v) : Py_NewRef(Py_None));
+}
+
+PyObject* DictBuilder::finish() {
+  if (!ok_) return nullptr;
+  PyObject* out = dict_;
+  dict_ = nullptr;
+  return out;
+}
+
+std::optional<double> ess_ratio(const AsvResult& r) {
+  if (!r.ess) return std::nullopt;
+  return *r.ess / static_cast<double>(r.n_samples);
+}
+
+}  // namespace morvend::py

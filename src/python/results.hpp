@@ -1,0 +1,44 @@
+// Python dicts built from an AsvResult.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "asv/records.hpp"
+
+namespace morvend::py {
+
+// node_dict: {name: number} for every node. New reference or nullptr.
+PyObject* node_dict(const std::vector<std::string>& names, const std::vector<double>& numbers);
+
+// DictBuilder: fills a dict key by key, so the keys keep the order given.
+class DictBuilder {
+ public:
+  DictBuilder() : dict_(PyDict_New()), ok_(dict_ != nullptr) {}
+  ~DictBuilder() { Py_XDECREF(dict_); }
+  DictBuilder(const DictBuilder&) = delete;
+  DictBuilder& operator=(const DictBuilder&) = delete;
+
+  // set: steals `value`; a nullptr value fails the builder.
+  DictBuilder& set(const char* key, PyObject* value);
+  DictBuilder& set_optional(const char* key, const std::optional<double>& v);
+  DictBuilder& set_optional(const char* key, const std::optional<std::uint64_t>& v);
+  DictBuilder& set_optional(const char* key, const std::optional<std::string>& v);
+  // finish: the dict, or nullptr with an exception set.
+  PyObject* finish();
+
+ private:
+  PyObject* dict_;
+  bool ok_;
+};
+
+// ess_ratio: ess / n_samples, absent when ess is.
+std::optional<double> ess_ratio(const AsvResult& r);
+
+}  // namespace morvend::py

@@ -1,0 +1,151 @@
+#include "python/value_function.hpp"
+
+#include "python/convert.hpp"
+#include "python/gil.hpp"
+
+namespace morvend::py {
+namespace {
+
+std::string utf8_text(PyObject* text) {
+  // backslashreplace: a lone surrogate in a message must not lose the message.
+  PyRef bytes = PyRef::steal(PyUnicode_AsEncodedString(text, "utf-8", "backslashreplace"));
+  if (!bytes) {
+    PyErr_Clear();
+    return "?";
+  }
+  return std::string(PyBytes_AS_STRING(bytes.get()),
+                     static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
+}
+
+}  // namespace
+
+std::string render_exception(PyObject* exc) {
+  PyRef qualname = PyRef::steal(PyType_GetQualName(Py_TYPE(exc)));
+  std::string text = qualname ? utf8_text(qualname.get()) : Py_TYPE(exc)->tp_name;
+  if (!qualname) PyErr_Clear();
+  PyRef str = PyRef::steal(PyObject_Str(exc));
+  if (!str) {
+    PyErr_Clear();
+    return text + ": <exception str() failed>";
+  }
+  return text + ": " + utf8_text(str.get());
+}
+
+bool CoalitionNames::build(const std::vector<std::string>& names) {
+  names_.clear();
+  names_.reserve(names.size());
+  for (const std::string& name : names) {
+    PyRef s = PyRef::steal(str_from(name));
+    if (!s) return false;
+    names_.push_back(std::move(s));
+  }
+  return true;
+}
+
+PyObject* CoalitionNames::list(Coalition coalition) const {
+  Py_ssize_t size = 0;
+  for (std::uint64_t word : coalition) size += __builtin_popcountll(word);
+  PyObject* list = PyList_New(size);
+  if (list == nullptr) return nullptr;
+  Py_ssize_t k = 0;
+  for (std::size_t w = 0; w < coalition.size(); ++w) {
+    for (std::uint64_t rest = coalition[w]; rest != 0; rest &= rest - 1) {
+      PyObject* name = names_[w * 64 + static_cast<std::size_t>(__builtin_ctzll(rest))].get();
+      PyList_SET_ITEM(list, k++, Py_NewRef(name));
+    }
+  }
+  return list;
+}
+
+AsvError CallFailure::take() {
+  PyRef exc = PyRef::steal(PyErr_GetRaisedException());
+  std::string text = render_exception(exc.get());
+  if (!PyObject_TypeCheck(exc.get(), reinterpret_cast<PyTypeObject*>(PyExc_Exception))) {
+    std::lock_guard lock(mutex_);
+    if (!interrupt_) interrupt_ = std::move(exc);
+  }
+  return AsvError::value_function(std::move(text));
+}
+
+bool CallFailure::restore_interrupt() {
+  std::lock_guard lock(mutex_);
+  if (!interrupt_) return false;
+  PyErr_SetRaisedException(interrupt_.release());
+  return true;
+}
+
+bool to_double(PyObject* result, double* out) {
+  if (PyFloat_CheckExact(result)) {
+    *out = PyFloat_AS_DOUBLE(result);
+    return true;
+  }
+  const double v = PyFloat_AsDouble(result);  // int, __float__, __index__
+  if (v == -1.0 && PyErr_Occurred()) return false;
+  *out = v;
+  return true;
+}
+
+namespace {
+
+// yield_interval: twice the interpreter's switch interval. A thread waiting
+// for the GIL asks for it only after a full switch interval without a
+// release; releasing more often than that would restart its wait every time
+// and starve it.
+std::chrono::nanoseconds yield_interval() {
+  double seconds = 0.005;
+  PyRef sys = PyRef::steal(PyImport_ImportModule("sys"));
+  PyRef value = sys ? PyRef::steal(PyObject_CallMethod(sys.get(), "getswitchinterval", nullptr))
+                    : PyRef();
+  if (value && PyFloat_Check(value.get())) seconds = PyFloat_AS_DOUBLE(value.get());
+  PyErr_Clear();
+  return std::chrono::nanoseconds(static_cast<std::int64_t>(2e9 * seconds));
+}
+
+}  // namespace
+
+PyValueFunction::PyValueFunction(PyObject* fn, const std::vector<std::string>& names)
+    : fn_(fn),
+      ok_(names_.build(names)),
+      owner_(std::this_thread::get_id()),
+      yield_after_(yield_interval()) {}
+
+Result<double> PyValueFunction::call(Coalition coalition) {
+  PyRef list = PyRef::steal(names_.list(coalition));
+  if (!list) return std::unexpected(failure_.take());
+  PyRef result = PyRef::steal(PyObject_CallOneArg(fn_, list.get()));
+  double v;
+  if (!result || !to_double(result.get(), &v)) return std::unexpected(failure_.take());
+  return v;
+}
+
+Result<double> PyValueFunction::value(Coalition coalition) {
+  if (!lease_allowed_.load(std::memory_order_relaxed) || std::this_thread::get_id() != owner_) {
+    GilAcquire gil;
+    return call(coalition);
+  }
+  if (!lease_) {
+    lease_ = PyGILState_Ensure();
+    lease_since_ = std::chrono::steady_clock::now();
+  }
+  Result<double> v = call(coalition);
+  // Reading the clock every call would cost as much as the GIL it saves.
+  if (++calls_since_clock_ == 32) {
+    calls_since_clock_ = 0;
+    if (std::chrono::steady_clock::now() - lease_since_ > yield_after_) end_lease();
+  }
+  return v;
+}
+
+void PyValueFunction::pause() {
+  lease_allowed_.store(false, std::memory_order_relaxed);
+  end_lease();
+}
+
+void PyValueFunction::end_lease() {
+  if (lease_) {
+    PyGILState_Release(*lease_);
+    lease_.reset();
+  }
+}
+
+}  // namespace morvend::py

@@ -1,0 +1,113 @@
+// The value oracle around the user's Python callable (single form).
+//
+// Node names become Python strings once per run; every call builds a new
+// list of the coalition's names in ascending NodeId order and converts the
+// result to a float. An exception becomes a ValueFunction error rendered as
+// "<qualname>: <str(exc)>", except one that does not derive from Exception
+// (KeyboardInterrupt, SystemExit): that one is kept and re-raised unchanged
+// once the run is over.
+//
+// The GIL: other threads take it for each call. The run's own thread keeps
+// it from one call to the next (taking and dropping it costs more than a
+// cheap value function), gives it up every two switch intervals so that
+// other Python threads run even when the value function runs no bytecode,
+// and for good at pause() or at the end of the run.
+//
+//   PyValueFunction f(value_fn, state.names());   // GIL held
+//   { GilRelease unlocked; LeaseEnd end(f); result = engine(state, f); }
+//   if (f.restore_interrupt()) return nullptr;    // GIL held again
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "asv/value_oracle.hpp"
+#include "python/py_ref.hpp"
+
+namespace morvend::py {
+
+// render_exception: "<qualname>: <str(exc)>", or ": <exception str() failed>".
+// REQUIRES: the GIL.
+std::string render_exception(PyObject* exc);
+
+// Name strings for coalitions, built once per run. REQUIRES: the GIL to
+// build and to destroy.
+class CoalitionNames {
+ public:
+  // build: false with an exception set when a name cannot be decoded.
+  bool build(const std::vector<std::string>& names);
+  // list: a new list of the members' names, ascending NodeId. REQUIRES: the GIL.
+  PyObject* list(Coalition coalition) const;
+
+ private:
+  std::vector<PyRef> names_;
+};
+
+// CallFailure: turns the current Python exception into a ValueFunction
+// error, keeping an exception that is not an Exception for re-raising.
+class CallFailure {
+ public:
+  // take: REQUIRES the GIL and an exception set; clears it.
+  AsvError take();
+  // restore_interrupt: re-raises a kept KeyboardInterrupt-like exception;
+  // true when it did. REQUIRES: the GIL.
+  bool restore_interrupt();
+
+ private:
+  std::mutex mutex_;  // worker threads may fail at once
+  PyRef interrupt_;
+};
+
+class PyValueFunction final : public ValueOracle {
+ public:
+  // REQUIRES: the GIL, on the run's thread; `fn` outlives the run. Check
+  // ok() afterwards.
+  PyValueFunction(PyObject* fn, const std::vector<std::string>& names);
+  bool ok() const { return ok_; }
+
+  Result<double> value(Coalition coalition) override;
+  void pause() override;
+  // end_lease: drops the GIL kept between calls. REQUIRES: the run's thread.
+  void end_lease();
+  bool restore_interrupt() { return failure_.restore_interrupt(); }
+
+ private:
+  Result<double> call(Coalition coalition);  // REQUIRES: the GIL
+
+  PyObject* fn_;
+  CoalitionNames names_;
+  CallFailure failure_;
+  bool ok_;
+  std::thread::id owner_;
+  std::atomic<bool> lease_allowed_{true};
+  std::optional<PyGILState_STATE> lease_;  // touched by the owner only
+  std::chrono::steady_clock::time_point lease_since_;
+  std::chrono::nanoseconds yield_after_;
+  unsigned calls_since_clock_ = 0;
+};
+
+// LeaseEnd: ends the lease on scope exit, before the GIL is taken back.
+class LeaseEnd {
+ public:
+  explicit LeaseEnd(PyValueFunction& fn) : fn_(fn) {}
+  ~LeaseEnd() { fn_.end_lease(); }
+  LeaseEnd(const LeaseEnd&) = delete;
+  LeaseEnd& operator=(const LeaseEnd&) = delete;
+
+ private:
+  PyValueFunction& fn_;
+};
+
+// to_double: the float conversion of a value-function result; false with an
+// exception set when it does not convert. REQUIRES: the GIL.
+bool to_double(PyObject* result, double* out);
+
+}  // namespace morvend::py
