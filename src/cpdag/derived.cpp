@@ -1,6 +1,4 @@
 // Operations that rest on the consistent extension or mirror the DAG ones.
-#include <algorithm>
-
 #include <boost/unordered/unordered_flat_map.hpp>
 
 #include "cpdag/cpdag.hpp"
@@ -15,12 +13,8 @@ Result<std::vector<NodeId>> strong_d_convex_hull(const Cpdag& g, std::span<const
 }
 
 Result<Cpdag> induced_subgraph(const Cpdag& g, std::span<const NodeId> ids) {
-  for (NodeId id : ids) {
-    if (id >= g.n_nodes()) return std::unexpected(AsvError::invalid_node_id(id));
-  }
-  std::vector<NodeId> kept(ids.begin(), ids.end());
-  std::sort(kept.begin(), kept.end());
-  kept.erase(std::unique(kept.begin(), kept.end()), kept.end());
+  if (Result<void> r = check_ids(ids, g.n_nodes()); !r) return std::unexpected(r.error());
+  const std::vector<NodeId> kept = sorted_ids(ids);
   Cpdag sub;
   boost::unordered_flat_map<NodeId, NodeId> new_id;
   new_id.reserve(kept.size());

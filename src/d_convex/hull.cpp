@@ -17,13 +17,6 @@ bool adjacent(const Dag& g, NodeId a, NodeId b) {
   return has_child(a, b) || has_child(b, a);
 }
 
-std::optional<NodeId> first_invalid(const Dag& g, std::span<const NodeId> ids) {
-  for (NodeId id : ids) {
-    if (id >= g.n_nodes()) return id;
-  }
-  return std::nullopt;
-}
-
 // ancestral_set: `start`, then every ancestor in breadth-first order over
 // parent lists. The set doubles as the queue.
 NodeSet ancestral_set(const Dag& g, std::span<const NodeId> start) {
@@ -225,14 +218,14 @@ Result<NodeSet> strong_hull_of(const Dag& g, NodeSet w) {
 }  // namespace
 
 Result<std::vector<NodeId>> d_convex_hull(const Dag& g, std::span<const NodeId> ids) {
-  if (auto bad = first_invalid(g, ids)) return std::unexpected(AsvError::invalid_node_id(*bad));
+  if (Result<void> r = check_ids(ids, g.n_nodes()); !r) return std::unexpected(r.error());
   Result<NodeSet> hull = hull_of(g, NodeSet(ids));
   if (!hull) return std::unexpected(hull.error());
   return std::move(*hull).ids();
 }
 
 Result<std::vector<NodeId>> strong_d_convex_hull(const Dag& g, std::span<const NodeId> ids) {
-  if (auto bad = first_invalid(g, ids)) return std::unexpected(AsvError::invalid_node_id(*bad));
+  if (Result<void> r = check_ids(ids, g.n_nodes()); !r) return std::unexpected(r.error());
   Result<NodeSet> hull = strong_hull_of(g, NodeSet(ids));
   if (!hull) return std::unexpected(hull.error());
   return std::move(*hull).ids();

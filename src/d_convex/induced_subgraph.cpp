@@ -1,5 +1,3 @@
-#include <algorithm>
-
 #include <boost/unordered/unordered_flat_map.hpp>
 
 #include "d_convex/d_convex.hpp"
@@ -7,14 +5,8 @@
 namespace morvend {
 
 Result<Dag> induced_subgraph(const Dag& g, std::span<const NodeId> ids) {
-  for (NodeId id : ids) {
-    if (id >= g.n_nodes()) return std::unexpected(AsvError::invalid_node_id(id));
-  }
-  // Sorting the request, not marking all n nodes, keeps a small subgraph of
-  // a huge graph cheap; the new ids follow the source order either way.
-  std::vector<NodeId> kept(ids.begin(), ids.end());
-  std::sort(kept.begin(), kept.end());
-  kept.erase(std::unique(kept.begin(), kept.end()), kept.end());
+  if (Result<void> r = check_ids(ids, g.n_nodes()); !r) return std::unexpected(r.error());
+  const std::vector<NodeId> kept = sorted_ids(ids);
   Dag sub;
   boost::unordered_flat_map<NodeId, NodeId> new_id;
   new_id.reserve(kept.size());

@@ -29,6 +29,7 @@
 #include "python/classes.hpp"
 #include "python/convert.hpp"
 #include "python/instance.hpp"
+#include "python/names_method.hpp"
 #include "python/py_ref.hpp"
 
 namespace morvend::py {
@@ -183,38 +184,18 @@ PyObject* cpdag_consistent_extension(PyObject* self, PyObject* const* args, Py_s
 
 PyObject* cpdag_strong_d_convex_hull(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                      PyObject* kwnames) {
-  static constexpr const char* kParams[] = {"names"};
-  static constexpr ArgSpec kSpec{"CausalCPDAG.strong_d_convex_hull()", kParams, 1};
-  PyObject* argv[1];
-  if (!parse_args(kSpec, args, nargs, kwnames, argv)) return nullptr;
-  NamesArg names;
-  if (!arg_names(argv[0], "names", &names)) return nullptr;
-  SharedBorrow read(borrow_of(self));
-  if (!read) return nullptr;
-  const Cpdag& g = cpdag_of(self);
-  const std::optional<std::vector<NodeId>> ids = resolve_names(g, names);
-  if (!ids) return nullptr;
-  Result<std::vector<NodeId>> hull = strong_d_convex_hull(g, *ids);
-  if (!hull) return raise_asv_error(hull.error());
-  return sorted_names_list(g.names(), std::move(*hull));
+  return with_names<Cpdag>("CausalCPDAG.strong_d_convex_hull()", self, args, nargs, kwnames,
+                           &hull_names<Cpdag, &strong_d_convex_hull>);
 }
 
 PyObject* cpdag_induced_subgraph(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) {
-  static constexpr const char* kParams[] = {"names"};
-  static constexpr ArgSpec kSpec{"CausalCPDAG.induced_subgraph()", kParams, 1};
-  PyObject* argv[1];
-  if (!parse_args(kSpec, args, nargs, kwnames, argv)) return nullptr;
-  NamesArg names;
-  if (!arg_names(argv[0], "names", &names)) return nullptr;
-  SharedBorrow read(borrow_of(self));
-  if (!read) return nullptr;
-  const Cpdag& g = cpdag_of(self);
-  const std::optional<std::vector<NodeId>> ids = resolve_names(g, names);
-  if (!ids) return nullptr;
-  Result<Cpdag> sub = induced_subgraph(g, *ids);
-  if (!sub) return raise_asv_error(sub.error());
-  return wrap_cpdag(std::move(*sub));
+  return with_names<Cpdag>("CausalCPDAG.induced_subgraph()", self, args, nargs, kwnames,
+                           [](const Cpdag& g, std::span<const NodeId> ids) -> PyObject* {
+                             Result<Cpdag> sub = induced_subgraph(g, ids);
+                             if (!sub) return raise_asv_error(sub.error());
+                             return wrap_cpdag(std::move(*sub));
+                           });
 }
 
 PyObject* cpdag_to_json(PyObject* self, PyObject* const* args, Py_ssize_t nargs,

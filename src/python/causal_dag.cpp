@@ -32,6 +32,7 @@
 #include "python/classes.hpp"
 #include "python/convert.hpp"
 #include "python/instance.hpp"
+#include "python/names_method.hpp"
 #include "python/py_ref.hpp"
 #include "topo/topo.hpp"
 
@@ -261,53 +262,26 @@ PyObject* dag_inspect(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   return ok ? dict.release() : nullptr;
 }
 
-// Shared body of d_convex_hull() and strong_d_convex_hull().
-template <Result<std::vector<NodeId>> (*Hull)(const Dag&, std::span<const NodeId>)>
-PyObject* hull_names(const char* fname, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                     PyObject* kwnames) {
-  static constexpr const char* kParams[] = {"names"};
-  const ArgSpec spec{fname, kParams, 1};
-  PyObject* argv[1];
-  if (!parse_args(spec, args, nargs, kwnames, argv)) return nullptr;
-  NamesArg names;
-  if (!arg_names(argv[0], "names", &names)) return nullptr;
-  SharedBorrow read(borrow_of(self));
-  if (!read) return nullptr;
-  const Dag& g = dag_of(self);
-  const std::optional<std::vector<NodeId>> ids = resolve_names(g, names);
-  if (!ids) return nullptr;
-  Result<std::vector<NodeId>> hull = Hull(g, *ids);
-  if (!hull) return raise_asv_error(hull.error());
-  return sorted_names_list(g.names(), std::move(*hull));
-}
-
 PyObject* dag_d_convex_hull(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
-  return hull_names<&d_convex_hull>("CausalDAG.d_convex_hull()", self, args, nargs, kwnames);
+  return with_names<Dag>("CausalDAG.d_convex_hull()", self, args, nargs, kwnames,
+                         &hull_names<Dag, &d_convex_hull>);
 }
 
 PyObject* dag_strong_d_convex_hull(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                    PyObject* kwnames) {
-  return hull_names<&strong_d_convex_hull>("CausalDAG.strong_d_convex_hull()", self, args, nargs,
-                                           kwnames);
+  return with_names<Dag>("CausalDAG.strong_d_convex_hull()", self, args, nargs, kwnames,
+                         &hull_names<Dag, &strong_d_convex_hull>);
 }
 
 PyObject* dag_induced_subgraph(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) {
-  static constexpr const char* kParams[] = {"names"};
-  static constexpr ArgSpec kSpec{"CausalDAG.induced_subgraph()", kParams, 1};
-  PyObject* argv[1];
-  if (!parse_args(kSpec, args, nargs, kwnames, argv)) return nullptr;
-  NamesArg names;
-  if (!arg_names(argv[0], "names", &names)) return nullptr;
-  SharedBorrow read(borrow_of(self));
-  if (!read) return nullptr;
-  const Dag& g = dag_of(self);
-  const std::optional<std::vector<NodeId>> ids = resolve_names(g, names);
-  if (!ids) return nullptr;
-  Result<Dag> sub = induced_subgraph(g, *ids);
-  if (!sub) return raise_asv_error(sub.error());
-  return wrap_dag(std::move(*sub));
+  return with_names<Dag>("CausalDAG.induced_subgraph()", self, args, nargs, kwnames,
+                         [](const Dag& g, std::span<const NodeId> ids) -> PyObject* {
+                           Result<Dag> sub = induced_subgraph(g, ids);
+                           if (!sub) return raise_asv_error(sub.error());
+                           return wrap_dag(std::move(*sub));
+                         });
 }
 
 static_assert(kMaxJsonDepth == 128, "the from_json docstring states the nesting limit");
