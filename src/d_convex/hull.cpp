@@ -182,7 +182,8 @@ std::vector<NodeId> collider_candidates(const Dag& g, const NodeSet& w, const No
     }
     if (!first) continue;
     const auto kids = g.children(*first);
-    const auto pos = static_cast<std::size_t>(std::find(kids.begin(), kids.end(), x) - kids.begin());
+    const auto pos =
+        static_cast<std::size_t>(std::find(kids.begin(), kids.end(), x) - kids.begin());
     reached.emplace_back(*first, pos, x);
   }
   std::sort(reached.begin(), reached.end());

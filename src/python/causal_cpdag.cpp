@@ -52,8 +52,7 @@ PyObject* cpdag_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 // ---- methods ---------------------------------------------------------------
 
-PyObject* cpdag_from_edges(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames) {
+PyObject* cpdag_from_edges(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static constexpr const char* kParams[] = {"directed", "undirected"};
   static constexpr ArgSpec kSpec{"CausalCPDAG.from_edges()", kParams, 0};
   PyObject* argv[2];
@@ -75,8 +74,7 @@ PyObject* cpdag_from_edges(PyObject*, PyObject* const* args, Py_ssize_t nargs,
   return wrap_cpdag(std::move(g));
 }
 
-PyObject* cpdag_nodes(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames) {
+PyObject* cpdag_nodes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static constexpr ArgSpec kSpec{"CausalCPDAG.nodes()", std::span(kNoParams, 0), 0};
   if (!parse_args(kSpec, args, nargs, kwnames, nullptr)) return nullptr;
   SharedBorrow read(borrow_of(self));
@@ -119,8 +117,8 @@ PyObject* cpdag_undirected_edges(PyObject* self, PyObject* const* args, Py_ssize
 // Shared body of add_directed_edge() and add_undirected_edge(): nodes created
 // here stay even when the edge is refused.
 template <Result<void> (Cpdag::*Insert)(NodeId, NodeId)>
-PyObject* insert_edge(const ArgSpec& spec, PyObject* self, PyObject* const* args,
-                      Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* insert_edge(const ArgSpec& spec, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) {
   PyObject* argv[2];
   if (!parse_args(spec, args, nargs, kwnames, argv)) return nullptr;
   std::string_view first, second;
@@ -172,8 +170,7 @@ PyObject* cpdag_validate_cpdag(PyObject* self, PyObject* const* args, Py_ssize_t
 
 PyObject* cpdag_consistent_extension(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                      PyObject* kwnames) {
-  static constexpr ArgSpec kSpec{"CausalCPDAG.consistent_extension()", std::span(kNoParams, 0),
-                                 0};
+  static constexpr ArgSpec kSpec{"CausalCPDAG.consistent_extension()", std::span(kNoParams, 0), 0};
   if (!parse_args(kSpec, args, nargs, kwnames, nullptr)) return nullptr;
   SharedBorrow read(borrow_of(self));
   if (!read) return nullptr;

@@ -168,8 +168,7 @@ TEST(Cpdag, ValidatePdag) {
   const Cpdag cyc = make_cpdag(3, {{0, 1}, {1, 2}, {2, 0}}, {});
   EXPECT_EQ(error_text(cyc.validate_pdag()), "cycle detected in graph");
   EXPECT_EQ(error_text(validate_cpdag(cyc)), "cycle detected in graph");
-  EXPECT_EQ(error_text(consistent_extension(cyc)),
-            AsvError::no_consistent_extension().message());
+  EXPECT_EQ(error_text(consistent_extension(cyc)), AsvError::no_consistent_extension().message());
 }
 
 // Catches a wrong elimination order or orientation on the worked examples.

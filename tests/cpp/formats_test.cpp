@@ -48,8 +48,9 @@ void expect_same(const Cpdag& a, const Cpdag& b) {
 // Names that stress the escaping: quotes, backslashes, every control
 // character, DEL, '/', non-ASCII, NUL and the empty string.
 std::vector<std::string> awkward_names() {
-  std::vector<std::string> names = {"", "q\"uote", "back\\slash", "a/b", "\x7f", "日本語",
-                                    std::string("nul\0x", 5), "a b", "x -> y; z"};
+  std::vector<std::string> names = {
+      "",    "q\"uote",  "back\\slash", "a/b", "\x7f", "日本語", std::string("nul\0x", 5),
+      "a b", "x -> y; z"};
   for (char c = 1; c < 0x20; ++c) names.push_back(std::string{'c', c});
   return names;
 }
@@ -60,8 +61,9 @@ TEST(JsonWriter, ExactBytes) {
   const NodeId x = g.add_node("x"), y = g.add_node("y"), z = g.add_node("z");
   ASSERT_TRUE(g.add_edge(x, y) && g.add_edge(x, z));
   g.add_node("iso");
-  EXPECT_EQ(to_json(g),
-            R"({"edges":[{"from":"x","to":"y"},{"from":"x","to":"z"}],"nodes":["x","y","z","iso"]})");
+  EXPECT_EQ(
+      to_json(g),
+      R"({"edges":[{"from":"x","to":"y"},{"from":"x","to":"z"}],"nodes":["x","y","z","iso"]})");
   EXPECT_EQ(to_json(Dag()), R"({"edges":[],"nodes":[]})");
   Dag esc;
   esc.add_node(std::string("\"\\/\b\f\n\r\t\x01\x1f\x7f\xc3\xa9", 13));
@@ -71,9 +73,8 @@ TEST(JsonWriter, ExactBytes) {
                           R"(","\u0000"]})");
   // b - a is listed once, from the smaller id, after the directed edges.
   const Cpdag c = make_cpdag(3, {{2, 0}}, {{1, 0}, {1, 2}});
-  EXPECT_EQ(to_json(c),
-            R"({"directed_edges":[{"from":"2","to":"0"}],"nodes":["0","1","2"],)"
-            R"("undirected_edges":[{"a":"0","b":"1"},{"a":"1","b":"2"}]})");
+  EXPECT_EQ(to_json(c), R"({"directed_edges":[{"from":"2","to":"0"}],"nodes":["0","1","2"],)"
+                        R"("undirected_edges":[{"a":"0","b":"1"},{"a":"1","b":"2"}]})");
   EXPECT_EQ(to_json(Cpdag()), R"({"directed_edges":[],"nodes":[],"undirected_edges":[]})");
 }
 
@@ -159,13 +160,13 @@ TEST(JsonReader, AcceptsAnyLayoutOfTheShape) {
   EXPECT_EQ(last.names(), (std::vector<std::string>{"y"}));
   EXPECT_EQ(dag_from_json("{}").value().n_nodes(), 0u);
   // Cycles are read, not validated.
-  EXPECT_EQ(dag_from_json(R"({"edges":[{"from":"a","to":"b"},{"from":"b","to":"a"}]})")
-                .value()
-                .n_edges(),
-            2u);
-  const Cpdag c = cpdag_from_json(
-                      R"({"undirected_edges":[{"b":"y","a":"x"}],"directed_edges":[{"from":"y","to":"z"}]})")
-                      .value();
+  EXPECT_EQ(
+      dag_from_json(R"({"edges":[{"from":"a","to":"b"},{"from":"b","to":"a"}]})").value().n_edges(),
+      2u);
+  const Cpdag c =
+      cpdag_from_json(
+          R"({"undirected_edges":[{"b":"y","a":"x"}],"directed_edges":[{"from":"y","to":"z"}]})")
+          .value();
   EXPECT_EQ(c.names(), (std::vector<std::string>{"y", "z", "x"}));  // directed before undirected
   EXPECT_EQ(ids(c.undirected_neighbours(2)), (Ids{0}));
 }
@@ -177,10 +178,12 @@ TEST(JsonReader, ShapeMessagesInOrder) {
   EXPECT_EQ(dag_error("null"), "malformed JSON: the top-level value must be an object");
   EXPECT_EQ(cpdag_error("\"s\""), "malformed JSON: the top-level value must be an object");
   EXPECT_EQ(dag_error(R"({"nodes":null})"), R"(malformed JSON: "nodes" must be an array)");
-  EXPECT_EQ(dag_error(R"({"nodes":["a",1]})"), R"(malformed JSON: "nodes" entries must be strings)");
+  EXPECT_EQ(dag_error(R"({"nodes":["a",1]})"),
+            R"(malformed JSON: "nodes" entries must be strings)");
   EXPECT_EQ(dag_error(R"({"edges":{}})"), R"(malformed JSON: "edges" must be an array)");
   EXPECT_EQ(dag_error(R"({"edges":[["a","b"]]})"), R"(malformed JSON: edge missing string "from")");
-  EXPECT_EQ(dag_error(R"({"edges":[{"to":"b"}]})"), R"(malformed JSON: edge missing string "from")");
+  EXPECT_EQ(dag_error(R"({"edges":[{"to":"b"}]})"),
+            R"(malformed JSON: edge missing string "from")");
   EXPECT_EQ(dag_error(R"({"edges":[{"from":"a","to":2}]})"),
             R"(malformed JSON: edge missing string "to")");
   // nodes are checked before edges whatever their order in the text.
