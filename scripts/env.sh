@@ -11,10 +11,15 @@ boost_ok() {
   [ -n "$v" ] && [ "$v" -ge 108100 ]
 }
 
-# ensure_system_packages: the compiler and libraries the build needs (Debian).
+# FUZZ_CXX: the compiler of the libFuzzer harnesses. Clang 14 reports an old
+# __cpp_concepts, which hides libstdc++'s std::expected; Clang 19, packaged
+# for Debian 12 and 13, does not.
+FUZZ_CXX="${MORVEND_FUZZ_CXX:-clang++-19}"
+
+# ensure_system_packages: the compilers and libraries the build needs (Debian).
 ensure_system_packages() {
   local missing=()
-  for p in g++ nlohmann-json3-dev libtbb-dev libgtest-dev; do
+  for p in g++ nlohmann-json3-dev libtbb-dev libgtest-dev clang-19 libclang-rt-19-dev; do
     dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
   done
   boost_ok || missing+=(boost)

@@ -6,23 +6,33 @@
 //     def from_edges(edges: Sequence[tuple[str, str]]) -> CausalDAG
 //     def nodes(self) -> list[str]
 //     def edges(self) -> list[tuple[str, str]]
+//     def to_json(self) -> str
+//     @staticmethod
+//     def from_json(s: str) -> CausalDAG
+//     def to_dot(self) -> str
 //     def add_edge(self, from_name: str, to_name: str) -> None
 //     def validate(self) -> None
 //     def ancestors(self, name: str) -> list[str]
 //     def descendants(self, name: str) -> list[str]
 //     def topological_layers(self) -> list[list[str]]
 //     def inspect(self) -> dict
+//     def d_convex_hull(self, names: Sequence[str]) -> list[str]
+//     def strong_d_convex_hull(self, names: Sequence[str]) -> list[str]
+//     def induced_subgraph(self, names: Sequence[str]) -> CausalDAG
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include <string>
 
+#include "d_convex/d_convex.hpp"
+#include "formats/formats.hpp"
 #include "graph/dag.hpp"
 #include "python/args.hpp"
 #include "python/boundary.hpp"
 #include "python/classes.hpp"
 #include "python/convert.hpp"
 #include "python/instance.hpp"
+#include "python/names_method.hpp"
 #include "python/py_ref.hpp"
 #include "topo/topo.hpp"
 
@@ -35,20 +45,6 @@ using DagInstance = Instance<Dag>;
 
 Dag& dag_of(PyObject* self) { return instance_of<Dag>(self)->value; }
 BorrowFlag& borrow_of(PyObject* self) { return instance_of<Dag>(self)->borrow; }
-
-PyObject* raise_unknown_node(std::string_view name) {
-  const std::string text = "unknown node: " + std::string(name);
-  PyRef msg = PyRef::steal(str_from(text));
-  if (msg) PyErr_SetObject(PyExc_ValueError, msg.get());
-  return nullptr;
-}
-
-// resolve: the id of `name`, or a ValueError "unknown node: ...".
-std::optional<NodeId> resolve(const Dag& g, std::string_view name) {
-  std::optional<NodeId> id = g.node_id(name);
-  if (!id) raise_unknown_node(name);
-  return id;
-}
 
 // ---- lifecycle -------------------------------------------------------------
 
@@ -122,20 +118,41 @@ PyObject* dag_edges(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
   SharedBorrow read(borrow_of(self));
   if (!read) return nullptr;
   const Dag& g = dag_of(self);
-  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(g.n_edges())));
-  if (!list) return nullptr;
-  Py_ssize_t k = 0;
+  std::vector<std::pair<NodeId, NodeId>> pairs;
+  pairs.reserve(g.n_edges());
   for (NodeId u = 0; u < g.n_nodes(); ++u) {
-    for (NodeId v : g.children(u)) {
-      PyRef tail = PyRef::steal(str_from(g.name(u)));
-      PyRef head = PyRef::steal(str_from(g.name(v)));
-      if (!tail || !head) return nullptr;
-      PyObject* pair = PyTuple_Pack(2, tail.get(), head.get());
-      if (pair == nullptr) return nullptr;
-      PyList_SET_ITEM(list.get(), k++, pair);
-    }
+    for (NodeId v : g.children(u)) pairs.emplace_back(u, v);
   }
-  return list.release();
+  return name_pairs_list(g.names(), pairs);
+}
+
+PyObject* dag_to_json(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) {
+  static constexpr ArgSpec kSpec{"CausalDAG.to_json()", std::span(kNoParams, 0), 0};
+  if (!parse_args(kSpec, args, nargs, kwnames, nullptr)) return nullptr;
+  SharedBorrow read(borrow_of(self));
+  if (!read) return nullptr;
+  return str_from(to_json(dag_of(self)));
+}
+
+PyObject* dag_from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr const char* kParams[] = {"s"};
+  static constexpr ArgSpec kSpec{"CausalDAG.from_json()", kParams, 1};
+  PyObject* argv[1];
+  if (!parse_args(kSpec, args, nargs, kwnames, argv)) return nullptr;
+  std::string_view text;
+  if (!arg_str(argv[0], "s", &text)) return nullptr;
+  ReadResult<Dag> g = morvend::dag_from_json(text);
+  if (!g) return raise_value_error(g.error());
+  return wrap_dag(std::move(*g));
+}
+
+PyObject* dag_to_dot(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr ArgSpec kSpec{"CausalDAG.to_dot()", std::span(kNoParams, 0), 0};
+  if (!parse_args(kSpec, args, nargs, kwnames, nullptr)) return nullptr;
+  SharedBorrow read(borrow_of(self));
+  if (!read) return nullptr;
+  return str_from(to_dot(dag_of(self)));
 }
 
 PyObject* dag_add_edge(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -245,6 +262,30 @@ PyObject* dag_inspect(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   return ok ? dict.release() : nullptr;
 }
 
+PyObject* dag_d_convex_hull(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+  return with_names<Dag>("CausalDAG.d_convex_hull()", self, args, nargs, kwnames,
+                         &hull_names<Dag, &d_convex_hull>);
+}
+
+PyObject* dag_strong_d_convex_hull(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                   PyObject* kwnames) {
+  return with_names<Dag>("CausalDAG.strong_d_convex_hull()", self, args, nargs, kwnames,
+                         &hull_names<Dag, &strong_d_convex_hull>);
+}
+
+PyObject* dag_induced_subgraph(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
+  return with_names<Dag>("CausalDAG.induced_subgraph()", self, args, nargs, kwnames,
+                         [](const Dag& g, std::span<const NodeId> ids) -> PyObject* {
+                           Result<Dag> sub = induced_subgraph(g, ids);
+                           if (!sub) return raise_asv_error(sub.error());
+                           return wrap_dag(std::move(*sub));
+                         });
+}
+
+static_assert(kMaxJsonDepth == 128, "the from_json docstring states the nesting limit");
+
 constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef dag_methods[] = {
@@ -261,6 +302,23 @@ PyMethodDef dag_methods[] = {
      "nodes($self)\n--\n\nReturn all node names in insertion order."},
     {"edges", fastcall<&dag_edges>(), kFastcall,
      "edges($self)\n--\n\nReturn all edges as (from, to) name pairs."},
+    {"to_json", fastcall<&dag_to_json>(), kFastcall,
+     "to_json($self)\n--\n\n"
+     "Return a JSON string representing the DAG.\n\n"
+     "Format: {\"nodes\":[\"a\",\"b\"],\"edges\":[{\"from\":\"a\",\"to\":\"b\"}]}\n"
+     "The text is compact, with object keys in ascending order (so \"edges\" comes first)."},
+    {"from_json", fastcall<&dag_from_json>(), kFastcall | METH_STATIC,
+     "from_json(s)\n--\n\n"
+     "Construct a DAG from a JSON string in the format of `to_json()`.\n\n"
+     "The input is parsed as structural JSON (whitespace- and formatting-insensitive,\n"
+     "matching for example the default output of Python's `json.dumps()`, not only the\n"
+     "compact style of `to_json()`). Unknown keys are ignored; nodes listed only in\n"
+     "\"nodes\" are added as isolates. Malformed JSON, a top-level value that is not an\n"
+     "object, or \"nodes\"/\"edges\" present but not shaped as documented raise\n"
+     "ValueError rather than silently producing an empty or partial graph. Arrays and\n"
+     "objects may nest at most 128 levels deep; deeper input is malformed JSON."},
+    {"to_dot", fastcall<&dag_to_dot>(), kFastcall,
+     "to_dot($self)\n--\n\nReturn a Graphviz DOT representation of the DAG."},
     {"add_edge", fastcall<&dag_add_edge>(), kFastcall,
      "add_edge($self, from_name, to_name)\n--\n\n"
      "Add a directed edge. Nodes are created automatically if they do not exist."},
@@ -291,6 +349,15 @@ PyMethodDef dag_methods[] = {
      "  - \"recommended_method\" (str): which method the explainer's `auto` would\n"
      "    pick (\"exact\", \"exact_tree\", \"exact_dag\" or \"approx\").\n"
      "  - \"estimated_dense_states\" (int | None): 2^n_nodes, None if n > 63."},
+    {"d_convex_hull", fastcall<&dag_d_convex_hull>(), kFastcall,
+     "d_convex_hull($self, names)\n--\n\nThe d-convex hull of `names`: sorted node names."},
+    {"strong_d_convex_hull", fastcall<&dag_strong_d_convex_hull>(), kFastcall,
+     "strong_d_convex_hull($self, names)\n--\n\n"
+     "The strong d-convex hull of `names`: sorted node names.\n\n"
+     "This is the minimal set that preserves a causal-effect estimate after\n"
+     "marginalizing out every other variable."},
+    {"induced_subgraph", fastcall<&dag_induced_subgraph>(), kFastcall,
+     "induced_subgraph($self, names)\n--\n\nReturn the sub-DAG induced by `names`."},
     {nullptr, nullptr, 0, nullptr},  // sentinel
 };
 

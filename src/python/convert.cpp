@@ -183,6 +183,21 @@ PyObject* names_list(std::span<const std::string> names) {
   return list.release();
 }
 
+PyObject* name_pairs_list(std::span<const std::string> names,
+                          std::span<const std::pair<NodeId, NodeId>> pairs) {
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(pairs.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < pairs.size(); ++i) {
+    PyRef first = PyRef::steal(str_from(names[pairs[i].first]));
+    PyRef second = PyRef::steal(str_from(names[pairs[i].second]));
+    if (!first || !second) return nullptr;
+    PyObject* pair = PyTuple_Pack(2, first.get(), second.get());
+    if (pair == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair);
+  }
+  return list.release();
+}
+
 PyObject* sorted_names_list(std::span<const std::string> names, std::vector<NodeId> ids) {
   // std::string compares bytes as unsigned char, which is code point order
   // for UTF-8 and so Python's own order of str.
@@ -197,8 +212,12 @@ PyObject* sorted_names_list(std::span<const std::string> names, std::vector<Node
   return list.release();
 }
 
-PyObject* raise_asv_error(const AsvError& error) {
-  PyErr_SetString(PyExc_ValueError, error.message().c_str());
+PyObject* raise_asv_error(const AsvError& error) { return raise_value_error(error.message()); }
+
+PyObject* raise_value_error(std::string_view message) {
+  PyRef text = PyRef::steal(
+      PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+  if (text) PyErr_SetObject(PyExc_ValueError, text.get());
   return nullptr;
 }
 

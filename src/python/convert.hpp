@@ -61,10 +61,40 @@ bool arg_edges(PyObject* obj, const char* param, EdgesArg* out);
 // Result builders; each returns a new reference or nullptr with an exception set.
 PyObject* str_from(std::string_view text);
 PyObject* names_list(std::span<const std::string> names);
+// name_pairs_list: a list of (name, name) tuples, one per pair of ids.
+PyObject* name_pairs_list(std::span<const std::string> names,
+                          std::span<const std::pair<NodeId, NodeId>> pairs);
 // sorted_names_list: the names of `ids` in ascending UTF-8 byte order.
 PyObject* sorted_names_list(std::span<const std::string> names, std::vector<NodeId> ids);
 
 // raise_asv_error: ValueError with the error's full message; returns nullptr.
 PyObject* raise_asv_error(const AsvError& error);
+
+// raise_value_error: ValueError with `message`; bytes that are not UTF-8 (a
+// parser may quote a partial character) show as U+FFFD. Returns nullptr.
+PyObject* raise_value_error(std::string_view message);
+
+// resolve: the id of `name` in `g` (a Dag or a Cpdag), or nothing with a
+// ValueError "unknown node: <name>".
+template <class Graph>
+std::optional<NodeId> resolve(const Graph& g, std::string_view name) {
+  std::optional<NodeId> id = g.node_id(name);
+  if (!id) raise_value_error("unknown node: " + std::string(name));
+  return id;
+}
+
+// resolve_names: the ids of `names` in order (repeats kept), or nothing with
+// the ValueError of the first unknown name.
+template <class Graph>
+std::optional<std::vector<NodeId>> resolve_names(const Graph& g, const NamesArg& names) {
+  std::vector<NodeId> ids;
+  ids.reserve(names.names.size());
+  for (std::string_view name : names.names) {
+    const std::optional<NodeId> id = resolve(g, name);
+    if (!id) return std::nullopt;
+    ids.push_back(*id);
+  }
+  return ids;
+}
 
 }  // namespace morvend::py

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "cpdag/cpdag.hpp"
 #include "graph/dag.hpp"
 
 namespace morvend::testing {
@@ -27,6 +28,16 @@ Dag random_tree(std::size_t n, std::uint64_t seed);
 
 // star: node 0 with `leaves` children.
 Dag star(std::size_t leaves);
+
+// make_cpdag: nodes "0".."n-1", then the directed and the undirected edges in order.
+Cpdag make_cpdag(std::size_t n, const std::vector<std::pair<NodeId, NodeId>>& directed,
+                 const std::vector<std::pair<NodeId, NodeId>>& undirected);
+
+// random_pdag: the skeleton of random_dag(n, p, seed), each edge undirected
+// with probability q and otherwise directed i -> j (i < j), so the directed
+// part is acyclic; the undirected edges may or may not have an extension.
+// Edges are inserted in a shuffled order, undirected ones either way round.
+Cpdag random_pdag(std::size_t n, double p, double q, std::uint64_t seed);
 
 // A message of a failed Result, or "<ok>" when it succeeded.
 template <class T>

@@ -1,0 +1,235 @@
+#include <algorithm>
+#include <cstdint>
+#include <tuple>
+
+#include <boost/unordered/unordered_flat_map.hpp>
+
+#include "d_convex/d_convex.hpp"
+
+namespace morvend {
+namespace {
+
+bool adjacent(const Dag& g, NodeId a, NodeId b) {
+  const auto has_child = [&](NodeId u, NodeId v) {
+    const auto kids = g.children(u);
+    return std::find(kids.begin(), kids.end(), v) != kids.end();
+  };
+  return has_child(a, b) || has_child(b, a);
+}
+
+// ancestral_set: `start`, then every ancestor in breadth-first order over
+// parent lists. The set doubles as the queue.
+NodeSet ancestral_set(const Dag& g, std::span<const NodeId> start) {
+  NodeSet found(start);
+  for (std::size_t head = 0; head < found.size(); ++head) {
+    for (NodeId p : g.parents(found.ids()[head])) found.insert(p);
+  }
+  return found;
+}
+
+// border: the members of W that are children of M, parents of M or parents
+// of children of M (M = every node outside W), in W's order. Read from W's
+// side, so the cost does not grow with the rest of the graph.
+std::vector<NodeId> border(const Dag& g, const NodeSet& w) {
+  const auto outside = [&](NodeId v) { return !w.contains(v); };
+  const auto has_outside_parent = [&](NodeId v) {
+    return std::ranges::any_of(g.parents(v), outside);
+  };
+  std::vector<NodeId> f;
+  for (NodeId x : w) {
+    if (has_outside_parent(x) || std::ranges::any_of(g.children(x), outside) ||
+        std::ranges::any_of(g.children(x), has_outside_parent)) {
+      f.push_back(x);
+    }
+  }
+  return f;
+}
+
+// PairSearch: for one pair (a, b) of a pass, a shortest path a ... b in the
+// moral graph of An({a, b}) whose inner nodes lie outside W. Neighbour lists
+// follow the ancestral set's order, which fixes the path among equally short
+// ones. Nodes are numbered by their position in the ancestral set, and every
+// buffer is reused from pair to pair: allocating fresh tables per pair costs
+// more than the search itself.
+class PairSearch {
+ public:
+  PairSearch(const Dag& g, const NodeSet& w) : g_(g), w_(w) {}
+
+  // path: the nodes from a to b, or empty when no such path exists.
+  std::vector<NodeId> path(NodeId a, NodeId b) {
+    collect_ancestors(a, b);
+    const std::size_t k = order_.size();
+    allowed_.resize(k);
+    for (std::size_t i = 0; i < k; ++i) {
+      allowed_[i] = order_[i] == a || order_[i] == b || !w_.contains(order_[i]);
+    }
+    if (moral_.size() < k) moral_.resize(k);
+    for (std::size_t i = 0; i < k; ++i) moral_[i].clear();
+    linked_.clear();
+    for (std::uint32_t i = 0; i < k; ++i) {
+      for (NodeId c : g_.children(order_[i])) {
+        if (const auto it = local_.find(c); it != local_.end()) link(i, it->second);
+      }
+    }
+    for (std::uint32_t i = 0; i < k; ++i) {
+      // Every parent of a member is a member: the set is ancestral.
+      const auto ps = g_.parents(order_[i]);
+      for (std::size_t x = 0; x < ps.size(); ++x) {
+        for (std::size_t y = x + 1; y < ps.size(); ++y) link(local_.at(ps[x]), local_.at(ps[y]));
+      }
+    }
+    return search();
+  }
+
+ private:
+  static constexpr std::uint32_t kNone = static_cast<std::uint32_t>(-1);
+
+  // collect_ancestors: order_ = a, b, then their ancestors breadth-first over
+  // parent lists; local_ maps each node to its position.
+  void collect_ancestors(NodeId a, NodeId b) {
+    order_.clear();
+    local_.clear();
+    const auto add = [&](NodeId v) {
+      if (local_.emplace(v, static_cast<std::uint32_t>(order_.size())).second) order_.push_back(v);
+    };
+    add(a);
+    add(b);
+    for (std::size_t head = 0; head < order_.size(); ++head) {
+      for (NodeId p : g_.parents(order_[head])) add(p);
+    }
+  }
+
+  // link: the moral edge x - y unless present. Edges with a forbidden end can
+  // never be walked, so they are left out; the lists of allowed nodes keep
+  // the order they would have had.
+  void link(std::uint32_t x, std::uint32_t y) {
+    if (!allowed_[x] || !allowed_[y]) return;
+    if (!linked_.insert((std::uint64_t{std::min(x, y)} << 32) | std::max(x, y)).second) return;
+    moral_[x].push_back(y);
+    moral_[y].push_back(x);
+  }
+
+  // search: breadth-first from a (position 0) to b (position 1).
+  std::vector<NodeId> search() {
+    pred_.assign(order_.size(), kNone);
+    pred_[0] = 0;
+    queue_.assign(1, 0);
+    for (std::size_t head = 0; head < queue_.size(); ++head) {
+      const std::uint32_t cur = queue_[head];
+      for (std::uint32_t v : moral_[cur]) {
+        if (pred_[v] != kNone) continue;
+        pred_[v] = cur;
+        if (v == 1) {
+          std::vector<NodeId> path;
+          for (std::uint32_t x = 1; x != 0; x = pred_[x]) path.push_back(order_[x]);
+          path.push_back(order_[0]);
+          std::reverse(path.begin(), path.end());
+          return path;
+        }
+        queue_.push_back(v);
+      }
+    }
+    return {};
+  }
+
+  const Dag& g_;
+  const NodeSet& w_;
+  std::vector<NodeId> order_;
+  boost::unordered_flat_map<NodeId, std::uint32_t> local_;
+  std::vector<char> allowed_;
+  std::vector<std::vector<std::uint32_t>> moral_;
+  boost::unordered_flat_set<std::uint64_t> linked_;
+  std::vector<std::uint32_t> pred_;
+  std::vector<std::uint32_t> queue_;
+};
+
+Result<NodeSet> hull_of(const Dag& g, NodeSet w) {
+  const std::size_t n = g.n_nodes();
+  for (std::size_t pass = 0; pass <= n; ++pass) {
+    const std::vector<NodeId> f = border(g, w);
+    PairSearch search(g, w);
+    NodeSet additions;
+    for (std::size_t i = 0; i < f.size(); ++i) {
+      for (std::size_t j = i + 1; j < f.size(); ++j) {
+        if (adjacent(g, f[i], f[j])) continue;
+        for (NodeId v : search.path(f[i], f[j])) additions.insert(v);
+      }
+    }
+    const std::size_t before = w.size();
+    for (NodeId v : additions) w.insert(v);
+    if (w.size() == before) return w;
+  }
+  return std::unexpected(AsvError::hull_no_fixed_point());
+}
+
+// collider_candidates: D ∩ An(W) in D's order, where D = M ∪ ch(M) lists M
+// (every node outside W) by ascending id and then the members of W that
+// children lists of M reach, in the order an ascending walk over M meets
+// them. Built from An(W) instead of walking M, which may be the whole graph.
+std::vector<NodeId> collider_candidates(const Dag& g, const NodeSet& w, const NodeSet& anc) {
+  std::vector<NodeId> out;
+  for (NodeId x : anc) {
+    if (!w.contains(x)) out.push_back(x);
+  }
+  std::sort(out.begin(), out.end());
+  // A member x of W is first met at its smallest parent outside W, at x's
+  // position in that parent's children list.
+  std::vector<std::tuple<NodeId, std::size_t, NodeId>> reached;
+  for (NodeId x : w) {
+    std::optional<NodeId> first;
+    for (NodeId p : g.parents(x)) {
+      if (!w.contains(p) && (!first || p < *first)) first = p;
+    }
+    if (!first) continue;
+    const auto kids = g.children(*first);
+    const auto pos =
+        static_cast<std::size_t>(std::find(kids.begin(), kids.end(), x) - kids.begin());
+    reached.emplace_back(*first, pos, x);
+  }
+  std::sort(reached.begin(), reached.end());
+  for (const auto& r : reached) out.push_back(std::get<2>(r));
+  return out;
+}
+
+Result<NodeSet> strong_hull_of(const Dag& g, NodeSet w) {
+  const std::size_t n = g.n_nodes();
+  for (std::size_t pass = 0; pass <= n; ++pass) {
+    Result<NodeSet> hull = hull_of(g, std::move(w));
+    if (!hull) return hull;
+    w = std::move(*hull);
+    const NodeSet anc = ancestral_set(g, w.ids());
+    NodeSet additions;
+    for (NodeId x : collider_candidates(g, w, anc)) {
+      const auto ps = g.parents(x);
+      for (std::size_t i = 0; i < ps.size(); ++i) {
+        for (std::size_t j = i + 1; j < ps.size(); ++j) {
+          if (w.contains(ps[i]) && w.contains(ps[j])) continue;
+          if (adjacent(g, ps[i], ps[j])) continue;
+          additions.insert(ps[i]);
+          additions.insert(ps[j]);
+        }
+      }
+    }
+    if (additions.empty()) return w;
+    for (NodeId v : additions) w.insert(v);
+  }
+  return std::unexpected(AsvError::hull_no_fixed_point());
+}
+
+}  // namespace
+
+Result<std::vector<NodeId>> d_convex_hull(const Dag& g, std::span<const NodeId> ids) {
+  if (Result<void> r = check_ids(ids, g.n_nodes()); !r) return std::unexpected(r.error());
+  Result<NodeSet> hull = hull_of(g, NodeSet(ids));
+  if (!hull) return std::unexpected(hull.error());
+  return std::move(*hull).ids();
+}
+
+Result<std::vector<NodeId>> strong_d_convex_hull(const Dag& g, std::span<const NodeId> ids) {
+  if (Result<void> r = check_ids(ids, g.n_nodes()); !r) return std::unexpected(r.error());
+  Result<NodeSet> hull = strong_hull_of(g, NodeSet(ids));
+  if (!hull) return std::unexpected(hull.error());
+  return std::move(*hull).ids();
+}
+
+}  // namespace morvend

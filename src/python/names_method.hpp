@@ -1,0 +1,49 @@
+// The shape shared by the graph methods that take one `names` argument (the
+// hulls and the induced subgraphs of both graph classes): parse and convert
+// the argument before borrowing, take a shared borrow, resolve the names in
+// order (the first unknown one raises), then hand graph and ids to the body.
+//
+//   return with_names<Dag>("CausalDAG.d_convex_hull()", self, args, nargs, kwnames,
+//                          &hull_names<Dag, &d_convex_hull>);
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "python/args.hpp"
+#include "python/borrow.hpp"
+#include "python/convert.hpp"
+#include "python/instance.hpp"
+
+namespace morvend::py {
+
+template <class Graph, class Body>
+PyObject* with_names(const char* fname, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames, Body body) {
+  static constexpr const char* kParams[] = {"names"};
+  const ArgSpec spec{fname, kParams, 1};
+  PyObject* argv[1];
+  if (!parse_args(spec, args, nargs, kwnames, argv)) return nullptr;
+  NamesArg names;
+  if (!arg_names(argv[0], "names", &names)) return nullptr;
+  Instance<Graph>* inst = instance_of<Graph>(self);
+  SharedBorrow read(inst->borrow);
+  if (!read) return nullptr;
+  const std::optional<std::vector<NodeId>> ids = resolve_names(inst->value, names);
+  if (!ids) return nullptr;
+  return body(inst->value, std::span<const NodeId>(*ids));
+}
+
+// hull_names: the body of a hull method: the hull's names in byte order.
+template <class Graph, Result<std::vector<NodeId>> (*Hull)(const Graph&, std::span<const NodeId>)>
+PyObject* hull_names(const Graph& g, std::span<const NodeId> ids) {
+  Result<std::vector<NodeId>> hull = Hull(g, ids);
+  if (!hull) return raise_asv_error(hull.error());
+  return sorted_names_list(g.names(), std::move(*hull));
+}
+
+}  // namespace morvend::py

@@ -1,0 +1,308 @@
+#include "cpdag/cpdag.hpp"
+
+#include <algorithm>
+#include <optional>
+#include <random>
+
+#include <gtest/gtest.h>
+
+#include "common/graphs.hpp"
+
+namespace morvend {
+namespace {
+
+using Ids = std::vector<NodeId>;
+using Edges = std::vector<std::pair<NodeId, NodeId>>;
+using testing::error_text;
+using testing::make_cpdag;
+
+template <class Span>
+Ids ids(Span s) {
+  return Ids(s.begin(), s.end());
+}
+
+bool has(const Ids& list, NodeId v) { return std::find(list.begin(), list.end(), v) != list.end(); }
+
+Edges edges_of(const Dag& g) {
+  Edges out;
+  for (NodeId u = 0; u < g.n_nodes(); ++u) {
+    for (NodeId v : g.children(u)) out.emplace_back(u, v);
+  }
+  return out;
+}
+
+// The extension as the definition states it: rescan from id 0 at every step,
+// working lists edited in place, adjacency by linear search. The edge list
+// in the order the Dag receives it, or nothing.
+std::optional<Edges> reference_extension(const Cpdag& g) {
+  const std::size_t n = g.n_nodes();
+  std::vector<char> alive(n, 1);
+  std::vector<Ids> work(n);
+  Edges edges;
+  for (NodeId u = 0; u < n; ++u) {
+    work[u] = ids(g.undirected_neighbours(u));
+    for (NodeId v : g.directed_children(u)) edges.emplace_back(u, v);
+  }
+  const auto adjacent = [&](NodeId y, NodeId z) {
+    return has(ids(g.directed_children(y)), z) || has(ids(g.directed_children(z)), y) ||
+           has(ids(g.undirected_neighbours(y)), z);
+  };
+  for (std::size_t step = 0; step < n; ++step) {
+    std::optional<NodeId> pick;
+    for (NodeId x = 0; x < n && !pick; ++x) {
+      if (!alive[x]) continue;
+      bool ok = std::none_of(g.directed_children(x).begin(), g.directed_children(x).end(),
+                             [&](NodeId c) { return alive[c]; });
+      for (NodeId y : work[x]) {
+        Ids others;
+        for (NodeId p : g.directed_parents(x)) {
+          if (alive[p]) others.push_back(p);
+        }
+        for (NodeId z : work[x]) {
+          if (z != y) others.push_back(z);
+        }
+        for (NodeId z : others) ok = ok && adjacent(y, z);
+      }
+      if (ok) pick = x;
+    }
+    if (!pick) return std::nullopt;
+    const NodeId x = *pick;
+    for (NodeId y : work[x]) {
+      edges.emplace_back(y, x);
+      std::erase(work[y], x);
+    }
+    work[x].clear();
+    alive[x] = 0;
+  }
+  return edges;
+}
+
+// is_consistent_extension: `dag` keeps every directed edge of `g`, orients
+// every undirected one, has no other edge, no cycle, and no v-structure that
+// is not already directed in `g`.
+bool is_consistent_extension(const Cpdag& g, const Dag& dag) {
+  const std::size_t n = g.n_nodes();
+  if (dag.n_nodes() != n || dag.names() != g.names()) return false;
+  if (dag.n_edges() != g.n_directed_edges() + g.n_undirected_edges()) return false;
+  if (has_cycle(dag)) return false;
+  for (NodeId u = 0; u < n; ++u) {
+    for (NodeId v : g.directed_children(u)) {
+      if (!has(ids(dag.children(u)), v)) return false;
+    }
+    for (NodeId v : g.undirected_neighbours(u)) {
+      if (!has(ids(dag.children(u)), v) && !has(ids(dag.children(v)), u)) return false;
+    }
+  }
+  const auto adjacent = [&](NodeId a, NodeId b) {
+    return has(ids(dag.children(a)), b) || has(ids(dag.children(b)), a);
+  };
+  for (NodeId c = 0; c < n; ++c) {
+    const Ids ps = ids(dag.parents(c));
+    const Ids compelled = ids(g.directed_parents(c));
+    for (std::size_t i = 0; i < ps.size(); ++i) {
+      for (std::size_t j = i + 1; j < ps.size(); ++j) {
+        if (adjacent(ps[i], ps[j])) continue;
+        if (!has(compelled, ps[i]) || !has(compelled, ps[j])) return false;
+      }
+    }
+  }
+  return true;
+}
+
+// exists_extension: tries every orientation of the undirected edges.
+bool exists_extension(const Cpdag& g) {
+  Edges undirected;
+  for (NodeId u = 0; u < g.n_nodes(); ++u) {
+    for (NodeId v : g.undirected_neighbours(u)) {
+      if (u < v) undirected.emplace_back(u, v);
+    }
+  }
+  for (std::uint64_t mask = 0; mask < (std::uint64_t{1} << undirected.size()); ++mask) {
+    Edges directed;
+    for (NodeId u = 0; u < g.n_nodes(); ++u) {
+      for (NodeId v : g.directed_children(u)) directed.emplace_back(u, v);
+    }
+    for (std::size_t k = 0; k < undirected.size(); ++k) {
+      auto [a, b] = undirected[k];
+      directed.emplace_back((mask >> k) & 1 ? std::pair{b, a} : std::pair{a, b});
+    }
+    if (is_consistent_extension(g, testing::make_dag(g.n_nodes(), directed))) return true;
+  }
+  return false;
+}
+
+// Catches a wrong order of the insertion checks or a partial insert.
+TEST(Cpdag, InsertionChecksInOrder) {
+  Cpdag g = make_cpdag(3, {}, {});
+  EXPECT_EQ(error_text(g.add_directed_edge(7, 7)), "self-loop on node NodeId(7)");
+  EXPECT_EQ(error_text(g.add_undirected_edge(1, 1)), "self-loop on node NodeId(1)");
+  EXPECT_EQ(error_text(g.add_directed_edge(3, 0)), "invalid node id: NodeId(3)");
+  EXPECT_EQ(error_text(g.add_undirected_edge(0, 4)), "invalid node id: NodeId(4)");
+  MORVEND_ASSERT_OK(g.add_directed_edge(0, 1));
+  EXPECT_EQ(error_text(g.add_directed_edge(0, 1)), "duplicate edge NodeId(0) -> NodeId(1)");
+  const std::string conflict10 =
+      "conflicting edge between NodeId(1) and NodeId(0): an edge with a different orientation "
+      "already exists";
+  EXPECT_EQ(error_text(g.add_directed_edge(1, 0)), conflict10);
+  EXPECT_EQ(error_text(g.add_undirected_edge(1, 0)), conflict10);  // ids in argument order
+  EXPECT_NE(error_text(g.add_undirected_edge(0, 1)).find("conflicting edge"), std::string::npos);
+  MORVEND_ASSERT_OK(g.add_undirected_edge(1, 2));
+  EXPECT_EQ(error_text(g.add_undirected_edge(2, 1)), "duplicate edge NodeId(2) -> NodeId(1)");
+  EXPECT_EQ(error_text(g.add_directed_edge(2, 1)),
+            "conflicting edge between NodeId(2) and NodeId(1): an edge with a different "
+            "orientation already exists");
+  EXPECT_EQ(g.n_directed_edges(), 1u);
+  EXPECT_EQ(g.n_undirected_edges(), 1u);
+  EXPECT_EQ(ids(g.directed_children(0)), (Ids{1}));
+  EXPECT_EQ(ids(g.directed_parents(1)), (Ids{0}));
+  EXPECT_EQ(ids(g.undirected_neighbours(1)), (Ids{2}));
+  EXPECT_EQ(ids(g.undirected_neighbours(2)), (Ids{1}));
+  EXPECT_THROW((void)g.undirected_neighbours(3), InternalFault);
+}
+
+// Catches Cycle winning over EmptyGraph, undirected edges counted as a
+// cycle, or a directed cycle passing.
+TEST(Cpdag, ValidatePdag) {
+  EXPECT_EQ(error_text(Cpdag().validate_pdag()), "graph is empty");
+  MORVEND_ASSERT_OK(make_cpdag(3, {}, {{0, 1}, {1, 2}, {2, 0}}).validate_pdag());
+  const Cpdag cyc = make_cpdag(3, {{0, 1}, {1, 2}, {2, 0}}, {});
+  EXPECT_EQ(error_text(cyc.validate_pdag()), "cycle detected in graph");
+  EXPECT_EQ(error_text(validate_cpdag(cyc)), "cycle detected in graph");
+  EXPECT_EQ(error_text(consistent_extension(cyc)), AsvError::no_consistent_extension().message());
+}
+
+// Catches a wrong elimination order or orientation on the worked examples.
+TEST(ConsistentExtension, WorkedExamples) {
+  // a - b - c: a goes first (b -> a), then b (c -> b).
+  const Dag path = consistent_extension(make_cpdag(3, {}, {{0, 1}, {1, 2}})).value();
+  EXPECT_EQ(edges_of(path), (Edges{{1, 0}, {2, 1}}));
+  const Dag v = consistent_extension(make_cpdag(3, {{0, 2}, {1, 2}}, {})).value();
+  EXPECT_EQ(edges_of(v), (Edges{{0, 2}, {1, 2}}));
+  const Cpdag square = make_cpdag(4, {}, {{0, 1}, {1, 2}, {2, 3}, {3, 0}});
+  EXPECT_EQ(error_text(consistent_extension(square)),
+            "PDAG has no consistent DAG extension (undirected edges can't be oriented without "
+            "creating a cycle or a new v-structure)");
+  MORVEND_ASSERT_OK(square.validate_pdag());
+  EXPECT_EQ(error_text(validate_cpdag(square)), AsvError::no_consistent_extension().message());
+  EXPECT_EQ(consistent_extension(make_cpdag(1, {}, {})).value().n_nodes(), 1u);
+  EXPECT_EQ(error_text(consistent_extension(Cpdag())), "graph is empty");
+  EXPECT_EQ(error_text(validate_cpdag(Cpdag())), "graph is empty");
+}
+
+// Catches adjacency lists out of the documented order: directed children
+// first, then oriented edges in elimination order; parents by ascending
+// tail, then the working-list order of the eliminated node.
+TEST(ConsistentExtension, AdjacencyOrder) {
+  // 0 -> 4 and 3 -> 0 directed; the triangle 0 - 1, 2 - 0, 1 - 2 undirected.
+  // 1 goes first (0 -> 1, 2 -> 1), then 2 (0 -> 2), then 4, 0 and 3.
+  const Cpdag g = make_cpdag(5, {{3, 0}, {0, 4}}, {{0, 1}, {2, 0}, {1, 2}});
+  const Dag d = consistent_extension(g).value();
+  EXPECT_EQ(ids(d.children(0)), (Ids{4, 1, 2}));
+  EXPECT_EQ(ids(d.parents(1)), (Ids{0, 2}));
+  EXPECT_EQ(ids(d.parents(0)), (Ids{3}));
+  EXPECT_EQ(edges_of(d), (Edges{{0, 4}, {0, 1}, {0, 2}, {2, 1}, {3, 0}}));
+}
+
+// Catches any difference between the heap-driven elimination and the
+// literal rescan: same success, same edges in the same order.
+TEST(ConsistentExtension, MatchesLiteralRescanOnRandomPdags) {
+  int extended = 0;
+  for (std::uint64_t seed = 0; seed < 400; ++seed) {
+    const Cpdag g = testing::random_pdag(2 + seed % 11, 0.3 + 0.05 * (seed % 5), 0.7, seed);
+    const Result<Dag> got = consistent_extension(g);
+    const std::optional<Edges> want = reference_extension(g);
+    ASSERT_EQ(got.has_value(), want.has_value()) << "seed " << seed;
+    if (!want) continue;
+    ++extended;
+    const Dag ref = testing::make_dag(g.n_nodes(), *want);
+    ASSERT_EQ(edges_of(*got), edges_of(ref)) << "seed " << seed;
+    for (NodeId v = 0; v < g.n_nodes(); ++v) {
+      ASSERT_EQ(ids(got->parents(v)), ids(ref.parents(v))) << "seed " << seed;
+    }
+  }
+  EXPECT_GT(extended, 100);
+}
+
+// Catches an extension that breaks its contract, and a refusal where an
+// extension exists (checked against every orientation).
+TEST(ConsistentExtension, PropertiesOnRandomPdags) {
+  int extended = 0;
+  for (std::uint64_t seed = 0; seed < 300; ++seed) {
+    const Cpdag g = testing::random_pdag(3 + seed % 6, 0.45, 0.6, seed);
+    const Result<Dag> r = consistent_extension(g);
+    if (r) {
+      ++extended;
+      EXPECT_TRUE(is_consistent_extension(g, *r)) << "seed " << seed;
+    } else {
+      EXPECT_FALSE(exists_extension(g)) << "seed " << seed;
+    }
+  }
+  EXPECT_GT(extended, 100);  // the sample must exercise both outcomes
+  EXPECT_LT(extended, 300);
+}
+
+// Catches refusals on PDAGs built from a DAG by undirecting every edge that
+// is in no v-structure: the DAG itself is an extension, so one must exist.
+TEST(ConsistentExtension, PdagsOfRandomDagsAlwaysExtend) {
+  for (std::uint64_t seed = 0; seed < 200; ++seed) {
+    const Dag dag = testing::random_dag(4 + seed % 20, 0.25, seed);
+    Edges directed, undirected;
+    for (NodeId c = 0; c < dag.n_nodes(); ++c) {
+      const Ids ps = ids(dag.parents(c));
+      for (NodeId p : ps) {
+        const bool in_v = std::any_of(ps.begin(), ps.end(), [&](NodeId q) {
+          return q != p && !has(ids(dag.children(p)), q) && !has(ids(dag.children(q)), p);
+        });
+        (in_v ? directed : undirected).emplace_back(p, c);
+      }
+    }
+    const Cpdag g = make_cpdag(dag.n_nodes(), directed, undirected);
+    const Result<Dag> r = consistent_extension(g);
+    ASSERT_TRUE(r.has_value()) << "seed " << seed;
+    EXPECT_TRUE(is_consistent_extension(g, *r)) << "seed " << seed;
+    MORVEND_ASSERT_OK(validate_cpdag(g));
+  }
+}
+
+// Catches recursion or quadratic rescans: a long undirected path extends.
+TEST(ConsistentExtension, LongPathExtendsQuickly) {
+  const std::size_t n = 300000;
+  Edges undirected;
+  for (NodeId i = 0; i + 1 < n; ++i) undirected.emplace_back(i, i + 1);
+  const Dag d = consistent_extension(make_cpdag(n, {}, undirected)).value();
+  EXPECT_EQ(d.n_edges(), n - 1);
+  EXPECT_EQ(ids(d.children(n - 1)), (Ids{static_cast<NodeId>(n - 2)}));
+}
+
+// Catches a hull taken in the PDAG itself rather than in an extension, and
+// extension errors hidden behind hull errors.
+TEST(CpdagStrongHull, UsesOneExtension) {
+  // a -> c <- b compelled and c - d: the extension must orient c -> d (d -> c
+  // would make the new v-structure a -> c <- d).
+  const Cpdag g = make_cpdag(4, {{0, 2}, {1, 2}}, {{2, 3}});
+  EXPECT_EQ(edges_of(consistent_extension(g).value()), (Edges{{0, 2}, {1, 2}, {2, 3}}));
+  EXPECT_EQ(strong_d_convex_hull(g, Ids{0, 3}).value(), (Ids{0, 3, 2, 1}));
+  const Cpdag square = make_cpdag(4, {}, {{0, 1}, {1, 2}, {2, 3}, {3, 0}});
+  EXPECT_EQ(error_text(strong_d_convex_hull(square, Ids{9})),
+            AsvError::no_consistent_extension().message());
+  EXPECT_EQ(error_text(strong_d_convex_hull(g, Ids{9})), "invalid node id: NodeId(9)");
+}
+
+// Catches dropped edge kinds, edges to dropped nodes, or request order
+// leaking into the ids.
+TEST(CpdagInducedSubgraph, KeepsKindsAndSourceOrder) {
+  // a -> b, b - c: {a, b} keeps a -> b and drops b - c.
+  const Cpdag g = make_cpdag(3, {{0, 1}}, {{1, 2}});
+  const Cpdag ab = induced_subgraph(g, Ids{1, 0}).value();
+  EXPECT_EQ(ab.names(), (std::vector<std::string>{"0", "1"}));
+  EXPECT_EQ(ids(ab.directed_children(0)), (Ids{1}));
+  EXPECT_EQ(ab.n_undirected_edges(), 0u);
+  const Cpdag bc = induced_subgraph(g, Ids{2, 1, 2}).value();
+  EXPECT_EQ(bc.names(), (std::vector<std::string>{"1", "2"}));
+  EXPECT_EQ(ids(bc.undirected_neighbours(0)), (Ids{1}));
+  EXPECT_EQ(bc.n_directed_edges(), 0u);
+  EXPECT_EQ(error_text(induced_subgraph(g, Ids{0, 3})), "invalid node id: NodeId(3)");
+}
+
+}  // namespace
+}  // namespace morvend

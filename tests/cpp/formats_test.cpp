@@ -1,0 +1,282 @@
+#include "formats/formats.hpp"
+
+#include <random>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "common/graphs.hpp"
+
+namespace morvend {
+namespace {
+
+using Ids = std::vector<NodeId>;
+using testing::make_cpdag;
+using testing::make_dag;
+
+template <class Span>
+Ids ids(Span s) {
+  return Ids(s.begin(), s.end());
+}
+
+template <class T>
+std::string error_of(const ReadResult<T>& r) {
+  return r ? std::string("<ok>") : r.error();
+}
+
+std::string dag_error(std::string_view text) { return error_of(dag_from_json(text)); }
+std::string cpdag_error(std::string_view text) { return error_of(cpdag_from_json(text)); }
+
+// The document fixes ids and children orders; parent and undirected-neighbour
+// lists come back in the order the document lists the edges, so the second
+// writing must give the same text.
+void expect_same(const Dag& a, const Dag& b) {
+  ASSERT_EQ(a.names(), b.names());
+  for (NodeId v = 0; v < a.n_nodes(); ++v) EXPECT_EQ(ids(a.children(v)), ids(b.children(v)));
+  EXPECT_EQ(to_json(a), to_json(b));
+}
+
+void expect_same(const Cpdag& a, const Cpdag& b) {
+  ASSERT_EQ(a.names(), b.names());
+  for (NodeId v = 0; v < a.n_nodes(); ++v) {
+    EXPECT_EQ(ids(a.directed_children(v)), ids(b.directed_children(v)));
+  }
+  EXPECT_EQ(a.n_undirected_edges(), b.n_undirected_edges());
+  EXPECT_EQ(to_json(a), to_json(b));
+}
+
+// Names that stress the escaping: quotes, backslashes, every control
+// character, DEL, '/', non-ASCII, NUL and the empty string.
+std::vector<std::string> awkward_names() {
+  std::vector<std::string> names = {
+      "",    "q\"uote",  "back\\slash", "a/b", "\x7f", "日本語", std::string("nul\0x", 5),
+      "a b", "x -> y; z"};
+  for (char c = 1; c < 0x20; ++c) names.push_back(std::string{'c', c});
+  return names;
+}
+
+// Catches key order, whitespace or escaping drifting from the one byte form.
+TEST(JsonWriter, ExactBytes) {
+  Dag g;
+  const NodeId x = g.add_node("x"), y = g.add_node("y"), z = g.add_node("z");
+  ASSERT_TRUE(g.add_edge(x, y) && g.add_edge(x, z));
+  g.add_node("iso");
+  EXPECT_EQ(
+      to_json(g),
+      R"({"edges":[{"from":"x","to":"y"},{"from":"x","to":"z"}],"nodes":["x","y","z","iso"]})");
+  EXPECT_EQ(to_json(Dag()), R"({"edges":[],"nodes":[]})");
+  Dag esc;
+  esc.add_node(std::string("\"\\/\b\f\n\r\t\x01\x1f\x7f\xc3\xa9", 13));
+  esc.add_node(std::string("\0", 1));
+  EXPECT_EQ(to_json(esc), R"({"edges":[],"nodes":["\"\\/\b\f\n\r\t\u0001\u001f)"
+                          "\x7f\xc3\xa9"
+                          R"(","\u0000"]})");
+  // b - a is listed once, from the smaller id, after the directed edges.
+  const Cpdag c = make_cpdag(3, {{2, 0}}, {{1, 0}, {1, 2}});
+  EXPECT_EQ(to_json(c), R"({"directed_edges":[{"from":"2","to":"0"}],"nodes":["0","1","2"],)"
+                        R"("undirected_edges":[{"a":"0","b":"1"},{"a":"1","b":"2"}]})");
+  EXPECT_EQ(to_json(Cpdag()), R"({"directed_edges":[],"nodes":[],"undirected_edges":[]})");
+}
+
+// The documents as trees dumped by the library: the byte form to match.
+std::string tree_dump(const Dag& g) {
+  nlohmann::json edges = nlohmann::json::array();
+  for (NodeId u = 0; u < g.n_nodes(); ++u) {
+    for (NodeId v : g.children(u)) edges.push_back({{"from", g.name(u)}, {"to", g.name(v)}});
+  }
+  return nlohmann::json{{"nodes", g.names()}, {"edges", edges}}.dump();
+}
+
+std::string tree_dump(const Cpdag& g) {
+  nlohmann::json directed = nlohmann::json::array(), undirected = nlohmann::json::array();
+  for (NodeId u = 0; u < g.n_nodes(); ++u) {
+    for (NodeId v : g.directed_children(u)) {
+      directed.push_back({{"from", g.name(u)}, {"to", g.name(v)}});
+    }
+    for (NodeId v : g.undirected_neighbours(u)) {
+      if (u < v) undirected.push_back({{"a", g.name(u)}, {"b", g.name(v)}});
+    }
+  }
+  return nlohmann::json{
+      {"undirected_edges", undirected}, {"nodes", g.names()}, {"directed_edges", directed}}
+      .dump();
+}
+
+// Catches the writer's layout drifting from a compact dump of the document
+// tree (key order, separators, escaping).
+TEST(JsonWriter, MatchesATreeDump) {
+  const auto names = awkward_names();
+  for (std::uint64_t seed = 0; seed < 20; ++seed) {
+    const Dag shape = testing::random_dag(names.size(), 0.2, seed);
+    Dag g;
+    for (const std::string& name : names) g.add_node(name);
+    for (NodeId u = 0; u < shape.n_nodes(); ++u) {
+      for (NodeId v : shape.children(u)) ASSERT_TRUE(g.add_edge(u, v));
+    }
+    EXPECT_EQ(to_json(g), tree_dump(g));
+    const Cpdag c = testing::random_pdag(10, 0.4, 0.5, seed);
+    EXPECT_EQ(to_json(c), tree_dump(c));
+  }
+  EXPECT_EQ(to_json(Dag()), tree_dump(Dag()));
+  EXPECT_EQ(to_json(Cpdag()), tree_dump(Cpdag()));
+}
+
+// Catches lost nodes, reordered ids or adjacency, and escaping that does not
+// survive the reader.
+TEST(JsonRoundTrip, RebuildsIdsAndAdjacencyOrders) {
+  const auto names = awkward_names();
+  std::mt19937_64 gen(3);
+  for (std::uint64_t seed = 0; seed < 30; ++seed) {
+    const Dag shape = testing::random_dag(names.size(), 0.2, seed);
+    std::vector<std::size_t> perm(names.size());
+    for (std::size_t i = 0; i < perm.size(); ++i) perm[i] = i;
+    std::shuffle(perm.begin(), perm.end(), gen);
+    Dag g;
+    for (std::size_t i = 0; i < names.size(); ++i) g.add_node(names[perm[i]]);
+    for (NodeId u = 0; u < shape.n_nodes(); ++u) {
+      for (NodeId v : shape.children(u)) ASSERT_TRUE(g.add_edge(v, u));  // reversed: any order
+    }
+    const ReadResult<Dag> back = dag_from_json(to_json(g));
+    ASSERT_TRUE(back.has_value()) << back.error();
+    expect_same(g, *back);
+
+    const Cpdag pdag = testing::random_pdag(12, 0.3, 0.5, seed);
+    const ReadResult<Cpdag> pback = cpdag_from_json(to_json(pdag));
+    ASSERT_TRUE(pback.has_value()) << pback.error();
+    expect_same(pdag, *pback);
+  }
+}
+
+// Catches a reader tied to the writer's layout: any whitespace, member
+// order, unknown members and repeated keys (the last one counts).
+TEST(JsonReader, AcceptsAnyLayoutOfTheShape) {
+  const Dag g = dag_from_json(
+                    " {\n \"edges\" : [ {\"to\": \"b\", \"w\": 1, \"from\": \"a\"} ] ,\t"
+                    "\"extra\": {\"nodes\": 5}, \"nodes\": [\"c\", \"b\", \"c\"] }\r\n")
+                    .value();
+  EXPECT_EQ(g.names(), (std::vector<std::string>{"c", "b", "a"}));  // nodes first, then edges
+  EXPECT_EQ(ids(g.children(2)), (Ids{1}));
+  const Dag last = dag_from_json(R"({"nodes":["x"],"nodes":["y"]})").value();
+  EXPECT_EQ(last.names(), (std::vector<std::string>{"y"}));
+  EXPECT_EQ(dag_from_json("{}").value().n_nodes(), 0u);
+  // Cycles are read, not validated.
+  EXPECT_EQ(
+      dag_from_json(R"({"edges":[{"from":"a","to":"b"},{"from":"b","to":"a"}]})").value().n_edges(),
+      2u);
+  const Cpdag c =
+      cpdag_from_json(
+          R"({"undirected_edges":[{"b":"y","a":"x"}],"directed_edges":[{"from":"y","to":"z"}]})")
+          .value();
+  EXPECT_EQ(c.names(), (std::vector<std::string>{"y", "z", "x"}));  // directed before undirected
+  EXPECT_EQ(ids(c.undirected_neighbours(2)), (Ids{0}));
+}
+
+// Catches a wrong message or a wrong order of the shape checks.
+TEST(JsonReader, ShapeMessagesInOrder) {
+  EXPECT_EQ(dag_error("[]"), "malformed JSON: the top-level value must be an object");
+  EXPECT_EQ(dag_error("3"), "malformed JSON: the top-level value must be an object");
+  EXPECT_EQ(dag_error("null"), "malformed JSON: the top-level value must be an object");
+  EXPECT_EQ(cpdag_error("\"s\""), "malformed JSON: the top-level value must be an object");
+  EXPECT_EQ(dag_error(R"({"nodes":null})"), R"(malformed JSON: "nodes" must be an array)");
+  EXPECT_EQ(dag_error(R"({"nodes":["a",1]})"),
+            R"(malformed JSON: "nodes" entries must be strings)");
+  EXPECT_EQ(dag_error(R"({"edges":{}})"), R"(malformed JSON: "edges" must be an array)");
+  EXPECT_EQ(dag_error(R"({"edges":[["a","b"]]})"), R"(malformed JSON: edge missing string "from")");
+  EXPECT_EQ(dag_error(R"({"edges":[{"to":"b"}]})"),
+            R"(malformed JSON: edge missing string "from")");
+  EXPECT_EQ(dag_error(R"({"edges":[{"from":"a","to":2}]})"),
+            R"(malformed JSON: edge missing string "to")");
+  // nodes are checked before edges whatever their order in the text.
+  EXPECT_EQ(dag_error(R"({"edges":5,"nodes":5})"), R"(malformed JSON: "nodes" must be an array)");
+  EXPECT_EQ(dag_error(R"({"edges":[{"from":"a","to":"b"},{"from":"a","to":"b"}]})"),
+            "duplicate edge NodeId(0) -> NodeId(1)");
+  EXPECT_EQ(dag_error(R"({"edges":[{"from":"a","to":"a"}]})"), "self-loop on node NodeId(0)");
+
+  EXPECT_EQ(cpdag_error(R"({"nodes":{}})"), R"(malformed JSON: "nodes" must be an array)");
+  EXPECT_EQ(cpdag_error(R"({"directed_edges":1})"),
+            R"(malformed JSON: "directed_edges" must be an array)");
+  EXPECT_EQ(cpdag_error(R"({"directed_edges":[{"to":"b"}]})"),
+            R"(malformed JSON: directed edge missing string "from")");
+  EXPECT_EQ(cpdag_error(R"({"directed_edges":[{"from":"a"}]})"),
+            R"(malformed JSON: directed edge missing string "to")");
+  EXPECT_EQ(cpdag_error(R"({"undirected_edges":null,"directed_edges":[3]})"),
+            R"(malformed JSON: directed edge missing string "from")");
+  EXPECT_EQ(cpdag_error(R"({"undirected_edges":null})"),
+            R"(malformed JSON: "undirected_edges" must be an array)");
+  EXPECT_EQ(cpdag_error(R"({"undirected_edges":[{"b":"x"}]})"),
+            R"(malformed JSON: undirected edge missing string "a")");
+  EXPECT_EQ(cpdag_error(R"({"undirected_edges":[{"a":"x","b":null}]})"),
+            R"(malformed JSON: undirected edge missing string "b")");
+  EXPECT_EQ(cpdag_error(R"({"directed_edges":[{"from":"a","to":"b"}],)"
+                        R"("undirected_edges":[{"a":"b","b":"a"}]})"),
+            "conflicting edge between NodeId(1) and NodeId(0): an edge with a different "
+            "orientation already exists");
+  EXPECT_EQ(cpdag_error(R"({"undirected_edges":[{"a":"x","b":"y"},{"a":"y","b":"x"}]})"),
+            "duplicate edge NodeId(1) -> NodeId(0)");
+}
+
+// Catches syntax errors without the rebuilt position, or a position that
+// counts the end of the text as a character.
+TEST(JsonReader, SyntaxErrorsEndWithLineAndColumn) {
+  const auto ends_with = [](const std::string& s, std::string_view tail) {
+    return s.starts_with("malformed JSON: ") && s.ends_with(tail) && s.size() > 16 + tail.size();
+  };
+  EXPECT_TRUE(ends_with(dag_error(""), " at line 1 column 0")) << dag_error("");
+  EXPECT_TRUE(ends_with(dag_error("   "), " at line 1 column 3"));
+  EXPECT_TRUE(ends_with(dag_error("{"), " at line 1 column 1"));
+  EXPECT_TRUE(ends_with(dag_error("{\n"), " at line 2 column 0"));
+  EXPECT_TRUE(ends_with(dag_error("{\n  \"nodes\": [1,]\n}"), " at line 2 column 15"));
+  EXPECT_TRUE(ends_with(dag_error("{} x"), " at line 1 column 4"));
+  EXPECT_TRUE(ends_with(dag_error("{\"a\":\"x\ny\"}"), " at line 2 column 0"));  // raw newline
+  EXPECT_TRUE(ends_with(cpdag_error("{\"nodes\":[1e999]}"), " at line 1 column 15"));
+  EXPECT_EQ(dag_error("{\"nodes\":[\"a\"]} x"),
+            "malformed JSON: syntax error while parsing value - invalid literal; last read: "
+            "'\"a\"]} x'; expected end of input at line 1 column 17");
+  EXPECT_TRUE(dag_from_json("{}\n\t ").has_value());  // trailing whitespace is fine
+}
+
+// Catches unbounded nesting: the limit holds exactly, brackets inside
+// strings do not count, and a million open brackets fail cleanly.
+TEST(JsonReader, NestingLimit) {
+  const auto nested = [](std::size_t depth) {
+    return std::string(depth, '[') + std::string(depth, ']');
+  };
+  const std::string ok = "{\"x\":" + nested(kMaxJsonDepth - 1) + "}";
+  EXPECT_TRUE(dag_from_json(ok).has_value());
+  EXPECT_TRUE(cpdag_from_json(ok).has_value());
+  const std::string deep = "{\"s\":\"[[{{\",\n\"x\":" + nested(kMaxJsonDepth) + "}";
+  EXPECT_EQ(dag_error(deep), "malformed JSON: nesting deeper than 128 levels at line 2 column 132");
+  EXPECT_EQ(dag_error(std::string(1000000, '[')),
+            "malformed JSON: nesting deeper than 128 levels at line 1 column 129");
+  EXPECT_EQ(cpdag_error(std::string(1000000, '{')).substr(0, 20), "malformed JSON: synt");
+  // A syntax error before the limit is reported first.
+  EXPECT_TRUE(dag_error("[x" + std::string(500, '[')).ends_with("at line 1 column 2"));
+}
+
+// Catches statements broken or injected through names, and quoting of names
+// that are plain identifiers or numerals.
+TEST(DotWriter, ExactBytesAndQuoting) {
+  EXPECT_EQ(to_dot(Dag()), "digraph {\n}");
+  EXPECT_EQ(to_dot(make_dag(3, {{2, 1}, {0, 1}, {2, 0}})),
+            "digraph {\n  0 -> 1;\n  2 -> 1;\n  2 -> 0;\n}");
+  const auto line = [](std::string_view a, std::string_view b) {
+    Dag g;
+    const NodeId u = g.add_node(a), v = g.add_node(b);
+    EXPECT_TRUE(g.add_edge(u, v));
+    const std::string dot = to_dot(g);
+    return dot.substr(12, dot.size() - 12 - 3);  // between "digraph {\n  " and ";\n}"
+  };
+  EXPECT_EQ(line("age_2", "_x"), "age_2 -> _x");
+  EXPECT_EQ(line("\xc3\xa9t\xc3\xa9", "-1.5"), "\xc3\xa9t\xc3\xa9 -> -1.5");
+  EXPECT_EQ(line(".5", "7."), ".5 -> 7.");
+  EXPECT_EQ(line("2x", "a b"), "\"2x\" -> \"a b\"");
+  EXPECT_EQ(line("a; b -> c", ""), "\"a; b -> c\" -> \"\"");
+  EXPECT_EQ(line("q\"t", "back\\"), "\"q\\\"t\" -> \"back\\\\\"");
+  EXPECT_EQ(line("Node", "STRICT"), "\"Node\" -> \"STRICT\"");
+  EXPECT_EQ(line("nodes", "1.2.3"), "nodes -> \"1.2.3\"");
+  EXPECT_EQ(line("-", "."), "\"-\" -> \".\"");
+  EXPECT_EQ(line("new\nline", "1e5"), "\"new\nline\" -> \"1e5\"");
+}
+
+}  // namespace
+}  // namespace morvend

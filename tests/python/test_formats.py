@@ -1,0 +1,193 @@
+"""JSON and DOT text of CausalDAG and CausalCPDAG."""
+
+import json
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+from morvend import CausalCPDAG, CausalDAG
+
+from conftest import raised
+
+# Any text a Python str can encode to UTF-8: no lone surrogates.
+names = st.text(st.characters(blacklist_categories=("Cs",)), max_size=6)
+
+
+@st.composite
+def dags(draw):
+    """A graph over distinct awkward names, edges added in a drawn order."""
+    labels = draw(st.lists(names, min_size=1, max_size=8, unique=True))
+    pairs = draw(st.lists(st.tuples(st.sampled_from(labels), st.sampled_from(labels)), max_size=15))
+    dag = CausalDAG()
+    for a, b in pairs:
+        if a != b and (a, b) not in dag.edges():
+            dag.add_edge(a, b)
+    return dag, labels
+
+
+def python_dump(doc):
+    return json.dumps(doc, ensure_ascii=False, separators=(",", ":"), sort_keys=True)
+
+
+def test_to_json_exact_bytes():
+    dag = CausalDAG.from_edges([("x", "y"), ("x", "z")])
+    assert dag.to_json() == '{"edges":[{"from":"x","to":"y"},{"from":"x","to":"z"}],"nodes":["x","y","z"]}'
+    assert CausalDAG().to_json() == '{"edges":[],"nodes":[]}'
+    cpdag = CausalCPDAG.from_edges(directed=[("c", "a")], undirected=[("b", "a"), ("b", "c")])
+    assert cpdag.to_json() == (
+        '{"directed_edges":[{"from":"c","to":"a"}],"nodes":["c","a","b"],'
+        '"undirected_edges":[{"a":"c","b":"b"},{"a":"a","b":"b"}]}'
+    )
+
+
+@settings(max_examples=150, deadline=None)
+@given(dags())
+def test_json_round_trip_and_byte_form(case):
+    dag, labels = case
+    text = dag.to_json()
+    # The byte form is Python's own compact, sorted, non-ASCII-preserving dump.
+    assert text == python_dump({"nodes": dag.nodes(), "edges": [{"from": a, "to": b} for a, b in dag.edges()]})
+    back = CausalDAG.from_json(text)
+    assert back.nodes() == dag.nodes()
+    assert back.edges() == dag.edges()
+    # Any formatting of the same document reads the same, ASCII escapes included.
+    assert CausalDAG.from_json(json.dumps(json.loads(text), indent=2)).edges() == dag.edges()
+
+
+def test_awkward_names_round_trip():
+    awkward = ["", 'q"uote', "back\\slash", "new\nline", "tab\tcr\r", "\x00nul", "\x1f\x7f", "日本", "\U0001f600"]
+    dag = CausalDAG.from_edges(list(zip(awkward, awkward[1:])))
+    text = dag.to_json()
+    assert '"q\\"uote"' in text and '"new\\nline"' in text and "\\u001f\x7f" in text and "日本" in text
+    back = CausalDAG.from_json(text)
+    assert back.nodes() == awkward and back.edges() == dag.edges()
+    cpdag = CausalCPDAG.from_edges(undirected=list(zip(awkward, awkward[1:])))
+    assert CausalCPDAG.from_json(cpdag.to_json()).undirected_edges() == cpdag.undirected_edges()
+
+
+def test_reader_accepts_any_layout():
+    dag = CausalDAG.from_json('{ "nodes": ["a"], "edges": [] }')
+    assert dag.nodes() == ["a"]
+    dag = CausalDAG.from_json('{"edges":[{"to":"b","from":"a","w":1}],"nodes":["c"],"meta":{}}\n')
+    assert dag.nodes() == ["c", "a", "b"]  # nodes first, then the ends of each edge
+    assert CausalDAG.from_json("{}").nodes() == []
+    cyclic = CausalDAG.from_json('{"edges":[{"from":"a","to":"b"},{"from":"b","to":"a"}]}')
+    assert str(raised(cyclic.validate)) == "cycle detected in graph"
+
+
+TOP_LEVEL = "malformed JSON: the top-level value must be an object"
+
+
+@pytest.mark.parametrize(
+    ("text", "message"),
+    [
+        ("[]", TOP_LEVEL),
+        ("3", TOP_LEVEL),
+        ("null", TOP_LEVEL),
+        ('"s"', TOP_LEVEL),
+        ('{"nodes": null}', 'malformed JSON: "nodes" must be an array'),
+        ('{"nodes": ["a", 1]}', 'malformed JSON: "nodes" entries must be strings'),
+        ('{"edges": {}}', 'malformed JSON: "edges" must be an array'),
+        ('{"edges": [["a", "b"]]}', 'malformed JSON: edge missing string "from"'),
+        ('{"edges": [{"from": "a"}]}', 'malformed JSON: edge missing string "to"'),
+        ('{"edges": 1, "nodes": 1}', 'malformed JSON: "nodes" must be an array'),
+        ('{"edges": [{"from": "a", "to": "b"}, {"from": "a", "to": "b"}]}', "duplicate edge NodeId(0) -> NodeId(1)"),
+        ('{"edges": [{"from": "a", "to": "a"}]}', "self-loop on node NodeId(0)"),
+    ],
+)
+def test_dag_reader_messages(text, message):
+    exc = raised(CausalDAG.from_json, text)
+    assert type(exc) is ValueError
+    assert str(exc) == message
+
+
+@pytest.mark.parametrize(
+    ("text", "message"),
+    [
+        ("[]", TOP_LEVEL),
+        ('{"nodes": {}}', 'malformed JSON: "nodes" must be an array'),
+        ('{"directed_edges": 1}', 'malformed JSON: "directed_edges" must be an array'),
+        ('{"directed_edges": [{"to": "b"}]}', 'malformed JSON: directed edge missing string "from"'),
+        ('{"directed_edges": [{"from": "a"}]}', 'malformed JSON: directed edge missing string "to"'),
+        ('{"undirected_edges": "x"}', 'malformed JSON: "undirected_edges" must be an array'),
+        ('{"undirected_edges": [{"b": "x"}]}', 'malformed JSON: undirected edge missing string "a"'),
+        ('{"undirected_edges": [{"a": "x"}]}', 'malformed JSON: undirected edge missing string "b"'),
+        (
+            '{"undirected_edges": [{"a": "b", "b": "a"}], "directed_edges": [{"from": "a", "to": "b"}]}',
+            "conflicting edge between NodeId(1) and NodeId(0): an edge with a different orientation already exists",
+        ),
+    ],
+)
+def test_cpdag_reader_messages(text, message):
+    exc = raised(CausalCPDAG.from_json, text)
+    assert type(exc) is ValueError
+    assert str(exc) == message
+
+
+@pytest.mark.parametrize(
+    ("text", "position"),
+    [
+        ("", " at line 1 column 0"),
+        ("{", " at line 1 column 1"),
+        ('{"nodes": ["a",]}', " at line 1 column 16"),
+        ('{\n  "nodes": [1 2]\n}', " at line 2 column 15"),
+        ("{}\n\nx", " at line 3 column 1"),
+    ],
+)
+def test_syntax_errors_name_line_and_column(text, position):
+    for cls in (CausalDAG, CausalCPDAG):
+        message = str(raised(cls.from_json, text))
+        assert message.startswith("malformed JSON: ")
+        assert message.endswith(position)
+        assert len(message) > len("malformed JSON: ") + len(position)
+
+
+def test_deep_nesting_fails_cleanly():
+    for text in ("[" * 10**6, '{"a":' * 10**5, "[" * 129 + "]" * 129):
+        exc = raised(CausalDAG.from_json, text)
+        assert type(exc) is ValueError
+        assert str(exc).startswith("malformed JSON: ")
+    assert str(raised(CausalCPDAG.from_json, "[" * 10**6)) == (
+        "malformed JSON: nesting deeper than 128 levels at line 1 column 129"
+    )
+    fits = '{"x":' + "[" * 127 + "]" * 127 + "}"
+    assert CausalDAG.from_json(fits).nodes() == []
+
+
+def test_parser_text_with_a_partial_character_is_still_a_message():
+    # The parser quotes the bytes it read, which may stop inside a character.
+    exc = raised(CausalDAG.from_json, "tru\u20ac")
+    assert type(exc) is ValueError
+    assert str(exc).startswith("malformed JSON: ") and str(exc).endswith(" at line 1 column 4")
+
+
+def test_from_json_argument_errors():
+    exc = raised(CausalDAG.from_json, b"{}")
+    assert type(exc) is TypeError
+    assert exc.__notes__ == ["while processing 's'"]
+    assert type(raised(CausalCPDAG.from_json)) is TypeError
+    assert CausalCPDAG.from_json(s="{}").nodes() == []
+
+
+def test_to_dot_exact_bytes():
+    assert CausalDAG().to_dot() == "digraph {\n}"
+    dag = CausalDAG.from_edges([("a", "b"), ("c", "b"), ("a", "c")])
+    dag.add_edge("x", "y")
+    assert dag.to_dot() == "digraph {\n  a -> b;\n  a -> c;\n  c -> b;\n  x -> y;\n}"
+    assert CausalDAG.from_json('{"nodes":["iso"]}').to_dot() == "digraph {\n}"
+
+
+def test_to_dot_quotes_names_that_would_break_the_text():
+    dag = CausalDAG.from_edges(
+        [("a; b -> c", "q\"t"), ("new\nline", "back\\"), ("", "graph"), ("2x", "-1.5"), ("é_1", ".5")]
+    )
+    assert dag.to_dot() == (
+        "digraph {\n"
+        '  "a; b -> c" -> "q\\"t";\n'
+        '  "new\nline" -> "back\\\\";\n'
+        '  "" -> "graph";\n'
+        '  "2x" -> -1.5;\n'
+        "  é_1 -> .5;\n"
+        "}"
+    )
