@@ -97,9 +97,8 @@ Result<AsvResult> run_serial(const ExplainerState& state, Walker& walker, std::u
     const double w = std::exp(log_weight - shift);
     w1.add(w);
     w2.add(w * w);
-    Result<void> walked = walker.walk(draw.order(), [&](NodeId i, double delta) {
-      phi[i].add(w * delta);
-    });
+    Result<void> walked =
+        walker.walk(draw.order(), [&](NodeId i, double delta) { phi[i].add(w * delta); });
     if (!walked) return std::unexpected(std::move(walked.error()));
   }
   std::vector<double> values(n);
@@ -141,9 +140,8 @@ Result<AsvResult> run_batched(const ExplainerState& state, Walker& walker,
       const double w = std::exp(-batch.logq(k) - shift);
       w1 += w;
       w2 += w * w;
-      Result<void> walked = walker.walk(batch.order(k), [&](NodeId i, double delta) {
-        phi[i] += w * delta;
-      });
+      Result<void> walked =
+          walker.walk(batch.order(k), [&](NodeId i, double delta) { phi[i] += w * delta; });
       if (!walked) return std::unexpected(std::move(walked.error()));
     }
     left -= g;

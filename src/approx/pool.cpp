@@ -19,7 +19,8 @@ void scale_to(Partial& p, double shift) {
 
 Partial combine(Partial left, const Partial& right) {
   if (left.error) return left;
-  if (right.error || right.phi.empty()) return right.error ? right : left;
+  if (right.error) return right;
+  if (right.phi.empty()) return left;  // a piece that never started
   Partial r = right;
   const double shift = std::max(left.shift, r.shift);
   scale_to(left, shift);

@@ -63,8 +63,8 @@ WorkerShare worker_share(std::uint64_t n_samples, std::uint64_t threads, std::ui
 // run_piece: `count` importance samples into fresh sums. `poll`: stop early
 // once `stop` is set (checked after each sample).
 template <class Sum, class Walker>
-Partial run_piece(const ExplainerState& state, Walker& walker, SampleRng& rng,
-                  std::uint64_t count, const std::atomic<bool>& stop, bool poll) {
+Partial run_piece(const ExplainerState& state, Walker& walker, SampleRng& rng, std::uint64_t count,
+                  const std::atomic<bool>& stop, bool poll) {
   const std::size_t n = state.n_nodes();
   ImportanceDraw draw(state.graph());
   std::vector<Sum> phi(n);
@@ -83,9 +83,8 @@ Partial run_piece(const ExplainerState& state, Walker& walker, SampleRng& rng,
     const double w = std::exp(log_weight - shift);
     w1.add(w);
     w2.add(w * w);
-    Result<void> walked = walker.walk(draw.order(), [&](NodeId i, double delta) {
-      phi[i].add(w * delta);
-    });
+    Result<void> walked =
+        walker.walk(draw.order(), [&](NodeId i, double delta) { phi[i].add(w * delta); });
     if (!walked) {
       Partial failed;
       failed.error = std::move(walked.error());

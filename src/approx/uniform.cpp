@@ -1,15 +1,28 @@
 // The uniform estimators: exactly uniform linear extensions, weight 1.
+#include <algorithm>
 #include <functional>
 #include <string>
 
 #include "approx/approx.hpp"
 #include "approx/mask_walkers.hpp"
 #include "dag_dp_sparse/ideal_levels.hpp"
+#include "topo/topo.hpp"
 
 namespace morvend {
 namespace {
 
 constexpr std::uint64_t kBytesPerMemoEntry = 80;
+
+// ideals_at_most_fast: ideals_at_most, refusing at once a DAG with a wide
+// layer. The nodes of one longest-path layer are pairwise incomparable, so
+// each subset of a layer spans its own ideal: 2^width ideals at least.
+bool ideals_at_most_fast(const Dag& g, std::span<const std::uint64_t> parent_masks,
+                         std::uint64_t limit) {
+  std::size_t width = 0;
+  for (const auto& layer : topological_layers(g)) width = std::max(width, layer.size());
+  if (width >= 64 || (std::uint64_t{1} << width) > limit) return false;
+  return ideals_at_most(parent_masks, limit);
+}
 
 // UniformDraw: uniform orders of one graph, sharing one completion-count memo.
 //
@@ -22,19 +35,20 @@ class UniformDraw {
  public:
   using OverBudget = std::function<AsvError(std::uint64_t entries)>;
 
-  UniformDraw(std::size_t n, std::span<const std::uint64_t> parent_masks,
-              std::uint64_t memo_budget, OverBudget over_budget)
-      : n_(n),
+  UniformDraw(const Dag& g, std::span<const std::uint64_t> parent_masks, std::uint64_t memo_budget,
+              OverBudget over_budget)
+      : g_(g),
+        n_(g.n_nodes()),
         parent_masks_(parent_masks),
         max_entries_(memo_budget / kBytesPerMemoEntry),
         over_budget_(std::move(over_budget)) {
-    order_.reserve(n);
+    order_.reserve(n_);
   }
 
   // draw: the next order, left in order().
   Result<void> draw(SampleRng& rng) {
     if (!budget_checked_) {
-      if (!ideals_at_most(parent_masks_, max_entries_ + 1)) {
+      if (!ideals_at_most_fast(g_, parent_masks_, max_entries_ + 1)) {
         return std::unexpected(over_budget_(max_entries_ + 1));
       }
       budget_checked_ = true;
@@ -49,6 +63,7 @@ class UniformDraw {
   }
 
  private:
+  const Dag& g_;
   std::size_t n_;
   std::span<const std::uint64_t> parent_masks_;
   std::uint64_t max_entries_;
@@ -61,8 +76,8 @@ class UniformDraw {
 std::string megabytes(std::uint64_t budget) { return std::to_string(budget >> 20) + "MB"; }
 
 AsvError too_many_nodes(const char* estimator, std::size_t n) {
-  return AsvError::invalid_configuration(std::string(estimator) + " requires n \xe2\x89\xa4 63, got " +
-                                         std::to_string(n));
+  return AsvError::invalid_configuration(std::string(estimator) +
+                                         " requires n \xe2\x89\xa4 63, got " + std::to_string(n));
 }
 
 template <class Walker>
@@ -71,7 +86,7 @@ Result<AsvResult> uniform_adaptive(const ExplainerState& state, Walker& walker,
                                    std::span<const std::uint64_t> parent_masks,
                                    std::uint64_t memo_budget, std::string over_budget_text) {
   if (Result<void> r = detail::check_adaptive(options); !r) return std::unexpected(r.error());
-  UniformDraw draw(state.n_nodes(), parent_masks, memo_budget, [&](std::uint64_t) {
+  UniformDraw draw(state.graph(), parent_masks, memo_budget, [&](std::uint64_t) {
     return AsvError::extension_count_overflow(over_budget_text);
   });
   return detail::run_adaptive<false>(state.n_nodes(), options, draw, walker);
@@ -90,7 +105,7 @@ Result<AsvResult> approximate_uniform_sparse(const ExplainerState& state, ValueO
         std::to_string(n) + "; use approximate() for larger DAGs"));
   }
   if (Result<void> r = detail::check_sampling(options); !r) return std::unexpected(r.error());
-  UniformDraw draw(n, parent_masks, memo_budget, [&](std::uint64_t entries) {
+  UniformDraw draw(state.graph(), parent_masks, memo_budget, [&](std::uint64_t entries) {
     return AsvError::extension_count_overflow(
         "approximate_uniform_sparse: dp_ind cache exceeded " + megabytes(memo_budget) + " at " +
         std::to_string(entries) + " entries; use approximate() for this DAG");
@@ -132,10 +147,10 @@ Result<AsvResult> approximate_uniform_sparse_adaptive_batched(
         too_many_nodes("approximate_uniform_sparse_adaptive_batched", state.n_nodes()));
   }
   detail::MaskBatchWalker walker(oracle);
-  return uniform_adaptive(
-      state, walker, options, parent_masks, memo_budget,
-      "uniform_sparse_adaptive_batch: dp_ind cache exceeded " + megabytes(memo_budget) +
-          "; use approximate_adaptive_batched() for this DAG");
+  return uniform_adaptive(state, walker, options, parent_masks, memo_budget,
+                          "uniform_sparse_adaptive_batch: dp_ind cache exceeded " +
+                              megabytes(memo_budget) +
+                              "; use approximate_adaptive_batched() for this DAG");
 }
 
 }  // namespace morvend

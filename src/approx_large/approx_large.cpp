@@ -13,7 +13,8 @@ Result<AsvResult> approximate_large(const ExplainerState& state, ValueOracle& or
   if (Result<void> r = detail::check_sampling(options); !r) return std::unexpected(r.error());
   const std::size_t n = state.n_nodes();
   if (!options.seed || options.parallel) {
-    return detail::run_pool(state, oracle, options, [&oracle, n] { return LargeWalker(oracle, n); });
+    return detail::run_pool(state, oracle, options,
+                            [&oracle, n] { return LargeWalker(oracle, n); });
   }
   LargeWalker walker(oracle, n);
   return detail::run_serial(state, walker, options.n_samples, *options.seed);

@@ -24,8 +24,7 @@ inline constexpr std::size_t kLargeBatchChunk = 4096;
 
 // REQUIRES (all four): state's graph is valid; any n works, the dispatch
 // only sends n > 64.
-[[nodiscard]] Result<AsvResult> approximate_large(const ExplainerState& state,
-                                                  ValueOracle& oracle,
+[[nodiscard]] Result<AsvResult> approximate_large(const ExplainerState& state, ValueOracle& oracle,
                                                   const SamplingOptions& options);
 [[nodiscard]] Result<AsvResult> approximate_batched_large(const ExplainerState& state,
                                                           BatchValueOracle& oracle,

@@ -11,9 +11,8 @@ namespace morvend::detail {
 // large_prefix_contributions: prefix_contributions over a word buffer, which
 // is cleared first.
 template <class Lookup, class Sink>
-Result<void> large_prefix_contributions(std::span<const NodeId> order,
-                                        std::span<std::uint64_t> set, Lookup&& value,
-                                        Sink&& sink) {
+Result<void> large_prefix_contributions(std::span<const NodeId> order, std::span<std::uint64_t> set,
+                                        Lookup&& value, Sink&& sink) {
   std::fill(set.begin(), set.end(), 0);
   Result<double> prev = value(set);
   if (!prev) return std::unexpected(std::move(prev.error()));

@@ -40,9 +40,7 @@ class CoalitionList {
 
   std::size_t size() const { return words_ == 0 ? 0 : data_.size() / words_; }
   bool empty() const { return data_.empty(); }
-  Coalition operator[](std::size_t k) const {
-    return Coalition(data_).subspan(k * words_, words_);
-  }
+  Coalition operator[](std::size_t k) const { return Coalition(data_).subspan(k * words_, words_); }
   // words: the sets [first, first + count) back to back.
   std::span<const std::uint64_t> words(std::size_t first, std::size_t count) const {
     return std::span<const std::uint64_t>(data_).subspan(first * words_, count * words_);

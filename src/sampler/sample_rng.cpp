@@ -28,7 +28,7 @@ inline void quarter_round(Lanes& a, Lanes& b, Lanes& c, Lanes& d) {
   b = rotl(b ^ c, 7);
 }
 
-constexpr int kDoubleRounds = 6;                       // ChaCha12
+constexpr int kDoubleRounds = 6;                     // ChaCha12
 constexpr std::uint64_t kEntropyRekeyBlocks = 1024;  // 64 KiB of output per OS key
 
 std::array<std::uint32_t, 8> os_key() {

@@ -21,8 +21,8 @@ std::vector<std::uint64_t> in_degrees(const Dag& g) {
   return degree;
 }
 
-double sample_order(const Dag& g, std::span<const std::uint64_t> in_degree,
-                    SamplerScratch& scratch, SampleRng& rng) {
+double sample_order(const Dag& g, std::span<const std::uint64_t> in_degree, SamplerScratch& scratch,
+                    SampleRng& rng) {
   const std::size_t n = in_degree.size();
   std::copy(in_degree.begin(), in_degree.end(), scratch.remaining.begin());
   scratch.order.clear();
@@ -79,8 +79,8 @@ Result<void> sample_uniform_order(std::size_t n, std::span<const std::uint64_t> 
 }
 
 AsvError batch_length_error(std::size_t m, std::size_t k) {
-  return AsvError::value_function("value_fn_batch returned " + std::to_string(m) +
-                                  " values for " + std::to_string(k) + " coalitions");
+  return AsvError::value_function("value_fn_batch returned " + std::to_string(m) + " values for " +
+                                  std::to_string(k) + " coalitions");
 }
 
 Result<void> evaluate_batch(const OrderBatch& batch, ValueCache& cache, BatchValueOracle& oracle) {

@@ -96,8 +96,8 @@ std::vector<std::uint64_t> in_degrees(const Dag& g);
 // uniformly among the available nodes at every step; returns ln q, the log
 // probability of the order drawn.
 // REQUIRES: g valid; in_degree = in_degrees(g); scratch sized for g.
-double sample_order(const Dag& g, std::span<const std::uint64_t> in_degree,
-                    SamplerScratch& scratch, SampleRng& rng);
+double sample_order(const Dag& g, std::span<const std::uint64_t> in_degree, SamplerScratch& scratch,
+                    SampleRng& rng);
 
 // sample_uniform_order: an exactly uniform random linear extension, driven by
 // completion counts (memo shared by all draws of a run). Fails with the

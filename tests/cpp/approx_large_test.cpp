@@ -39,8 +39,8 @@ TEST(ApproximateLarge, SameBitsAsOneWordEstimators) {
   const SamplingOptions serial{.n_samples = 300, .seed = 1};
   const SamplingOptions parallel{.n_samples = 300, .seed = 1, .num_threads = 3, .parallel = true};
   const SamplingOptions batched{.n_samples = 300, .seed = 1, .batch_size = 64};
-  const AdaptiveOptions adaptive{.min_samples = 0, .max_samples = 500, .batch_size = 50,
-                                 .rel_tol = 0.05, .seed = 1};
+  const AdaptiveOptions adaptive{
+      .min_samples = 0, .max_samples = 500, .batch_size = 50, .rel_tol = 0.05, .seed = 1};
   std::vector<std::pair<AsvResult, AsvResult>> pairs;
   pairs.emplace_back(single([&](auto& o) { return approximate(state, o, serial); }),
                      single([&](auto& o) { return approximate_large(state, o, serial); }));
@@ -48,8 +48,9 @@ TEST(ApproximateLarge, SameBitsAsOneWordEstimators) {
                      single([&](auto& o) { return approximate_large(state, o, parallel); }));
   pairs.emplace_back(batch([&](auto& o) { return approximate_batched(state, o, batched); }),
                      batch([&](auto& o) { return approximate_batched_large(state, o, batched); }));
-  pairs.emplace_back(single([&](auto& o) { return approximate_adaptive(state, o, adaptive); }),
-                     single([&](auto& o) { return approximate_adaptive_large(state, o, adaptive); }));
+  pairs.emplace_back(
+      single([&](auto& o) { return approximate_adaptive(state, o, adaptive); }),
+      single([&](auto& o) { return approximate_adaptive_large(state, o, adaptive); }));
   pairs.emplace_back(
       batch([&](auto& o) { return approximate_adaptive_batched(state, o, adaptive); }),
       batch([&](auto& o) { return approximate_adaptive_batched_large(state, o, adaptive); }));
@@ -136,9 +137,9 @@ TEST(ApproximateLarge, BatchCallsInChunksOf4096) {
   EXPECT_EQ(std::set<Words>(all.begin(), all.end()).size(), 5000u);
 
   RecordingBatchOracle wrong(testing::random_word_game(2), 1);
-  EXPECT_EQ(error_text(approximate_batched(state, wrong, {.n_samples = 78, .seed = 6,
-                                                          .batch_size = 78})),
-            "value function error: value_fn_batch returned 4097 values for 4096 coalitions");
+  EXPECT_EQ(
+      error_text(approximate_batched(state, wrong, {.n_samples = 78, .seed = 6, .batch_size = 78})),
+      "value function error: value_fn_batch returned 4097 values for 4096 coalitions");
 }
 
 // Catches the large variants skipping the option checks of their one-word
@@ -151,15 +152,15 @@ TEST(ApproximateLarge, OptionMessages) {
             "invalid configuration: n_samples must be > 0");
   EXPECT_EQ(error_text(approximate_batched(state, batch, {.n_samples = 0})),
             "invalid configuration: n_samples must be > 0");
-  EXPECT_EQ(error_text(approximate(state, oracle,
-                                   {.n_samples = 3, .seed = 1, .num_threads = 0, .parallel = true})),
+  EXPECT_EQ(error_text(approximate(
+                state, oracle, {.n_samples = 3, .seed = 1, .num_threads = 0, .parallel = true})),
             "invalid configuration: num_threads must be > 0");
-  EXPECT_EQ(error_text(approximate_adaptive(state, oracle, {.min_samples = 5, .max_samples = 1,
-                                                            .batch_size = 0})),
+  EXPECT_EQ(error_text(approximate_adaptive(state, oracle,
+                                            {.min_samples = 5, .max_samples = 1, .batch_size = 0})),
             "invalid configuration: batch_size must be > 0");
-  EXPECT_EQ(error_text(approximate_adaptive_batched(state, batch,
-                                                    {.min_samples = 5, .max_samples = 1})),
-            "invalid configuration: min_samples must be \xe2\x89\xa4 max_samples");
+  EXPECT_EQ(
+      error_text(approximate_adaptive_batched(state, batch, {.min_samples = 5, .max_samples = 1})),
+      "invalid configuration: min_samples must be \xe2\x89\xa4 max_samples");
   EXPECT_EQ(oracle.calls(), 0u);
   EXPECT_TRUE(batch.calls().empty());
 }

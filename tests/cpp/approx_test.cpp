@@ -119,7 +119,8 @@ TEST(Estimators, CloseToExactValues) {
 // equal, ess = N.
 TEST(Estimators, EdgelessDagHasEqualWeights) {
   SharedOracle oracle(on_words(testing::random_game(1)));
-  Result<AsvResult> r = approximate(state_of(make_dag(7, {})), oracle, {.n_samples = 500, .seed = 2});
+  Result<AsvResult> r =
+      approximate(state_of(make_dag(7, {})), oracle, {.n_samples = 500, .seed = 2});
   ASSERT_TRUE(r);
   EXPECT_DOUBLE_EQ(*r->ess, 500.0);
   r = approximate(state_of(chain(5)), oracle, {.n_samples = 40, .seed = 2, .parallel = true});
@@ -194,8 +195,8 @@ TEST(Estimators, SeededParallelDrawsFromWorkerSeeds) {
     }
   }
   SharedOracle oracle(on_words(game));
-  Result<AsvResult> r =
-      approximate(state_of(g), oracle, {.n_samples = 5, .seed = 99, .num_threads = 8, .parallel = true});
+  Result<AsvResult> r = approximate(
+      state_of(g), oracle, {.n_samples = 5, .seed = 99, .num_threads = 8, .parallel = true});
   ASSERT_TRUE(r);
   for (std::size_t i = 0; i < 6; ++i) EXPECT_NEAR(r->values[i], mean[i], 1e-12) << i;
 }
@@ -230,11 +231,11 @@ TEST(Combine, CommonShiftAndLeftErrorFirst) {
 TEST(Estimators, PoolModesStayFiniteOnWideGraphs) {
   const auto weights = power_weights(200);
   for (const Dag& g : {make_dag(200, {}), testing::random_dag(200, 0.01, 2)}) {
-    for (const std::optional<std::uint64_t>& seed : std::vector<std::optional<std::uint64_t>>{1, std::nullopt}) {
+    for (const std::optional<std::uint64_t>& seed :
+         std::vector<std::optional<std::uint64_t>>{1, std::nullopt}) {
       SharedOracle oracle(additive_word_game(weights));
-      Result<AsvResult> r =
-          approximate(state_of(g), oracle,
-                      {.n_samples = 24, .seed = seed, .num_threads = 4, .parallel = true});
+      Result<AsvResult> r = approximate(
+          state_of(g), oracle, {.n_samples = 24, .seed = seed, .num_threads = 4, .parallel = true});
       ASSERT_TRUE(r) << r.error().message();
       EXPECT_EQ(r->values, weights);
       EXPECT_TRUE(std::isfinite(*r->ess) && *r->ess >= 1.0);
@@ -262,7 +263,8 @@ TEST(Estimators, PoolModesPauseAndStopOnFailure) {
        {SamplingOptions{.n_samples = 100000, .seed = 1}, SamplingOptions{.n_samples = 100000},
         SamplingOptions{.n_samples = 100000, .seed = 1, .num_threads = 64, .parallel = true}}) {
     SharedOracle failing(game, third_node_fails);
-    EXPECT_EQ(error_text(approximate(state, failing, o)), "value function error: RuntimeError: boom");
+    EXPECT_EQ(error_text(approximate(state, failing, o)),
+              "value function error: RuntimeError: boom");
     EXPECT_LT(failing.calls(), 10000u) << "the other pieces stop early";
   }
   SharedOracle failing(game, third_node_fails);
@@ -281,11 +283,11 @@ TEST(ApproximateBatched, CallCountsSizesAndOrder) {
 
   // 12 independent nodes: every order of a batch brings new coalitions.
   const ExplainerState state = state_of(make_dag(12, {}));
-  for (auto [batch_size, calls] : std::vector<std::pair<std::uint64_t, std::size_t>>{
-           {3, 4}, {0, 10}, {1, 10}, {50, 1}}) {
+  for (auto [batch_size, calls] :
+       std::vector<std::pair<std::uint64_t, std::size_t>>{{3, 4}, {0, 10}, {1, 10}, {50, 1}}) {
     RecordingBatchOracle oracle(game);
-    ASSERT_TRUE(approximate_batched(state, oracle,
-                                    {.n_samples = 10, .seed = 2, .batch_size = batch_size}));
+    ASSERT_TRUE(
+        approximate_batched(state, oracle, {.n_samples = 10, .seed = 2, .batch_size = batch_size}));
     EXPECT_EQ(oracle.calls().size(), calls) << batch_size;
     std::set<std::vector<std::uint64_t>> seen;
     for (const auto& call : oracle.calls()) {
@@ -297,7 +299,8 @@ TEST(ApproximateBatched, CallCountsSizesAndOrder) {
     }
   }
   RecordingBatchOracle wrong(game, 1);
-  const std::string text = error_text(approximate_batched(state, wrong, {.n_samples = 10, .seed = 2}));
+  const std::string text =
+      error_text(approximate_batched(state, wrong, {.n_samples = 10, .seed = 2}));
   ASSERT_EQ(wrong.calls().size(), 1u);
   const std::size_t asked = wrong.calls()[0].size();
   EXPECT_EQ(text, "value function error: value_fn_batch returned " + std::to_string(asked + 1) +
@@ -324,16 +327,23 @@ TEST(Adaptive, EdgeCases) {
   using Run = std::function<Result<AsvResult>(const ExplainerState&, const WordGame&,
                                               const AdaptiveOptions&)>;
   const std::vector<std::pair<bool, Run>> runs = {
-      {true, [](auto& s, auto& g, auto& o) { SharedOracle f(g); return approximate_adaptive(s, f, o); }},
-      {true, [](auto& s, auto& g, auto& o) {
+      {true,
+       [](auto& s, auto& g, auto& o) {
+         SharedOracle f(g);
+         return approximate_adaptive(s, f, o);
+       }},
+      {true,
+       [](auto& s, auto& g, auto& o) {
          RecordingBatchOracle f(g);
          return approximate_adaptive_batched(s, f, o);
        }},
-      {false, [](auto& s, auto& g, auto& o) {
+      {false,
+       [](auto& s, auto& g, auto& o) {
          SharedOracle f(g);
          return approximate_uniform_sparse_adaptive(s, f, o, s.parent_masks(), kBudget);
        }},
-      {false, [](auto& s, auto& g, auto& o) {
+      {false,
+       [](auto& s, auto& g, auto& o) {
          RecordingBatchOracle f(g);
          return approximate_uniform_sparse_adaptive_batched(s, f, o, s.parent_masks(), kBudget);
        }},
@@ -361,9 +371,13 @@ TEST(Adaptive, EdgeCases) {
     EXPECT_EQ(capped->converged, false);
   }
   SharedOracle f(game);
-  Result<AsvResult> gated = approximate_adaptive(
-      state, f, {.min_samples = 0, .max_samples = 300, .batch_size = 10, .rel_tol = 1e9,
-                 .ess_ratio_min = 2.0, .seed = 1});
+  Result<AsvResult> gated = approximate_adaptive(state, f,
+                                                 {.min_samples = 0,
+                                                  .max_samples = 300,
+                                                  .batch_size = 10,
+                                                  .rel_tol = 1e9,
+                                                  .ess_ratio_min = 2.0,
+                                                  .seed = 1});
   ASSERT_TRUE(gated);
   EXPECT_EQ(gated->n_samples, 300u);
   EXPECT_EQ(gated->converged, false);
@@ -415,8 +429,8 @@ TEST(Estimators, OptionMessages) {
   EXPECT_EQ(error_text(approximate_uniform_sparse(state, oracle, {.n_samples = 0},
                                                   state.parent_masks(), kBudget)),
             no_samples);
-  EXPECT_EQ(error_text(approximate(state, oracle,
-                                   {.n_samples = 9, .seed = 1, .num_threads = 0, .parallel = true})),
+  EXPECT_EQ(error_text(approximate(
+                state, oracle, {.n_samples = 9, .seed = 1, .num_threads = 0, .parallel = true})),
             "invalid configuration: num_threads must be > 0");
   EXPECT_EQ(oracle.calls(), 0u);
   EXPECT_TRUE(approximate(state, oracle, {.n_samples = 9, .num_threads = 0, .parallel = true}))
@@ -456,9 +470,19 @@ TEST(UniformSparse, MemoBudget) {
   const ExplainerState ten = state_of(make_dag(10, {}));  // 1024 ideals: 1023 memo entries
   const auto pm = ten.parent_masks();
   EXPECT_TRUE(approximate_uniform_sparse(ten, oracle, {.n_samples = 5}, pm, 80 * 1023));
-  EXPECT_EQ(error_text(approximate_uniform_sparse(ten, oracle, {.n_samples = 5}, pm, 80 * 1023 - 1)),
+  EXPECT_EQ(
+      error_text(approximate_uniform_sparse(ten, oracle, {.n_samples = 5}, pm, 80 * 1023 - 1)),
+      "linear extension count overflowed u64: approximate_uniform_sparse: dp_ind cache "
+      "exceeded 0MB at 1023 entries; use approximate() for this DAG");
+  // Two chains of 10: narrow layers, but 11 * 11 ideals, so counted.
+  std::vector<std::pair<NodeId, NodeId>> edges;
+  for (NodeId i = 0; i + 1 < 10; ++i) edges.insert(edges.end(), {{i, i + 1}, {i + 10, i + 11}});
+  const ExplainerState two = state_of(make_dag(20, edges));
+  EXPECT_TRUE(approximate_uniform_sparse(two, oracle, {.n_samples = 5}, two.parent_masks(), 9600));
+  EXPECT_EQ(error_text(approximate_uniform_sparse(two, oracle, {.n_samples = 5}, two.parent_masks(),
+                                                  9599)),
             "linear extension count overflowed u64: approximate_uniform_sparse: dp_ind cache "
-            "exceeded 0MB at 1023 entries; use approximate() for this DAG");
+            "exceeded 0MB at 120 entries; use approximate() for this DAG");
   const std::uint64_t calls = oracle.calls();
   const ExplainerState wide = state_of(make_dag(40, {}));
   EXPECT_EQ(error_text(approximate_uniform_sparse(wide, oracle, {.n_samples = 5},
@@ -473,8 +497,8 @@ TEST(UniformSparse, MemoBudget) {
             "linear extension count overflowed u64: uniform_sparse_adaptive_batch: dp_ind cache "
             "exceeded 0MB; use approximate_adaptive_batched() for this DAG");
   EXPECT_EQ(oracle.calls(), calls) << "no value asked once the budget fails";
-  EXPECT_TRUE(approximate_uniform_sparse_adaptive(wide, oracle, {.min_samples = 0, .max_samples = 0},
-                                                  wide.parent_masks(), kBudget));
+  EXPECT_TRUE(approximate_uniform_sparse_adaptive(
+      wide, oracle, {.min_samples = 0, .max_samples = 0}, wide.parent_masks(), kBudget));
 }
 
 // Catches a budget check that hides the count overflow of a DAG whose memo

@@ -22,10 +22,10 @@ using testing::make_dag;
 // printed by a ten-line program built offline against those sources.
 struct Reference {
   std::uint64_t seed;
-  std::array<std::uint32_t, 8> first;   // words 0..7
-  std::array<std::uint32_t, 10> late;   // words 60..69, across the first refill
-  std::uint64_t u64_at_63;              // next_u64 after 63 words: words 63 and 64
-  std::uint32_t word_16384;             // word 0 of block 1024
+  std::array<std::uint32_t, 8> first;  // words 0..7
+  std::array<std::uint32_t, 10> late;  // words 60..69, across the first refill
+  std::uint64_t u64_at_63;             // next_u64 after 63 words: words 63 and 64
+  std::uint32_t word_16384;            // word 0 of block 1024
 };
 
 const Reference kReferences[] = {
@@ -133,7 +133,7 @@ TEST(DrawBelow, ValuesAndWordConsumption) {
       {1, 0, 1, false},
       {10, 8, 1, false},
       {3000000000, 2404377847, 1, false},
-      {140480, 112589, 2, false},        // correction word, carry
+      {140480, 112589, 2, false},  // correction word, carry
       {2147483651, 1721120706, 2, false},
       {1, 0, 2, true},
       {std::uint64_t{1} << 32, 3140108210, 2, false},  // 64-bit words from 2^32 on
@@ -234,7 +234,8 @@ TEST(PrefixContributions, EmptySetFirstThenEachPrefix) {
   };
   std::vector<std::pair<NodeId, double>> got;
   const std::vector<NodeId> order{2, 0, 1};
-  ASSERT_TRUE(prefix_contributions(order, value, [&](NodeId i, double d) { got.push_back({i, d}); }));
+  ASSERT_TRUE(
+      prefix_contributions(order, value, [&](NodeId i, double d) { got.push_back({i, d}); }));
   EXPECT_EQ(asked, (std::vector<std::uint64_t>{0, 0b100, 0b101, 0b111}));
   EXPECT_EQ(got, (std::vector<std::pair<NodeId, double>>{{2, 16}, {0, 9}, {1, 24}}));
 }
@@ -261,7 +262,8 @@ TEST(EvaluateBatch, OneSortedCallOfUncachedCoalitions) {
 
   for (int extra : {1, -1}) {
     ValueCache fresh;
-    testing::RecordingBatchOracle wrong(testing::on_words([](std::uint64_t) { return 0.0; }), extra);
+    testing::RecordingBatchOracle wrong(testing::on_words([](std::uint64_t) { return 0.0; }),
+                                        extra);
     EXPECT_EQ(testing::error_text(evaluate_batch(batch, fresh, wrong)),
               "value function error: value_fn_batch returned " + std::to_string(5 + extra) +
                   " values for 5 coalitions");

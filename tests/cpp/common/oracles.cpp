@@ -45,8 +45,8 @@ WordGame on_words(Game game) {
 
 WordGame random_word_game(std::uint64_t seed) {
   return [game = random_game(seed)](Coalition c) {
-    std::uint64_t h = 0;
-    for (std::uint64_t w : c) h = (h ^ w) * 0x100000001B3ULL;  // odd factor: one word is a bijection
+    std::uint64_t h = 0;  // an odd factor: on one word, a bijection
+    for (std::uint64_t w : c) h = (h ^ w) * 0x100000001B3ULL;
     return game(h);
   };
 }
