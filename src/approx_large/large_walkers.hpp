@@ -32,7 +32,6 @@ class LargeValueCache {
   explicit LargeValueCache(std::size_t words) : map_(words) {}
   const double* find(Coalition set) const { return map_.find(set); }
   void offer(Coalition set, double value);
-  std::size_t size() const { return map_.size(); }
 
  private:
   CoalitionMap map_;

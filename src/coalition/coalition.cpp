@@ -35,7 +35,7 @@ void CoalitionMap::insert(Coalition set, double value) {
 }
 
 std::size_t CoalitionMap::KeyHash::operator()(Coalition set) const {
-  // SplitMix64 steps over the words; the table mixes the result again.
+  // Multiply-xorshift steps over the words; the table mixes the result again.
   std::uint64_t h = set.size();
   for (std::uint64_t w : set) {
     h = (h ^ w) * 0x9E3779B97F4A7C15ULL;

@@ -39,7 +39,6 @@ class CoalitionList {
   explicit CoalitionList(std::size_t words) : words_(words) {}
 
   std::size_t size() const { return words_ == 0 ? 0 : data_.size() / words_; }
-  bool empty() const { return data_.empty(); }
   Coalition operator[](std::size_t k) const { return Coalition(data_).subspan(k * words_, words_); }
   // words: the sets [first, first + count) back to back.
   std::span<const std::uint64_t> words(std::size_t first, std::size_t count) const {
