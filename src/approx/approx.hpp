@@ -25,9 +25,13 @@ inline constexpr std::uint64_t kUniformMemoBudget = std::uint64_t{1} << 31;
 
 // approximate: importance sampling ("approx"). Serial when seeded and not
 // parallel; the unseeded pool mode without a seed; the seeded parallel mode
-// with a seed and `parallel`. More than 64 nodes go to the large variant.
+// with a seed and `parallel` (num_threads = 0 refused). More than 64 nodes go
+// to the large variant.
 // NOTE: the pool modes call oracle.pause() on this thread, then call the
-// oracle from worker threads.
+// oracle from oneTBB worker threads and from this one, several at once. A
+// failing call sets a stop flag; the run returns the error of the leftmost
+// piece that failed. Exceptions thrown on a worker (InternalFault,
+// std::bad_alloc) are rethrown here on the calling thread.
 // REQUIRES: state's graph is valid.
 [[nodiscard]] Result<AsvResult> approximate(const ExplainerState& state, ValueOracle& oracle,
                                             const SamplingOptions& options);
@@ -39,7 +43,9 @@ inline constexpr std::uint64_t kUniformMemoBudget = std::uint64_t{1} << 31;
                                                     const SamplingOptions& options);
 
 // approximate_uniform_sparse: exactly uniform orders ("uniform_sparse").
-// REQUIRES: n <= 63 and n_samples > 0 (the method entry checks both).
+// Refuses n > 63, then n_samples = 0, with the method entry's messages;
+// refuses a DAG whose completion-count memo (80 bytes per order ideal) would
+// exceed memo_budget before it draws or asks for any value.
 [[nodiscard]] Result<AsvResult> approximate_uniform_sparse(
     const ExplainerState& state, ValueOracle& oracle, const SamplingOptions& options,
     std::span<const std::uint64_t> parent_masks, std::uint64_t memo_budget);
@@ -52,7 +58,7 @@ inline constexpr std::uint64_t kUniformMemoBudget = std::uint64_t{1} << 31;
 [[nodiscard]] Result<AsvResult> approximate_adaptive_batched(const ExplainerState& state,
                                                              BatchValueOracle& oracle,
                                                              const AdaptiveOptions& options);
-// REQUIRES: n <= 63 (the method entries check it).
+// The uniform ones refuse n > 63 first, with the method entries' messages.
 [[nodiscard]] Result<AsvResult> approximate_uniform_sparse_adaptive(
     const ExplainerState& state, ValueOracle& oracle, const AdaptiveOptions& options,
     std::span<const std::uint64_t> parent_masks, std::uint64_t memo_budget);

@@ -15,9 +15,10 @@ namespace morvend {
 // SamplingOptions: from explain() and explain_with_diagnostics().
 struct SamplingOptions {
   std::uint64_t n_samples = 10000;
-  std::optional<std::uint64_t> seed;
-  std::optional<std::uint64_t> batch_size;   // present only on the batch path
-  std::optional<std::uint64_t> num_threads;  // workers of the seeded parallel mode
+  // Empty braces: designated initializers may leave these out without a warning.
+  std::optional<std::uint64_t> seed{};
+  std::optional<std::uint64_t> batch_size{};   // present only on the batch path
+  std::optional<std::uint64_t> num_threads{};  // workers of the seeded parallel mode
   bool parallel = false;
 };
 
@@ -28,7 +29,7 @@ struct AdaptiveOptions {
   std::uint64_t batch_size = 1000;
   double rel_tol = 0.01;
   double ess_ratio_min = 0.10;
-  std::optional<std::uint64_t> seed;
+  std::optional<std::uint64_t> seed{};
 };
 
 // AsvResult: what every engine returns; the policies add the last three

@@ -36,6 +36,59 @@ Result<double> RecordingOracle::value(Coalition coalition) {
   return game_(coalition[0]);
 }
 
+WordGame on_words(Game game) {
+  return [game = std::move(game)](Coalition c) {
+    if (c.size() != 1) throw std::logic_error("one-word game");
+    return game(c[0]);
+  };
+}
+
+WordGame random_word_game(std::uint64_t seed) {
+  return [game = random_game(seed)](Coalition c) {
+    std::uint64_t h = 0;  // an odd factor: on one word, a bijection
+    for (std::uint64_t w : c) h = (h ^ w) * 0x100000001B3ULL;
+    return game(h);
+  };
+}
+
+WordGame additive_word_game(std::vector<double> weights) {
+  return [w = std::move(weights)](Coalition c) {
+    double v = 0.0;
+    for (std::size_t i = 0; i < w.size(); ++i) {
+      if ((c[i / 64] >> (i % 64)) & 1) v += w[i];
+    }
+    return v;
+  };
+}
+
+Result<double> SharedOracle::value(Coalition coalition) {
+  ++calls_;
+  if (fails_ && fails_(coalition)) {
+    return std::unexpected(AsvError::value_function("RuntimeError: boom"));
+  }
+  return game_(coalition);
+}
+
+Result<double> WordsOracle::value(Coalition coalition) {
+  calls_.emplace_back(coalition.begin(), coalition.end());
+  return game_(coalition);
+}
+
+Result<std::vector<double>> RecordingBatchOracle::values(std::span<const std::uint64_t> words,
+                                                         std::size_t count) {
+  const std::size_t width = count == 0 ? 0 : words.size() / count;
+  auto& call = calls_.emplace_back();
+  std::vector<double> out;
+  for (std::size_t k = 0; k < count; ++k) {
+    const auto set = words.subspan(k * width, width);
+    call.emplace_back(set.begin(), set.end());
+    out.push_back(game_(set));
+  }
+  if (extra_ > 0) out.insert(out.end(), static_cast<std::size_t>(extra_), 0.0);
+  if (extra_ < 0) out.resize(out.size() - std::min(out.size(), static_cast<std::size_t>(-extra_)));
+  return out;
+}
+
 std::vector<double> brute_force_asv(const Dag& g, const Game& game) {
   const std::size_t n = g.n_nodes();
   if (n > 9) throw std::logic_error("brute force needs n <= 9");

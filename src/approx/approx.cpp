@@ -1,0 +1,59 @@
+#include "approx/approx.hpp"
+
+#include <cmath>
+
+#include "approx/mask_walkers.hpp"
+#include "approx/pool.hpp"
+#include "approx_large/approx_large.hpp"
+
+namespace morvend {
+
+using detail::MaskBatchWalker;
+using detail::MaskWalker;
+
+Result<AsvResult> approximate(const ExplainerState& state, ValueOracle& oracle,
+                              const SamplingOptions& options) {
+  if (Result<void> r = detail::check_sampling(options); !r) return std::unexpected(r.error());
+  if (state.n_nodes() > 64) return approximate_large(state, oracle, options);
+  if (!options.seed || options.parallel) {
+    return detail::run_pool(state, oracle, options, [&oracle] { return MaskWalker(oracle); });
+  }
+  MaskWalker walker(oracle);
+  return detail::run_serial(state, walker, options.n_samples, *options.seed);
+}
+
+Result<AsvResult> approximate_batched(const ExplainerState& state, BatchValueOracle& oracle,
+                                      const SamplingOptions& options) {
+  if (Result<void> r = detail::check_sampling(options); !r) return std::unexpected(r.error());
+  if (state.n_nodes() > 64) return approximate_batched_large(state, oracle, options);
+  MaskBatchWalker walker(oracle);
+  return detail::run_batched(state, walker, options);
+}
+
+Result<AsvResult> approximate_adaptive(const ExplainerState& state, ValueOracle& oracle,
+                                       const AdaptiveOptions& options) {
+  if (Result<void> r = detail::check_adaptive(options); !r) return std::unexpected(r.error());
+  if (state.n_nodes() > 64) return approximate_adaptive_large(state, oracle, options);
+  detail::ImportanceDraw draw(state.graph());
+  MaskWalker walker(oracle);
+  return detail::run_adaptive<true>(state.n_nodes(), options, draw, walker);
+}
+
+Result<AsvResult> approximate_adaptive_batched(const ExplainerState& state,
+                                               BatchValueOracle& oracle,
+                                               const AdaptiveOptions& options) {
+  if (Result<void> r = detail::check_adaptive(options); !r) return std::unexpected(r.error());
+  if (state.n_nodes() > 64) return approximate_adaptive_batched_large(state, oracle, options);
+  detail::ImportanceDraw draw(state.graph());
+  MaskBatchWalker walker(oracle);
+  return detail::run_adaptive<true>(state.n_nodes(), options, draw, walker);
+}
+
+double normal_quantile(double p) {
+  // Abramowitz and Stegun 26.2.23.
+  const double t = std::sqrt(-2.0 * std::log(1.0 - p));
+  return t - (2.515517 + 0.802853 * t + 0.010328 * (t * t)) /
+                 (1.0 + 1.432788 * t + 0.189269 * (t * t) + 0.001308 * (t * t * t));
+}
+
+}  // namespace morvend

@@ -1,0 +1,54 @@
+#include "approx/pool.hpp"
+
+namespace morvend::detail {
+namespace {
+
+using u128 = unsigned __int128;
+
+// scale_to: rescales p's sums from its shift to `shift` (>= p.shift).
+void scale_to(Partial& p, double shift) {
+  if (p.shift == shift) return;
+  const double r = std::exp(p.shift - shift);
+  for (double& x : p.phi) x *= r;
+  p.w1 *= r;
+  p.w2 *= r * r;
+  p.shift = shift;
+}
+
+}  // namespace
+
+Partial combine(Partial left, const Partial& right) {
+  if (left.error) return left;
+  if (right.error) return right;
+  if (right.phi.empty()) return left;  // a piece that never started
+  Partial r = right;
+  const double shift = std::max(left.shift, r.shift);
+  scale_to(left, shift);
+  scale_to(r, shift);
+  // Sums start from zero, as a piece's own sums do.
+  if (left.phi.empty()) left.phi.assign(r.phi.size(), 0.0);
+  for (std::size_t i = 0; i < left.phi.size(); ++i) left.phi[i] += r.phi[i];
+  left.w1 += r.w1;
+  left.w2 += r.w2;
+  return left;
+}
+
+std::uint64_t share_count(std::uint64_t n_samples, std::uint64_t threads) {
+  return std::min(n_samples, threads);
+}
+
+WorkerShare worker_share(std::uint64_t n_samples, std::uint64_t threads, std::uint64_t k) {
+  // 128-bit products: w * N must not wrap for large N and T.
+  if (threads <= n_samples) {
+    const auto start = static_cast<std::uint64_t>(u128{k} * n_samples / threads);
+    const auto end = static_cast<std::uint64_t>(u128{k + 1} * n_samples / threads);
+    return {k, end - start};
+  }
+  // More workers than samples: one sample each, for the workers w whose bound
+  // floor((w + 1) N / T) first reaches k + 1, i.e. w = ceil((k + 1) T / N) - 1.
+  const u128 product = u128{k + 1} * threads;
+  const auto w = static_cast<std::uint64_t>((product + n_samples - 1) / n_samples) - 1;
+  return {w, 1};
+}
+
+}  // namespace morvend::detail

@@ -1,0 +1,156 @@
+// The uniform estimators: exactly uniform linear extensions, weight 1.
+#include <algorithm>
+#include <functional>
+#include <string>
+
+#include "approx/approx.hpp"
+#include "approx/mask_walkers.hpp"
+#include "dag_dp_sparse/ideal_levels.hpp"
+#include "topo/topo.hpp"
+
+namespace morvend {
+namespace {
+
+constexpr std::uint64_t kBytesPerMemoEntry = 80;
+
+// ideals_at_most_fast: ideals_at_most, refusing at once a DAG with a wide
+// layer. The nodes of one longest-path layer are pairwise incomparable, so
+// each subset of a layer spans its own ideal: 2^width ideals at least.
+bool ideals_at_most_fast(const Dag& g, std::span<const std::uint64_t> parent_masks,
+                         std::uint64_t limit) {
+  std::size_t width = 0;
+  for (const auto& layer : topological_layers(g)) width = std::max(width, layer.size());
+  if (width >= 64 || (std::uint64_t{1} << width) > limit) return false;
+  return ideals_at_most(parent_masks, limit);
+}
+
+// UniformDraw: uniform orders of one graph, sharing one completion-count memo.
+//
+// The memo ends up with one entry per order ideal but the full set (the first
+// draw counts the orders of every non-empty up-set), so before that draw the
+// ideals are counted level by level, stopping as soon as the memo would pass
+// the budget: filling it first could exhaust memory long before the budget
+// check (2^40 entries for 40 independent nodes).
+class UniformDraw {
+ public:
+  using OverBudget = std::function<AsvError(std::uint64_t entries)>;
+
+  UniformDraw(const Dag& g, std::span<const std::uint64_t> parent_masks, std::uint64_t memo_budget,
+              OverBudget over_budget)
+      : g_(g),
+        n_(g.n_nodes()),
+        parent_masks_(parent_masks),
+        max_entries_(memo_budget / kBytesPerMemoEntry),
+        over_budget_(std::move(over_budget)) {
+    order_.reserve(n_);
+  }
+
+  // draw: the next order, left in order().
+  Result<void> draw(SampleRng& rng) {
+    if (!budget_checked_) {
+      if (!ideals_at_most_fast(g_, parent_masks_, max_entries_ + 1)) {
+        return std::unexpected(over_budget_(max_entries_ + 1));
+      }
+      budget_checked_ = true;
+    }
+    return sample_uniform_order(n_, parent_masks_, memo_, rng, order_);
+  }
+  std::span<const NodeId> order() const { return order_; }
+  Result<void> operator()(SampleRng& rng, OrderBatch& batch) {
+    if (Result<void> r = draw(rng); !r) return r;
+    batch.add(order_, 0.0);
+    return {};
+  }
+
+ private:
+  const Dag& g_;
+  std::size_t n_;
+  std::span<const std::uint64_t> parent_masks_;
+  std::uint64_t max_entries_;
+  OverBudget over_budget_;
+  bool budget_checked_ = false;
+  CompletionMemo memo_;
+  std::vector<NodeId> order_;
+};
+
+std::string megabytes(std::uint64_t budget) { return std::to_string(budget >> 20) + "MB"; }
+
+AsvError too_many_nodes(const char* estimator, std::size_t n) {
+  return AsvError::invalid_configuration(std::string(estimator) +
+                                         " requires n \xe2\x89\xa4 63, got " + std::to_string(n));
+}
+
+template <class Walker>
+Result<AsvResult> uniform_adaptive(const ExplainerState& state, Walker& walker,
+                                   const AdaptiveOptions& options,
+                                   std::span<const std::uint64_t> parent_masks,
+                                   std::uint64_t memo_budget, std::string over_budget_text) {
+  if (Result<void> r = detail::check_adaptive(options); !r) return std::unexpected(r.error());
+  UniformDraw draw(state.graph(), parent_masks, memo_budget, [&](std::uint64_t) {
+    return AsvError::extension_count_overflow(over_budget_text);
+  });
+  return detail::run_adaptive<false>(state.n_nodes(), options, draw, walker);
+}
+
+}  // namespace
+
+Result<AsvResult> approximate_uniform_sparse(const ExplainerState& state, ValueOracle& oracle,
+                                             const SamplingOptions& options,
+                                             std::span<const std::uint64_t> parent_masks,
+                                             std::uint64_t memo_budget) {
+  const std::size_t n = state.n_nodes();
+  if (n > 63) {
+    return std::unexpected(AsvError::invalid_configuration(
+        "approximate_uniform_sparse requires n \xe2\x89\xa4 63 (u64 bitmask), got " +
+        std::to_string(n) + "; use approximate() for larger DAGs"));
+  }
+  if (Result<void> r = detail::check_sampling(options); !r) return std::unexpected(r.error());
+  UniformDraw draw(state.graph(), parent_masks, memo_budget, [&](std::uint64_t entries) {
+    return AsvError::extension_count_overflow(
+        "approximate_uniform_sparse: dp_ind cache exceeded " + megabytes(memo_budget) + " at " +
+        std::to_string(entries) + " entries; use approximate() for this DAG");
+  });
+  SampleRng rng = detail::run_rng(options.seed);
+  detail::MaskWalker walker(oracle);
+  std::vector<detail::KahanSum> phi(n);
+  for (std::uint64_t k = 0; k < options.n_samples; ++k) {
+    if (Result<void> r = draw.draw(rng); !r) return std::unexpected(std::move(r.error()));
+    Result<void> walked =
+        walker.walk(draw.order(), [&](NodeId i, double delta) { phi[i].add(delta); });
+    if (!walked) return std::unexpected(std::move(walked.error()));
+  }
+  const double total = static_cast<double>(options.n_samples);
+  std::vector<double> values(n);
+  for (std::size_t i = 0; i < n; ++i) values[i] = phi[i].sum / total;
+  return detail::estimate(std::move(values), options.n_samples, options.seed, total);
+}
+
+Result<AsvResult> approximate_uniform_sparse_adaptive(const ExplainerState& state,
+                                                      ValueOracle& oracle,
+                                                      const AdaptiveOptions& options,
+                                                      std::span<const std::uint64_t> parent_masks,
+                                                      std::uint64_t memo_budget) {
+  if (state.n_nodes() > 63) {
+    return std::unexpected(too_many_nodes("approximate_uniform_sparse_adaptive", state.n_nodes()));
+  }
+  detail::MaskWalker walker(oracle);
+  return uniform_adaptive(state, walker, options, parent_masks, memo_budget,
+                          "approximate_uniform_sparse_adaptive: dp_ind cache exceeded " +
+                              megabytes(memo_budget) + "; use approximate_adaptive() for this DAG");
+}
+
+Result<AsvResult> approximate_uniform_sparse_adaptive_batched(
+    const ExplainerState& state, BatchValueOracle& oracle, const AdaptiveOptions& options,
+    std::span<const std::uint64_t> parent_masks, std::uint64_t memo_budget) {
+  if (state.n_nodes() > 63) {
+    return std::unexpected(
+        too_many_nodes("approximate_uniform_sparse_adaptive_batched", state.n_nodes()));
+  }
+  detail::MaskBatchWalker walker(oracle);
+  return uniform_adaptive(state, walker, options, parent_masks, memo_budget,
+                          "uniform_sparse_adaptive_batch: dp_ind cache exceeded " +
+                              megabytes(memo_budget) +
+                              "; use approximate_adaptive_batched() for this DAG");
+}
+
+}  // namespace morvend

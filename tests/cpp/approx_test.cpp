@@ -1,0 +1,532 @@
+#include "approx/approx.hpp"
+
+#include <cmath>
+#include <functional>
+#include <set>
+
+#include <gtest/gtest.h>
+#include <oneapi/tbb/task_arena.h>
+
+#include "approx/pool.hpp"
+#include "common/engines.hpp"
+#include "common/graphs.hpp"
+#include "common/oracles.hpp"
+
+namespace morvend {
+namespace {
+
+using testing::additive_word_game;
+using testing::chain;
+using testing::error_text;
+using testing::make_dag;
+using testing::on_words;
+using testing::RecordingBatchOracle;
+using testing::SharedOracle;
+using testing::state_of;
+using testing::WordGame;
+using testing::WordsOracle;
+
+constexpr std::uint64_t kBudget = kUniformMemoBudget;
+
+// Powers of two: every coalition value is exact, so an additive game gives
+// each node's weight back exactly, whatever the orders and weights.
+std::vector<double> power_weights(std::size_t n) {
+  std::vector<double> w(n);
+  for (std::size_t i = 0; i < n; ++i) w[i] = std::ldexp(i % 2 ? -1.0 : 1.0, int(i % 9) - 3);
+  return w;
+}
+
+struct Estimator {
+  std::string name;
+  std::function<Result<AsvResult>(const ExplainerState&, const WordGame&)> run;
+};
+
+// Every estimator, drawing `n` samples with seed 7 (the unseeded pool mode
+// without one).
+std::vector<Estimator> estimators(std::uint64_t n) {
+  const SamplingOptions serial{.n_samples = n, .seed = 7};
+  const SamplingOptions parallel{.n_samples = n, .seed = 7, .num_threads = 3, .parallel = true};
+  const SamplingOptions unseeded{.n_samples = n};
+  const SamplingOptions batched{.n_samples = n, .seed = 7, .batch_size = 100};
+  const AdaptiveOptions fixed{.min_samples = n, .max_samples = n, .batch_size = 250, .seed = 7};
+  auto single = [](auto f) {
+    return [f](const ExplainerState& s, const WordGame& g) {
+      SharedOracle oracle(g);
+      return f(s, oracle);
+    };
+  };
+  auto batch = [](auto f) {
+    return [f](const ExplainerState& s, const WordGame& g) {
+      RecordingBatchOracle oracle(g);
+      return f(s, oracle);
+    };
+  };
+  return {
+      {"serial", single([=](auto& s, auto& o) { return approximate(s, o, serial); })},
+      {"seeded parallel", single([=](auto& s, auto& o) { return approximate(s, o, parallel); })},
+      {"unseeded pool", single([=](auto& s, auto& o) { return approximate(s, o, unseeded); })},
+      {"batched", batch([=](auto& s, auto& o) { return approximate_batched(s, o, batched); })},
+      {"adaptive", single([=](auto& s, auto& o) { return approximate_adaptive(s, o, fixed); })},
+      {"adaptive batched",
+       batch([=](auto& s, auto& o) { return approximate_adaptive_batched(s, o, fixed); })},
+      {"uniform", single([=](auto& s, auto& o) {
+         return approximate_uniform_sparse(s, o, serial, s.parent_masks(), kBudget);
+       })},
+      {"uniform adaptive", single([=](auto& s, auto& o) {
+         return approximate_uniform_sparse_adaptive(s, o, fixed, s.parent_masks(), kBudget);
+       })},
+      {"uniform adaptive batched", batch([=](auto& s, auto& o) {
+         return approximate_uniform_sparse_adaptive_batched(s, o, fixed, s.parent_masks(), kBudget);
+       })},
+  };
+}
+
+// Catches a weight or normalisation error in any estimator: an additive game
+// has the node weights as its only answer.
+TEST(Estimators, AdditiveGameExactly) {
+  const Dag g = testing::random_dag(9, 0.3, 4);
+  const auto weights = power_weights(9);
+  for (const Estimator& e : estimators(300)) {
+    Result<AsvResult> r = e.run(state_of(g), additive_word_game(weights));
+    ASSERT_TRUE(r) << e.name << ": " << r.error().message();
+    EXPECT_EQ(r->values, weights) << e.name;
+    EXPECT_EQ(r->n_samples, 300u) << e.name;
+    EXPECT_FALSE(r->is_exact);
+    EXPECT_EQ(r->seed, e.name == "unseeded pool" ? std::nullopt : std::optional<std::uint64_t>(7));
+    EXPECT_TRUE(r->ess && *r->ess > 0 && *r->ess <= 300 * (1 + 1e-12)) << e.name;
+  }
+}
+
+// Catches biased estimates (a wrong importance weight, a non-uniform uniform
+// sampler) and standard errors that understate the error.
+TEST(Estimators, CloseToExactValues) {
+  const Dag g = testing::random_dag(8, 0.25, 12);
+  const auto game = testing::random_game(5);
+  const std::vector<double> exact = testing::brute_force_asv(g, game);
+  for (const Estimator& e : estimators(20000)) {
+    Result<AsvResult> r = e.run(state_of(g), on_words(game));
+    ASSERT_TRUE(r) << e.name;
+    for (std::size_t i = 0; i < exact.size(); ++i) {
+      EXPECT_NEAR(r->values[i], exact[i], 0.05) << e.name << " node " << i;
+      if (r->stderr_values) {
+        EXPECT_LE(std::abs(r->values[i] - exact[i]), 6 * (*r->stderr_values)[i]) << e.name;
+      }
+    }
+  }
+}
+
+// Catches a DAG without edges being anything but the Shapley case: weights
+// equal, ess = N.
+TEST(Estimators, EdgelessDagHasEqualWeights) {
+  SharedOracle oracle(on_words(testing::random_game(1)));
+  Result<AsvResult> r =
+      approximate(state_of(make_dag(7, {})), oracle, {.n_samples = 500, .seed = 2});
+  ASSERT_TRUE(r);
+  EXPECT_DOUBLE_EQ(*r->ess, 500.0);
+  r = approximate(state_of(chain(5)), oracle, {.n_samples = 40, .seed = 2, .parallel = true});
+  ASSERT_TRUE(r);
+  EXPECT_DOUBLE_EQ(*r->ess, 40.0);
+}
+
+// Catches hidden state between runs or scheduling leaking into seeded
+// results; seeded parallel runs must agree to the bit across pool sizes.
+TEST(Estimators, SeededRunsRepeatBitForBit) {
+  const ExplainerState state = state_of(testing::random_dag(10, 0.2, 8));
+  const WordGame game = on_words(testing::random_game(3));
+  for (const Estimator& e : estimators(400)) {
+    if (e.name == "unseeded pool") continue;
+    Result<AsvResult> a = e.run(state, game), b = e.run(state, game);
+    ASSERT_TRUE(a && b);
+    EXPECT_EQ(a->values, b->values) << e.name;
+    EXPECT_EQ(a->ess, b->ess) << e.name;
+  }
+  auto parallel_in_arena = [&](int pool, std::uint64_t threads) {
+    tbb::task_arena arena(pool);
+    Result<AsvResult> r;
+    arena.execute([&] {
+      SharedOracle oracle(game);
+      r = approximate(state, oracle,
+                      {.n_samples = 1001, .seed = 5, .num_threads = threads, .parallel = true});
+    });
+    return r.value().values;
+  };
+  const std::vector<double> reference = parallel_in_arena(1, 6);
+  for (int pool : {2, 3, 4}) EXPECT_EQ(parallel_in_arena(pool, 6), reference) << pool;
+  EXPECT_NE(parallel_in_arena(2, 5), reference) << "num_threads picks the orders";
+}
+
+// Catches shares cut at other bounds or workers numbered by share instead of
+// by index.
+TEST(WorkerShares, FloorBoundsKeepWorkerIndices) {
+  auto shares = [](std::uint64_t n, std::uint64_t t) {
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> out;
+    for (std::uint64_t k = 0; k < detail::share_count(n, t); ++k) {
+      const detail::WorkerShare s = detail::worker_share(n, t, k);
+      out.emplace_back(s.worker, s.count);
+    }
+    return out;
+  };
+  using Shares = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
+  EXPECT_EQ(shares(5, 8), (Shares{{1, 1}, {3, 1}, {4, 1}, {6, 1}, {7, 1}}));
+  EXPECT_EQ(shares(10, 3), (Shares{{0, 3}, {1, 3}, {2, 4}}));
+  EXPECT_EQ(shares(3, 3), (Shares{{0, 1}, {1, 1}, {2, 1}}));
+  // Products beyond 64 bits must not wrap.
+  const std::uint64_t big = std::uint64_t{1} << 62;
+  std::uint64_t total = 0;
+  for (auto [w, count] : shares(big, 3)) total += count;
+  EXPECT_EQ(total, big);
+  EXPECT_EQ(shares(2, ~std::uint64_t{0}).back().first, ~std::uint64_t{0} - 1);
+}
+
+// Catches worker seeds taken from the share position instead of the worker
+// index (N = 5, T = 8 draws with workers 1, 3, 4, 6 and 7).
+TEST(Estimators, SeededParallelDrawsFromWorkerSeeds) {
+  const Dag g = make_dag(6, {});
+  const auto game = testing::random_game(4);
+  std::vector<double> mean(6, 0.0);
+  SamplerScratch scratch(6);
+  for (std::uint64_t w : {1, 3, 4, 6, 7}) {
+    SampleRng rng = rng_from_seed(worker_seed(99, w));
+    sample_order(g, in_degrees(g), scratch, rng);
+    std::uint64_t mask = 0;
+    for (NodeId i : scratch.order) {
+      mean[i] += (game(mask | 1u << i) - game(mask)) / 5;
+      mask |= 1u << i;
+    }
+  }
+  SharedOracle oracle(on_words(game));
+  Result<AsvResult> r = approximate(
+      state_of(g), oracle, {.n_samples = 5, .seed = 99, .num_threads = 8, .parallel = true});
+  ASSERT_TRUE(r);
+  for (std::size_t i = 0; i < 6; ++i) EXPECT_NEAR(r->values[i], mean[i], 1e-12) << i;
+}
+
+// Catches pieces combined at different shifts without rescaling, or the
+// wrong error surviving a join.
+TEST(Combine, CommonShiftAndLeftErrorFirst) {
+  detail::Partial a, b;
+  a.phi = {1.0, 2.0};
+  a.w1 = 1.0;
+  a.w2 = 1.0;
+  b.phi = {4.0, 8.0};
+  b.w1 = 2.0;
+  b.w2 = 4.0;
+  b.shift = 1.0;
+  const detail::Partial c = detail::combine(a, b);
+  EXPECT_EQ(c.shift, 1.0);
+  EXPECT_DOUBLE_EQ(c.phi[1], 2.0 * std::exp(-1.0) + 8.0);
+  EXPECT_DOUBLE_EQ(c.w2, std::exp(-2.0) + 4.0);
+  EXPECT_EQ(detail::combine(detail::Partial{}, a).phi, a.phi);
+
+  detail::Partial left, right;
+  left.error = AsvError::value_function("left");
+  right.error = AsvError::value_function("right");
+  EXPECT_EQ(detail::combine(left, right).error->detail(), "left");
+  EXPECT_EQ(detail::combine(a, right).error->detail(), "right");
+  EXPECT_EQ(detail::combine(left, a).error->detail(), "left");
+}
+
+// Catches pool modes whose unshifted weights overflow on wide graphs
+// (200! > DBL_MAX) instead of shifting.
+TEST(Estimators, PoolModesStayFiniteOnWideGraphs) {
+  const auto weights = power_weights(200);
+  for (const Dag& g : {make_dag(200, {}), testing::random_dag(200, 0.01, 2)}) {
+    for (const std::optional<std::uint64_t>& seed :
+         std::vector<std::optional<std::uint64_t>>{1, std::nullopt}) {
+      SharedOracle oracle(additive_word_game(weights));
+      Result<AsvResult> r = approximate(
+          state_of(g), oracle, {.n_samples = 24, .seed = seed, .num_threads = 4, .parallel = true});
+      ASSERT_TRUE(r) << r.error().message();
+      EXPECT_EQ(r->values, weights);
+      EXPECT_TRUE(std::isfinite(*r->ess) && *r->ess >= 1.0);
+    }
+  }
+}
+
+// Catches a pool mode that calls the oracle from workers without pausing the
+// calling thread first (the Python oracle would deadlock), and failures that
+// do not stop every mode.
+TEST(Estimators, PoolModesPauseAndStopOnFailure) {
+  const ExplainerState state = state_of(testing::random_dag(8, 0.2, 1));
+  const auto game = on_words(testing::random_game(2));
+  SharedOracle serial(game);
+  ASSERT_TRUE(approximate(state, serial, {.n_samples = 50, .seed = 1}));
+  EXPECT_FALSE(serial.paused());
+  for (const SamplingOptions& o : {SamplingOptions{.n_samples = 50},
+                                   SamplingOptions{.n_samples = 50, .seed = 1, .parallel = true}}) {
+    SharedOracle pooled(game);
+    ASSERT_TRUE(approximate(state, pooled, o));
+    EXPECT_TRUE(pooled.paused());
+  }
+  auto third_node_fails = [](Coalition c) { return __builtin_popcountll(c[0]) == 3; };
+  for (const SamplingOptions& o :
+       {SamplingOptions{.n_samples = 100000, .seed = 1}, SamplingOptions{.n_samples = 100000},
+        SamplingOptions{.n_samples = 100000, .seed = 1, .num_threads = 64, .parallel = true}}) {
+    SharedOracle failing(game, third_node_fails);
+    EXPECT_EQ(error_text(approximate(state, failing, o)),
+              "value function error: RuntimeError: boom");
+    EXPECT_LT(failing.calls(), 10000u) << "the other pieces stop early";
+  }
+  SharedOracle failing(game, third_node_fails);
+  EXPECT_EQ(error_text(approximate_adaptive(state, failing, {.seed = 1})),
+            "value function error: RuntimeError: boom");
+}
+
+// Catches orders evaluated twice per run, batches not sorted or repeated, and
+// batch sizes other than asked.
+TEST(ApproximateBatched, CallCountsSizesAndOrder) {
+  auto game = on_words(testing::random_game(6));
+  RecordingBatchOracle line(game);
+  ASSERT_TRUE(approximate_batched(state_of(chain(4)), line, {.n_samples = 600, .seed = 1}));
+  ASSERT_EQ(line.calls().size(), 1u) << "later batches find everything cached";
+  EXPECT_EQ(line.calls()[0].size(), 5u);
+
+  // 12 independent nodes: every order of a batch brings new coalitions.
+  const ExplainerState state = state_of(make_dag(12, {}));
+  for (auto [batch_size, calls] :
+       std::vector<std::pair<std::uint64_t, std::size_t>>{{3, 4}, {0, 10}, {1, 10}, {50, 1}}) {
+    RecordingBatchOracle oracle(game);
+    ASSERT_TRUE(
+        approximate_batched(state, oracle, {.n_samples = 10, .seed = 2, .batch_size = batch_size}));
+    EXPECT_EQ(oracle.calls().size(), calls) << batch_size;
+    std::set<std::vector<std::uint64_t>> seen;
+    for (const auto& call : oracle.calls()) {
+      EXPECT_TRUE(std::is_sorted(call.begin(), call.end()));
+      for (const auto& set : call) EXPECT_TRUE(seen.insert(set).second) << "asked twice";
+    }
+    if (batch_size <= 1) {
+      EXPECT_EQ(oracle.calls()[0].size(), 13u) << "one order per batch";
+    }
+  }
+  RecordingBatchOracle wrong(game, 1);
+  const std::string text =
+      error_text(approximate_batched(state, wrong, {.n_samples = 10, .seed = 2}));
+  ASSERT_EQ(wrong.calls().size(), 1u);
+  const std::size_t asked = wrong.calls()[0].size();
+  EXPECT_EQ(text, "value function error: value_fn_batch returned " + std::to_string(asked + 1) +
+                      " values for " + std::to_string(asked) + " coalitions");
+  RecordingBatchOracle short_result(game, -1);
+  EXPECT_FALSE(approximate_adaptive_batched(state, short_result, {.seed = 2}));
+}
+
+// Catches the value function asked twice for a coalition within one run.
+TEST(Approximate, OneCallPerDistinctCoalition) {
+  WordsOracle oracle(on_words(testing::random_game(1)));
+  ASSERT_TRUE(approximate(state_of(make_dag(5, {})), oracle, {.n_samples = 300, .seed = 4}));
+  EXPECT_EQ(oracle.calls().front(), std::vector<std::uint64_t>{0});
+  std::set<std::vector<std::uint64_t>> distinct(oracle.calls().begin(), oracle.calls().end());
+  EXPECT_EQ(distinct.size(), oracle.calls().size());
+  EXPECT_EQ(distinct.size(), 32u);
+}
+
+// Catches the adaptive loop's edge cases: no samples at all, the second test
+// as the earliest stop, an ess gate that never opens, a short last batch.
+TEST(Adaptive, EdgeCases) {
+  const ExplainerState state = state_of(testing::random_dag(6, 0.3, 3));
+  const auto game = on_words(testing::random_game(8));
+  using Run = std::function<Result<AsvResult>(const ExplainerState&, const WordGame&,
+                                              const AdaptiveOptions&)>;
+  const std::vector<std::pair<bool, Run>> runs = {
+      {true,
+       [](auto& s, auto& g, auto& o) {
+         SharedOracle f(g);
+         return approximate_adaptive(s, f, o);
+       }},
+      {true,
+       [](auto& s, auto& g, auto& o) {
+         RecordingBatchOracle f(g);
+         return approximate_adaptive_batched(s, f, o);
+       }},
+      {false,
+       [](auto& s, auto& g, auto& o) {
+         SharedOracle f(g);
+         return approximate_uniform_sparse_adaptive(s, f, o, s.parent_masks(), kBudget);
+       }},
+      {false,
+       [](auto& s, auto& g, auto& o) {
+         RecordingBatchOracle f(g);
+         return approximate_uniform_sparse_adaptive_batched(s, f, o, s.parent_masks(), kBudget);
+       }},
+  };
+  for (const auto& [weighted, run] : runs) {
+    Result<AsvResult> none = run(state, game, {.min_samples = 0, .max_samples = 0, .seed = 1});
+    ASSERT_TRUE(none);
+    EXPECT_EQ(none->n_samples, 0u);
+    EXPECT_EQ(none->converged, false);
+    EXPECT_TRUE(std::isnan(none->values[0]) && std::isnan((*none->stderr_values)[0]));
+    EXPECT_TRUE(weighted ? std::isnan(*none->ess) : *none->ess == 0.0);
+
+    Result<AsvResult> flat = run(state, on_words([](std::uint64_t) { return 3.0; }),
+                                 {.min_samples = 0, .batch_size = 10, .rel_tol = 1e-6, .seed = 1});
+    ASSERT_TRUE(flat);
+    EXPECT_EQ(flat->n_samples, 20u) << "converges on the second test";
+    EXPECT_EQ(flat->converged, true);
+    EXPECT_EQ(flat->values, std::vector<double>(6, 0.0));
+    EXPECT_EQ(*flat->stderr_values, std::vector<double>(6, 0.0));
+
+    Result<AsvResult> capped =
+        run(state, game, {.min_samples = 0, .max_samples = 25, .batch_size = 10, .rel_tol = 0.0});
+    ASSERT_TRUE(capped);
+    EXPECT_EQ(capped->n_samples, 25u);
+    EXPECT_EQ(capped->converged, false);
+  }
+  SharedOracle f(game);
+  Result<AsvResult> gated = approximate_adaptive(state, f,
+                                                 {.min_samples = 0,
+                                                  .max_samples = 300,
+                                                  .batch_size = 10,
+                                                  .rel_tol = 1e9,
+                                                  .ess_ratio_min = 2.0,
+                                                  .seed = 1});
+  ASSERT_TRUE(gated);
+  EXPECT_EQ(gated->n_samples, 300u);
+  EXPECT_EQ(gated->converged, false);
+
+  SharedOracle g(game);
+  const ExplainerState five = state_of(chain(5));
+  Result<AsvResult> line = approximate_uniform_sparse_adaptive(
+      five, g, {.min_samples = 0, .batch_size = 7, .seed = 1}, five.parent_masks(), kBudget);
+  ASSERT_TRUE(line);
+  EXPECT_EQ(line->converged, true);
+  EXPECT_EQ(line->n_samples, 14u);
+  for (double e : *line->stderr_values) EXPECT_NEAR(e, 0.0, 1e-7);  // variance ~ ulp
+}
+
+// Catches a stopping rule that changes which orders are drawn: a run that
+// stops earlier asks for a prefix of what a longer run asks for.
+TEST(Adaptive, StoppingPointDoesNotChangeTheOrders) {
+  const ExplainerState state = state_of(testing::random_dag(16, 0.1, 9));
+  const auto game = on_words(testing::random_game(2));
+  WordsOracle early(game), late(game);
+  const AdaptiveOptions base{.min_samples = 0, .max_samples = 2000, .batch_size = 50, .seed = 3};
+  AdaptiveOptions loose = base, strict = base;
+  loose.rel_tol = 0.5;
+  strict.rel_tol = 0.0;
+  ASSERT_TRUE(approximate_adaptive(state, early, loose));
+  Result<AsvResult> r = approximate_adaptive(state, late, strict);
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->n_samples, 2000u);
+  ASSERT_LT(early.calls().size(), late.calls().size());
+  EXPECT_TRUE(std::equal(early.calls().begin(), early.calls().end(), late.calls().begin()));
+}
+
+// Catches a wrong rational approximation of the normal quantile.
+TEST(NormalQuantile, AbramowitzStegun) {
+  EXPECT_NEAR(normal_quantile(0.975), 1.96039, 5e-6);
+  EXPECT_NEAR(normal_quantile(0.95), 1.64521, 5e-6);
+  EXPECT_NEAR(normal_quantile(0.995), 2.57624, 5e-6);
+  EXPECT_NEAR(normal_quantile(0.5), 0.0, 4.5e-4);
+}
+
+// Catches option checks missing, out of order or with other texts.
+TEST(Estimators, OptionMessages) {
+  const ExplainerState state = state_of(chain(3));
+  SharedOracle oracle(on_words(testing::random_game(0)));
+  RecordingBatchOracle batch(on_words(testing::random_game(0)));
+  const std::string no_samples = "invalid configuration: n_samples must be > 0";
+  EXPECT_EQ(error_text(approximate(state, oracle, {.n_samples = 0})), no_samples);
+  EXPECT_EQ(error_text(approximate_batched(state, batch, {.n_samples = 0})), no_samples);
+  EXPECT_EQ(error_text(approximate_uniform_sparse(state, oracle, {.n_samples = 0},
+                                                  state.parent_masks(), kBudget)),
+            no_samples);
+  EXPECT_EQ(error_text(approximate(
+                state, oracle, {.n_samples = 9, .seed = 1, .num_threads = 0, .parallel = true})),
+            "invalid configuration: num_threads must be > 0");
+  EXPECT_EQ(oracle.calls(), 0u);
+  EXPECT_TRUE(approximate(state, oracle, {.n_samples = 9, .num_threads = 0, .parallel = true}))
+      << "num_threads is the seeded mode's only";
+
+  const std::string batch_zero = "invalid configuration: batch_size must be > 0";
+  const std::string min_max = "invalid configuration: min_samples must be \xe2\x89\xa4 max_samples";
+  const AdaptiveOptions zero{.min_samples = 9, .max_samples = 1, .batch_size = 0};
+  const AdaptiveOptions inverted{.min_samples = 9, .max_samples = 1};
+  EXPECT_EQ(error_text(approximate_adaptive(state, oracle, zero)), batch_zero);
+  EXPECT_EQ(error_text(approximate_adaptive_batched(state, batch, inverted)), min_max);
+  EXPECT_EQ(error_text(approximate_uniform_sparse_adaptive(state, oracle, zero,
+                                                           state.parent_masks(), kBudget)),
+            batch_zero);
+  EXPECT_EQ(error_text(approximate_uniform_sparse_adaptive_batched(state, batch, inverted,
+                                                                   state.parent_masks(), kBudget)),
+            min_max);
+
+  const ExplainerState wide = state_of(make_dag(64, {}));
+  EXPECT_EQ(error_text(approximate_uniform_sparse(wide, oracle, {.n_samples = 0}, {}, kBudget)),
+            "invalid configuration: approximate_uniform_sparse requires n \xe2\x89\xa4 63 (u64 "
+            "bitmask), got 64; use approximate() for larger DAGs");
+  EXPECT_EQ(error_text(approximate_uniform_sparse_adaptive(wide, oracle, zero, {}, kBudget)),
+            "invalid configuration: approximate_uniform_sparse_adaptive requires n \xe2\x89\xa4 "
+            "63, got 64");
+  EXPECT_EQ(error_text(approximate_uniform_sparse_adaptive_batched(wide, batch, zero, {}, kBudget)),
+            "invalid configuration: approximate_uniform_sparse_adaptive_batched requires n "
+            "\xe2\x89\xa4 63, got 64");
+}
+
+// Catches a memo budget checked only after the memo is filled (40
+// independent nodes have 2^40 up-sets), a budget off by one, or guards that
+// fire when nothing is drawn.
+TEST(UniformSparse, MemoBudget) {
+  SharedOracle oracle(on_words(testing::random_game(0)));
+  RecordingBatchOracle batch(on_words(testing::random_game(0)));
+  const ExplainerState ten = state_of(make_dag(10, {}));  // 1024 ideals: 1023 memo entries
+  const auto pm = ten.parent_masks();
+  EXPECT_TRUE(approximate_uniform_sparse(ten, oracle, {.n_samples = 5}, pm, 80 * 1023));
+  EXPECT_EQ(
+      error_text(approximate_uniform_sparse(ten, oracle, {.n_samples = 5}, pm, 80 * 1023 - 1)),
+      "linear extension count overflowed u64: approximate_uniform_sparse: dp_ind cache "
+      "exceeded 0MB at 1023 entries; use approximate() for this DAG");
+  // Two chains of 10: narrow layers, but 11 * 11 ideals, so counted.
+  std::vector<std::pair<NodeId, NodeId>> edges;
+  for (NodeId i = 0; i + 1 < 10; ++i) edges.insert(edges.end(), {{i, i + 1}, {i + 10, i + 11}});
+  const ExplainerState two = state_of(make_dag(20, edges));
+  EXPECT_TRUE(approximate_uniform_sparse(two, oracle, {.n_samples = 5}, two.parent_masks(), 9600));
+  EXPECT_EQ(error_text(approximate_uniform_sparse(two, oracle, {.n_samples = 5}, two.parent_masks(),
+                                                  9599)),
+            "linear extension count overflowed u64: approximate_uniform_sparse: dp_ind cache "
+            "exceeded 0MB at 120 entries; use approximate() for this DAG");
+  const std::uint64_t calls = oracle.calls();
+  const ExplainerState wide = state_of(make_dag(40, {}));
+  EXPECT_EQ(error_text(approximate_uniform_sparse(wide, oracle, {.n_samples = 5},
+                                                  wide.parent_masks(), kBudget)),
+            "linear extension count overflowed u64: approximate_uniform_sparse: dp_ind cache "
+            "exceeded 2048MB at 26843546 entries; use approximate() for this DAG");
+  const AdaptiveOptions some{.min_samples = 0, .max_samples = 10, .batch_size = 5};
+  EXPECT_EQ(error_text(approximate_uniform_sparse_adaptive(ten, oracle, some, pm, 1 << 16)),
+            "linear extension count overflowed u64: approximate_uniform_sparse_adaptive: dp_ind "
+            "cache exceeded 0MB; use approximate_adaptive() for this DAG");
+  EXPECT_EQ(error_text(approximate_uniform_sparse_adaptive_batched(ten, batch, some, pm, 1 << 16)),
+            "linear extension count overflowed u64: uniform_sparse_adaptive_batch: dp_ind cache "
+            "exceeded 0MB; use approximate_adaptive_batched() for this DAG");
+  EXPECT_EQ(oracle.calls(), calls) << "no value asked once the budget fails";
+  EXPECT_TRUE(approximate_uniform_sparse_adaptive(
+      wide, oracle, {.min_samples = 0, .max_samples = 0}, wide.parent_masks(), kBudget));
+}
+
+// Catches a budget check that hides the count overflow of a DAG whose memo
+// fits (21 independent nodes: 21! > 2^64).
+TEST(UniformSparse, OverflowReportedBeforeBudget) {
+  SharedOracle oracle(on_words(testing::random_game(0)));
+  const ExplainerState s = state_of(make_dag(21, {}));
+  EXPECT_EQ(error_text(approximate_uniform_sparse(s, oracle, {.n_samples = 3, .seed = 1},
+                                                  s.parent_masks(), kBudget)),
+            "linear extension count overflowed u64: dp_ind[0b111111111111111111111] overflowed "
+            "u64 \xe2\x80\x94 use approx for this DAG");
+  EXPECT_EQ(oracle.calls(), 0u);
+}
+
+// Catches a uniform estimator that weights or draws differently from the
+// definition on a chain (a single order, no random word).
+TEST(UniformSparse, ChainGivesItsOneOrder) {
+  const auto game = testing::random_game(3);
+  SharedOracle oracle(on_words(game));
+  const ExplainerState line = state_of(chain(4));
+  Result<AsvResult> r =
+      approximate_uniform_sparse(line, oracle, {.n_samples = 9}, line.parent_masks(), kBudget);
+  ASSERT_TRUE(r);
+  EXPECT_LT(testing::max_relative_error(r->values, testing::brute_force_asv(chain(4), game)),
+            1e-15);
+  EXPECT_EQ(r->ess, 9.0);
+  EXPECT_EQ(r->seed, std::nullopt);
+}
+
+}  // namespace
+}  // namespace morvend
