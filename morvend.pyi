@@ -91,3 +91,45 @@ class ASVExplainer:
         parallel: bool = False,
         num_threads: int | None = None,
     ) -> dict[str, Any]: ...
+    def explain_quality(
+        self,
+        value_fn: ValueFn,
+        min_samples: int = 1000,
+        max_samples: int = 100000,
+        batch_size: int = 1000,
+        rel_tol: float = 0.01,
+        seed: int | None = None,
+        ci: float | None = None,
+    ) -> dict[str, Any]: ...
+    def explain_adaptive(
+        self,
+        value_fn: ValueFn,
+        min_samples: int = 1000,
+        max_samples: int = 100000,
+        batch_size: int = 1000,
+        rel_tol: float = 0.01,
+        ess_ratio_min: float = 0.10,
+        seed: int | None = None,
+        ci: float | None = None,
+        method: str = "approx",
+    ) -> dict[str, Any]: ...
+    def explain_quality_batch(
+        self,
+        value_fn_batch: BatchValueFn,
+        min_samples: int = 1000,
+        max_samples: int = 100000,
+        batch_size: int = 1000,
+        rel_tol: float = 0.01,
+        seed: int | None = None,
+        ci: float | None = None,
+    ) -> dict[str, Any]: ...
+    def explain_adaptive_batch(
+        self,
+        value_fn_batch: BatchValueFn,
+        min_samples: int = 1000,
+        max_samples: int = 100000,
+        batch_size: int = 1000,
+        rel_tol: float = 0.01,
+        ess_ratio_min: float = 0.10,
+        seed: int | None = None,
+    ) -> dict[str, Any]: ...

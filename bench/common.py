@@ -1,11 +1,15 @@
 """Shared helpers of the benchmarks: machine header, median timing, Markdown tables."""
 
 import os
+import pathlib
 import platform
 import statistics
 import subprocess
 import sys
 import time
+
+
+REPO = pathlib.Path(__file__).resolve().parents[1]
 
 
 def machine_header(title, sizes):

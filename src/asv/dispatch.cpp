@@ -3,7 +3,9 @@
 #include <array>
 #include <utility>
 
+#include "approx/approx.hpp"
 #include "asv/exact.hpp"
+#include "asv/policy.hpp"
 #include "dag_dp/dag_dp.hpp"
 #include "dag_dp_sparse/dag_dp_sparse.hpp"
 #include "topo/topo.hpp"
@@ -42,23 +44,43 @@ Result<AsvResult> exact_tree_method(const ExplainerState& state, ValueOracle& or
 
 Result<AsvResult> dispatch_method(const ExplainerState& state, Method method, ValueOracle& oracle,
                                   const SamplingOptions& options) {
-  (void)options;
+  const Dag& g = state.graph();
+  const std::size_t n = state.n_nodes();
   switch (method) {
-    case Method::kExact:
+    case Method::kAuto:
+      return select_auto(state, oracle, options);
+    case Method::kExact:  // the engine validates and checks n <= 64 itself
       return exact_enumeration(state, oracle);
-    case Method::kExactDag:
+    case Method::kApprox:
+      if (Result<void> r = g.validate(); !r) return std::unexpected(r.error());
+      return approximate(state, oracle, options);
+    case Method::kExactDag:  // the engine validates itself
       return exact_dag(state, oracle);
     case Method::kExactTree:
       return exact_tree_method(state, oracle);
-    case Method::kExactDagSparse:
-      if (Result<void> r = state.graph().validate(); !r) return std::unexpected(r.error());
-      return exact_dag_sparse(state, oracle, SparseOptions{});
-    case Method::kAuto:
-    case Method::kApprox:
     case Method::kUniformSparse:
-      break;
+      if (n >= 64) {
+        return std::unexpected(AsvError::invalid_configuration(
+            "approximate_uniform_sparse requires n \xe2\x89\xa4 63 (u64 bitmask), got " +
+            std::to_string(n) + "; use approximate() for larger DAGs"));
+      }
+      if (options.n_samples == 0) {
+        return std::unexpected(AsvError::invalid_configuration("n_samples must be > 0"));
+      }
+      if (Result<void> r = g.validate(); !r) return std::unexpected(r.error());
+      return approximate_uniform_sparse(state, oracle, options, state.parent_masks(),
+                                        kUniformMemoBudget);
+    case Method::kExactDagSparse:
+      if (Result<void> r = g.validate(); !r) return std::unexpected(r.error());
+      return exact_dag_sparse(state, oracle, SparseOptions{});
   }
-  throw InternalFault("method not built yet");
+  throw InternalFault("unknown method");
+}
+
+Result<AsvResult> dispatch_batch(const ExplainerState& state, BatchValueOracle& oracle,
+                                 const SamplingOptions& options) {
+  if (Result<void> r = state.graph().validate(); !r) return std::unexpected(r.error());
+  return approximate_batched(state, oracle, options);
 }
 
 }  // namespace morvend

@@ -33,6 +33,13 @@ std::optional<Method> parse_method(std::string_view name);
                                                 ValueOracle& oracle,
                                                 const SamplingOptions& options);
 
+// dispatch_batch: the batch entry for "auto" and "approx" (the caller has
+// refused every other name): validate, then the batched estimator. No policy
+// runs and no method is recorded.
+[[nodiscard]] Result<AsvResult> dispatch_batch(const ExplainerState& state,
+                                               BatchValueOracle& oracle,
+                                               const SamplingOptions& options);
+
 // exact_tree_method: validate, the rooted-tree test, the feasibility budgets
 // (TreeBudgetExceeded when over), then the tree engine.
 [[nodiscard]] Result<AsvResult> exact_tree_method(const ExplainerState& state,

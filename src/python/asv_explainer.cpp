@@ -5,13 +5,24 @@
 //                 value_fn_batch=None, batch_size=256, parallel=False,
 //                 num_threads=None) -> dict[str, float]
 //     def explain_with_diagnostics(self, <as explain>) -> dict
+//     def explain_quality(self, value_fn, min_samples=1000, max_samples=100000,
+//                         batch_size=1000, rel_tol=0.01, seed=None, ci=None) -> dict
+//     def explain_adaptive(self, value_fn, min_samples=1000, max_samples=100000,
+//                          batch_size=1000, rel_tol=0.01, ess_ratio_min=0.10,
+//                          seed=None, ci=None, method="approx") -> dict
+//     def explain_quality_batch(self, value_fn_batch, <as explain_quality>) -> dict
+//     def explain_adaptive_batch(self, value_fn_batch, min_samples=1000,
+//                                max_samples=100000, batch_size=1000, rel_tol=0.01,
+//                                ess_ratio_min=0.10, seed=None) -> dict
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include <optional>
 #include <string>
 
+#include "approx/approx.hpp"
 #include "asv/dispatch.hpp"
+#include "asv/policy.hpp"
 #include "asv/explainer_state.hpp"
 #include "python/args.hpp"
 #include "python/boundary.hpp"
@@ -82,6 +93,18 @@ bool parse_explain(const char* fname, PyObject* const* args, Py_ssize_t nargs, P
          arg_opt_u64(argv[7], "num_threads", &o.num_threads);
 }
 
+// finish: the record, or nothing with the exception of a failed run set: the
+// user's own exception when it is not an Exception, else ValueError.
+template <class Fn>
+std::optional<AsvResult> finish(Fn& fn, Result<AsvResult> result) {
+  if (fn.restore_interrupt()) return std::nullopt;
+  if (!result) {
+    raise_asv_error(result.error());
+    return std::nullopt;
+  }
+  return std::move(*result);
+}
+
 // run_explain: the steps shared by both methods; nothing with an exception set.
 std::optional<AsvResult> run_explain(PyObject* self, const ExplainArgs& a) {
   const ExplainerState& state = state_of(self);
@@ -91,7 +114,12 @@ std::optional<AsvResult> run_explain(PyObject* self, const ExplainArgs& a) {
                       "value_fn_batch is only supported for method='approx' or 'auto'");
       return std::nullopt;
     }
-    throw InternalFault("the batch path is not built yet");
+    SamplingOptions options{.n_samples = a.options.n_samples,
+                            .seed = a.options.seed,
+                            .batch_size = a.batch_size};
+    PyBatchValueFunction fn(a.value_fn_batch, state.names());
+    if (!fn.ok()) return std::nullopt;
+    return finish(fn, dispatch_batch(state, fn, options));
   }
   if (a.value_fn == nullptr) {
     PyErr_SetString(PyExc_ValueError, "must provide either value_fn or value_fn_batch");
@@ -116,12 +144,7 @@ std::optional<AsvResult> run_explain(PyObject* self, const ExplainArgs& a) {
     LeaseEnd end_lease(fn);
     result = dispatch_method(state, *method, fn, options);
   }
-  if (fn.restore_interrupt()) return std::nullopt;
-  if (!result) {
-    raise_asv_error(result.error());
-    return std::nullopt;
-  }
-  return std::move(*result);
+  return finish(fn, std::move(result));
 }
 
 PyObject* explainer_explain(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -167,6 +190,228 @@ PyObject* explainer_explain_with_diagnostics(PyObject* self, PyObject* const* ar
   return d.finish();
 }
 
+// ---- the adaptive and quality methods --------------------------------------
+
+struct AdaptiveArgs {
+  PyObject* value_fn = nullptr;  // either form, as passed (None included)
+  AdaptiveOptions options;
+  std::optional<double> ci;
+  std::string_view method = "approx";
+};
+
+// parse_adaptive: the shared parameters. `params` lists them in order; the
+// optional ones are looked up by name.
+bool parse_adaptive(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames, AdaptiveArgs* out) {
+  PyObject* argv[9];
+  if (!parse_args(spec, args, nargs, kwnames, argv)) return false;
+  out->value_fn = argv[0];
+  AdaptiveOptions& o = out->options;
+  for (std::size_t i = 1; i < spec.params.size(); ++i) {
+    PyObject* v = argv[i];
+    const std::string_view name = spec.params[i];
+    bool ok = true;
+    if (name == "min_samples") {
+      ok = v == nullptr || arg_u64(v, "min_samples", &o.min_samples);
+    } else if (name == "max_samples") {
+      ok = v == nullptr || arg_u64(v, "max_samples", &o.max_samples);
+    } else if (name == "batch_size") {
+      ok = v == nullptr || arg_u64(v, "batch_size", &o.batch_size);
+    } else if (name == "rel_tol") {
+      ok = v == nullptr || arg_f64(v, "rel_tol", &o.rel_tol);
+    } else if (name == "ess_ratio_min") {
+      ok = v == nullptr || arg_f64(v, "ess_ratio_min", &o.ess_ratio_min);
+    } else if (name == "seed") {
+      ok = arg_opt_u64(v, "seed", &o.seed);
+    } else if (name == "ci") {
+      ok = arg_opt_f64(v, "ci", &out->ci);
+    } else if (name == "method") {
+      ok = v == nullptr || arg_str(v, "method", &out->method);
+    }
+    if (!ok) return false;
+  }
+  if (out->ci && !(*out->ci > 0.0 && *out->ci < 1.0)) {  // NaN fails too
+    PyErr_SetString(PyExc_ValueError, "ci must be in (0, 1), e.g. ci=0.95 for a 95% interval");
+    return false;
+  }
+  return true;
+}
+
+// Keys shared by the quality and adaptive dicts, up to "is_exact".
+void head_keys(DictBuilder& d, const std::vector<std::string>& names, const AsvResult& r) {
+  d.set("values", node_dict(names, r.values))
+      .set_optional("ess", r.ess)
+      .set_optional("ess_ratio", ess_ratio(r))
+      .set("n_samples", PyLong_FromUnsignedLongLong(r.n_samples))
+      .set_optional("seed", r.seed)
+      .set("is_exact", PyBool_FromLong(r.is_exact));
+}
+
+// Keys "converged" and "stderr", then the interval when asked for.
+PyObject* tail_keys(DictBuilder& d, const std::vector<std::string>& names, const AsvResult& r,
+                    const std::optional<double>& ci, bool with_fallback) {
+  const std::vector<double> stderrs =
+      r.stderr_values ? *r.stderr_values : std::vector<double>(names.size(), 0.0);
+  d.set("converged", r.converged ? PyBool_FromLong(*r.converged) : Py_NewRef(Py_None))
+      .set("stderr", r.stderr_values ? node_dict(names, stderrs) : PyDict_New());
+  if (with_fallback) {
+    d.set_optional("fallback_from", r.fallback_from)
+        .set_optional("fallback_reason", r.fallback_reason);
+  }
+  if (ci) {
+    const double z = normal_quantile((1.0 + *ci) / 2.0);
+    std::vector<double> low(names.size()), high(names.size());
+    for (std::size_t i = 0; i < names.size(); ++i) {
+      low[i] = r.values[i] - z * stderrs[i];
+      high[i] = r.values[i] + z * stderrs[i];
+    }
+    d.set("ci", PyFloat_FromDouble(*ci))
+        .set("ci_low", node_dict(names, low))
+        .set("ci_high", node_dict(names, high));
+  }
+  return d.finish();
+}
+
+PyObject* quality_dict(const std::vector<std::string>& names, const AsvResult& r,
+                       const std::string& selected, const std::optional<double>& ci) {
+  DictBuilder d;
+  head_keys(d, names, r);
+  d.set("selected_method", str_from(selected));
+  return tail_keys(d, names, r, ci, /*with_fallback=*/true);
+}
+
+PyObject* adaptive_dict(const std::vector<std::string>& names, const AsvResult& r,
+                        const char* method, const std::optional<double>& ci) {
+  DictBuilder d;
+  head_keys(d, names, r);
+  d.set("method", str_from(method));
+  return tail_keys(d, names, r, ci, /*with_fallback=*/false);
+}
+
+Result<void> validated(const ExplainerState& state) { return state.graph().validate(); }
+
+PyObject* explainer_explain_quality(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                    PyObject* kwnames) {
+  static constexpr const char* kParams[] = {"value_fn",   "min_samples", "max_samples",
+                                            "batch_size", "rel_tol",     "seed",
+                                            "ci"};
+  static constexpr ArgSpec kSpec{"ASVExplainer.explain_quality()", kParams, 1};
+  AdaptiveArgs a;
+  a.options.ess_ratio_min = 0.0;
+  if (!parse_adaptive(kSpec, args, nargs, kwnames, &a)) return nullptr;
+  SharedBorrow read(borrow_of(self));
+  if (!read) return nullptr;
+  const ExplainerState& state = state_of(self);
+  PyValueFunction fn(a.value_fn, state.names());
+  if (!fn.ok()) return nullptr;
+  Result<AsvResult> result;
+  {
+    LeaseEnd end_lease(fn);
+    result = select_auto_quality(state, fn, a.options);
+  }
+  std::optional<AsvResult> r = finish(fn, std::move(result));
+  if (!r) return nullptr;
+  return quality_dict(state.names(), *r, r->selected_method.value_or("auto_quality"), a.ci);
+}
+
+PyObject* explainer_explain_adaptive(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                     PyObject* kwnames) {
+  static constexpr const char* kParams[] = {"value_fn", "min_samples",   "max_samples",
+                                            "batch_size", "rel_tol", "ess_ratio_min",
+                                            "seed",     "ci",            "method"};
+  static constexpr ArgSpec kSpec{"ASVExplainer.explain_adaptive()", kParams, 1};
+  AdaptiveArgs a;
+  if (!parse_adaptive(kSpec, args, nargs, kwnames, &a)) return nullptr;
+  const bool uniform = a.method == "uniform_sparse";
+  if (!uniform && a.method != "approx") {
+    const std::string msg = "unknown method '" + std::string(a.method) +
+                            "' for explain_adaptive: use 'approx' or 'uniform_sparse'";
+    PyRef text = PyRef::steal(str_from(msg));
+    if (text) PyErr_SetObject(PyExc_ValueError, text.get());
+    return nullptr;
+  }
+  SharedBorrow read(borrow_of(self));
+  if (!read) return nullptr;
+  const ExplainerState& state = state_of(self);
+  const std::size_t n = state.n_nodes();
+  PyValueFunction fn(a.value_fn, state.names());
+  if (!fn.ok()) return nullptr;
+  Result<AsvResult> result;
+  {
+    LeaseEnd end_lease(fn);
+    if (uniform && n >= 64) {
+      result = std::unexpected(AsvError::invalid_configuration(
+          "approximate_uniform_sparse_adaptive requires n \xe2\x89\xa4 63, got " +
+          std::to_string(n)));
+    } else if (Result<void> v = validated(state); !v) {
+      result = std::unexpected(v.error());
+    } else if (uniform) {
+      result = approximate_uniform_sparse_adaptive(state, fn, a.options, state.parent_masks(),
+                                                   kUniformMemoBudget);
+    } else {
+      result = approximate_adaptive(state, fn, a.options);
+    }
+  }
+  std::optional<AsvResult> r = finish(fn, std::move(result));
+  if (!r) return nullptr;
+  return adaptive_dict(state.names(), *r, uniform ? "uniform_sparse_adaptive" : "approx_adaptive",
+                       a.ci);
+}
+
+PyObject* explainer_explain_quality_batch(PyObject* self, PyObject* const* args,
+                                          Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr const char* kParams[] = {"value_fn_batch", "min_samples", "max_samples",
+                                            "batch_size",     "rel_tol",     "seed",
+                                            "ci"};
+  static constexpr ArgSpec kSpec{"ASVExplainer.explain_quality_batch()", kParams, 1};
+  AdaptiveArgs a;
+  a.options.ess_ratio_min = 0.0;
+  if (!parse_adaptive(kSpec, args, nargs, kwnames, &a)) return nullptr;
+  SharedBorrow read(borrow_of(self));
+  if (!read) return nullptr;
+  const ExplainerState& state = state_of(self);
+  PyBatchValueFunction fn(a.value_fn, state.names());
+  if (!fn.ok()) return nullptr;
+  const bool large = state.n_nodes() > 63;
+  Result<AsvResult> result;
+  if (Result<void> v = validated(state); !v) {
+    result = std::unexpected(v.error());
+  } else if (large) {
+    result = approximate_adaptive_batched(state, fn, a.options);
+  } else {
+    result = approximate_uniform_sparse_adaptive_batched(state, fn, a.options,
+                                                         state.parent_masks(), kUniformMemoBudget);
+  }
+  std::optional<AsvResult> r = finish(fn, std::move(result));
+  if (!r) return nullptr;
+  return quality_dict(state.names(), *r,
+                      large ? "approx_adaptive_batch" : "uniform_sparse_adaptive_batch", a.ci);
+}
+
+PyObject* explainer_explain_adaptive_batch(PyObject* self, PyObject* const* args,
+                                           Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr const char* kParams[] = {"value_fn_batch", "min_samples", "max_samples",
+                                            "batch_size",     "rel_tol",     "ess_ratio_min",
+                                            "seed"};
+  static constexpr ArgSpec kSpec{"ASVExplainer.explain_adaptive_batch()", kParams, 1};
+  AdaptiveArgs a;
+  if (!parse_adaptive(kSpec, args, nargs, kwnames, &a)) return nullptr;
+  SharedBorrow read(borrow_of(self));
+  if (!read) return nullptr;
+  const ExplainerState& state = state_of(self);
+  PyBatchValueFunction fn(a.value_fn, state.names());
+  if (!fn.ok()) return nullptr;
+  Result<AsvResult> result;
+  if (Result<void> v = validated(state); !v) {
+    result = std::unexpected(v.error());
+  } else {
+    result = approximate_adaptive_batched(state, fn, a.options);
+  }
+  std::optional<AsvResult> r = finish(fn, std::move(result));
+  if (!r) return nullptr;
+  return adaptive_dict(state.names(), *r, "approx_adaptive_batch", std::nullopt);
+}
+
 constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef explainer_methods[] = {
@@ -193,6 +438,40 @@ PyMethodDef explainer_methods[] = {
      "per-worker seeds\n\n"
      "Pass `value_fn_batch` to amortize Python GIL overhead over `batch_size` samples per "
      "call."},
+    {"explain_quality", fastcall<&explainer_explain_quality>(), kFastcall,
+     "explain_quality($self, value_fn, min_samples=1000, max_samples=100000, batch_size=1000, "
+     "rel_tol=0.01, seed=None, ci=None)\n--\n\n"
+     "Quality-first one-stop entry point: exact when feasible, uniform sparse adaptive\n"
+     "otherwise. Always returns stderr and ci_low/ci_high when ci is set.\n\n"
+     "Uses `auto_quality` dispatch under the hood \xe2\x80\x94 the same as `explain_adaptive` "
+     "but\n"
+     "exact methods are tried first and the approximate fallback has ESS = n_samples."},
+    {"explain_adaptive", fastcall<&explainer_explain_adaptive>(), kFastcall,
+     "explain_adaptive($self, value_fn, min_samples=1000, max_samples=100000, batch_size=1000, "
+     "rel_tol=0.01, ess_ratio_min=0.10, seed=None, ci=None, method=\"approx\")\n--\n\n"
+     "Adaptive approximate ASV: runs sampling in batches until convergence or max_samples.\n\n"
+     "Returns a dict with keys: values, ess, ess_ratio, n_samples, seed, is_exact,\n"
+     "method, converged, stderr.\n\n"
+     "When `ci` is set (e.g. `ci=0.95`), also returns `ci_low`, `ci_high` using a\n"
+     "normal approximation: value \xc2\xb1 \xce\xa6\xe2\x81\xbb\xc2\xb9((1+ci)/2) "
+     "\xc3\x97 stderr."},
+    {"explain_quality_batch", fastcall<&explainer_explain_quality_batch>(), kFastcall,
+     "explain_quality_batch($self, value_fn_batch, min_samples=1000, max_samples=100000, "
+     "batch_size=1000, rel_tol=0.01, seed=None, ci=None)\n--\n\n"
+     "Adaptive batched approximate ASV: same convergence logic as `explain_adaptive`\n"
+     "but calls `value_fn_batch(list[list[str]]) -> list[float]` once per sampling batch.\n\n"
+     "Each sampling batch of `batch_size` samples becomes one Python function call,\n"
+     "reducing GIL acquisition overhead for large models.\n"
+     "Quality-first batched ASV: like `explain_quality` but accepts a batch value function.\n\n"
+     "Routes `n \xe2\x89\xa4 63` to uniform sparse adaptive batch sampling (ESS = n_samples, "
+     "no IS\n"
+     "variance). Falls back to IS-adaptive batch for `n > 63`. Returns the same dict keys\n"
+     "as `explain_quality`: values, stderr, ess, ess_ratio, n_samples, seed, is_exact,\n"
+     "selected_method, converged, fallback_from, fallback_reason, and optionally "
+     "ci/ci_low/ci_high."},
+    {"explain_adaptive_batch", fastcall<&explainer_explain_adaptive_batch>(), kFastcall,
+     "explain_adaptive_batch($self, value_fn_batch, min_samples=1000, max_samples=100000, "
+     "batch_size=1000, rel_tol=0.01, ess_ratio_min=0.10, seed=None)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},  // sentinel
 };
 

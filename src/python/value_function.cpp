@@ -101,11 +101,19 @@ std::chrono::nanoseconds yield_interval() {
   return std::chrono::nanoseconds(static_cast<std::int64_t>(2e9 * seconds));
 }
 
+// bind_thread_state: gives a worker thread a thread state of its own that
+// lives as long as the thread, so that taking the GIL for each call does not
+// create and destroy one every time. The interpreter clears it at shutdown.
+void bind_thread_state(PyInterpreterState* interpreter) {
+  if (PyGILState_GetThisThreadState() == nullptr) PyThreadState_New(interpreter);
+}
+
 }  // namespace
 
 PyValueFunction::PyValueFunction(PyObject* fn, const std::vector<std::string>& names)
     : fn_(fn),
       ok_(names_.build(names)),
+      interpreter_(PyInterpreterState_Get()),
       owner_(std::this_thread::get_id()),
       yield_after_(yield_interval()) {}
 
@@ -119,7 +127,12 @@ Result<double> PyValueFunction::call(Coalition coalition) {
 }
 
 Result<double> PyValueFunction::value(Coalition coalition) {
-  if (!lease_allowed_.load(std::memory_order_relaxed) || std::this_thread::get_id() != owner_) {
+  if (std::this_thread::get_id() != owner_) {
+    bind_thread_state(interpreter_);
+    GilAcquire gil;
+    return call(coalition);
+  }
+  if (!lease_allowed_.load(std::memory_order_relaxed)) {
     GilAcquire gil;
     return call(coalition);
   }
@@ -146,6 +159,81 @@ void PyValueFunction::end_lease() {
     PyGILState_Release(*lease_);
     lease_.reset();
   }
+}
+
+PyBatchValueFunction::PyBatchValueFunction(PyObject* fn, const std::vector<std::string>& names)
+    : fn_(fn), ok_(names_.build(names)) {}
+
+namespace {
+
+// float64_buffer: the contents of a one-dimensional, contiguous float64
+// buffer; false (no exception) when `obj` offers no such buffer.
+bool float64_buffer(PyObject* obj, std::vector<double>* out) {
+  if (!PyObject_CheckBuffer(obj)) return false;
+  Py_buffer view;
+  if (PyObject_GetBuffer(obj, &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) {
+    PyErr_Clear();
+    return false;
+  }
+  const std::string_view format = view.format != nullptr ? view.format : "B";
+  const bool ok = view.ndim == 1 && view.itemsize == 8 &&
+                  (format == "d" || format == "<d" || format == "=d" || format == "@d");
+  if (ok) {
+    const auto* data = static_cast<const double*>(view.buf);
+    out->assign(data, data + view.len / 8);
+  }
+  PyBuffer_Release(&view);
+  return ok;
+}
+
+// to_doubles: the numbers of a batch result; false with an exception set.
+bool to_doubles(PyObject* result, std::vector<double>* out) {
+  if (PyList_CheckExact(result)) {
+    const Py_ssize_t n = PyList_GET_SIZE(result);
+    out->resize(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      if (!to_double(PyList_GET_ITEM(result, i), &(*out)[i])) return false;
+    }
+    return true;
+  }
+  if (PyUnicode_Check(result)) {
+    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    return false;
+  }
+  if (float64_buffer(result, out)) return true;
+  if (!PySequence_Check(result)) {
+    PyRef name = PyRef::steal(PyType_GetName(Py_TYPE(result)));
+    PyErr_Format(PyExc_TypeError, "'%S' object cannot be converted to 'Sequence'", name.get());
+    return false;
+  }
+  PyRef fast = PyRef::steal(PySequence_Fast(result, "expected a sequence"));
+  if (!fast) return false;
+  const Py_ssize_t n = PySequence_Fast_GET_SIZE(fast.get());
+  PyObject** items = PySequence_Fast_ITEMS(fast.get());
+  out->resize(static_cast<std::size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    if (!to_double(items[i], &(*out)[i])) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+Result<std::vector<double>> PyBatchValueFunction::values(std::span<const std::uint64_t> words,
+                                                         std::size_t count) {
+  GilAcquire gil;
+  const std::size_t width = count > 0 ? words.size() / count : 0;
+  PyRef batch = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(count)));
+  if (!batch) return std::unexpected(failure_.take());
+  for (std::size_t k = 0; k < count; ++k) {
+    PyObject* coalition = names_.list(words.subspan(k * width, width));
+    if (coalition == nullptr) return std::unexpected(failure_.take());
+    PyList_SET_ITEM(batch.get(), static_cast<Py_ssize_t>(k), coalition);
+  }
+  PyRef result = PyRef::steal(PyObject_CallOneArg(fn_, batch.get()));
+  std::vector<double> out;
+  if (!result || !to_doubles(result.get(), &out)) return std::unexpected(failure_.take());
+  return out;
 }
 
 }  // namespace morvend::py

@@ -86,6 +86,7 @@ class PyValueFunction final : public ValueOracle {
   CoalitionNames names_;
   CallFailure failure_;
   bool ok_;
+  PyInterpreterState* interpreter_;
   std::thread::id owner_;
   std::atomic<bool> lease_allowed_{true};
   std::optional<PyGILState_STATE> lease_;  // touched by the owner only
@@ -104,6 +105,27 @@ class LeaseEnd {
 
  private:
   PyValueFunction& fn_;
+};
+
+// PyBatchValueFunction: the batch form. One call per batch with a new list of
+// coalitions; the result may be a list of floats or a float64 buffer (a
+// numpy array), taken without per-item conversion, or any other sequence of
+// numbers. A str is refused like a non-sequence.
+class PyBatchValueFunction final : public BatchValueOracle {
+ public:
+  // REQUIRES: the GIL; `fn` outlives the run. Check ok() afterwards.
+  PyBatchValueFunction(PyObject* fn, const std::vector<std::string>& names);
+  bool ok() const { return ok_; }
+
+  Result<std::vector<double>> values(std::span<const std::uint64_t> words,
+                                     std::size_t count) override;
+  bool restore_interrupt() { return failure_.restore_interrupt(); }
+
+ private:
+  PyObject* fn_;
+  CoalitionNames names_;
+  CallFailure failure_;
+  bool ok_;
 };
 
 // to_double: the float conversion of a value-function result; false with an

@@ -42,20 +42,20 @@ def random_dag(n, p, seed, prefix="v"):
 
 
 class Game:
-    """A value function with a fixed pseudo-random value per coalition; counts calls."""
+    """A value function with a fixed pseudo-random value per coalition (a
+    stable hash of its members, the same in every process and whatever the
+    call order); records its calls."""
 
     def __init__(self, seed=0):
-        import random
-
-        self._rng = random.Random(seed)
-        self._values = {}
+        self._seed = seed
         self.calls = []
 
     def value(self, coalition):
-        key = frozenset(coalition)
-        if key not in self._values:
-            self._values[key] = self._rng.uniform(-1.0, 1.0)
-        return self._values[key]
+        import hashlib
+
+        text = f"{self._seed}|" + "\x00".join(sorted(coalition))
+        digest = hashlib.blake2b(text.encode(), digest_size=8).digest()
+        return int.from_bytes(digest, "little") / 2.0**63 - 1.0
 
     def __call__(self, coalition):
         self.calls.append(list(coalition))

@@ -1,0 +1,155 @@
+#include "asv/policy.hpp"
+
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "approx/approx.hpp"
+#include "asv/dispatch.hpp"
+#include "asv/exact.hpp"
+#include "dag_dp/dag_dp.hpp"
+#include "dag_dp_sparse/dag_dp_sparse.hpp"
+#include "dag_dp_sparse/ideal_levels.hpp"
+
+namespace morvend {
+namespace {
+
+constexpr std::uint64_t kMemoryLimit = std::uint64_t{1} << 31;
+constexpr const char* kTreeBudgetReason = "tree shape exceeded exact_tree's feasibility budget";
+constexpr const char* kTreeBitmaskReason = "tree exceeds exact_tree's n \xe2\x89\xa4 64 bitmask limit";
+constexpr const char* kSparseAlsoInfeasible = "; exact_dag_sparse also infeasible for this DAG";
+
+using Sampler = std::function<Result<AsvResult>()>;
+
+// selected: records the method that produced the values and, after a
+// fallback, where it came from and why.
+Result<AsvResult> selected(Result<AsvResult> r, const char* method,
+                           std::optional<std::string> from = std::nullopt,
+                           std::optional<std::string> reason = std::nullopt) {
+  if (!r) return r;
+  r->selected_method = method;
+  r->fallback_from = std::move(from);
+  r->fallback_reason = std::move(reason);
+  return r;
+}
+
+bool sparse_fallback_eligible(const AsvError& e) {
+  return e.kind() == AsvError::Kind::kInvalidConfiguration ||
+         e.kind() == AsvError::Kind::kExtensionCountOverflow;
+}
+
+bool ideals_at_most(const ExplainerState& state, std::uint64_t limit) {
+  return morvend::ideals_at_most(state.parent_masks(), limit);
+}
+
+Result<AsvResult> sparse(const ExplainerState& state, ValueOracle& oracle,
+                         std::uint64_t max_nodes) {
+  if (Result<void> r = state.graph().validate(); !r) return std::unexpected(r.error());
+  return exact_dag_sparse(state, oracle, {.max_nodes = max_nodes, .memory_limit = kMemoryLimit});
+}
+
+// The tree path, shared by both policies: the tree engine within its
+// budgets, else the sparse DP when affordable, else the sampler.
+Result<AsvResult> tree_path(const ExplainerState& state, ValueOracle& oracle,
+                            const char* sampler_name, const Sampler& sample) {
+  Result<AsvResult> tree = exact_tree_method(state, oracle);
+  if (tree) return selected(std::move(tree), "exact_tree");
+  std::string reason;
+  switch (tree.error().kind()) {
+    case AsvError::Kind::kInvalidConfiguration:
+      reason = kTreeBitmaskReason;
+      break;
+    case AsvError::Kind::kTreeBudgetExceeded:
+      reason = kTreeBudgetReason;
+      break;
+    default:
+      return tree;
+  }
+  const std::size_t n = state.n_nodes();
+  if (n <= 63 && ideals_at_most(state, kSparseIdealLimit)) {
+    Result<AsvResult> r = sparse(state, oracle, n);
+    if (r) return selected(std::move(r), "exact_dag_sparse", "exact_tree", reason);
+    if (!sparse_fallback_eligible(r.error())) return r;
+  }
+  if (n <= 63) reason += kSparseAlsoInfeasible;
+  return selected(sample(), sampler_name, "exact_tree", reason);
+}
+
+// Rule for at most 20 nodes, shared by both policies: the sparse DP when at
+// most half of all coalitions are order ideals, else (or after an affordable
+// failure) the dense DP.
+Result<AsvResult> small_dag(const ExplainerState& state, ValueOracle& oracle) {
+  const std::size_t n = state.n_nodes();
+  if (ideals_at_most(state, std::uint64_t{1} << (n - 1))) {
+    Result<AsvResult> r = sparse(state, oracle, 28);
+    if (r) return selected(std::move(r), "exact_dag_sparse");
+    if (!sparse_fallback_eligible(r.error())) return r;
+  }
+  return selected(exact_dag(state, oracle), "exact_dag");
+}
+
+}  // namespace
+
+Result<AsvResult> select_auto(const ExplainerState& state, ValueOracle& oracle,
+                              const SamplingOptions& options) {
+  if (Result<void> r = state.graph().validate(); !r) return std::unexpected(r.error());
+  const std::size_t n = state.n_nodes();
+  const Sampler approx = [&] { return approximate(state, oracle, options); };
+  if (n <= 8) return selected(exact_enumeration(state, oracle), "exact");
+  if (state.is_rooted_tree()) return tree_path(state, oracle, "approx", approx);
+  if (n <= 20) return small_dag(state, oracle);
+  if (n <= 28) {
+    if (!ideals_at_most(state, kSparseMemoryIdealLimit)) {
+      return selected(approx(), "approx", "exact_dag_sparse",
+                      "order ideal count exceeds sparse memory budget (" +
+                          std::to_string(kSparseMemoryIdealLimit) + " states)");
+    }
+    Result<AsvResult> r = sparse(state, oracle, 28);
+    if (r) return selected(std::move(r), "exact_dag_sparse");
+    if (!sparse_fallback_eligible(r.error())) return r;
+    return selected(approx(), "approx", "exact_dag_sparse", r.error().detail());
+  }
+  if (n <= 63 && ideals_at_most(state, kSparseIdealLimit)) {
+    Result<AsvResult> r = sparse(state, oracle, n);
+    if (r) return selected(std::move(r), "exact_dag_sparse");
+    if (!sparse_fallback_eligible(r.error())) return r;
+    return selected(approx(), "approx", "exact_dag_sparse", r.error().detail());
+  }
+  return selected(approx(), "approx");
+}
+
+Result<AsvResult> select_auto_quality(const ExplainerState& state, ValueOracle& oracle,
+                                      const AdaptiveOptions& options) {
+  if (Result<void> r = state.graph().validate(); !r) return std::unexpected(r.error());
+  const std::size_t n = state.n_nodes();
+  const Sampler adaptive = [&] { return approximate_adaptive(state, oracle, options); };
+  if (n <= 8) return selected(exact_enumeration(state, oracle), "exact");
+  if (state.is_rooted_tree()) return tree_path(state, oracle, "approx_adaptive", adaptive);
+  if (n <= 20) return small_dag(state, oracle);
+  if (n >= 64) return selected(adaptive(), "approx_adaptive");
+
+  // Up to 63 nodes: the sparse DP when affordable, then uniform sampling,
+  // then importance sampling when uniform counts overflow.
+  std::optional<std::string> sparse_reason;
+  if (ideals_at_most(state, kSparseIdealLimit)) {
+    Result<AsvResult> r = sparse(state, oracle, n);
+    if (r) return selected(std::move(r), "exact_dag_sparse");
+    if (!sparse_fallback_eligible(r.error())) return r;
+    sparse_reason = r.error().detail();
+  }
+  Result<AsvResult> uniform = approximate_uniform_sparse_adaptive(
+      state, oracle, options, state.parent_masks(), kUniformMemoBudget);
+  if (uniform) {
+    if (sparse_reason) {
+      return selected(std::move(uniform), "uniform_sparse_adaptive", "exact_dag_sparse",
+                      *sparse_reason);
+    }
+    return selected(std::move(uniform), "uniform_sparse_adaptive");
+  }
+  if (uniform.error().kind() != AsvError::Kind::kExtensionCountOverflow) return uniform;
+  return selected(adaptive(), "approx_adaptive",
+                  sparse_reason ? "exact_dag_sparse" : "uniform_sparse_adaptive",
+                  uniform.error().detail());
+}
+
+}  // namespace morvend

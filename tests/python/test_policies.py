@@ -1,0 +1,182 @@
+"""The selection policies behind explain(method="auto") and explain_quality()."""
+
+import pytest
+
+from morvend import ASVExplainer, CausalDAG
+
+from conftest import Game, brute_force_asv, dag_from, raised
+
+
+def isolated(n):
+    return dag_from([f"x{i:02d}" for i in range(n)], [])
+
+
+def chain(n, extra=()):
+    names = [f"c{i:03d}" for i in range(n)]
+    return CausalDAG.from_edges(list(zip(names, names[1:])) + [(names[a], names[b]) for a, b in extra])
+
+
+def star(leaves):
+    return CausalDAG.from_edges([("root", f"leaf{i:02d}") for i in range(leaves)])
+
+
+def binary_tree(n):
+    return CausalDAG.from_edges([(f"t{(i - 1) // 2:03d}", f"t{i:03d}") for i in range(1, n)])
+
+
+def auto(dag, fn=len, **kwargs):
+    return ASVExplainer(dag).explain_with_diagnostics(fn, n_samples=kwargs.pop("n_samples", 200), seed=1, **kwargs)
+
+
+def quality(dag, fn=len, **kwargs):
+    return ASVExplainer(dag).explain_quality(fn, min_samples=100, max_samples=400, batch_size=100, seed=1, **kwargs)
+
+
+def route(d):
+    return d["selected_method"], d["fallback_from"], d["fallback_reason"]
+
+
+SPARSE_OVERFLOW_21 = "dp_fwd[0b111111111111111111111] overflowed u64 — use approx for this DAG"
+BUDGET = "order ideal count exceeds sparse memory budget (26843545 states)"
+TREE_SHAPE = "tree shape exceeded exact_tree's feasibility budget"
+TREE_BITMASK = "tree exceeds exact_tree's n ≤ 64 bitmask limit"
+ALSO = "; exact_dag_sparse also infeasible for this DAG"
+
+
+# Both policies share these rules: the exact engines they pick.
+@pytest.mark.parametrize("policy", [auto, quality])
+@pytest.mark.parametrize(
+    ("dag", "expected"),
+    [
+        (lambda: binary_tree(8), ("exact", None, None)),
+        (lambda: isolated(8), ("exact", None, None)),
+        (lambda: binary_tree(9), ("exact_tree", None, None)),
+        # A chain is a rooted tree: the tree path, not the sparse DP.
+        (lambda: chain(20), ("exact_tree", None, None)),
+        (lambda: chain(63), ("exact_tree", None, None)),
+        # Not a tree: 21 order ideals <= 2^19.
+        (lambda: chain(20, extra=[(0, 2)]), ("exact_dag_sparse", None, None)),
+        (lambda: isolated(20), ("exact_dag", None, None)),
+        (lambda: star(14), ("exact_tree", None, None)),
+        (lambda: star(15), ("exact_dag_sparse", "exact_tree", TREE_SHAPE)),
+        # 28 to 63 nodes with few ideals: the sparse DP with max_nodes = n.
+        (lambda: chain(40, extra=[(0, 2)]), ("exact_dag_sparse", None, None)),
+    ],
+)
+def test_exact_routes(policy, dag, expected):
+    d = policy(dag())
+    assert route(d) == expected
+    assert d["is_exact"] is True
+
+
+@pytest.mark.parametrize(
+    ("dag", "expected"),
+    [
+        (lambda: isolated(21), ("approx", "exact_dag_sparse", SPARSE_OVERFLOW_21)),
+        (lambda: isolated(25), ("approx", "exact_dag_sparse", BUDGET)),
+        (lambda: isolated(29), ("approx", None, None)),
+        (lambda: isolated(63), ("approx", None, None)),
+        (lambda: isolated(64), ("approx", None, None)),
+        (lambda: chain(100), ("approx", "exact_tree", TREE_BITMASK)),
+        (lambda: star(20), ("approx", "exact_tree", TREE_SHAPE + ALSO)),
+        (lambda: star(70), ("approx", "exact_tree", TREE_SHAPE)),
+    ],
+)
+def test_auto_sampling_routes(dag, expected):
+    d = auto(dag())
+    assert route(d) == expected
+    assert d["is_exact"] is False and d["n_samples"] == 200 and d["seed"] == 1
+
+
+@pytest.mark.parametrize(
+    ("dag", "expected"),
+    [
+        (lambda: isolated(64), ("approx_adaptive", None, None)),
+        (lambda: chain(100), ("approx_adaptive", "exact_tree", TREE_BITMASK)),
+        (lambda: star(20), ("approx_adaptive", "exact_tree", TREE_SHAPE + ALSO)),
+    ],
+)
+def test_quality_sampling_routes(dag, expected):
+    d = quality(dag())
+    assert route(d) == expected
+    assert d["is_exact"] is False and d["converged"] is not None
+
+
+def test_quality_uniform_when_ideals_are_many_but_counts_fit():
+    # 18 isolated nodes beside a chain of 3: 2^18 * 4 ideals > 250000, and
+    # 21! / 3! orders still fit in u64.
+    names = [f"n{i:02d}" for i in range(21)]
+    dag = dag_from(names, list(zip(names[18:], names[19:])))
+    d = quality(dag)
+    assert route(d) == ("uniform_sparse_adaptive", None, None)
+    assert d["ess"] == d["n_samples"]
+
+
+def test_quality_falls_back_from_uniform_on_overflow():
+    d = quality(isolated(30))
+    assert d["selected_method"] == "approx_adaptive"
+    assert d["fallback_from"] == "uniform_sparse_adaptive"
+    assert "dp_ind" in d["fallback_reason"]
+
+
+@pytest.mark.parametrize("policy", [auto, quality])
+def test_exact_results_match_the_definition(policy):
+    dag = chain(9, extra=[(0, 4), (2, 7)])
+    game = Game(3)
+    d = policy(dag, game)
+    expected = brute_force_asv(dag, game.value)
+    assert d["values"] == pytest.approx(expected, rel=1e-9, abs=1e-12)
+
+
+def first_call_fails(coalition):
+    raise RuntimeError("no")
+
+
+@pytest.mark.parametrize("policy", [auto, quality])
+@pytest.mark.parametrize(
+    "dag", [lambda: binary_tree(8), lambda: star(15), lambda: isolated(20), lambda: isolated(21), lambda: chain(100)]
+)
+def test_value_function_errors_never_fall_back(policy, dag):
+    exc = raised(policy, dag(), first_call_fails)
+    assert type(exc) is ValueError
+    assert str(exc) == "value function error: RuntimeError: no"
+
+
+def test_method_names_are_case_sensitive():
+    explainer = ASVExplainer(chain(3))
+    assert "unknown method 'Auto'" in str(raised(explainer.explain, len, method="Auto"))
+    assert str(raised(explainer.explain, value_fn_batch=len, method="Auto")) == (
+        "value_fn_batch is only supported for method='approx' or 'auto'"
+    )
+
+
+def test_diagnostics_echo_arguments_whatever_ran():
+    d = ASVExplainer(isolated(5)).explain_with_diagnostics(len, seed=7, parallel=True, num_threads=3)
+    assert (d["method"], d["selected_method"], d["is_exact"]) == ("auto", "exact", True)
+    assert d["n_samples"] == 120  # 5! orders
+    assert (d["seed"], d["deterministic"], d["num_threads"]) == (None, True, 3)
+    assert d["ess"] is None and d["ess_ratio"] is None
+
+
+def test_quality_on_an_exact_result():
+    d = ASVExplainer(isolated(4)).explain_quality(len, ci=0.95)
+    assert list(d) == [
+        "values", "ess", "ess_ratio", "n_samples", "seed", "is_exact", "selected_method", "converged",
+        "stderr", "fallback_from", "fallback_reason", "ci", "ci_low", "ci_high",
+    ]  # fmt: skip
+    assert d["stderr"] == {} and d["converged"] is None and d["ci"] == 0.95
+    assert d["ci_low"] == d["values"] == d["ci_high"]
+    assert d["selected_method"] == "exact"
+    no_ci = ASVExplainer(isolated(4)).explain_quality(len)
+    assert "ci" not in no_ci and "ci_low" not in no_ci
+
+
+@pytest.mark.parametrize("ci", [0.0, 1.0, -0.5, 2.0, float("nan")])
+def test_ci_must_lie_strictly_inside_the_unit_interval(ci):
+    explainer = ASVExplainer(chain(3))
+    game = Game()
+    message = "ci must be in (0, 1), e.g. ci=0.95 for a 95% interval"
+    assert str(raised(explainer.explain_quality, game, ci=ci)) == message
+    assert str(raised(explainer.explain_adaptive, game, ci=ci, method="bogus")) == message
+    assert str(raised(explainer.explain_quality_batch, game, ci=ci)) == message
+    assert game.calls == []
