@@ -13,32 +13,22 @@ namespace {
 
 constexpr std::uint64_t kBytesPerMemoEntry = 80;
 
-// ideals_at_most_fast: ideals_at_most, refusing at once a DAG with a wide
-// layer. The nodes of one longest-path layer are pairwise incomparable, so
-// each subset of a layer spans its own ideal: 2^width ideals at least.
-bool ideals_at_most_fast(const Dag& g, std::span<const std::uint64_t> parent_masks,
-                         std::uint64_t limit) {
-  std::size_t width = 0;
-  for (const auto& layer : topological_layers(g)) width = std::max(width, layer.size());
-  if (width >= 64 || (std::uint64_t{1} << width) > limit) return false;
-  return ideals_at_most(parent_masks, limit);
-}
-
 // UniformDraw: uniform orders of one graph, sharing one completion-count memo.
 //
-// The memo ends up with one entry per order ideal but the full set (the first
-// draw counts the orders of every non-empty up-set), so before that draw the
-// ideals are counted level by level, stopping as soon as the memo would pass
-// the budget: filling it first could exhaust memory long before the budget
-// check (2^40 entries for 40 independent nodes).
+// The first draw counts the orders of every non-empty up-set, so the memo
+// then holds one entry per order ideal but the full set; the budget is
+// checked after each draw. The memo is also capped while it fills, one entry
+// past the budget: a DAG with too many ideals could otherwise exhaust memory
+// before the check. In practice the cap is not reached first: a DAG with that
+// many ideals has more than 2^64 orders, and the counting meets that
+// overflow after a much smaller memo.
 class UniformDraw {
  public:
   using OverBudget = std::function<AsvError(std::uint64_t entries)>;
 
-  UniformDraw(const Dag& g, std::span<const std::uint64_t> parent_masks, std::uint64_t memo_budget,
-              OverBudget over_budget)
-      : g_(g),
-        n_(g.n_nodes()),
+  UniformDraw(std::size_t n, std::span<const std::uint64_t> parent_masks,
+              std::uint64_t memo_budget, OverBudget over_budget)
+      : n_(n),
         parent_masks_(parent_masks),
         max_entries_(memo_budget / kBytesPerMemoEntry),
         over_budget_(std::move(over_budget)) {
@@ -47,13 +37,10 @@ class UniformDraw {
 
   // draw: the next order, left in order().
   Result<void> draw(SampleRng& rng) {
-    if (!budget_checked_) {
-      if (!ideals_at_most_fast(g_, parent_masks_, max_entries_ + 1)) {
-        return std::unexpected(over_budget_(max_entries_ + 1));
-      }
-      budget_checked_ = true;
-    }
-    return sample_uniform_order(n_, parent_masks_, memo_, rng, order_);
+    Result<void> r = sample_uniform_order(n_, parent_masks_, memo_, rng, order_, max_entries_ + 1);
+    if (!r && r.error().detail() != kCompletionMemoFull) return r;
+    if (!r || memo_.size() > max_entries_) return std::unexpected(over_budget_(memo_.size()));
+    return {};
   }
   std::span<const NodeId> order() const { return order_; }
   Result<void> operator()(SampleRng& rng, OrderBatch& batch) {
@@ -63,12 +50,10 @@ class UniformDraw {
   }
 
  private:
-  const Dag& g_;
   std::size_t n_;
   std::span<const std::uint64_t> parent_masks_;
   std::uint64_t max_entries_;
   OverBudget over_budget_;
-  bool budget_checked_ = false;
   CompletionMemo memo_;
   std::vector<NodeId> order_;
 };
@@ -86,7 +71,7 @@ Result<AsvResult> uniform_adaptive(const ExplainerState& state, Walker& walker,
                                    std::span<const std::uint64_t> parent_masks,
                                    std::uint64_t memo_budget, std::string over_budget_text) {
   if (Result<void> r = detail::check_adaptive(options); !r) return std::unexpected(r.error());
-  UniformDraw draw(state.graph(), parent_masks, memo_budget, [&](std::uint64_t) {
+  UniformDraw draw(state.n_nodes(), parent_masks, memo_budget, [&](std::uint64_t) {
     return AsvError::extension_count_overflow(over_budget_text);
   });
   return detail::run_adaptive<false>(state.n_nodes(), options, draw, walker);
@@ -105,7 +90,7 @@ Result<AsvResult> approximate_uniform_sparse(const ExplainerState& state, ValueO
         std::to_string(n) + "; use approximate() for larger DAGs"));
   }
   if (Result<void> r = detail::check_sampling(options); !r) return std::unexpected(r.error());
-  UniformDraw draw(state.graph(), parent_masks, memo_budget, [&](std::uint64_t entries) {
+  UniformDraw draw(state.n_nodes(), parent_masks, memo_budget, [&](std::uint64_t entries) {
     return AsvError::extension_count_overflow(
         "approximate_uniform_sparse: dp_ind cache exceeded " + megabytes(memo_budget) + " at " +
         std::to_string(entries) + " entries; use approximate() for this DAG");

@@ -86,18 +86,22 @@ AsvError count_overflow(const char* table, std::uint64_t mask) {
 
 Result<std::uint64_t> completion_count(std::uint64_t set,
                                        std::span<const std::uint64_t> parent_masks,
-                                       CompletionMemo& memo) {
+                                       CompletionMemo& memo, std::uint64_t max_entries) {
   if (set == 0) return 1;
   if (auto it = memo.find(set); it != memo.end()) return it->second;
   std::uint64_t sum = 0;
   for (std::uint64_t rest = set; rest != 0; rest &= rest - 1) {
     const int x = __builtin_ctzll(rest);
     if ((parent_masks[x] & set) != 0) continue;
-    Result<std::uint64_t> sub = completion_count(set & ~(std::uint64_t{1} << x), parent_masks, memo);
+    Result<std::uint64_t> sub =
+        completion_count(set & ~(std::uint64_t{1} << x), parent_masks, memo, max_entries);
     if (!sub) return sub;
     if (__builtin_add_overflow(sum, *sub, &sum)) {
       return std::unexpected(count_overflow("dp_ind", set));
     }
+  }
+  if (memo.size() >= max_entries) {
+    return std::unexpected(AsvError::extension_count_overflow(kCompletionMemoFull));
   }
   memo.emplace(set, sum);
   return sum;

@@ -38,10 +38,15 @@ using CompletionMemo = boost::unordered_flat_map<std::uint64_t, std::uint64_t>;
 
 // completion_count: the number of topological orders of the subgraph induced
 // by `set`, memoised; "dp_ind[...]" overflow error when it exceeds u64.
+// A memo that would grow past `max_entries` fails with kCompletionMemoFull
+// (a safety net: callers turn it into their own budget error).
 // Recursion depth is at most the number of nodes (<= 63).
-[[nodiscard]] Result<std::uint64_t> completion_count(std::uint64_t set,
-                                                     std::span<const std::uint64_t> parent_masks,
-                                                     CompletionMemo& memo);
+[[nodiscard]] Result<std::uint64_t> completion_count(
+    std::uint64_t set, std::span<const std::uint64_t> parent_masks, CompletionMemo& memo,
+    std::uint64_t max_entries = UINT64_MAX);
+
+// The detail text of the ExtensionCountOverflow for a full memo.
+inline constexpr const char* kCompletionMemoFull = "dp_ind memo full";
 
 // count_overflow: the ExtensionCountOverflow error of a count table entry,
 // e.g. "dp_fwd[0b101] overflowed u64 — use approx for this DAG".

@@ -127,12 +127,12 @@ Result<double> PyValueFunction::call(Coalition coalition) {
 }
 
 Result<double> PyValueFunction::value(Coalition coalition) {
-  if (std::this_thread::get_id() != owner_) {
+  if (std::this_thread::get_id() != owner_ || !lease_allowed_.load(std::memory_order_relaxed)) {
+    // Several threads call in: the GIL alone would let the interpreter switch
+    // between two calls half-way through, so calls also take a lock of their
+    // own, before the GIL (never while holding it).
+    std::lock_guard serial(call_mutex_);
     bind_thread_state(interpreter_);
-    GilAcquire gil;
-    return call(coalition);
-  }
-  if (!lease_allowed_.load(std::memory_order_relaxed)) {
     GilAcquire gil;
     return call(coalition);
   }

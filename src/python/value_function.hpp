@@ -7,7 +7,9 @@
 // (KeyboardInterrupt, SystemExit): that one is kept and re-raised unchanged
 // once the run is over.
 //
-// The GIL: other threads take it for each call. The run's own thread keeps
+// The GIL: other threads take it for each call, after a lock that keeps
+// calls from interleaving even when the interpreter switches threads
+// half-way through one. The run's own thread keeps
 // it from one call to the next (taking and dropping it costs more than a
 // cheap value function), gives it up every two switch intervals so that
 // other Python threads run even when the value function runs no bytecode,
@@ -87,6 +89,7 @@ class PyValueFunction final : public ValueOracle {
   CallFailure failure_;
   bool ok_;
   PyInterpreterState* interpreter_;
+  std::mutex call_mutex_;  // one call at a time once other threads call in
   std::thread::id owner_;
   std::atomic<bool> lease_allowed_{true};
   std::optional<PyGILState_STATE> lease_;  // touched by the owner only

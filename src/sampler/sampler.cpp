@@ -47,14 +47,14 @@ double sample_order(const Dag& g, std::span<const std::uint64_t> in_degree, Samp
 }
 
 Result<void> sample_uniform_order(std::size_t n, std::span<const std::uint64_t> parent_masks,
-                                  CompletionMemo& memo, SampleRng& rng,
-                                  std::vector<NodeId>& order) {
+                                  CompletionMemo& memo, SampleRng& rng, std::vector<NodeId>& order,
+                                  std::uint64_t max_entries) {
   order.clear();
   const std::uint64_t full = full_mask(n);
   std::uint64_t placed = 0;
   for (std::size_t t = 0; t < n; ++t) {
     const std::uint64_t rest = full & ~placed;
-    Result<std::uint64_t> f = completion_count(rest, parent_masks, memo);
+    Result<std::uint64_t> f = completion_count(rest, parent_masks, memo, max_entries);
     if (!f) return std::unexpected(std::move(f.error()));
     const std::uint64_t target = *f >= 2 ? draw_below_wide(rng, *f) : 0;
     std::uint64_t acc = 0;
@@ -63,7 +63,7 @@ Result<void> sample_uniform_order(std::size_t n, std::span<const std::uint64_t> 
       const int v = __builtin_ctzll(r);
       if ((parent_masks[v] & ~placed) != 0) continue;
       const std::uint64_t bit = std::uint64_t{1} << v;
-      Result<std::uint64_t> sub = completion_count(rest & ~bit, parent_masks, memo);
+      Result<std::uint64_t> sub = completion_count(rest & ~bit, parent_masks, memo, max_entries);
       if (!sub) return std::unexpected(std::move(sub.error()));
       acc += *sub;
       if (target < acc) {

@@ -103,10 +103,12 @@ double sample_order(const Dag& g, std::span<const std::uint64_t> in_degree, Samp
 // completion counts (memo shared by all draws of a run). Fails with the
 // "dp_ind[...]" overflow when a count exceeds u64.
 // REQUIRES: 1 <= n <= 63, parent_masks of those n nodes.
+// The memo may hold at most `max_entries` entries (completion_count).
 [[nodiscard]] Result<void> sample_uniform_order(std::size_t n,
                                                 std::span<const std::uint64_t> parent_masks,
                                                 CompletionMemo& memo, SampleRng& rng,
-                                                std::vector<NodeId>& order);
+                                                std::vector<NodeId>& order,
+                                                std::uint64_t max_entries = UINT64_MAX);
 
 // prefix_contributions: walks the prefixes of `order`, v(empty) first, and
 // calls sink(node, v(prefix + node) - v(prefix)) as each becomes known.

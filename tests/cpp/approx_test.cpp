@@ -483,12 +483,18 @@ TEST(UniformSparse, MemoBudget) {
                                                   9599)),
             "linear extension count overflowed u64: approximate_uniform_sparse: dp_ind cache "
             "exceeded 0MB at 120 entries; use approximate() for this DAG");
+  // The memo stops filling one entry past the budget instead of growing to
+  // all 1023 up-sets first.
+  EXPECT_EQ(error_text(approximate_uniform_sparse(ten, oracle, {.n_samples = 5}, pm, 80 * 500)),
+            "linear extension count overflowed u64: approximate_uniform_sparse: dp_ind cache "
+            "exceeded 0MB at 501 entries; use approximate() for this DAG");
   const std::uint64_t calls = oracle.calls();
+  // 40 independent nodes have 2^40 up-sets, but the counting overflows after
+  // about 2^21 of them, as the unbounded memo would.
   const ExplainerState wide = state_of(make_dag(40, {}));
   EXPECT_EQ(error_text(approximate_uniform_sparse(wide, oracle, {.n_samples = 5},
                                                   wide.parent_masks(), kBudget)),
-            "linear extension count overflowed u64: approximate_uniform_sparse: dp_ind cache "
-            "exceeded 2048MB at 26843546 entries; use approximate() for this DAG");
+            count_overflow("dp_ind", ((std::uint64_t{1} << 21) - 1) << 19).message());
   const AdaptiveOptions some{.min_samples = 0, .max_samples = 10, .batch_size = 5};
   EXPECT_EQ(error_text(approximate_uniform_sparse_adaptive(ten, oracle, some, pm, 1 << 16)),
             "linear extension count overflowed u64: approximate_uniform_sparse_adaptive: dp_ind "

@@ -209,7 +209,12 @@ def test_worker_threads_call_in_one_at_a_time_with_lasting_thread_states():
         active.pop()
         return float(total + len(coalition))
 
-    ASVExplainer(random_dag(30, 0.1, 1)).explain(watched, method="approx", n_samples=3000)
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)  # switch threads as often as the interpreter can
+    try:
+        ASVExplainer(random_dag(30, 0.1, 1)).explain(watched, method="approx", n_samples=3000)
+    finally:
+        sys.setswitchinterval(interval)
     assert not overlap
     assert len(threads) >= 2
     assert len(fresh) == len(threads)
