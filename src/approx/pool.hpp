@@ -1,8 +1,9 @@
 // The pool modes of the importance estimator, on the process-wide oneTBB
 // arena (created by oneTBB on first use, one thread per logical processor).
 //
-// Unseeded: the N samples are cut by recursive halving; every piece keys its
-// own generator from entropy and keeps its own walker and plain sums.
+// Unseeded: the N samples are cut by recursive halving into about one piece
+// per thread; every piece keys its own generator from entropy and keeps its
+// own walker and plain sums.
 // Seeded parallel: the samples are cut into T worker shares, each keyed from
 // worker_seed(seed, w) with Kahan sums, and the shares are combined along a
 // fixed halving tree (deterministic reduce, one share per leaf), so the result
@@ -106,8 +107,12 @@ Partial run_unseeded(const ExplainerState& state, MakeWalker& make_walker,
                      std::uint64_t n_samples) {
   std::atomic<bool> stop{false};
   using Range = tbb::blocked_range<std::uint64_t>;
+  // About one piece per thread: every piece starts with an empty cache, so
+  // finer pieces would ask the value function again for what others know.
+  const auto threads = static_cast<std::uint64_t>(tbb::this_task_arena::max_concurrency());
+  const std::uint64_t grain = std::max<std::uint64_t>(1, (n_samples + threads - 1) / threads);
   return tbb::parallel_reduce(
-      Range(0, n_samples), Partial{},
+      Range(0, n_samples, grain), Partial{},
       [&](const Range& range, const Partial& init) -> Partial {
         if (stop.load(std::memory_order_relaxed)) return init;
         auto walker = make_walker();
@@ -116,7 +121,8 @@ Partial run_unseeded(const ExplainerState& state, MakeWalker& make_walker,
         if (piece.error) stop.store(true, std::memory_order_relaxed);
         return combine(init, piece);
       },
-      [](const Partial& left, const Partial& right) { return combine(left, right); });
+      [](const Partial& left, const Partial& right) { return combine(left, right); },
+      tbb::simple_partitioner());
 }
 
 // run_seeded_parallel: the seeded parallel mode with T workers.

@@ -37,25 +37,34 @@ class LargeValueCache {
   CoalitionMap map_;
 };
 
-// LargeWalker: the single form.
+// LargeWalker: the single form. The new coalitions of an order are asked for
+// together (value_each), in prefix order, so that a pool thread takes the
+// oracle's locks once per order.
 class LargeWalker {
  public:
   LargeWalker(ValueOracle& oracle, std::size_t n)
-      : oracle_(oracle), set_(words_for(n)), cache_(words_for(n)) {}
+      : oracle_(oracle), words_(words_for(n)), cache_(words_for(n)) {}
 
   Result<void> prepare(const OrderBatch&) { return {}; }
   template <class Sink>
   Result<void> walk(std::span<const NodeId> order, Sink&& sink) {
-    return large_prefix_contributions(
-        order, set_, [this](Coalition set) { return value(set); }, sink);
+    if (Result<void> r = evaluate_prefixes(order); !r) return r;
+    for (std::size_t k = 0; k < order.size(); ++k) {
+      sink(order[k], prefix_values_[k + 1] - prefix_values_[k]);
+    }
+    return {};
   }
 
  private:
-  Result<double> value(Coalition set);
+  // evaluate_prefixes: prefix_values_[k] = v(first k nodes of the order).
+  Result<void> evaluate_prefixes(std::span<const NodeId> order);
 
   ValueOracle& oracle_;
-  std::vector<std::uint64_t> set_;
+  std::size_t words_;
   LargeValueCache cache_;
+  std::vector<std::uint64_t> prefixes_, missing_;
+  std::vector<std::size_t> missing_at_;
+  std::vector<double> prefix_values_, values_;
 };
 
 // LargeBatchWalker: the batch form; prepare() asks for the batch's missing

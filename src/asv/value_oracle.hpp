@@ -27,6 +27,19 @@ class ValueOracle {
   virtual ~ValueOracle() = default;
   // value: v(coalition); any failure is a ValueFunction error.
   virtual Result<double> value(Coalition coalition) = 0;
+  // value_each: value() of `count` coalitions stored back to back in `words`,
+  // in order, into `out`; stops at the first failure. One call each still,
+  // but an oracle may take its locks once for all of them.
+  virtual Result<void> value_each(std::span<const std::uint64_t> words, std::size_t count,
+                                  std::span<double> out) {
+    const std::size_t width = count > 0 ? words.size() / count : 0;
+    for (std::size_t k = 0; k < count; ++k) {
+      Result<double> v = value(words.subspan(k * width, width));
+      if (!v) return std::unexpected(std::move(v.error()));
+      out[k] = *v;
+    }
+    return {};
+  }
   // pause: the calling thread stops asking for a while (a long computation,
   // or work handed to other threads); an oracle that holds a lock from one
   // call to the next releases it here.

@@ -126,8 +126,27 @@ Result<double> PyValueFunction::call(Coalition coalition) {
   return v;
 }
 
+bool PyValueFunction::leased_here() const {
+  return std::this_thread::get_id() == owner_ && lease_allowed_.load(std::memory_order_relaxed);
+}
+
+Result<void> PyValueFunction::value_each(std::span<const std::uint64_t> words, std::size_t count,
+                                         std::span<double> out) {
+  if (leased_here()) return ValueOracle::value_each(words, count, out);
+  const std::size_t width = count > 0 ? words.size() / count : 0;
+  std::lock_guard serial(call_mutex_);  // see value()
+  bind_thread_state(interpreter_);
+  GilAcquire gil;
+  for (std::size_t k = 0; k < count; ++k) {
+    Result<double> v = call(words.subspan(k * width, width));
+    if (!v) return std::unexpected(std::move(v.error()));
+    out[k] = *v;
+  }
+  return {};
+}
+
 Result<double> PyValueFunction::value(Coalition coalition) {
-  if (std::this_thread::get_id() != owner_ || !lease_allowed_.load(std::memory_order_relaxed)) {
+  if (!leased_here()) {
     // Several threads call in: the GIL alone would let the interpreter switch
     // between two calls half-way through, so calls also take a lock of their
     // own, before the GIL (never while holding it).

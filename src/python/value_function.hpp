@@ -76,6 +76,8 @@ class PyValueFunction final : public ValueOracle {
   bool ok() const { return ok_; }
 
   Result<double> value(Coalition coalition) override;
+  Result<void> value_each(std::span<const std::uint64_t> words, std::size_t count,
+                          std::span<double> out) override;
   void pause() override;
   // end_lease: drops the GIL kept between calls. REQUIRES: the run's thread.
   void end_lease();
@@ -83,6 +85,7 @@ class PyValueFunction final : public ValueOracle {
 
  private:
   Result<double> call(Coalition coalition);  // REQUIRES: the GIL
+  bool leased_here() const;                    // calls on this thread keep the GIL
 
   PyObject* fn_;
   CoalitionNames names_;

@@ -124,8 +124,13 @@ Result<AsvResult> exact_tree(const ExplainerState& state, ValueOracle& oracle) {
       size[*it] += size[c];
     }
   }
-  std::vector<double> log_fact(n + 1, 0.0), log_size(n);
-  for (std::size_t i = 1; i <= n; ++i) log_fact[i] = std::log(static_cast<double>(i)) + log_fact[i - 1];
+  // ln(i) for the hook lengths, computed once: the same bits as calling log
+  // for each member of each predecessor set, without the calls.
+  std::vector<double> log_int(n + 1, 0.0), log_fact(n + 1, 0.0), log_size(n);
+  for (std::size_t i = 1; i <= n; ++i) {
+    log_int[i] = std::log(static_cast<double>(i));
+    log_fact[i] = log_int[i] + log_fact[i - 1];
+  }
   for (std::size_t v = 0; v < n; ++v) log_size[v] = std::log(static_cast<double>(size[v]));
 
   SubtreeIdeals ideals(g);
@@ -166,7 +171,7 @@ Result<AsvResult> exact_tree(const ExplainerState& state, ValueOracle& oracle) {
         }
         double hooks = 0.0;
         for (std::uint64_t rest = p; rest != 0; rest &= rest - 1) {
-          hooks += std::log(static_cast<double>(within[__builtin_ctzll(rest)]));
+          hooks += log_int[within[__builtin_ctzll(rest)]];
         }
         log_orders = log_fact[p_size] - hooks;
       }
