@@ -2,7 +2,8 @@
 // (a hash of the coalition: no Python, no GIL), so that what is measured is
 // the estimators' own cost: drawing, look-ups, caches and sums.
 //
-//   build/cpp/tests/cpp/sampling_throughput            # Markdown table on stdout
+//   build/bench/sampling_native            # Markdown table on stdout
+//   (cmake -B build/bench -DMORVEND_BUILD_BENCH=ON -DMORVEND_BUILD_PYTHON=OFF)
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
