@@ -110,8 +110,7 @@ std::optional<AsvResult> run_explain(PyObject* self, const ExplainArgs& a) {
   const ExplainerState& state = state_of(self);
   if (a.value_fn_batch != nullptr) {
     if (a.method != "auto" && a.method != "approx") {
-      PyErr_SetString(PyExc_ValueError,
-                      "value_fn_batch is only supported for method='approx' or 'auto'");
+      raise_value_error("value_fn_batch is only supported for method='approx' or 'auto'");
       return std::nullopt;
     }
     SamplingOptions options{.n_samples = a.options.n_samples,
@@ -122,16 +121,14 @@ std::optional<AsvResult> run_explain(PyObject* self, const ExplainArgs& a) {
     return finish(fn, dispatch_batch(state, fn, options));
   }
   if (a.value_fn == nullptr) {
-    PyErr_SetString(PyExc_ValueError, "must provide either value_fn or value_fn_batch");
+    raise_value_error("must provide either value_fn or value_fn_batch");
     return std::nullopt;
   }
   const std::optional<Method> method = parse_method(a.method);
   if (!method) {
-    const std::string msg = "unknown method '" + std::string(a.method) +
-                            "': use 'auto', 'approx', 'exact', 'exact_tree', 'exact_dag', "
-                            "'exact_dag_sparse', or 'uniform_sparse'";
-    PyRef text = PyRef::steal(str_from(msg));
-    if (text) PyErr_SetObject(PyExc_ValueError, text.get());
+    raise_value_error("unknown method '" + std::string(a.method) +
+                      "': use 'auto', 'approx', 'exact', 'exact_tree', 'exact_dag', "
+                      "'exact_dag_sparse', or 'uniform_sparse'");
     return std::nullopt;
   }
   PyValueFunction fn(a.value_fn, state.names());
@@ -145,6 +142,16 @@ std::optional<AsvResult> run_explain(PyObject* self, const ExplainArgs& a) {
     result = dispatch_method(state, *method, fn, options);
   }
   return finish(fn, std::move(result));
+}
+
+// The first keys of every result dict but explain()'s, up to "is_exact".
+void head_keys(DictBuilder& d, const std::vector<std::string>& names, const AsvResult& r) {
+  d.set("values", node_dict(names, r.values))
+      .set_optional("ess", r.ess)
+      .set_optional("ess_ratio", ess_ratio(r))
+      .set("n_samples", PyLong_FromUnsignedLongLong(r.n_samples))
+      .set_optional("seed", r.seed)
+      .set("is_exact", PyBool_FromLong(r.is_exact));
 }
 
 PyObject* explainer_explain(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -170,13 +177,8 @@ PyObject* explainer_explain_with_diagnostics(PyObject* self, PyObject* const* ar
   if (!r) return nullptr;
   const SamplingOptions& o = a.options;
   DictBuilder d;
-  d.set("values", node_dict(state_of(self).names(), r->values))
-      .set_optional("ess", r->ess)
-      .set_optional("ess_ratio", ess_ratio(*r))
-      .set("n_samples", PyLong_FromUnsignedLongLong(r->n_samples))
-      .set_optional("seed", r->seed)
-      .set("is_exact", PyBool_FromLong(r->is_exact))
-      .set("method", str_from(a.method))
+  head_keys(d, state_of(self).names(), *r);
+  d.set("method", str_from(a.method))
       .set("parallel", PyBool_FromLong(o.parallel))
       .set_optional("num_threads", o.num_threads)
       .set("deterministic", PyBool_FromLong(o.parallel && o.seed.has_value()))
@@ -231,20 +233,10 @@ bool parse_adaptive(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs
     if (!ok) return false;
   }
   if (out->ci && !(*out->ci > 0.0 && *out->ci < 1.0)) {  // NaN fails too
-    PyErr_SetString(PyExc_ValueError, "ci must be in (0, 1), e.g. ci=0.95 for a 95% interval");
+    raise_value_error("ci must be in (0, 1), e.g. ci=0.95 for a 95% interval");
     return false;
   }
   return true;
-}
-
-// Keys shared by the quality and adaptive dicts, up to "is_exact".
-void head_keys(DictBuilder& d, const std::vector<std::string>& names, const AsvResult& r) {
-  d.set("values", node_dict(names, r.values))
-      .set_optional("ess", r.ess)
-      .set_optional("ess_ratio", ess_ratio(r))
-      .set("n_samples", PyLong_FromUnsignedLongLong(r.n_samples))
-      .set_optional("seed", r.seed)
-      .set("is_exact", PyBool_FromLong(r.is_exact));
 }
 
 // Keys "converged" and "stderr", then the interval when asked for.
@@ -324,11 +316,8 @@ PyObject* explainer_explain_adaptive(PyObject* self, PyObject* const* args, Py_s
   if (!parse_adaptive(kSpec, args, nargs, kwnames, &a)) return nullptr;
   const bool uniform = a.method == "uniform_sparse";
   if (!uniform && a.method != "approx") {
-    const std::string msg = "unknown method '" + std::string(a.method) +
-                            "' for explain_adaptive: use 'approx' or 'uniform_sparse'";
-    PyRef text = PyRef::steal(str_from(msg));
-    if (text) PyErr_SetObject(PyExc_ValueError, text.get());
-    return nullptr;
+    return raise_value_error("unknown method '" + std::string(a.method) +
+                             "' for explain_adaptive: use 'approx' or 'uniform_sparse'");
   }
   SharedBorrow read(borrow_of(self));
   if (!read) return nullptr;
