@@ -100,6 +100,15 @@ TEST(TreeEngine, Errors) {
             "exact_dag_sparse or approx");
 }
 
+// Catches another call order than: nodes in id order, predecessor sets in
+// product order, v(P + F) before v(P).
+TEST(TreeEngine, CallOrder) {
+  RecordingOracle oracle(testing::random_game(0));
+  ASSERT_TRUE(exact_tree(state_of(make_dag(3, {{0, 1}, {0, 2}})), oracle));
+  // F = 0: P = {}; F = 1: P = {0}, {0, 2}; F = 2: everything is cached.
+  EXPECT_EQ(oracle.calls(), (std::vector<std::uint64_t>{0b001, 0b000, 0b011, 0b111, 0b101}));
+}
+
 // Catches a chain of 64 (the most a mask holds) being mishandled.
 TEST(TreeEngine, ChainOf64) {
   auto game = testing::random_game(9);

@@ -73,7 +73,12 @@ def test_exact_routes(policy, dag, expected):
     ("dag", "expected"),
     [
         (lambda: isolated(21), ("approx", "exact_dag_sparse", SPARSE_OVERFLOW_21)),
+        (
+            lambda: isolated(24),
+            ("approx", "exact_dag_sparse", "dp_fwd[0b111111111111111111111] overflowed u64 — use approx for this DAG"),
+        ),
         (lambda: isolated(25), ("approx", "exact_dag_sparse", BUDGET)),
+        (lambda: isolated(28), ("approx", "exact_dag_sparse", BUDGET)),
         (lambda: isolated(29), ("approx", None, None)),
         (lambda: isolated(63), ("approx", None, None)),
         (lambda: isolated(64), ("approx", None, None)),
