@@ -73,7 +73,6 @@ class ValueLookup {
     if (v) cache_.emplace(mask, *v);
     return v;
   }
-  ValueCache& cache() { return cache_; }
 
  private:
   ValueOracle& oracle_;

@@ -172,44 +172,42 @@ PyObject* str_from(std::string_view text) {
   return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
 }
 
-PyObject* names_list(std::span<const std::string> names) {
-  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(names.size())));
+namespace {
+
+// list_of: a list of `count` new items from make(i); nullptr when one fails.
+template <class Make>
+PyObject* list_of(std::size_t count, Make&& make) {
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(count)));
   if (!list) return nullptr;
-  for (std::size_t i = 0; i < names.size(); ++i) {
-    PyObject* s = str_from(names[i]);
-    if (s == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), s);
+  for (std::size_t i = 0; i < count; ++i) {
+    PyObject* item = make(i);
+    if (item == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
   }
   return list.release();
 }
 
+}  // namespace
+
+PyObject* names_list(std::span<const std::string> names) {
+  return list_of(names.size(), [&](std::size_t i) { return str_from(names[i]); });
+}
+
 PyObject* name_pairs_list(std::span<const std::string> names,
                           std::span<const std::pair<NodeId, NodeId>> pairs) {
-  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(pairs.size())));
-  if (!list) return nullptr;
-  for (std::size_t i = 0; i < pairs.size(); ++i) {
+  return list_of(pairs.size(), [&](std::size_t i) -> PyObject* {
     PyRef first = PyRef::steal(str_from(names[pairs[i].first]));
     PyRef second = PyRef::steal(str_from(names[pairs[i].second]));
     if (!first || !second) return nullptr;
-    PyObject* pair = PyTuple_Pack(2, first.get(), second.get());
-    if (pair == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair);
-  }
-  return list.release();
+    return PyTuple_Pack(2, first.get(), second.get());
+  });
 }
 
 PyObject* sorted_names_list(std::span<const std::string> names, std::vector<NodeId> ids) {
   // std::string compares bytes as unsigned char, which is code point order
   // for UTF-8 and so Python's own order of str.
   std::sort(ids.begin(), ids.end(), [&](NodeId a, NodeId b) { return names[a] < names[b]; });
-  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(ids.size())));
-  if (!list) return nullptr;
-  for (std::size_t i = 0; i < ids.size(); ++i) {
-    PyObject* s = str_from(names[ids[i]]);
-    if (s == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), s);
-  }
-  return list.release();
+  return list_of(ids.size(), [&](std::size_t i) { return str_from(names[ids[i]]); });
 }
 
 PyObject* raise_asv_error(const AsvError& error) { return raise_value_error(error.message()); }
