@@ -9,16 +9,19 @@
 namespace morvend {
 
 using detail::MaskBatchWalker;
-using detail::MaskWalker;
+using detail::SerialMaskWalker;
 
 Result<AsvResult> approximate(const ExplainerState& state, ValueOracle& oracle,
                               const SamplingOptions& options) {
   if (Result<void> r = detail::check_sampling(options); !r) return std::unexpected(r.error());
   if (state.n_nodes() > 64) return approximate_large(state, oracle, options);
   if (!options.seed || options.parallel) {
-    return detail::run_pool(state, oracle, options, [&oracle] { return MaskWalker(oracle); });
+    detail::SharedMaskCache cache;
+    return detail::run_pool(state, oracle, options, [&oracle, &cache] {
+      return detail::MaskWalker<detail::SharedMaskCache>(oracle, cache);
+    });
   }
-  MaskWalker walker(oracle);
+  SerialMaskWalker walker(oracle);
   return detail::run_serial(state, walker, options.n_samples, *options.seed);
 }
 
@@ -35,7 +38,7 @@ Result<AsvResult> approximate_adaptive(const ExplainerState& state, ValueOracle&
   if (Result<void> r = detail::check_adaptive(options); !r) return std::unexpected(r.error());
   if (state.n_nodes() > 64) return approximate_adaptive_large(state, oracle, options);
   detail::ImportanceDraw draw(state.graph());
-  MaskWalker walker(oracle);
+  SerialMaskWalker walker(oracle);
   return detail::run_adaptive<true>(state.n_nodes(), options, draw, walker);
 }
 

@@ -1,43 +1,135 @@
 // The walkers of graphs of at most 64 nodes: coalitions are one-word masks,
-// cached in a ValueCache per run or pool piece.
+// cached per run (serial runs) or in the run's SharedValueCache (pool runs).
 #pragma once
 
 #include "approx/estimators.hpp"
+#include "approx/shared_cache.hpp"
 
 namespace morvend::detail {
 
+// PrivateMaskCache: a serial run's cache, with the shared cache's interface;
+// nobody else claims, so nothing is ever pending.
+class PrivateMaskCache {
+ public:
+  Found find_or_claim(std::uint64_t mask, double* value) {
+    auto it = map_.find(mask);
+    if (it == map_.end()) return Found::kClaimed;
+    *value = it->second;
+    return Found::kValue;
+  }
+  void publish(std::uint64_t mask, double value) { map_.emplace(mask, value); }
+  void abandon(std::uint64_t) {}
+  Found wait(std::uint64_t, double*) { throw InternalFault("private cache has nothing pending"); }
+
+ private:
+  ValueCache map_;
+};
+
+using SharedMaskCache = SharedValueCache<MaskKeys>;
+
 // MaskWalker: the single form, one oracle call per new coalition. The new
 // coalitions of an order are asked for together (value_each), in prefix
-// order, so that a pool thread takes the oracle's locks once per order.
+// order, so that a pool thread takes the oracle's locks once per order; then
+// the ones other lanes are asking for are waited for.
+template <class Cache>
 class MaskWalker {
  public:
-  explicit MaskWalker(ValueOracle& oracle) : oracle_(oracle) {}
+  explicit MaskWalker(ValueOracle& oracle, Cache& cache) : oracle_(oracle), cache_(cache) {}
 
   Result<void> prepare(const OrderBatch&) { return {}; }
   template <class Sink>
   Result<void> walk(std::span<const NodeId> order, Sink&& sink) {
-    missing_.clear();
+    const std::size_t m = order.size() + 1;
+    masks_.resize(m);
+    values_.resize(m);
+    mine_.clear();
+    theirs_.clear();
     std::uint64_t mask = 0;
-    if (!cache_.contains(mask)) missing_.push_back(mask);
-    for (NodeId i : order) {
-      mask |= std::uint64_t{1} << i;
-      if (!cache_.contains(mask)) missing_.push_back(mask);
+    for (std::size_t k = 0; k < m; ++k) {
+      if (k > 0) mask |= std::uint64_t{1} << order[k - 1];
+      masks_[k] = mask;
+      switch (cache_.find_or_claim(mask, &values_[k])) {
+        case Found::kValue:
+          break;
+        case Found::kClaimed:
+        case Found::kFull:  // one-word caches are never full
+          mine_.push_back(k);
+          break;
+        case Found::kPending:
+          theirs_.push_back(k);
+          break;
+      }
     }
-    if (!missing_.empty()) {
-      values_.resize(missing_.size());
-      Result<void> asked = oracle_.value_each(missing_, missing_.size(), values_);
-      if (!asked) return asked;
-      for (std::size_t k = 0; k < missing_.size(); ++k) cache_.emplace(missing_[k], values_[k]);
+    if (Result<void> r = ask_mine(); !r) return r;
+    for (std::size_t k : theirs_) {
+      if (Result<void> r = wait_for(k); !r) return r;
     }
-    auto cached = [this](std::uint64_t m) -> Result<double> { return cache_.find(m)->second; };
-    return prefix_contributions(order, cached, sink);
+    for (std::size_t k = 0; k + 1 < m; ++k) sink(order[k], values_[k + 1] - values_[k]);
+    return {};
   }
 
  private:
+  Result<void> ask_mine() {
+    if (mine_.empty()) return {};
+    asked_.resize(mine_.size());
+    answers_.resize(mine_.size());
+    for (std::size_t j = 0; j < mine_.size(); ++j) asked_[j] = masks_[mine_[j]];
+    Result<void> r = oracle_.value_each(asked_, asked_.size(), answers_);
+    for (std::size_t j = 0; j < mine_.size(); ++j) {
+      if (!r) {
+        cache_.abandon(asked_[j]);
+        continue;
+      }
+      values_[mine_[j]] = answers_[j];
+      cache_.publish(asked_[j], answers_[j]);
+    }
+    return r;
+  }
+
+  Result<void> wait_for(std::size_t k) {
+    switch (cache_.wait(masks_[k], &values_[k])) {
+      case Found::kValue:
+        return {};
+      case Found::kClaimed:
+      case Found::kFull: {
+        // Its owner gave up on it (its run is failing): ask for it here.
+        Result<double> v = oracle_.value(Coalition(&masks_[k], 1));
+        if (!v) {
+          cache_.abandon(masks_[k]);
+          return std::unexpected(std::move(v.error()));
+        }
+        values_[k] = *v;
+        cache_.publish(masks_[k], *v);
+        return {};
+      }
+      case Found::kPending:
+        break;
+    }
+    return std::unexpected(AsvError::interrupted());
+  }
+
   ValueOracle& oracle_;
-  ValueCache cache_;
-  std::vector<std::uint64_t> missing_;
-  std::vector<double> values_;
+  Cache& cache_;
+  std::vector<std::uint64_t> masks_;  // prefix k = the first k nodes
+  std::vector<double> values_;        // of each prefix
+  std::vector<std::size_t> mine_, theirs_;
+  std::vector<std::uint64_t> asked_;
+  std::vector<double> answers_;
+};
+
+// OwnCache: holds a walker's own cache; a base of the walker so that it is
+// built before the walker that refers to it.
+template <class Cache>
+struct OwnCache {
+  template <class... Args>
+  explicit OwnCache(Args&&... args) : own_cache(std::forward<Args>(args)...) {}
+  Cache own_cache;
+};
+
+// SerialMaskWalker: a serial run's walker, with its own cache.
+class SerialMaskWalker : private OwnCache<PrivateMaskCache>, public MaskWalker<PrivateMaskCache> {
+ public:
+  explicit SerialMaskWalker(ValueOracle& oracle) : MaskWalker(oracle, own_cache) {}
 };
 
 // MaskBatchWalker: the batch form, one oracle call per batch.

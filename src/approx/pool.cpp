@@ -1,5 +1,7 @@
 #include "approx/pool.hpp"
 
+#include <algorithm>
+
 namespace morvend::detail {
 namespace {
 
@@ -49,6 +51,50 @@ WorkerShare worker_share(std::uint64_t n_samples, std::uint64_t threads, std::ui
   const u128 product = u128{k + 1} * threads;
   const auto w = static_cast<std::uint64_t>((product + n_samples - 1) / n_samples) - 1;
   return {w, 1};
+}
+
+void HalvingTree::add(std::uint64_t k, Partial leaf) {
+  // The ranges from the root down to leaf k.
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> path{{0, leaves_}};
+  while (path.back().second - path.back().first > 1) {
+    const auto [begin, end] = path.back();
+    const std::uint64_t middle = begin + (end - begin) / 2;
+    path.push_back(k < middle ? std::pair{begin, middle} : std::pair{middle, end});
+  }
+  Partial sums = std::move(leaf);
+  std::lock_guard lock(mutex_);
+  for (std::size_t d = path.size() - 1; d > 0; --d) {
+    const bool is_left = path[d].first == path[d - 1].first;
+    auto sibling = waiting_.find(path[d - 1]);
+    if (sibling == waiting_.end()) {
+      waiting_.emplace(path[d - 1], std::move(sums));
+      return;
+    }
+    sums = is_left ? combine(std::move(sums), sibling->second)
+                   : combine(std::move(sibling->second), sums);
+    waiting_.erase(sibling);
+  }
+  root_ = std::move(sums);
+}
+
+void RunErrors::add(std::uint64_t piece, AsvError error) {
+  std::lock_guard lock(mutex_);
+  if (error.kind() == AsvError::Kind::kInterrupted) {
+    interrupted_ = true;
+  } else if (!failure_ || piece < failure_->first) {
+    failure_.emplace(piece, std::move(error));
+  }
+}
+
+std::optional<AsvError> RunErrors::first() {
+  std::lock_guard lock(mutex_);
+  if (failure_) return std::move(failure_->second);
+  if (interrupted_) return AsvError::interrupted();
+  return std::nullopt;
+}
+
+std::uint64_t unseeded_chunk(std::uint64_t n_samples, std::size_t lanes) {
+  return std::clamp<std::uint64_t>(n_samples / (16 * lanes), 1, 1024);
 }
 
 }  // namespace morvend::detail

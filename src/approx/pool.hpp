@@ -1,30 +1,36 @@
-// The pool modes of the importance estimator, on the process-wide oneTBB
-// arena (created by oneTBB on first use, one thread per logical processor).
+// The pool modes of the importance estimator, run as lanes (approx/lanes.hpp)
+// on the calling thread and the process-wide oneTBB pool.
 //
-// Unseeded: the N samples are cut by recursive halving into about one piece
-// per thread; every piece keys its own generator from entropy and keeps its
-// own walker and plain sums.
-// Seeded parallel: the samples are cut into T worker shares, each keyed from
-// worker_seed(seed, w) with Kahan sums, and the shares are combined along a
-// fixed halving tree (deterministic reduce, one share per leaf), so the result
-// is the same to the bit whatever the pool size or scheduling.
+// Unseeded: lanes take chunks of the N samples from a shared counter; every
+// lane keys its own generator from entropy and keeps its own plain sums.
+// Seeded parallel: the samples are cut into T worker shares; whichever lane
+// runs a share draws it from worker_seed(seed, w) into fresh Kahan sums, and
+// the shares' sums are combined along the fixed halving tree of the share
+// list (a list splits into its first floor(len / 2) shares and the rest), so
+// the result is the same to the bit whatever the pool size or scheduling.
+// In both modes the lanes' walkers share the run's value cache: a coalition
+// costs one value-function call per run, whichever lane meets it first.
 //
 // Weights are unshifted, exp(-ln q) = prod a_t, while their log stays at most
 // kMaxUnshiftedLogWeight; a piece that meets a larger one switches to a
 // running-maximum shift, and pieces combine at the larger of their shifts.
 // Graphs of at most 64 nodes never shift (ln 64! < 294).
+//
+// A failing piece stops the run; the run returns the error of the lowest
+// failing share (seeded) or of a failing lane (unseeded). Memory: per lane a
+// walker and n sums, plus the shared cache; partial sums of finished shares
+// wait for their sibling in the halving tree, not for the whole run.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <map>
+#include <mutex>
 #include <optional>
 #include <vector>
 
-#include <oneapi/tbb/blocked_range.h>
-#include <oneapi/tbb/parallel_reduce.h>
-#include <oneapi/tbb/task_arena.h>
-
 #include "approx/estimators.hpp"
+#include "approx/lanes.hpp"
 
 namespace morvend::detail {
 
@@ -61,94 +67,149 @@ std::uint64_t share_count(std::uint64_t n_samples, std::uint64_t threads);
 // REQUIRES: k < share_count(N, T).
 WorkerShare worker_share(std::uint64_t n_samples, std::uint64_t threads, std::uint64_t k);
 
-// run_piece: `count` importance samples into fresh sums. `poll`: stop early
-// once `stop` is set (checked after each sample).
-template <class Sum, class Walker>
-Partial run_piece(const ExplainerState& state, Walker& walker, SampleRng& rng, std::uint64_t count,
-                  const std::atomic<bool>& stop, bool poll) {
-  const std::size_t n = state.n_nodes();
-  ImportanceDraw draw(state.graph());
-  std::vector<Sum> phi(n);
-  Sum w1, w2;
-  double shift = 0.0;
-  for (std::uint64_t k = 0; k < count; ++k) {
-    if (poll && k > 0 && stop.load(std::memory_order_relaxed)) break;
-    const double log_weight = -draw.draw(rng);
-    if (log_weight > std::max(shift, kMaxUnshiftedLogWeight)) {
-      const double r = std::exp(shift - log_weight);
-      for (Sum& p : phi) p.scale(r);
-      w1.scale(r);
-      w2.scale(r * r);
-      shift = log_weight;
+// HalvingTree: combines the partial sums of shares 0 .. K-1 along the fixed
+// halving tree, in whatever order they arrive; a partial waits only for its
+// sibling. Thread-safe.
+class HalvingTree {
+ public:
+  explicit HalvingTree(std::uint64_t leaves) : leaves_(leaves) {}
+  // add: the partial of leaf k. REQUIRES: each leaf added once.
+  void add(std::uint64_t k, Partial leaf);
+  // root: the combination of all leaves. REQUIRES: every leaf added.
+  Partial root() { return std::move(root_); }
+
+ private:
+  std::uint64_t leaves_;
+  std::mutex mutex_;
+  std::map<std::pair<std::uint64_t, std::uint64_t>, Partial> waiting_;  // by [begin, end)
+  Partial root_;
+};
+
+// RunErrors: the errors of a pool run's pieces, keeping the one to report:
+// the lowest-numbered piece's, an interruption only when nothing failed.
+class RunErrors {
+ public:
+  void add(std::uint64_t piece, AsvError error);
+  std::optional<AsvError> first();
+
+ private:
+  std::mutex mutex_;
+  std::optional<std::pair<std::uint64_t, AsvError>> failure_;
+  bool interrupted_ = false;
+};
+
+// PieceSums: the running sums of a piece.
+template <class Sum>
+class PieceSums {
+ public:
+  explicit PieceSums(std::size_t n) : phi_(n) {}
+
+  // add_samples: `count` importance samples; stops at the first failure, or
+  // when interrupted (the run stopping included).
+  template <class Walker>
+  Result<void> add_samples(ImportanceDraw& draw, Walker& walker, SampleRng& rng,
+                           std::uint64_t count) {
+    for (std::uint64_t k = 0; k < count; ++k) {
+      if (Result<void> r = check_interrupt(); !r) return r;
+      const double log_weight = -draw.draw(rng);
+      if (log_weight > std::max(shift_, kMaxUnshiftedLogWeight)) {
+        const double r = std::exp(shift_ - log_weight);
+        for (Sum& p : phi_) p.scale(r);
+        w1_.scale(r);
+        w2_.scale(r * r);
+        shift_ = log_weight;
+      }
+      const double w = std::exp(log_weight - shift_);
+      w1_.add(w);
+      w2_.add(w * w);
+      Result<void> walked =
+          walker.walk(draw.order(), [&](NodeId i, double delta) { phi_[i].add(w * delta); });
+      if (!walked) return walked;
     }
-    const double w = std::exp(log_weight - shift);
-    w1.add(w);
-    w2.add(w * w);
-    Result<void> walked =
-        walker.walk(draw.order(), [&](NodeId i, double delta) { phi[i].add(w * delta); });
-    if (!walked) {
-      Partial failed;
-      failed.error = std::move(walked.error());
-      return failed;
-    }
+    return {};
   }
-  Partial out;
-  out.phi.resize(n);
-  for (std::size_t i = 0; i < n; ++i) out.phi[i] = phi[i].sum;
-  out.w1 = w1.sum;
-  out.w2 = w2.sum;
-  out.shift = shift;
-  return out;
-}
+
+  Partial partial() const {
+    Partial out;
+    out.phi.resize(phi_.size());
+    for (std::size_t i = 0; i < phi_.size(); ++i) out.phi[i] = phi_[i].sum;
+    out.w1 = w1_.sum;
+    out.w2 = w2_.sum;
+    out.shift = shift_;
+    return out;
+  }
+
+ private:
+  std::vector<Sum> phi_;
+  Sum w1_, w2_;
+  double shift_ = 0.0;
+};
+
+// unseeded_chunk: samples a lane takes at a time: small enough to balance
+// the lanes, large enough that the shared counter stays cold.
+std::uint64_t unseeded_chunk(std::uint64_t n_samples, std::size_t lanes);
 
 // run_unseeded: the unseeded pool mode.
 template <class MakeWalker>
-Partial run_unseeded(const ExplainerState& state, MakeWalker& make_walker,
-                     std::uint64_t n_samples) {
+Result<Partial> run_unseeded(const ExplainerState& state, MakeWalker& make_walker,
+                             std::uint64_t n_samples) {
+  const std::size_t lanes = lanes_for(n_samples);
+  const std::uint64_t chunk = unseeded_chunk(n_samples, lanes);
   std::atomic<bool> stop{false};
-  using Range = tbb::blocked_range<std::uint64_t>;
-  // About one piece per thread: every piece starts with an empty cache, so
-  // finer pieces would ask the value function again for what others know.
-  const auto threads = static_cast<std::uint64_t>(tbb::this_task_arena::max_concurrency());
-  const std::uint64_t grain = std::max<std::uint64_t>(1, (n_samples + threads - 1) / threads);
-  return tbb::parallel_reduce(
-      Range(0, n_samples, grain), Partial{},
-      [&](const Range& range, const Partial& init) -> Partial {
-        if (stop.load(std::memory_order_relaxed)) return init;
-        auto walker = make_walker();
-        SampleRng rng = rng_from_entropy();
-        Partial piece = run_piece<PlainSum>(state, walker, rng, range.size(), stop, true);
-        if (piece.error) stop.store(true, std::memory_order_relaxed);
-        return combine(init, piece);
-      },
-      [](const Partial& left, const Partial& right) { return combine(left, right); },
-      tbb::simple_partitioner());
+  std::atomic<std::uint64_t> next{0};
+  std::vector<Partial> partials(lanes);
+  RunErrors errors;
+  run_lanes(lanes, stop, [&](std::size_t lane) {
+    auto walker = make_walker();
+    ImportanceDraw draw(state.graph());
+    SampleRng rng = rng_from_entropy();
+    PieceSums<PlainSum> sums(state.n_nodes());
+    for (;;) {
+      const std::uint64_t begin = next.fetch_add(chunk, std::memory_order_relaxed);
+      if (begin >= n_samples) break;
+      const std::uint64_t count = std::min(chunk, n_samples - begin);
+      if (Result<void> r = sums.add_samples(draw, walker, rng, count); !r) {
+        errors.add(lane, std::move(r.error()));
+        stop.store(true, std::memory_order_relaxed);
+        return;
+      }
+    }
+    partials[lane] = sums.partial();
+  });
+  if (std::optional<AsvError> e = errors.first()) return std::unexpected(std::move(*e));
+  Partial total;
+  for (const Partial& p : partials) total = combine(std::move(total), p);
+  return total;
 }
 
 // run_seeded_parallel: the seeded parallel mode with T workers.
 // REQUIRES: threads >= 1.
 template <class MakeWalker>
-Partial run_seeded_parallel(const ExplainerState& state, MakeWalker& make_walker,
-                            std::uint64_t n_samples, std::uint64_t seed, std::uint64_t threads) {
+Result<Partial> run_seeded_parallel(const ExplainerState& state, MakeWalker& make_walker,
+                                    std::uint64_t n_samples, std::uint64_t seed,
+                                    std::uint64_t threads) {
+  const std::uint64_t shares = share_count(n_samples, threads);
   std::atomic<bool> stop{false};
-  using Range = tbb::blocked_range<std::uint64_t>;
-  // Grain 1 with the simple partitioner: every leaf holds exactly one share.
-  return tbb::parallel_deterministic_reduce(
-      Range(0, share_count(n_samples, threads), 1), Partial{},
-      [&](const Range& range, const Partial& init) -> Partial {
-        Partial acc = init;
-        for (std::uint64_t k = range.begin(); k < range.end(); ++k) {
-          if (stop.load(std::memory_order_relaxed)) break;
-          const WorkerShare share = worker_share(n_samples, threads, k);
-          auto walker = make_walker();
-          SampleRng rng = rng_from_seed(worker_seed(seed, share.worker));
-          Partial piece = run_piece<KahanSum>(state, walker, rng, share.count, stop, false);
-          if (piece.error) stop.store(true, std::memory_order_relaxed);
-          acc = combine(std::move(acc), piece);
-        }
-        return acc;
-      },
-      [](const Partial& left, const Partial& right) { return combine(left, right); });
+  std::atomic<std::uint64_t> next{0};
+  HalvingTree tree(shares);
+  RunErrors errors;
+  run_lanes(lanes_for(shares), stop, [&](std::size_t) {
+    auto walker = make_walker();
+    ImportanceDraw draw(state.graph());
+    for (std::uint64_t k; (k = next.fetch_add(1, std::memory_order_relaxed)) < shares;) {
+      const WorkerShare share = worker_share(n_samples, threads, k);
+      SampleRng rng = rng_from_seed(worker_seed(seed, share.worker));
+      PieceSums<KahanSum> sums(state.n_nodes());
+      if (Result<void> r = sums.add_samples(draw, walker, rng, share.count); !r) {
+        errors.add(k, std::move(r.error()));
+        stop.store(true, std::memory_order_relaxed);
+        return;
+      }
+      tree.add(k, combine(Partial{}, sums.partial()));
+    }
+  });
+  if (std::optional<AsvError> e = errors.first()) return std::unexpected(std::move(*e));
+  return tree.root();
 }
 
 // run_pool: the mode `options` asks for (seeded parallel with a seed, else
@@ -164,13 +225,13 @@ Result<AsvResult> run_pool(const ExplainerState& state, ValueOracle& oracle,
   oracle.pause();
   const std::uint64_t threads = options.num_threads.value_or(
       static_cast<std::uint64_t>(tbb::this_task_arena::max_concurrency()));
-  Partial total = options.seed ? run_seeded_parallel(state, make_walker, options.n_samples,
-                                                     *options.seed, threads)
-                               : run_unseeded(state, make_walker, options.n_samples);
-  if (total.error) return std::unexpected(std::move(*total.error));
-  for (double& p : total.phi) p /= total.w1;
-  return estimate(std::move(total.phi), options.n_samples, options.seed,
-                  total.w1 * total.w1 / total.w2);
+  Result<Partial> total = options.seed ? run_seeded_parallel(state, make_walker, options.n_samples,
+                                                             *options.seed, threads)
+                                       : run_unseeded(state, make_walker, options.n_samples);
+  if (!total) return std::unexpected(std::move(total.error()));
+  for (double& p : total->phi) p /= total->w1;
+  return estimate(std::move(total->phi), options.n_samples, options.seed,
+                  total->w1 * total->w1 / total->w2);
 }
 
 }  // namespace morvend::detail

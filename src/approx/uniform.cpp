@@ -96,7 +96,7 @@ Result<AsvResult> approximate_uniform_sparse(const ExplainerState& state, ValueO
         std::to_string(entries) + " entries; use approximate() for this DAG");
   });
   SampleRng rng = detail::run_rng(options.seed);
-  detail::MaskWalker walker(oracle);
+  detail::SerialMaskWalker walker(oracle);
   std::vector<detail::KahanSum> phi(n);
   for (std::uint64_t k = 0; k < options.n_samples; ++k) {
     if (Result<void> r = draw.draw(rng); !r) return std::unexpected(std::move(r.error()));
@@ -118,7 +118,7 @@ Result<AsvResult> approximate_uniform_sparse_adaptive(const ExplainerState& stat
   if (state.n_nodes() > 63) {
     return std::unexpected(too_many_nodes("approximate_uniform_sparse_adaptive", state.n_nodes()));
   }
-  detail::MaskWalker walker(oracle);
+  detail::SerialMaskWalker walker(oracle);
   return uniform_adaptive(state, walker, options, parent_masks, memo_budget,
                           "approximate_uniform_sparse_adaptive: dp_ind cache exceeded " +
                               megabytes(memo_budget) + "; use approximate_adaptive() for this DAG");

@@ -6,17 +6,19 @@
 namespace morvend {
 
 using detail::LargeBatchWalker;
-using detail::LargeWalker;
+using detail::SerialLargeWalker;
 
 Result<AsvResult> approximate_large(const ExplainerState& state, ValueOracle& oracle,
                                     const SamplingOptions& options) {
   if (Result<void> r = detail::check_sampling(options); !r) return std::unexpected(r.error());
   const std::size_t n = state.n_nodes();
   if (!options.seed || options.parallel) {
-    return detail::run_pool(state, oracle, options,
-                            [&oracle, n] { return LargeWalker(oracle, n); });
+    detail::SharedLargeCache cache(detail::large_cache_capacity(words_for(n)));
+    return detail::run_pool(state, oracle, options, [&oracle, &cache, n] {
+      return detail::LargeWalker<detail::SharedLargeCache>(oracle, cache, n);
+    });
   }
-  LargeWalker walker(oracle, n);
+  SerialLargeWalker walker(oracle, n);
   return detail::run_serial(state, walker, options.n_samples, *options.seed);
 }
 
@@ -31,7 +33,7 @@ Result<AsvResult> approximate_adaptive_large(const ExplainerState& state, ValueO
                                              const AdaptiveOptions& options) {
   if (Result<void> r = detail::check_adaptive(options); !r) return std::unexpected(r.error());
   detail::ImportanceDraw draw(state.graph());
-  LargeWalker walker(oracle, state.n_nodes());
+  SerialLargeWalker walker(oracle, state.n_nodes());
   return detail::run_adaptive<true>(state.n_nodes(), options, draw, walker);
 }
 

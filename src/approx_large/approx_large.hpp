@@ -1,7 +1,8 @@
 // Importance sampling for graphs of more than 64 nodes: the same orders,
 // weights, sums, modes and records as the one-word estimators, with
 // coalitions of ceil(n / 64) words, a value cache bounded at 50,000 entries
-// per run or pool piece, and batch calls of at most 4096 coalitions.
+// (and 1 GiB) per run, shared by the lanes of a pool run, and batch calls of
+// at most 4096 coalitions.
 //
 // The one-word estimators hand over here, options unchanged, when n > 64;
 // these repeat their option checks with the same messages. A look-up hashes
@@ -19,6 +20,9 @@ namespace morvend {
 // The value cache stops storing at this many entries; later coalitions are
 // asked again each time they recur.
 inline constexpr std::size_t kLargeCacheCapacity = 50000;
+// ... or sooner, once its coalitions would take this many bytes: on graphs of
+// more than about 170,000 nodes, 50,000 coalitions would fill gigabytes.
+inline constexpr std::size_t kLargeCacheBytes = std::size_t{1} << 30;
 // The most coalitions one value_fn_batch call receives.
 inline constexpr std::size_t kLargeBatchChunk = 4096;
 

@@ -6,38 +6,9 @@
 
 namespace morvend::detail {
 
-void LargeValueCache::offer(Coalition set, double value) {
-  if (map_.size() < kLargeCacheCapacity) map_.insert(set, value);
-}
-
-Result<void> LargeWalker::evaluate_prefixes(std::span<const NodeId> order) {
-  const std::size_t m = order.size() + 1;
-  prefixes_.assign(m * words_, 0);
-  for (std::size_t k = 1; k < m; ++k) {
-    std::copy_n(prefixes_.begin() + (k - 1) * words_, words_, prefixes_.begin() + k * words_);
-    add_member(std::span(prefixes_).subspan(k * words_, words_), order[k - 1]);
-  }
-  auto prefix = [&](std::size_t k) { return Coalition(prefixes_).subspan(k * words_, words_); };
-  prefix_values_.resize(m);
-  missing_.clear();
-  missing_at_.clear();
-  for (std::size_t k = 0; k < m; ++k) {
-    if (const double* v = cache_.find(prefix(k))) {
-      prefix_values_[k] = *v;
-    } else {
-      missing_.insert(missing_.end(), prefix(k).begin(), prefix(k).end());
-      missing_at_.push_back(k);
-    }
-  }
-  if (missing_at_.empty()) return {};
-  values_.resize(missing_at_.size());
-  Result<void> asked = oracle_.value_each(missing_, missing_at_.size(), values_);
-  if (!asked) return asked;
-  for (std::size_t j = 0; j < missing_at_.size(); ++j) {
-    prefix_values_[missing_at_[j]] = values_[j];
-    cache_.offer(prefix(missing_at_[j]), values_[j]);  // in prefix order, while there is room
-  }
-  return {};
+std::size_t large_cache_capacity(std::size_t words) {
+  const std::size_t by_bytes = kLargeCacheBytes / (8 * std::max<std::size_t>(words, 1));
+  return std::max<std::size_t>(1, std::min(kLargeCacheCapacity, by_bytes));
 }
 
 LargeBatchWalker::LargeBatchWalker(BatchValueOracle& oracle, std::size_t n)

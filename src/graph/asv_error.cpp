@@ -45,6 +45,8 @@ std::string AsvError::message() const {
     case Kind::kHullNoFixedPoint:
       return "d-convex hull computation did not reach a fixed point within the expected "
              "iteration bound; this indicates an implementation bug";
+    case Kind::kInterrupted:
+      return "interrupted";
   }
   throw InternalFault("unknown AsvError kind");
 }

@@ -1,9 +1,12 @@
 // AsvError: the one error type of the system, and Result<T>.
 //
 // Every fallible operation of the core returns Result<T>; nothing in the graph
-// code or the engines throws an AsvError. The 13 kinds have fixed message
-// texts; three of them carry a free text (ValueFunction, InvalidConfiguration,
-// ExtensionCountOverflow), the others carry ids or numbers only.
+// code or the engines throws an AsvError. The 13 kinds users see have fixed
+// message texts; three of them carry a free text (ValueFunction,
+// InvalidConfiguration, ExtensionCountOverflow), the others carry ids or
+// numbers only. A fourteenth, Interrupted, ends a computation that was asked
+// to stop (see graph/interrupt.hpp); the binding raises the exception behind
+// the request instead of its text.
 //
 //   Result<void> r = dag.add_edge(a, b);
 //   if (!r) return std::unexpected(r.error());
@@ -37,6 +40,7 @@ class AsvError {
     kConflictingEdge,         // a PDAG edge clashing with an existing one
     kNoConsistentExtension,   // a PDAG without a consistent DAG extension
     kHullNoFixedPoint,        // a hull loop exceeded its pass bound (a bug)
+    kInterrupted,             // asked to stop: Ctrl-C, or the pool run it serves stopped
   };
 
   static AsvError cycle() { return AsvError(Kind::kCycle); }
@@ -66,6 +70,7 @@ class AsvError {
   }
   static AsvError no_consistent_extension() { return AsvError(Kind::kNoConsistentExtension); }
   static AsvError hull_no_fixed_point() { return AsvError(Kind::kHullNoFixedPoint); }
+  static AsvError interrupted() { return AsvError(Kind::kInterrupted); }
 
   Kind kind() const { return kind_; }
   // The free text of the three text-carrying kinds; empty for the others.

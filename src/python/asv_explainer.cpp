@@ -31,6 +31,7 @@
 #include "python/gil.hpp"
 #include "python/instance.hpp"
 #include "python/results.hpp"
+#include "python/signal_watch.hpp"
 #include "python/value_function.hpp"
 
 namespace morvend::py {
@@ -93,11 +94,27 @@ bool parse_explain(const char* fname, PyObject* const* args, Py_ssize_t nargs, P
          arg_opt_u64(argv[7], "num_threads", &o.num_threads);
 }
 
+// RunWatch: set up before every run. Threads of the run park instead of
+// unwinding when the interpreter exits under them, and Ctrl-C stops the run.
+// REQUIRES: the GIL. Check ok() afterwards (false: exception set).
+class RunWatch {
+ public:
+  RunWatch() : ok_(watch_interpreter_exit()) {}
+  bool ok() const { return ok_; }
+  SignalWatch& signals() { return signals_; }
+
+ private:
+  bool ok_;
+  SignalWatch signals_;
+};
+
 // finish: the record, or nothing with the exception of a failed run set: the
-// user's own exception when it is not an Exception, else ValueError.
+// user's own exception when it is not an Exception, a signal handler's
+// exception, else ValueError.
 template <class Fn>
-std::optional<AsvResult> finish(Fn& fn, Result<AsvResult> result) {
+std::optional<AsvResult> finish(Fn& fn, RunWatch& watch, Result<AsvResult> result) {
   if (fn.restore_interrupt()) return std::nullopt;
+  if (watch.signals().raise_pending()) return std::nullopt;
   if (!result) {
     raise_asv_error(result.error());
     return std::nullopt;
@@ -108,6 +125,8 @@ std::optional<AsvResult> finish(Fn& fn, Result<AsvResult> result) {
 // run_explain: the steps shared by both methods; nothing with an exception set.
 std::optional<AsvResult> run_explain(PyObject* self, const ExplainArgs& a) {
   const ExplainerState& state = state_of(self);
+  RunWatch watch;
+  if (!watch.ok()) return std::nullopt;
   if (a.value_fn_batch != nullptr) {
     if (a.method != "auto" && a.method != "approx") {
       raise_value_error("value_fn_batch is only supported for method='approx' or 'auto'");
@@ -118,7 +137,7 @@ std::optional<AsvResult> run_explain(PyObject* self, const ExplainArgs& a) {
                             .batch_size = a.batch_size};
     PyBatchValueFunction fn(a.value_fn_batch, state.names());
     if (!fn.ok()) return std::nullopt;
-    return finish(fn, dispatch_batch(state, fn, options));
+    return finish(fn, watch, dispatch_batch(state, fn, options));
   }
   if (a.value_fn == nullptr) {
     raise_value_error("must provide either value_fn or value_fn_batch");
@@ -141,7 +160,7 @@ std::optional<AsvResult> run_explain(PyObject* self, const ExplainArgs& a) {
     LeaseEnd end_lease(fn);
     result = dispatch_method(state, *method, fn, options);
   }
-  return finish(fn, std::move(result));
+  return finish(fn, watch, std::move(result));
 }
 
 // The first keys of every result dict but explain()'s, up to "is_exact".
@@ -294,6 +313,8 @@ PyObject* explainer_explain_quality(PyObject* self, PyObject* const* args, Py_ss
   SharedBorrow read(borrow_of(self));
   if (!read) return nullptr;
   const ExplainerState& state = state_of(self);
+  RunWatch watch;
+  if (!watch.ok()) return nullptr;
   PyValueFunction fn(a.value_fn, state.names());
   if (!fn.ok()) return nullptr;
   Result<AsvResult> result;
@@ -301,7 +322,7 @@ PyObject* explainer_explain_quality(PyObject* self, PyObject* const* args, Py_ss
     LeaseEnd end_lease(fn);
     result = select_auto_quality(state, fn, a.options);
   }
-  std::optional<AsvResult> r = finish(fn, std::move(result));
+  std::optional<AsvResult> r = finish(fn, watch, std::move(result));
   if (!r) return nullptr;
   return quality_dict(state.names(), *r, r->selected_method.value_or("auto_quality"), a.ci);
 }
@@ -323,6 +344,8 @@ PyObject* explainer_explain_adaptive(PyObject* self, PyObject* const* args, Py_s
   if (!read) return nullptr;
   const ExplainerState& state = state_of(self);
   const std::size_t n = state.n_nodes();
+  RunWatch watch;
+  if (!watch.ok()) return nullptr;
   PyValueFunction fn(a.value_fn, state.names());
   if (!fn.ok()) return nullptr;
   Result<AsvResult> result;
@@ -341,7 +364,7 @@ PyObject* explainer_explain_adaptive(PyObject* self, PyObject* const* args, Py_s
       result = approximate_adaptive(state, fn, a.options);
     }
   }
-  std::optional<AsvResult> r = finish(fn, std::move(result));
+  std::optional<AsvResult> r = finish(fn, watch, std::move(result));
   if (!r) return nullptr;
   return adaptive_dict(state.names(), *r, uniform ? "uniform_sparse_adaptive" : "approx_adaptive",
                        a.ci);
@@ -359,6 +382,8 @@ PyObject* explainer_explain_quality_batch(PyObject* self, PyObject* const* args,
   SharedBorrow read(borrow_of(self));
   if (!read) return nullptr;
   const ExplainerState& state = state_of(self);
+  RunWatch watch;
+  if (!watch.ok()) return nullptr;
   PyBatchValueFunction fn(a.value_fn, state.names());
   if (!fn.ok()) return nullptr;
   const bool large = state.n_nodes() > 63;
@@ -371,7 +396,7 @@ PyObject* explainer_explain_quality_batch(PyObject* self, PyObject* const* args,
     result = approximate_uniform_sparse_adaptive_batched(state, fn, a.options,
                                                          state.parent_masks(), kUniformMemoBudget);
   }
-  std::optional<AsvResult> r = finish(fn, std::move(result));
+  std::optional<AsvResult> r = finish(fn, watch, std::move(result));
   if (!r) return nullptr;
   return quality_dict(state.names(), *r,
                       large ? "approx_adaptive_batch" : "uniform_sparse_adaptive_batch", a.ci);
@@ -388,6 +413,8 @@ PyObject* explainer_explain_adaptive_batch(PyObject* self, PyObject* const* args
   SharedBorrow read(borrow_of(self));
   if (!read) return nullptr;
   const ExplainerState& state = state_of(self);
+  RunWatch watch;
+  if (!watch.ok()) return nullptr;
   PyBatchValueFunction fn(a.value_fn, state.names());
   if (!fn.ok()) return nullptr;
   Result<AsvResult> result;
@@ -396,7 +423,7 @@ PyObject* explainer_explain_adaptive_batch(PyObject* self, PyObject* const* args
   } else {
     result = approximate_adaptive_batched(state, fn, a.options);
   }
-  std::optional<AsvResult> r = finish(fn, std::move(result));
+  std::optional<AsvResult> r = finish(fn, watch, std::move(result));
   if (!r) return nullptr;
   return adaptive_dict(state.names(), *r, "approx_adaptive_batch", std::nullopt);
 }

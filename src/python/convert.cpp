@@ -210,7 +210,15 @@ PyObject* sorted_names_list(std::span<const std::string> names, std::vector<Node
   return list_of(ids.size(), [&](std::size_t i) { return str_from(names[ids[i]]); });
 }
 
-PyObject* raise_asv_error(const AsvError& error) { return raise_value_error(error.message()); }
+PyObject* raise_asv_error(const AsvError& error) {
+  // A computation stopped without an exception of its own to show (the run it
+  // served was interrupted): the user pressed Ctrl-C somewhere up the line.
+  if (error.kind() == AsvError::Kind::kInterrupted) {
+    PyErr_SetNone(PyExc_KeyboardInterrupt);
+    return nullptr;
+  }
+  return raise_value_error(error.message());
+}
 
 PyObject* raise_value_error(std::string_view message) {
   PyRef text = PyRef::steal(

@@ -67,7 +67,8 @@ PyObject* name_pairs_list(std::span<const std::string> names,
 // sorted_names_list: the names of `ids` in ascending UTF-8 byte order.
 PyObject* sorted_names_list(std::span<const std::string> names, std::vector<NodeId> ids);
 
-// raise_asv_error: ValueError with the error's full message; returns nullptr.
+// raise_asv_error: ValueError with the error's full message (KeyboardInterrupt for
+// an interrupted computation); returns nullptr.
 PyObject* raise_asv_error(const AsvError& error);
 
 // raise_value_error: ValueError with `message`; bytes that are not UTF-8 (a

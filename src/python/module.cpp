@@ -31,6 +31,13 @@ int register_class(PyObject* module, const char* name, PyTypeObject* type) {
 
 int exec_module(PyObject* module) noexcept {
   try {
+    // The pool's worker threads and the exit watch serve one interpreter for
+    // the life of the process; a legacy sub-interpreter would pass the slot's
+    // check below, so refuse every interpreter but the main one here too.
+    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+      PyErr_SetString(PyExc_ImportError, "module morvend does not support loading in subinterpreters");
+      return -1;
+    }
     if (!PyModule_Check(module)) {
       PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'module'",
                    Py_TYPE(module)->tp_name);
@@ -48,6 +55,7 @@ int exec_module(PyObject* module) noexcept {
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(&exec_module)},
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
     {0, nullptr},  // sentinel
 };
 

@@ -23,7 +23,7 @@ std::string render_exception(PyObject* exc) {
   PyRef qualname = PyRef::steal(PyType_GetQualName(Py_TYPE(exc)));
   std::string text = qualname ? utf8_text(qualname.get()) : Py_TYPE(exc)->tp_name;
   if (!qualname) PyErr_Clear();
-  PyRef str = PyRef::steal(PyObject_Str(exc));
+  PyRef str = PyRef::steal(guarded([exc] { return PyObject_Str(exc); }));
   if (!str) {
     PyErr_Clear();
     return text + ": <exception str() failed>";
@@ -74,12 +74,32 @@ bool CallFailure::restore_interrupt() {
   return true;
 }
 
+namespace {
+
+// complex_number: whether `obj` is a complex number, which float() would
+// truncate to its real part (numpy's only warn). Python's complex and its
+// subclasses (numpy.complex128), and any other type with __complex__ that is
+// not a real number (numpy.complex64).
+bool complex_number(PyObject* obj) {
+  if (PyComplex_Check(obj)) return true;
+  if (PyFloat_Check(obj) || PyLong_Check(obj)) return false;
+  return PyObject_HasAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__complex__");
+}
+
+}  // namespace
+
 bool to_double(PyObject* result, double* out) {
   if (PyFloat_CheckExact(result)) {
     *out = PyFloat_AS_DOUBLE(result);
     return true;
   }
-  const double v = PyFloat_AsDouble(result);  // int, __float__, __index__
+  if (complex_number(result)) {
+    // The text float conversion gives for Python's own complex.
+    PyErr_Format(PyExc_TypeError, "must be real number, not %.200s", Py_TYPE(result)->tp_name);
+    return false;
+  }
+  // int, __float__, __index__: may run Python code.
+  const double v = guarded([result] { return PyFloat_AsDouble(result); });
   if (v == -1.0 && PyErr_Occurred()) return false;
   *out = v;
   return true;
@@ -120,7 +140,8 @@ PyValueFunction::PyValueFunction(PyObject* fn, const std::vector<std::string>& n
 Result<double> PyValueFunction::call(Coalition coalition) {
   PyRef list = PyRef::steal(names_.list(coalition));
   if (!list) return std::unexpected(failure_.take());
-  PyRef result = PyRef::steal(PyObject_CallOneArg(fn_, list.get()));
+  PyObject* arg = list.get();
+  PyRef result = PyRef::steal(guarded([this, arg] { return PyObject_CallOneArg(fn_, arg); }));
   double v;
   if (!result || !to_double(result.get(), &v)) return std::unexpected(failure_.take());
   return v;
@@ -134,6 +155,7 @@ Result<void> PyValueFunction::value_each(std::span<const std::uint64_t> words, s
                                          std::span<double> out) {
   if (leased_here()) return ValueOracle::value_each(words, count, out);
   const std::size_t width = count > 0 ? words.size() / count : 0;
+  if (interpreter_exiting()) park_thread();
   std::lock_guard serial(call_mutex_);  // see value()
   bind_thread_state(interpreter_);
   GilAcquire gil;
@@ -150,13 +172,14 @@ Result<double> PyValueFunction::value(Coalition coalition) {
     // Several threads call in: the GIL alone would let the interpreter switch
     // between two calls half-way through, so calls also take a lock of their
     // own, before the GIL (never while holding it).
+    if (interpreter_exiting()) park_thread();
     std::lock_guard serial(call_mutex_);
     bind_thread_state(interpreter_);
     GilAcquire gil;
     return call(coalition);
   }
   if (!lease_) {
-    lease_ = PyGILState_Ensure();
+    lease_ = enter_python();
     lease_since_ = std::chrono::steady_clock::now();
   }
   Result<double> v = call(coalition);
@@ -219,13 +242,14 @@ bool to_doubles(PyObject* result, std::vector<double>* out) {
     PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
     return false;
   }
-  if (float64_buffer(result, out)) return true;
+  if (guarded([result, out] { return float64_buffer(result, out); })) return true;
   if (!PySequence_Check(result)) {
     PyRef name = PyRef::steal(PyType_GetName(Py_TYPE(result)));
     PyErr_Format(PyExc_TypeError, "'%S' object cannot be converted to 'Sequence'", name.get());
     return false;
   }
-  PyRef fast = PyRef::steal(PySequence_Fast(result, "expected a sequence"));
+  PyRef fast =
+      PyRef::steal(guarded([result] { return PySequence_Fast(result, "expected a sequence"); }));
   if (!fast) return false;
   const Py_ssize_t n = PySequence_Fast_GET_SIZE(fast.get());
   PyObject** items = PySequence_Fast_ITEMS(fast.get());
@@ -249,7 +273,8 @@ Result<std::vector<double>> PyBatchValueFunction::values(std::span<const std::ui
     if (coalition == nullptr) return std::unexpected(failure_.take());
     PyList_SET_ITEM(batch.get(), static_cast<Py_ssize_t>(k), coalition);
   }
-  PyRef result = PyRef::steal(PyObject_CallOneArg(fn_, batch.get()));
+  PyObject* arg = batch.get();
+  PyRef result = PyRef::steal(guarded([this, arg] { return PyObject_CallOneArg(fn_, arg); }));
   std::vector<double> out;
   if (!result || !to_doubles(result.get(), &out)) return std::unexpected(failure_.take());
   return out;

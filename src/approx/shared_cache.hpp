@@ -1,0 +1,180 @@
+// SharedValueCache: the value cache of one pool run, shared by its lanes.
+//
+// A lane that misses a coalition claims it and asks the oracle; a lane that
+// needs a coalition another lane has claimed waits for that value instead of
+// asking again, so a coalition costs one value-function call per run, however
+// many lanes meet it (the run's values do not depend on which lane asked).
+// Lanes publish or abandon all their own claims before they wait for anyone
+// else's, so waits never form a cycle; a wait also ends when
+// interrupt_requested() (every lane's scope holds its run's stop flag). The
+// cache holds at most `capacity` coalitions, claims included; beyond that
+// coalitions are asked for each time they are met, as in a serial run.
+//
+//   switch (cache.find_or_claim(mask, &v)) {
+//     case Found::kValue:   ... use v
+//     case Found::kClaimed: ask, then cache.publish(mask, value) or cache.abandon(mask)
+//     case Found::kFull:    ask, keep the value to yourself
+//     case Found::kPending: later: cache.wait(mask, &v)
+//   }
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <vector>
+
+#include <boost/unordered/unordered_flat_map.hpp>
+
+#include "asv/value_oracle.hpp"
+#include "graph/interrupt.hpp"
+
+namespace morvend::detail {
+
+// What a look-up in a value cache found.
+enum class Found {
+  kValue,    // the value is known
+  kClaimed,  // unknown, and now the caller's to ask for and publish or abandon
+  kFull,     // unknown, and the cache has no room for it: ask, keep it
+  kPending,  // another lane is asking for it: wait()
+};
+
+// Key traits: one-word coalitions.
+struct MaskKeys {
+  using View = std::uint64_t;
+  using Key = std::uint64_t;
+  using Hash = boost::hash<std::uint64_t>;
+  using Equal = std::equal_to<>;
+  static std::uint64_t mix(View v) { return v * 0x9E3779B97F4A7C15ULL; }
+  static Key key(View v) { return v; }
+};
+
+// Key traits: coalitions of several words.
+struct WordKeys {
+  using View = Coalition;
+  using Key = std::vector<std::uint64_t>;
+  struct Hash {
+    using is_transparent = void;
+    std::size_t operator()(Coalition set) const { return static_cast<std::size_t>(mix(set)); }
+    std::size_t operator()(const Key& k) const { return (*this)(Coalition(k)); }
+  };
+  struct Equal {
+    using is_transparent = void;
+    bool operator()(Coalition a, Coalition b) const { return std::ranges::equal(a, b); }
+    bool operator()(const Key& a, Coalition b) const { return (*this)(Coalition(a), b); }
+    bool operator()(Coalition a, const Key& b) const { return (*this)(a, Coalition(b)); }
+    bool operator()(const Key& a, const Key& b) const { return a == b; }
+  };
+  static std::uint64_t mix(View set) {
+    std::uint64_t h = set.size();
+    for (std::uint64_t w : set) {
+      h = (h ^ w) * 0x9E3779B97F4A7C15ULL;
+      h ^= h >> 32;
+    }
+    return h * 0x9E3779B97F4A7C15ULL;
+  }
+  static Key key(View v) { return Key(v.begin(), v.end()); }
+};
+
+template <class Keys>
+class SharedValueCache {
+ public:
+  using View = typename Keys::View;
+
+  explicit SharedValueCache(std::size_t capacity = SIZE_MAX) : capacity_(capacity) {}
+  // Lanes hold references to it for the whole run.
+  SharedValueCache(const SharedValueCache&) = delete;
+  SharedValueCache& operator=(const SharedValueCache&) = delete;
+
+  Found find_or_claim(View key, double* value) {
+    Shard& shard = shard_of(key);
+    std::lock_guard lock(shard.mutex);
+    if (auto it = shard.map.find(key); it != shard.map.end()) {
+      if (!it->second.ready) return Found::kPending;
+      *value = it->second.value;
+      return Found::kValue;
+    }
+    if (size_.load(std::memory_order_relaxed) >= capacity_) return Found::kFull;
+    size_.fetch_add(1, std::memory_order_relaxed);
+    shard.map.emplace(Keys::key(key), Entry{0.0, false});
+    return Found::kClaimed;
+  }
+
+  // publish: the value of a coalition this lane claimed.
+  void publish(View key, double value) {
+    {
+      Shard& shard = shard_of(key);
+      std::lock_guard lock(shard.mutex);
+      auto it = shard.map.find(key);
+      it->second = Entry{value, true};
+    }
+    wake();
+  }
+
+  // abandon: gives up a claim without a value (the oracle failed).
+  void abandon(View key) {
+    {
+      Shard& shard = shard_of(key);
+      std::lock_guard lock(shard.mutex);
+      shard.map.erase(shard.map.find(key));
+      size_.fetch_sub(1, std::memory_order_relaxed);
+    }
+    wake();
+  }
+
+  // wait: for a coalition another lane claimed. kValue once published;
+  // kClaimed or kFull as find_or_claim when the claim was abandoned; kPending
+  // when interrupted first.
+  Found wait(View key, double* value) {
+    for (;;) {
+      const std::uint64_t seen = generation_.load();
+      const Found found = find_or_claim(key, value);
+      if (found != Found::kPending) return found;
+      if (interrupt_requested()) return Found::kPending;
+      waiters_.fetch_add(1);
+      {
+        std::unique_lock lock(wait_mutex_);
+        woken_.wait_for(lock, kInterruptPollInterval, [&] { return generation_.load() != seen; });
+      }
+      waiters_.fetch_sub(1);
+    }
+  }
+
+  std::size_t size() const { return size_.load(std::memory_order_relaxed); }
+
+ private:
+  struct Entry {
+    double value;
+    bool ready;
+  };
+  struct Shard {
+    std::mutex mutex;
+    boost::unordered_flat_map<typename Keys::Key, Entry, typename Keys::Hash,
+                              typename Keys::Equal>
+        map;
+  };
+  static constexpr std::size_t kShards = 64;
+
+  Shard& shard_of(View key) { return shards_[Keys::mix(key) >> 58]; }
+
+  // wake: waiters look again. Publishing is frequent and waiting rare, so
+  // the lock is only taken when someone waits; the sequentially consistent
+  // counters make sure a waiter either sees the new generation or is seen.
+  void wake() {
+    generation_.fetch_add(1);
+    if (waiters_.load() == 0) return;
+    { std::lock_guard lock(wait_mutex_); }
+    woken_.notify_all();
+  }
+
+  std::size_t capacity_;
+  std::atomic<std::size_t> size_{0};
+  std::array<Shard, kShards> shards_;
+  std::mutex wait_mutex_;
+  std::condition_variable woken_;
+  std::atomic<std::uint64_t> generation_{0};
+  std::atomic<std::size_t> waiters_{0};
+};
+
+}  // namespace morvend::detail
