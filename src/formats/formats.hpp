@@ -24,7 +24,12 @@
 namespace morvend {
 
 // ReadResult: the graph read, or the full message of the first failure
-// ("malformed JSON: ...", or an insertion error's message).
+// ("malformed JSON: ...", or an insertion error's message). A syntax error's
+// message ends " at line L column C", L counting from 1 and C the bytes of
+// line L up to and including the first byte a reader taking one byte at a
+// time cannot accept: the first byte of a token that cannot stand where it
+// is, else the byte that makes a token malformed; C counts the whole line when
+// the text ends too soon. A NUL byte outside a string is such a byte.
 template <class T>
 using ReadResult = std::expected<T, std::string>;
 

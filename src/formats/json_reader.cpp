@@ -1,5 +1,7 @@
 #include <algorithm>
 #include <optional>
+#include <type_traits>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -40,6 +42,155 @@ std::string at_position(std::string_view text, std::size_t bytes_read) {
   const std::size_t column =
       last_newline == std::string_view::npos ? read.size() : read.size() - last_newline - 1;
   return " at line " + std::to_string(line) + " column " + std::to_string(column);
+}
+
+// Hands the text to the lexer one byte at a time. The lexer takes a NUL byte
+// for the end of the input, which would read '{}\0{"x":1}' as '{}'; so a NUL
+// outside a string is handed over as a value no byte has, which the lexer
+// refuses like any other stray character and quotes back as <U+0000>. Inside
+// a string a NUL is left alone: the lexer refuses it as a control character.
+// Strings are followed as the lexer reads them; up to the first error the
+// text lexes cleanly, so both agree on where strings start and end.
+class TextInput {
+ public:
+  using char_type = char;
+  using int_type = std::char_traits<char>::int_type;
+
+  explicit TextInput(std::string_view text) : text_(text) {}
+
+  int_type get_character() {
+    if (next_ == text_.size()) return std::char_traits<char>::eof();
+    const char c = text_[next_++];
+    if (in_string_) {
+      if (escaped_) {
+        escaped_ = false;
+      } else if (c == '\\') {
+        escaped_ = true;
+      } else if (c == '"') {
+        in_string_ = false;
+      }
+    } else if (c == '"') {
+      in_string_ = true;
+    } else if (c == '\0') {
+      return kStrayNul;
+    }
+    return std::char_traits<char>::to_int_type(c);
+  }
+
+ private:
+  // Neither a byte nor eof(); converts back to the char '\0'.
+  static constexpr int_type kStrayNul = 0x100;
+  static_assert(kStrayNul != std::char_traits<char>::eof());
+
+  std::string_view text_;
+  std::size_t next_ = 0;
+  bool in_string_ = false;
+  bool escaped_ = false;
+};
+
+using Lexer = nlohmann::detail::lexer<json, TextInput>;
+using Token = Lexer::token_type;
+
+// What the grammar allows next. The *_or_close states follow an opening
+// bracket, where the matching close bracket may come at once.
+enum class Next { value, value_or_close, key, key_or_close, colon, comma_or_close };
+
+// may_begin: whether a token starting with the byte at `offset` could stand
+// where `next` is wanted, whatever follows that byte.
+bool may_begin(Next next, std::string_view text, std::size_t offset) {
+  const char c = text[offset];
+  switch (next) {
+    case Next::value:
+    case Next::value_or_close:
+      // A byte-order mark may open the text.
+      return std::string_view("\"-0123456789tfn").contains(c) || (offset == 0 && c == '\xEF');
+    case Next::key:
+    case Next::key_or_close:
+      return c == '"';
+    case Next::colon:
+    case Next::comma_or_close:
+      return false;
+  }
+  return false;
+}
+
+bool is_scalar(Token t) {
+  switch (t) {
+    case Token::value_string:
+    case Token::value_unsigned:
+    case Token::value_integer:
+    case Token::value_float:
+    case Token::literal_true:
+    case Token::literal_false:
+    case Token::literal_null:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// syntax_error_end: the bytes read, as at_position counts them, when a
+// reader taking one byte at a time meets the first syntax error; npos for
+// none. The parser only complains once it holds a whole token, so a token
+// that cannot stand where it is gets reported after its last byte; such a
+// reader stops at its first byte instead, also when the token is malformed
+// further on. Inside a token that may stand where it is, it stops at the
+// byte the lexer refused, as the parser does.
+std::size_t syntax_error_end(std::string_view text) {
+  Lexer lexer{TextInput(text)};
+  std::vector<bool> in_array;  // one entry per open bracket
+  Next next = Next::value;
+  std::size_t end = 0;  // just past the last token read
+  for (;;) {
+    std::size_t start = end;
+    if (start == 0 && text.starts_with("\xEF\xBB\xBF")) start = 3;
+    while (start < text.size() && std::string_view(" \t\n\r").contains(text[start])) ++start;
+    const Token token = lexer.scan();
+    end = lexer.get_position().chars_read_total;
+
+    bool allowed = false;
+    switch (token) {
+      case Token::parse_error:
+        return may_begin(next, text, start) ? end : start + 1;
+      case Token::end_of_input:
+        if (next == Next::comma_or_close && in_array.empty()) return std::string_view::npos;
+        return start + 1;  // one past the text, as the lexer counts it
+      case Token::begin_array:
+      case Token::begin_object:
+        allowed = next == Next::value || next == Next::value_or_close;
+        in_array.push_back(token == Token::begin_array);
+        next = token == Token::begin_array ? Next::value_or_close : Next::key_or_close;
+        break;
+      case Token::end_array:
+      case Token::end_object: {
+        const bool array = token == Token::end_array;
+        allowed = (next == (array ? Next::value_or_close : Next::key_or_close) ||
+                   next == Next::comma_or_close) &&
+                  !in_array.empty() && in_array.back() == array;
+        if (allowed) in_array.pop_back();
+        next = Next::comma_or_close;
+        break;
+      }
+      case Token::name_separator:
+        allowed = next == Next::colon;
+        next = Next::value;
+        break;
+      case Token::value_separator:
+        allowed = next == Next::comma_or_close && !in_array.empty();
+        next = !in_array.empty() && in_array.back() ? Next::value : Next::key;
+        break;
+      default:
+        if (token == Token::value_string && (next == Next::key || next == Next::key_or_close)) {
+          allowed = true;
+          next = Next::colon;
+        } else {
+          allowed = is_scalar(token) && (next == Next::value || next == Next::value_or_close);
+          next = Next::comma_or_close;
+        }
+        break;
+    }
+    if (!allowed) return start + 1;
+  }
 }
 
 // The offset of the bracket that opens nesting level kMaxJsonDepth + 1. Only
@@ -93,12 +244,19 @@ class DepthLimitedBuilder : public nlohmann::detail::json_sax_dom_parser<json> {
   bool parse_error(std::size_t bytes_read, const std::string&, const Exception& e) {
     error_ = std::string(describe(e.what()));
     bytes_read_ = bytes_read;
+    syntax_ = std::is_same_v<Exception, nlohmann::detail::parse_error>;
     return false;
   }
 
   // failure: the message for a parse that stopped, given the parsed text.
+  // A syntax error is placed where a byte-at-a-time reader stops; any other
+  // (a number out of range) where the parser found it, after the number.
   std::string failure(std::string_view text) const {
-    if (error_) return "malformed JSON: " + *error_ + at_position(text, bytes_read_);
+    if (error_) {
+      // The reader never stops later than the parser's own report.
+      const std::size_t at = syntax_ ? std::min(bytes_read_, syntax_error_end(text)) : bytes_read_;
+      return "malformed JSON: " + *error_ + at_position(text, at);
+    }
     return "malformed JSON: nesting deeper than " + std::to_string(kMaxJsonDepth) + " levels" +
            at_position(text, too_deep_offset(text) + 1);
   }
@@ -113,13 +271,15 @@ class DepthLimitedBuilder : public nlohmann::detail::json_sax_dom_parser<json> {
   std::size_t depth_ = 0;
   std::optional<std::string> error_;
   std::size_t bytes_read_ = 0;
+  bool syntax_ = false;
 };
 
 // parse: the document, which must be an object.
 ReadResult<json> parse(std::string_view text) {
   json doc;
   DepthLimitedBuilder builder(doc);
-  if (!json::sax_parse(text.begin(), text.end(), &builder)) {
+  nlohmann::detail::parser<json, TextInput> parser{TextInput(text)};
+  if (!parser.sax_parse(&builder, /*strict=*/true)) {
     return std::unexpected(builder.failure(text));
   }
   if (!doc.is_object()) return malformed("the top-level value must be an object");

@@ -235,6 +235,87 @@ TEST(JsonReader, SyntaxErrorsEndWithLineAndColumn) {
   EXPECT_TRUE(dag_from_json("{}\n\t ").has_value());  // trailing whitespace is fine
 }
 
+// Catches text cut short at a NUL byte taken for the end of the input.
+TEST(JsonReader, NulIsNotTheEndOfTheText) {
+  using namespace std::string_literals;
+  const std::string trailing = "{\"nodes\":[\"a\"]}\0{\"x\":1}"s;
+  const std::string message =
+      "malformed JSON: syntax error while parsing value - invalid literal; last read: "
+      "'\"a\"]}<U+0000>'; expected end of input at line 1 column 16";
+  EXPECT_EQ(dag_error(trailing), message);
+  EXPECT_EQ(cpdag_error(trailing), message);
+  EXPECT_EQ(dag_error("{}\0"s),
+            "malformed JSON: syntax error while parsing value - invalid literal; last read: "
+            "'{}<U+0000>'; expected end of input at line 1 column 3");
+  EXPECT_TRUE(cpdag_error("{}\n \0 "s).ends_with("'; expected end of input at line 2 column 2"));
+  EXPECT_EQ(dag_error("\0"s),
+            "malformed JSON: syntax error while parsing value - invalid literal; last read: "
+            "'<U+0000>' at line 1 column 1");
+  EXPECT_EQ(dag_error("{\"nodes\":\0[]}"s),
+            "malformed JSON: syntax error while parsing value - invalid literal; last read: "
+            "'\"nodes\":<U+0000>' at line 1 column 10");
+  EXPECT_EQ(cpdag_error("{\"nodes\":[]\0}"s),
+            "malformed JSON: syntax error while parsing object - invalid literal; last read: "
+            "'\"nodes\":[]<U+0000>'; expected '}' at line 1 column 12");
+  // Inside a string, also after an escaped quote, it stays an unescaped control character.
+  const std::string in_string =
+      "malformed JSON: syntax error while parsing value - invalid string: control character "
+      "U+0000 (NUL) must be escaped to \\u0000; last read: ";
+  EXPECT_EQ(dag_error("{\"nodes\":[\"a\0\"]}"s), in_string + "'\"a<U+0000>' at line 1 column 13");
+  EXPECT_EQ(cpdag_error("{\"nodes\":[\"\\\"\0\"]}"s),
+            in_string + "'\"\\\"<U+0000>' at line 1 column 14");
+  // Escaped, it is still a name's character like any other.
+  EXPECT_EQ(dag_from_json(R"({"nodes":["a\u0000b"]})").value().names(),
+            (std::vector<std::string>{"a\0b"s}));
+}
+
+// Catches a syntax error's column placed after the offending token, or at the byte that
+// made it malformed when the token could not stand there at all, instead of at its first byte.
+TEST(JsonReader, SyntaxErrorColumnIsTheFirstOffendingByte) {
+  EXPECT_EQ(dag_error(R"({"a":1 "b":2})"),
+            "malformed JSON: syntax error while parsing object - unexpected string literal; "
+            "expected '}' at line 1 column 8");
+  EXPECT_EQ(cpdag_error(R"({"a":1 "b":2})"),
+            "malformed JSON: syntax error while parsing object - unexpected string literal; "
+            "expected '}' at line 1 column 8");
+  EXPECT_EQ(dag_error("[true false]"),
+            "malformed JSON: syntax error while parsing array - unexpected false literal; "
+            "expected ']' at line 1 column 7");
+  const auto column = [](std::string_view text) {
+    const std::string dag = dag_error(text), cpdag = cpdag_error(text);
+    EXPECT_EQ(dag, cpdag);
+    return dag.substr(dag.rfind(" at line ") + 1);
+  };
+  // An unexpected whole token: its first byte.
+  EXPECT_EQ(column(R"({"a" "b":1})"), "at line 1 column 6");
+  EXPECT_EQ(column(R"({"a":1 2345})"), "at line 1 column 8");
+  EXPECT_EQ(column(R"({"a":[1 -25]})"), "at line 1 column 9");
+  EXPECT_EQ(column(R"({"a":1} null)"), "at line 1 column 9");
+  EXPECT_EQ(column(R"({} "tail")"), "at line 1 column 4");
+  EXPECT_EQ(column("{\"a\":1,\n  \"b\":2\n  \"c\":3}"), "at line 3 column 3");
+  EXPECT_EQ(column(R"({"a":1,})"), "at line 1 column 8");
+  // A malformed token that could not stand there even if well formed: its
+  // first byte, not the byte that made it malformed.
+  EXPECT_EQ(column("[true fals]"), "at line 1 column 7");
+  EXPECT_EQ(column("{tru}"), "at line 1 column 2");
+  EXPECT_EQ(column(R"({"a" 1.x})"), "at line 1 column 6");
+  EXPECT_EQ(column(R"({"a":1 "b)"), "at line 1 column 8");
+  EXPECT_EQ(column("{} tx"), "at line 1 column 4");
+  // A malformed token that may stand there: the byte that made it malformed.
+  EXPECT_EQ(column("[tru]"), "at line 1 column 5");
+  EXPECT_EQ(column("[1.]"), "at line 1 column 4");
+  EXPECT_EQ(column(R"({"a":-x})"), "at line 1 column 7");
+  EXPECT_EQ(column("{\"a\":\"b\x01\"}"), "at line 1 column 8");
+  EXPECT_EQ(column(R"({"a":"\uD800\u0041"})"), "at line 1 column 18");
+  EXPECT_EQ(column("\xEF\xBB{}"), "at line 1 column 3");  // a broken byte-order mark
+  // Running out of text: after its last byte.
+  EXPECT_EQ(column(R"({"a":)"), "at line 1 column 5");
+  EXPECT_EQ(column("{\"a\":[1,\n  "), "at line 2 column 2");
+  EXPECT_EQ(column(R"({"a":"b)"), "at line 1 column 7");
+  // A byte-order mark counts as the bytes it is.
+  EXPECT_EQ(column("\xEF\xBB\xBF ]"), "at line 1 column 5");
+}
+
 // Catches unbounded nesting: the limit holds exactly, brackets inside
 // strings do not count, and a million open brackets fail cleanly.
 TEST(JsonReader, NestingLimit) {

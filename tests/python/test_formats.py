@@ -133,6 +133,12 @@ def test_cpdag_reader_messages(text, message):
         ('{"nodes": ["a",]}', " at line 1 column 16"),
         ('{\n  "nodes": [1 2]\n}', " at line 2 column 15"),
         ("{}\n\nx", " at line 3 column 1"),
+        # At the first byte of a token that cannot stand where it is, not after it.
+        ('{"a":1 "b":2}', " at line 1 column 8"),
+        ("[true false]", " at line 1 column 7"),
+        ('{"a":1,\n "b":2\n "c":3}', " at line 3 column 2"),
+        ("[true fals]", " at line 1 column 7"),
+        ('{} "tail', " at line 1 column 4"),
     ],
 )
 def test_syntax_errors_name_line_and_column(text, position):
@@ -141,6 +147,39 @@ def test_syntax_errors_name_line_and_column(text, position):
         assert message.startswith("malformed JSON: ")
         assert message.endswith(position)
         assert len(message) > len("malformed JSON: ") + len(position)
+
+
+@pytest.mark.parametrize(
+    ("text", "message"),
+    [
+        (
+            '{"nodes":["a"]}\x00{"x":1}',
+            "syntax error while parsing value - invalid literal; last read: "
+            "'\"a\"]}<U+0000>'; expected end of input at line 1 column 16",
+        ),
+        (
+            "{}\n\x00",
+            "syntax error while parsing value - invalid literal; last read: "
+            "'{}<U+000A><U+0000>'; expected end of input at line 2 column 1",
+        ),
+        (
+            '{"nodes":\x00["a"]}',
+            "syntax error while parsing value - invalid literal; last read: "
+            "'\"nodes\":<U+0000>' at line 1 column 10",
+        ),
+        (
+            '{"nodes":["a\x00"]}',
+            "syntax error while parsing value - invalid string: control character U+0000 (NUL) "
+            "must be escaped to \\u0000; last read: '\"a<U+0000>' at line 1 column 13",
+        ),
+    ],
+)
+def test_nul_byte_does_not_end_the_text(text, message):
+    # Taking a NUL for the end of the text would read '{"nodes":["a"]}' alone.
+    for cls in (CausalDAG, CausalCPDAG):
+        exc = raised(cls.from_json, text)
+        assert type(exc) is ValueError
+        assert str(exc) == "malformed JSON: " + message
 
 
 def test_deep_nesting_fails_cleanly():
