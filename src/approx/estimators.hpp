@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "approx/approx.hpp"
+#include "graph/interrupt.hpp"
 #include "sampler/sampler.hpp"
 
 namespace morvend::detail {
@@ -86,6 +87,7 @@ Result<AsvResult> run_serial(const ExplainerState& state, Walker& walker, std::u
   KahanSum w1, w2;
   double shift = kNegInf;
   for (std::uint64_t k = 0; k < n_samples; ++k) {
+    if (Result<void> r = check_interrupt(); !r) return std::unexpected(std::move(r.error()));
     const double log_weight = -draw.draw(rng);
     if (log_weight > shift) {
       const double r = std::exp(shift - log_weight);
@@ -123,6 +125,7 @@ Result<AsvResult> run_batched(const ExplainerState& state, Walker& walker,
     const std::uint64_t g = std::min(batch_size, left);
     batch.clear();
     for (std::uint64_t k = 0; k < g; ++k) {
+      if (Result<void> r = check_interrupt(); !r) return std::unexpected(std::move(r.error()));
       const double logq = draw.draw(rng);
       batch.add(draw.order(), logq);
     }
@@ -137,6 +140,7 @@ Result<AsvResult> run_batched(const ExplainerState& state, Walker& walker,
       shift = m;
     }
     for (std::size_t k = 0; k < batch.size(); ++k) {
+      if (Result<void> r = check_interrupt(); !r) return std::unexpected(std::move(r.error()));
       const double w = std::exp(-batch.logq(k) - shift);
       w1 += w;
       w2 += w * w;
@@ -169,6 +173,7 @@ Result<AsvResult> run_adaptive(std::size_t n, const AdaptiveOptions& options, Dr
     const std::uint64_t g = std::min(options.batch_size, options.max_samples - drawn);
     batch.clear();
     for (std::uint64_t k = 0; k < g; ++k) {
+      if (Result<void> r = check_interrupt(); !r) return std::unexpected(std::move(r.error()));
       if (Result<void> r = draw(rng, batch); !r) return std::unexpected(std::move(r.error()));
     }
     if (Result<void> r = walker.prepare(batch); !r) return std::unexpected(std::move(r.error()));
@@ -187,6 +192,7 @@ Result<AsvResult> run_adaptive(std::size_t n, const AdaptiveOptions& options, Dr
       }
     }
     for (std::size_t k = 0; k < batch.size(); ++k) {
+      if (Result<void> r = check_interrupt(); !r) return std::unexpected(std::move(r.error()));
       double w = 1.0;
       if constexpr (kWeighted) {
         w = std::exp(-batch.logq(k) - shift);

@@ -150,8 +150,7 @@ class SharedValueCache {
   };
   struct Shard {
     std::mutex mutex;
-    boost::unordered_flat_map<typename Keys::Key, Entry, typename Keys::Hash,
-                              typename Keys::Equal>
+    boost::unordered_flat_map<typename Keys::Key, Entry, typename Keys::Hash, typename Keys::Equal>
         map;
   };
   static constexpr std::size_t kShards = 64;
@@ -164,7 +163,9 @@ class SharedValueCache {
   void wake() {
     generation_.fetch_add(1);
     if (waiters_.load() == 0) return;
-    { std::lock_guard lock(wait_mutex_); }
+    {
+      std::lock_guard lock(wait_mutex_);
+    }
     woken_.notify_all();
   }
 

@@ -26,8 +26,8 @@ class UniformDraw {
  public:
   using OverBudget = std::function<AsvError(std::uint64_t entries)>;
 
-  UniformDraw(std::size_t n, std::span<const std::uint64_t> parent_masks,
-              std::uint64_t memo_budget, OverBudget over_budget)
+  UniformDraw(std::size_t n, std::span<const std::uint64_t> parent_masks, std::uint64_t memo_budget,
+              OverBudget over_budget)
       : n_(n),
         parent_masks_(parent_masks),
         max_entries_(memo_budget / kBytesPerMemoEntry),
@@ -99,6 +99,7 @@ Result<AsvResult> approximate_uniform_sparse(const ExplainerState& state, ValueO
   detail::SerialMaskWalker walker(oracle);
   std::vector<detail::KahanSum> phi(n);
   for (std::uint64_t k = 0; k < options.n_samples; ++k) {
+    if (Result<void> r = check_interrupt(); !r) return std::unexpected(std::move(r.error()));
     if (Result<void> r = draw.draw(rng); !r) return std::unexpected(std::move(r.error()));
     Result<void> walked =
         walker.walk(draw.order(), [&](NodeId i, double delta) { phi[i].add(delta); });

@@ -162,11 +162,11 @@ class LargeWalker {
   ValueOracle& oracle_;
   Cache& cache_;
   std::size_t words_;
-  std::vector<std::uint64_t> set_;  // the current prefix
-  std::vector<double> values_;      // of each prefix
-  CoalitionList mine_, theirs_;     // to ask for, to wait for
+  std::vector<std::uint64_t> set_;                // the current prefix
+  std::vector<double> values_;                    // of each prefix
+  CoalitionList mine_, theirs_;                   // to ask for, to wait for
   std::vector<std::size_t> mine_at_, theirs_at_;  // their prefix lengths
-  std::vector<char> claimed_;       // per entry of mine_: publish it
+  std::vector<char> claimed_;                     // per entry of mine_: publish it
   std::vector<double> answers_;
 };
 
@@ -174,8 +174,7 @@ class LargeWalker {
 class SerialLargeWalker : private OwnCache<LargeValueCache>, public LargeWalker<LargeValueCache> {
  public:
   SerialLargeWalker(ValueOracle& oracle, std::size_t n)
-      : OwnCache<LargeValueCache>(words_for(n)),
-        LargeWalker(oracle, own_cache, n) {}
+      : OwnCache<LargeValueCache>(words_for(n)), LargeWalker(oracle, own_cache, n) {}
 };
 
 // LargeBatchWalker: the batch form; prepare() asks for the batch's missing

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "dag_dp_sparse/ideal_levels.hpp"
+#include "graph/interrupt.hpp"
 #include "topo/topo.hpp"
 
 namespace morvend {
@@ -16,8 +17,10 @@ Result<AsvResult> exact_enumeration(const ExplainerState& state, ValueOracle& or
     return std::unexpected(AsvError::invalid_configuration(
         "bitmask coalitions require n \xe2\x89\xa4 64, got " + std::to_string(n)));
   }
-  const std::optional<std::uint64_t> n_orders =
+  const Result<std::optional<std::uint64_t>> counted =
       count_linear_extensions(parent_masks_of(g), kMaxLinearExtensions);
+  if (!counted) return std::unexpected(counted.error());
+  const std::optional<std::uint64_t> n_orders = *counted;
   if (!n_orders) {
     return std::unexpected(AsvError::invalid_configuration(
         "exact enumerates every linear extension and accepts at most " +
@@ -27,7 +30,12 @@ Result<AsvResult> exact_enumeration(const ExplainerState& state, ValueOracle& or
 
   ValueLookup value(oracle);
   std::vector<double> acc(n, 0.0);
+  std::uint64_t visited = 0;
   Result<void> walked = for_each_linear_extension(g, [&](std::span<const NodeId> order) {
+    // Up to ten million orders of cached look-ups: check every 64th.
+    if (++visited % 64 == 0) {
+      if (Result<void> r = check_interrupt(); !r) return r;
+    }
     std::uint64_t prefix = 0;
     for (NodeId x : order) {
       const std::uint64_t with_x = prefix | (std::uint64_t{1} << x);

@@ -16,7 +16,8 @@ namespace {
 
 constexpr std::uint64_t kMemoryLimit = std::uint64_t{1} << 31;
 constexpr const char* kTreeBudgetReason = "tree shape exceeded exact_tree's feasibility budget";
-constexpr const char* kTreeBitmaskReason = "tree exceeds exact_tree's n \xe2\x89\xa4 64 bitmask limit";
+constexpr const char* kTreeBitmaskReason =
+    "tree exceeds exact_tree's n \xe2\x89\xa4 64 bitmask limit";
 constexpr const char* kSparseAlsoInfeasible = "; exact_dag_sparse also infeasible for this DAG";
 
 using Sampler = std::function<Result<AsvResult>()>;
@@ -38,7 +39,7 @@ bool sparse_fallback_eligible(const AsvError& e) {
          e.kind() == AsvError::Kind::kExtensionCountOverflow;
 }
 
-bool ideals_at_most(const ExplainerState& state, std::uint64_t limit) {
+Result<bool> ideals_at_most(const ExplainerState& state, std::uint64_t limit) {
   return morvend::ideals_at_most(state.parent_masks(), limit);
 }
 
@@ -66,7 +67,9 @@ Result<AsvResult> tree_path(const ExplainerState& state, ValueOracle& oracle,
       return tree;
   }
   const std::size_t n = state.n_nodes();
-  if (n <= 63 && ideals_at_most(state, kSparseIdealLimit)) {
+  Result<bool> few_ideals = n <= 63 ? ideals_at_most(state, kSparseIdealLimit) : false;
+  if (!few_ideals) return std::unexpected(std::move(few_ideals.error()));
+  if (*few_ideals) {
     Result<AsvResult> r = sparse(state, oracle, n);
     if (r) return selected(std::move(r), "exact_dag_sparse", "exact_tree", reason);
     if (!sparse_fallback_eligible(r.error())) return r;
@@ -80,7 +83,9 @@ Result<AsvResult> tree_path(const ExplainerState& state, ValueOracle& oracle,
 // failure) the dense DP.
 Result<AsvResult> small_dag(const ExplainerState& state, ValueOracle& oracle) {
   const std::size_t n = state.n_nodes();
-  if (ideals_at_most(state, std::uint64_t{1} << (n - 1))) {
+  Result<bool> few_ideals = ideals_at_most(state, std::uint64_t{1} << (n - 1));
+  if (!few_ideals) return std::unexpected(std::move(few_ideals.error()));
+  if (*few_ideals) {
     Result<AsvResult> r = sparse(state, oracle, 28);
     if (r) return selected(std::move(r), "exact_dag_sparse");
     if (!sparse_fallback_eligible(r.error())) return r;
@@ -99,7 +104,9 @@ Result<AsvResult> select_auto(const ExplainerState& state, ValueOracle& oracle,
   if (state.is_rooted_tree()) return tree_path(state, oracle, "approx", approx);
   if (n <= 20) return small_dag(state, oracle);
   if (n <= 28) {
-    if (!ideals_at_most(state, kSparseMemoryIdealLimit)) {
+    Result<bool> fits = ideals_at_most(state, kSparseMemoryIdealLimit);
+    if (!fits) return std::unexpected(std::move(fits.error()));
+    if (!*fits) {
       return selected(approx(), "approx", "exact_dag_sparse",
                       "order ideal count exceeds sparse memory budget (" +
                           std::to_string(kSparseMemoryIdealLimit) + " states)");
@@ -109,7 +116,9 @@ Result<AsvResult> select_auto(const ExplainerState& state, ValueOracle& oracle,
     if (!sparse_fallback_eligible(r.error())) return r;
     return selected(approx(), "approx", "exact_dag_sparse", r.error().detail());
   }
-  if (n <= 63 && ideals_at_most(state, kSparseIdealLimit)) {
+  Result<bool> few_ideals = n <= 63 ? ideals_at_most(state, kSparseIdealLimit) : false;
+  if (!few_ideals) return std::unexpected(std::move(few_ideals.error()));
+  if (*few_ideals) {
     Result<AsvResult> r = sparse(state, oracle, n);
     if (r) return selected(std::move(r), "exact_dag_sparse");
     if (!sparse_fallback_eligible(r.error())) return r;
@@ -131,7 +140,9 @@ Result<AsvResult> select_auto_quality(const ExplainerState& state, ValueOracle& 
   // Up to 63 nodes: the sparse DP when affordable, then uniform sampling,
   // then importance sampling when uniform counts overflow.
   std::optional<std::string> sparse_reason;
-  if (ideals_at_most(state, kSparseIdealLimit)) {
+  Result<bool> few_ideals = ideals_at_most(state, kSparseIdealLimit);
+  if (!few_ideals) return std::unexpected(std::move(few_ideals.error()));
+  if (*few_ideals) {
     Result<AsvResult> r = sparse(state, oracle, n);
     if (r) return selected(std::move(r), "exact_dag_sparse");
     if (!sparse_fallback_eligible(r.error())) return r;

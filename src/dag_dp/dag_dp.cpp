@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "dag_dp_sparse/dag_dp_sparse.hpp"
+#include "graph/interrupt.hpp"
 
 namespace morvend {
 
@@ -22,7 +23,12 @@ Result<AsvResult> exact_dag(const ExplainerState& state, ValueOracle& oracle) {
   // Orders of each order ideal (0 for every other mask), pushed forward.
   std::vector<std::uint64_t> dp_fwd(size, 0);
   dp_fwd[0] = 1;
+  // Each sweep covers up to 2^20 sets: look up every 4096 of them.
+  auto check_every_4096 = [](std::uint64_t s) {
+    return (s & 4095) == 0 ? check_interrupt() : Result<void>{};
+  };
   for (std::uint64_t s = 0; s < size; ++s) {
+    if (Result<void> r = check_every_4096(s); !r) return std::unexpected(r.error());
     if (dp_fwd[s] == 0) continue;
     for (std::size_t x = 0; x < n; ++x) {
       const std::uint64_t bit = std::uint64_t{1} << x;
@@ -36,6 +42,7 @@ Result<AsvResult> exact_dag(const ExplainerState& state, ValueOracle& oracle) {
   std::vector<std::uint64_t> dp_ind(size, 0);
   dp_ind[0] = 1;
   for (std::uint64_t s = 1; s < size; ++s) {
+    if (Result<void> r = check_every_4096(s); !r) return std::unexpected(r.error());
     for (std::uint64_t rest = s; rest != 0; rest &= rest - 1) {
       const int x = __builtin_ctzll(rest);
       if ((pm[x] & s) != 0) continue;
@@ -55,6 +62,7 @@ Result<AsvResult> exact_dag(const ExplainerState& state, ValueOracle& oracle) {
     return v;
   };
   for (std::uint64_t s = 0; s < size; ++s) {
+    if (Result<void> r = check_every_4096(s); !r) return std::unexpected(r.error());
     if (dp_fwd[s] == 0) continue;
     Result<double> vs = value_of(s);
     if (!vs) return std::unexpected(vs.error());

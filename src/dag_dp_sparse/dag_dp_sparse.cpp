@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "dag_dp_sparse/ideal_levels.hpp"
+#include "graph/interrupt.hpp"
 
 namespace morvend {
 namespace {
@@ -25,10 +26,9 @@ std::string binary(std::uint64_t mask) {
 }
 
 AsvError memory_limit_error(std::uint64_t limit, std::uint64_t entries) {
-  return AsvError::invalid_configuration("exact_dag_sparse: exceeded memory limit (" +
-                                         std::to_string(limit) + " bytes) after " +
-                                         std::to_string(entries) +
-                                         " order ideals; try approximate method");
+  return AsvError::invalid_configuration(
+      "exact_dag_sparse: exceeded memory limit (" + std::to_string(limit) + " bytes) after " +
+      std::to_string(entries) + " order ideals; try approximate method");
 }
 
 // The forward error that a FIFO breadth-first discovery of the ideals meets
@@ -80,8 +80,9 @@ AsvError first_forward_error(std::span<const std::uint64_t> pm,
 }  // namespace
 
 AsvError count_overflow(const char* table, std::uint64_t mask) {
-  return AsvError::extension_count_overflow(std::string(table) + "[" + binary(mask) +
-                                            "] overflowed u64 \xe2\x80\x94 use approx for this DAG");
+  return AsvError::extension_count_overflow(
+      std::string(table) + "[" + binary(mask) +
+      "] overflowed u64 \xe2\x80\x94 use approx for this DAG");
 }
 
 Result<std::uint64_t> completion_count(std::uint64_t set,
@@ -102,6 +103,10 @@ Result<std::uint64_t> completion_count(std::uint64_t set,
   }
   if (memo.size() >= max_entries) {
     return std::unexpected(AsvError::extension_count_overflow(kCompletionMemoFull));
+  }
+  // Filling a large memo takes seconds; a check per 1024 entries is free.
+  if (memo.size() % 1024 == 0) {
+    if (Result<void> r = check_interrupt(); !r) return std::unexpected(std::move(r.error()));
   }
   memo.emplace(set, sum);
   return sum;
@@ -130,6 +135,7 @@ Result<AsvResult> exact_dag_sparse(const ExplainerState& state, ValueOracle& ora
     IdealLevel next;
     const std::uint64_t room = max_entries > entries ? max_entries - entries : 0;
     const LevelGrowth growth = grow_level<true>(pm, levels.back(), room, &next);
+    if (growth == LevelGrowth::kInterrupted) return std::unexpected(AsvError::interrupted());
     if (growth != LevelGrowth::kDone) {
       return std::unexpected(first_forward_error(pm, levels, entries, options.memory_limit));
     }
@@ -170,6 +176,7 @@ Result<AsvResult> exact_dag_sparse(const ExplainerState& state, ValueOracle& ora
       return true;
     };
     for (std::size_t x = 0; x < n && !failed; ++x) {
+      if (Result<void> r = check_interrupt(); !r) return std::unexpected(std::move(r.error()));
       double sum = acc[x];  // kept in a register: the same additions, in the same order
       for_each_transition(pm, x, lower.masks, upper.masks, [&](std::size_t i, std::size_t j) {
         if (failed) return;

@@ -30,8 +30,8 @@ struct SparseOptions {
 // exact_dag_sparse: the engine. Checks max_nodes, then n <= 63; fails with the
 // memory-limit text before any value call when the ideals would not fit.
 // REQUIRES: state's graph is valid (non-empty, acyclic).
-[[nodiscard]] Result<AsvResult> exact_dag_sparse(const ExplainerState& state,
-                                                 ValueOracle& oracle, SparseOptions options);
+[[nodiscard]] Result<AsvResult> exact_dag_sparse(const ExplainerState& state, ValueOracle& oracle,
+                                                 SparseOptions options);
 
 // CompletionMemo: completion counts by node set; the empty set is never stored.
 using CompletionMemo = boost::unordered_flat_map<std::uint64_t, std::uint64_t>;
@@ -41,9 +41,10 @@ using CompletionMemo = boost::unordered_flat_map<std::uint64_t, std::uint64_t>;
 // A memo that would grow past `max_entries` fails with kCompletionMemoFull
 // (a safety net: callers turn it into their own budget error).
 // Recursion depth is at most the number of nodes (<= 63).
-[[nodiscard]] Result<std::uint64_t> completion_count(
-    std::uint64_t set, std::span<const std::uint64_t> parent_masks, CompletionMemo& memo,
-    std::uint64_t max_entries = UINT64_MAX);
+[[nodiscard]] Result<std::uint64_t> completion_count(std::uint64_t set,
+                                                     std::span<const std::uint64_t> parent_masks,
+                                                     CompletionMemo& memo,
+                                                     std::uint64_t max_entries = UINT64_MAX);
 
 // The detail text of the ExtensionCountOverflow for a full memo.
 inline constexpr const char* kCompletionMemoFull = "dp_ind memo full";

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "graph/dag.hpp"
+#include "graph/interrupt.hpp"
 
 namespace morvend {
 namespace {
@@ -65,6 +66,8 @@ LevelGrowth grow_level(std::span<const std::uint64_t> parent_masks, const IdealL
     const std::uint64_t* ac = WithCounts ? counts.data() : nullptr;
     std::size_t a = 0, o = 0;
     for (; s < in_size; ++s) {
+      // A level can hold millions of ideals: look up every 2^16 of them.
+      if ((s & 0xFFFF) == 0 && interrupt_requested()) return LevelGrowth::kInterrupted;
       const std::uint64_t mask = in[s];
       if (!addable(mask, bit, parents)) continue;
       const std::uint64_t t = mask | bit;
@@ -105,7 +108,7 @@ template LevelGrowth grow_level<true>(std::span<const std::uint64_t>, const Idea
 template LevelGrowth grow_level<false>(std::span<const std::uint64_t>, const IdealLevel&,
                                        std::size_t, IdealLevel*);
 
-bool ideals_at_most(std::span<const std::uint64_t> parent_masks, std::uint64_t limit) {
+Result<bool> ideals_at_most(std::span<const std::uint64_t> parent_masks, std::uint64_t limit) {
   IdealLevel cur{{0}, {}};
   std::uint64_t total = 1;
   if (total > limit) return false;
@@ -113,20 +116,30 @@ bool ideals_at_most(std::span<const std::uint64_t> parent_masks, std::uint64_t l
     IdealLevel next;
     const std::uint64_t room = limit - total;
     const std::size_t cap = room > SIZE_MAX ? SIZE_MAX : static_cast<std::size_t>(room);
-    if (grow_level<false>(parent_masks, cur, cap, &next) == LevelGrowth::kCapped) return false;
+    switch (grow_level<false>(parent_masks, cur, cap, &next)) {
+      case LevelGrowth::kCapped:
+        return false;
+      case LevelGrowth::kInterrupted:
+        return std::unexpected(AsvError::interrupted());
+      case LevelGrowth::kDone:
+      case LevelGrowth::kOverflow:
+        break;
+    }
     total += next.masks.size();
     cur = std::move(next);
   }
   return true;
 }
 
-std::optional<std::uint64_t> count_linear_extensions(std::span<const std::uint64_t> parent_masks,
-                                                     std::uint64_t limit) {
+Result<std::optional<std::uint64_t>> count_linear_extensions(
+    std::span<const std::uint64_t> parent_masks, std::uint64_t limit) {
   IdealLevel cur{{0}, {1}};
   const std::size_t cap = limit > SIZE_MAX ? SIZE_MAX : static_cast<std::size_t>(limit);
   for (std::size_t k = 0; k < parent_masks.size(); ++k) {
     IdealLevel next;
-    if (grow_level<true>(parent_masks, cur, cap, &next) != LevelGrowth::kDone) return std::nullopt;
+    const LevelGrowth growth = grow_level<true>(parent_masks, cur, cap, &next);
+    if (growth == LevelGrowth::kInterrupted) return std::unexpected(AsvError::interrupted());
+    if (growth != LevelGrowth::kDone) return std::nullopt;
     cur = std::move(next);
   }
   // The last level is the full set alone; its count is the answer.

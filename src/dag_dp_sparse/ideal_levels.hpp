@@ -17,6 +17,8 @@
 #include <span>
 #include <vector>
 
+#include "graph/asv_error.hpp"
+
 namespace morvend {
 
 // IdealLevel: ascending masks and, when counted, the number of topological
@@ -27,9 +29,10 @@ struct IdealLevel {
 };
 
 enum class LevelGrowth {
-  kDone,      // the next level is complete and every count fits
-  kOverflow,  // complete, but some count exceeded UINT64_MAX (saturated)
-  kCapped,    // stopped: the next level would hold more than `cap` ideals
+  kDone,         // the next level is complete and every count fits
+  kOverflow,     // complete, but some count exceeded UINT64_MAX (saturated)
+  kCapped,       // stopped: the next level would hold more than `cap` ideals
+  kInterrupted,  // stopped: check_interrupt() failed
 };
 
 // full_mask: the mask of n nodes (n <= 64).
@@ -53,8 +56,8 @@ LevelGrowth grow_level(std::span<const std::uint64_t> parent_masks, const IdealL
 // REQUIRES: `upper` is the level above `lower`.
 template <class F>
 void for_each_transition(std::span<const std::uint64_t> parent_masks, std::size_t x,
-                         std::span<const std::uint64_t> lower,
-                         std::span<const std::uint64_t> upper, F&& f) {
+                         std::span<const std::uint64_t> lower, std::span<const std::uint64_t> upper,
+                         F&& f) {
   const std::uint64_t bit = std::uint64_t{1} << x;
   const std::uint64_t parents = parent_masks[x];
   std::size_t j = 0;
@@ -68,14 +71,17 @@ void for_each_transition(std::span<const std::uint64_t> parent_masks, std::size_
 }
 
 // ideals_at_most: whether the DAG has at most `limit` order ideals, the empty
-// set and the full set included. Holds two levels at a time.
-bool ideals_at_most(std::span<const std::uint64_t> parent_masks, std::uint64_t limit);
+// set and the full set included. Holds two levels at a time. Fails only when
+// interrupted.
+[[nodiscard]] Result<bool> ideals_at_most(std::span<const std::uint64_t> parent_masks,
+                                          std::uint64_t limit);
 
 // count_linear_extensions: the number of topological orders, or nothing when
 // it exceeds `limit`. Cheap: a level wider than `limit` already proves more
 // orders than that, since ideals of one size are prefixes of distinct orders.
-std::optional<std::uint64_t> count_linear_extensions(std::span<const std::uint64_t> parent_masks,
-                                                     std::uint64_t limit);
+// Fails only when interrupted.
+[[nodiscard]] Result<std::optional<std::uint64_t>> count_linear_extensions(
+    std::span<const std::uint64_t> parent_masks, std::uint64_t limit);
 
 // parent_masks_of: one mask per node of a graph of at most 64 nodes.
 class Dag;

@@ -22,8 +22,8 @@
 
 #include "approx/approx.hpp"
 #include "asv/dispatch.hpp"
-#include "asv/policy.hpp"
 #include "asv/explainer_state.hpp"
+#include "asv/policy.hpp"
 #include "python/args.hpp"
 #include "python/boundary.hpp"
 #include "python/classes.hpp"
@@ -39,9 +39,7 @@ namespace {
 
 // ---- instance --------------------------------------------------------------
 
-const ExplainerState& state_of(PyObject* self) {
-  return instance_of<ExplainerState>(self)->value;
-}
+const ExplainerState& state_of(PyObject* self) { return instance_of<ExplainerState>(self)->value; }
 BorrowFlag& borrow_of(PyObject* self) { return instance_of<ExplainerState>(self)->borrow; }
 
 // ---- lifecycle -------------------------------------------------------------
@@ -132,9 +130,8 @@ std::optional<AsvResult> run_explain(PyObject* self, const ExplainArgs& a) {
       raise_value_error("value_fn_batch is only supported for method='approx' or 'auto'");
       return std::nullopt;
     }
-    SamplingOptions options{.n_samples = a.options.n_samples,
-                            .seed = a.options.seed,
-                            .batch_size = a.batch_size};
+    SamplingOptions options{
+        .n_samples = a.options.n_samples, .seed = a.options.seed, .batch_size = a.batch_size};
     PyBatchValueFunction fn(a.value_fn_batch, state.names());
     if (!fn.ok()) return std::nullopt;
     return finish(fn, watch, dispatch_batch(state, fn, options));
@@ -206,8 +203,8 @@ PyObject* explainer_explain_with_diagnostics(PyObject* self, PyObject* const* ar
       .set_optional("memory_mb", r->memory_mb)
       .set_optional("fallback_from", r->fallback_from)
       .set_optional("fallback_reason", r->fallback_reason)
-      .set("selected_method", str_from(r->selected_method ? *r->selected_method
-                                                          : std::string(a.method)));
+      .set("selected_method",
+           str_from(r->selected_method ? *r->selected_method : std::string(a.method)));
   return d.finish();
 }
 
@@ -222,8 +219,8 @@ struct AdaptiveArgs {
 
 // parse_adaptive: the shared parameters. `params` lists them in order; the
 // optional ones are looked up by name.
-bool parse_adaptive(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames, AdaptiveArgs* out) {
+bool parse_adaptive(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                    AdaptiveArgs* out) {
   PyObject* argv[9];
   if (!parse_args(spec, args, nargs, kwnames, argv)) return false;
   out->value_fn = argv[0];
@@ -303,9 +300,8 @@ Result<void> validated(const ExplainerState& state) { return state.graph().valid
 
 PyObject* explainer_explain_quality(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                     PyObject* kwnames) {
-  static constexpr const char* kParams[] = {"value_fn",   "min_samples", "max_samples",
-                                            "batch_size", "rel_tol",     "seed",
-                                            "ci"};
+  static constexpr const char* kParams[] = {"value_fn", "min_samples", "max_samples", "batch_size",
+                                            "rel_tol",  "seed",        "ci"};
   static constexpr ArgSpec kSpec{"ASVExplainer.explain_quality()", kParams, 1};
   AdaptiveArgs a;
   a.options.ess_ratio_min = 0.0;
@@ -329,9 +325,9 @@ PyObject* explainer_explain_quality(PyObject* self, PyObject* const* args, Py_ss
 
 PyObject* explainer_explain_adaptive(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                      PyObject* kwnames) {
-  static constexpr const char* kParams[] = {"value_fn", "min_samples",   "max_samples",
-                                            "batch_size", "rel_tol", "ess_ratio_min",
-                                            "seed",     "ci",            "method"};
+  static constexpr const char* kParams[] = {"value_fn",   "min_samples", "max_samples",
+                                            "batch_size", "rel_tol",     "ess_ratio_min",
+                                            "seed",       "ci",          "method"};
   static constexpr ArgSpec kSpec{"ASVExplainer.explain_adaptive()", kParams, 1};
   AdaptiveArgs a;
   if (!parse_adaptive(kSpec, args, nargs, kwnames, &a)) return nullptr;
@@ -370,11 +366,10 @@ PyObject* explainer_explain_adaptive(PyObject* self, PyObject* const* args, Py_s
                        a.ci);
 }
 
-PyObject* explainer_explain_quality_batch(PyObject* self, PyObject* const* args,
-                                          Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr const char* kParams[] = {"value_fn_batch", "min_samples", "max_samples",
-                                            "batch_size",     "rel_tol",     "seed",
-                                            "ci"};
+PyObject* explainer_explain_quality_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                          PyObject* kwnames) {
+  static constexpr const char* kParams[] = {
+      "value_fn_batch", "min_samples", "max_samples", "batch_size", "rel_tol", "seed", "ci"};
   static constexpr ArgSpec kSpec{"ASVExplainer.explain_quality_batch()", kParams, 1};
   AdaptiveArgs a;
   a.options.ess_ratio_min = 0.0;
@@ -393,8 +388,8 @@ PyObject* explainer_explain_quality_batch(PyObject* self, PyObject* const* args,
   } else if (large) {
     result = approximate_adaptive_batched(state, fn, a.options);
   } else {
-    result = approximate_uniform_sparse_adaptive_batched(state, fn, a.options,
-                                                         state.parent_masks(), kUniformMemoBudget);
+    result = approximate_uniform_sparse_adaptive_batched(state, fn, a.options, state.parent_masks(),
+                                                         kUniformMemoBudget);
   }
   std::optional<AsvResult> r = finish(fn, watch, std::move(result));
   if (!r) return nullptr;
@@ -402,11 +397,11 @@ PyObject* explainer_explain_quality_batch(PyObject* self, PyObject* const* args,
                       large ? "approx_adaptive_batch" : "uniform_sparse_adaptive_batch", a.ci);
 }
 
-PyObject* explainer_explain_adaptive_batch(PyObject* self, PyObject* const* args,
-                                           Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr const char* kParams[] = {"value_fn_batch", "min_samples", "max_samples",
-                                            "batch_size",     "rel_tol",     "ess_ratio_min",
-                                            "seed"};
+PyObject* explainer_explain_adaptive_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                           PyObject* kwnames) {
+  static constexpr const char* kParams[] = {
+      "value_fn_batch", "min_samples",   "max_samples", "batch_size",
+      "rel_tol",        "ess_ratio_min", "seed"};
   static constexpr ArgSpec kSpec{"ASVExplainer.explain_adaptive_batch()", kParams, 1};
   AdaptiveArgs a;
   if (!parse_adaptive(kSpec, args, nargs, kwnames, &a)) return nullptr;

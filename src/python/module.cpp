@@ -35,7 +35,8 @@ int exec_module(PyObject* module) noexcept {
     // the life of the process; a legacy sub-interpreter would pass the slot's
     // check below, so refuse every interpreter but the main one here too.
     if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
-      PyErr_SetString(PyExc_ImportError, "module morvend does not support loading in subinterpreters");
+      PyErr_SetString(PyExc_ImportError,
+                      "module morvend does not support loading in subinterpreters");
       return -1;
     }
     if (!PyModule_Check(module)) {

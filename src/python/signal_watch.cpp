@@ -13,8 +13,9 @@ unsigned long main_thread_ident() {
   static std::atomic<unsigned long> ident{0};
   if (unsigned long known = ident.load(std::memory_order_relaxed)) return known;
   PyRef threading = PyRef::steal(PyImport_ImportModule("threading"));
-  PyRef main = threading ? PyRef::steal(PyObject_CallMethod(threading.get(), "main_thread", nullptr))
-                         : PyRef();
+  PyRef main = threading
+                   ? PyRef::steal(PyObject_CallMethod(threading.get(), "main_thread", nullptr))
+                   : PyRef();
   PyRef value = main ? PyRef::steal(PyObject_GetAttrString(main.get(), "ident")) : PyRef();
   const unsigned long found = value ? PyLong_AsUnsignedLong(value.get()) : 0;
   if (PyErr_Occurred()) {

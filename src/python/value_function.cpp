@@ -114,8 +114,8 @@ namespace {
 std::chrono::nanoseconds yield_interval() {
   double seconds = 0.005;
   PyRef sys = PyRef::steal(PyImport_ImportModule("sys"));
-  PyRef value = sys ? PyRef::steal(PyObject_CallMethod(sys.get(), "getswitchinterval", nullptr))
-                    : PyRef();
+  PyRef value =
+      sys ? PyRef::steal(PyObject_CallMethod(sys.get(), "getswitchinterval", nullptr)) : PyRef();
   if (value && PyFloat_Check(value.get())) seconds = PyFloat_AS_DOUBLE(value.get());
   PyErr_Clear();
   return std::chrono::nanoseconds(static_cast<std::int64_t>(2e9 * seconds));

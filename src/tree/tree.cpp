@@ -5,6 +5,7 @@
 #include <limits>
 #include <vector>
 
+#include "graph/interrupt.hpp"
 #include "topo/topo.hpp"
 
 namespace morvend {
@@ -138,6 +139,7 @@ Result<AsvResult> exact_tree(const ExplainerState& state, ValueOracle& oracle) {
   std::vector<double> acc(n, 0.0);
   std::vector<std::uint64_t> within(n);  // members of P in each subtree
   for (NodeId f = 0; f < n; ++f) {
+    if (Result<void> r = check_interrupt(); !r) return std::unexpected(r.error());
     std::vector<NodeId> path;  // root .. f
     for (NodeId v = f;; v = parent[v]) {
       path.push_back(v);

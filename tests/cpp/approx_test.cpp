@@ -2,9 +2,15 @@
 
 #include <cmath>
 #include <functional>
+#include <numeric>
 #include <set>
 
+#include <future>
+#include <mutex>
+#include <thread>
+
 #include <gtest/gtest.h>
+#include <oneapi/tbb/global_control.h>
 #include <oneapi/tbb/task_arena.h>
 
 #include "approx/pool.hpp"
@@ -270,6 +276,141 @@ TEST(Estimators, PoolModesPauseAndStopOnFailure) {
   SharedOracle failing(game, third_node_fails);
   EXPECT_EQ(error_text(approximate_adaptive(state, failing, {.seed = 1})),
             "value function error: RuntimeError: boom");
+}
+
+// SetOracle: answers from a game from any number of threads at once and
+// records every coalition asked, to count repeats.
+class SetOracle : public ValueOracle {
+ public:
+  explicit SetOracle(WordGame game) : game_(std::move(game)) {}
+  Result<double> value(Coalition c) override {
+    std::lock_guard lock(mutex_);
+    ++calls_;
+    asked_.emplace(c.begin(), c.end());
+    return game_(c);
+  }
+  std::uint64_t calls() const { return calls_; }
+  std::size_t distinct() const { return asked_.size(); }
+
+ private:
+  WordGame game_;
+  std::mutex mutex_;
+  std::uint64_t calls_ = 0;
+  std::set<std::vector<std::uint64_t>> asked_;
+};
+
+// Catches pool lanes that each keep a cache of their own and ask the value
+// function again for what another lane already knows.
+TEST(Pool, OneCallPerCoalitionAcrossLanes) {
+  const auto game = testing::random_word_game(3);
+  for (const Dag& g : {testing::random_dag(10, 0.15, 4), testing::random_dag(80, 0.05, 4)}) {
+    const std::uint64_t samples = g.n_nodes() > 64 ? 60 : 3000;
+    for (const SamplingOptions& o :
+         {SamplingOptions{.n_samples = samples},
+          SamplingOptions{.n_samples = samples, .seed = 2, .num_threads = 1, .parallel = true},
+          SamplingOptions{.n_samples = samples, .seed = 2, .num_threads = 3, .parallel = true},
+          SamplingOptions{.n_samples = samples, .seed = 2, .num_threads = 8, .parallel = true}}) {
+      tbb::task_arena arena(4);  // more lanes than this machine may have cores
+      SetOracle oracle(game);
+      Result<AsvResult> r;
+      arena.execute([&] { r = approximate(state_of(g), oracle, o); });
+      ASSERT_TRUE(r) << r.error().message();
+      EXPECT_EQ(oracle.calls(), oracle.distinct()) << g.n_nodes() << " nodes";
+    }
+  }
+}
+
+// NestingOracle: like the binding's oracle, one call at a time behind a lock
+// of its own, and each call runs a whole explanation of another graph.
+class NestingOracle : public ValueOracle {
+ public:
+  NestingOracle(const ExplainerState& inner, SamplingOptions options)
+      : inner_(inner), options_(options) {}
+  Result<double> value(Coalition c) override {
+    std::lock_guard lock(mutex_);
+    SharedOracle oracle(additive_word_game(std::vector<double>(inner_.n_nodes(), 0.5)));
+    Result<AsvResult> r = approximate(inner_, oracle, options_);
+    if (!r) return std::unexpected(r.error());
+    for (double v : r->values) {
+      if (v != 0.5) return std::unexpected(AsvError::value_function("nested run is wrong"));
+    }
+    return double(__builtin_popcountll(c[0]));
+  }
+
+ private:
+  const ExplainerState& inner_;
+  SamplingOptions options_;
+  std::mutex mutex_;
+};
+
+// Catches a run nested in a value function that, waiting for its own lanes,
+// takes a task of the run outside it and blocks on the lock its own thread
+// holds: with 16 pool threads that hung for good.
+TEST(Pool, NestedRunsCompleteOnSixteenThreads) {
+  const ExplainerState outer = state_of(make_dag(9, {}));
+  const ExplainerState inner = state_of(testing::random_dag(6, 0.3, 1));
+  // More shares than threads: lanes of the outer run are still waiting to
+  // be taken while inner runs wait for theirs.
+  const std::vector<SamplingOptions> modes = {
+      SamplingOptions{.n_samples = 3000},
+      SamplingOptions{.n_samples = 300, .seed = 3, .num_threads = 64, .parallel = true},
+      SamplingOptions{.n_samples = 300, .seed = 3}};
+  auto all_runs = std::async(std::launch::async, [&] {
+    tbb::global_control threads(tbb::global_control::max_allowed_parallelism, 16);
+    tbb::task_arena arena(16);
+    std::vector<std::string> failures;
+    for (const SamplingOptions& outer_mode : modes) {
+      for (const SamplingOptions& inner_mode : modes) {
+        NestingOracle oracle(inner, inner_mode);
+        Result<AsvResult> r;
+        arena.execute([&] { r = approximate(outer, oracle, outer_mode); });
+        if (!r)
+          failures.push_back(r.error().message());
+        else if (r->values != std::vector<double>(9, 1.0))
+          failures.push_back("wrong values");
+      }
+    }
+    return failures;
+  });
+  if (all_runs.wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
+    // A deadlock cannot be undone: report it and end the test program.
+    std::fprintf(stderr, "Pool.NestedRunsCompleteOnSixteenThreads: deadlock\n");
+    std::_Exit(1);
+  }
+  EXPECT_EQ(all_runs.get(), std::vector<std::string>{});
+}
+
+// Catches shares combined in an order that depends on when they finish: the
+// halving tree must give the bits of the recursive combination.
+TEST(Pool, HalvingTreeMatchesRecursiveCombination) {
+  for (std::uint64_t leaves : {1, 2, 3, 7, 16, 37}) {
+    std::vector<detail::Partial> parts(leaves);
+    SampleRng rng = rng_from_seed(leaves);
+    for (detail::Partial& p : parts) {
+      p.phi = {std::ldexp(double(rng.next_word32()), -20),
+               std::ldexp(double(rng.next_word32()), -7)};
+      p.w1 = std::ldexp(double(rng.next_word32()), -30);
+      p.w2 = p.w1 * p.w1;
+    }
+    std::function<detail::Partial(std::uint64_t, std::uint64_t)> reference = [&](std::uint64_t b,
+                                                                                 std::uint64_t e) {
+      if (e - b == 1) return parts[b];
+      const std::uint64_t m = b + (e - b) / 2;
+      return detail::combine(reference(b, m), reference(m, e));
+    };
+    const detail::Partial expected = reference(0, leaves);
+    std::vector<std::uint64_t> arrival(leaves);
+    std::iota(arrival.begin(), arrival.end(), 0);
+    for (int shuffle = 0; shuffle < 5; ++shuffle) {
+      for (std::uint64_t k = leaves; k > 1; --k)
+        std::swap(arrival[k - 1], arrival[draw_below(rng, k)]);
+      detail::HalvingTree tree(leaves);
+      for (std::uint64_t k : arrival) tree.add(k, parts[k]);
+      const detail::Partial root = tree.root();
+      EXPECT_EQ(root.phi, expected.phi) << leaves;
+      EXPECT_EQ(root.w1, expected.w1) << leaves;
+    }
+  }
 }
 
 // Catches orders evaluated twice per run, batches not sorted or repeated, and

@@ -5,9 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include "approx/approx.hpp"
+#include "asv/dispatch.hpp"
 #include "asv/explainer_state.hpp"
 #include "common/engines.hpp"
 #include "common/graphs.hpp"
+#include "common/interrupts.hpp"
 #include "common/oracles.hpp"
 
 namespace morvend {
@@ -17,7 +20,9 @@ using testing::chain;
 using testing::error_text;
 using testing::make_dag;
 using testing::RecordingOracle;
+using testing::SharedOracle;
 using testing::state_of;
+using testing::TripSource;
 
 // Catches a copy that is not validated, shares the graph, or has wrong masks.
 TEST(ExplainerState, BuildValidatesAndCopies) {
@@ -126,6 +131,89 @@ TEST(Enumeration, NanIsCachedLikeAnyValue) {
   ASSERT_TRUE(r);
   EXPECT_EQ(std::count(oracle.calls().begin(), oracle.calls().end(), 0b01u), 1);
   EXPECT_TRUE(std::isnan(r->values[0]));
+}
+
+// Catches a computation that does not look for an interruption often (or at
+// all): each run below takes seconds; told to stop at its first check, it must
+// return Interrupted well within a user's patience, having asked.
+TEST(Interrupts, EveryMethodStopsSoonAfterItIsAsked) {
+  // 40 nodes: a chain of 10 with three branches of 10 hanging off its start.
+  std::vector<std::pair<NodeId, NodeId>> edges;
+  for (NodeId i = 0; i < 40; ++i) {
+    if (i % 10 != 0) edges.emplace_back(i - 1, i);
+  }
+  for (NodeId b : {10, 20, 30}) edges.emplace_back(0, b);
+  const ExplainerState branches = state_of(make_dag(40, edges));
+  std::vector<std::pair<NodeId, NodeId>> two_chains;
+  for (NodeId i = 1; i < 31; ++i) two_chains.emplace_back(i - 1, i);
+  for (NodeId i = 32; i < 62; ++i) two_chains.emplace_back(i - 1, i);
+  const ExplainerState chains = state_of(make_dag(62, two_chains));
+  const SamplingOptions many{.n_samples = 100'000'000, .seed = 1};
+  const SamplingOptions unseeded{.n_samples = 100'000'000};
+  const SamplingOptions parallel{.n_samples = 100'000'000, .seed = 1, .parallel = true};
+  const AdaptiveOptions endless{.max_samples = 100'000'000, .rel_tol = 0.0, .seed = 1};
+  struct Run {
+    const char* name;
+    std::function<Result<AsvResult>(ValueOracle&)> run;
+  };
+  const std::vector<Run> runs = {
+      {"exact",
+       [](auto& o) { return dispatch_method(state_of(make_dag(10, {})), Method::kExact, o, {}); }},
+      {"exact_dag",
+       [](auto& o) {
+         return dispatch_method(state_of(make_dag(20, {})), Method::kExactDag, o, {});
+       }},
+      {"exact_dag_sparse",
+       [](auto& o) {
+         return dispatch_method(state_of(make_dag(26, {})), Method::kExactDagSparse, o, {});
+       }},
+      {"auto",
+       [](auto& o) { return dispatch_method(state_of(make_dag(28, {})), Method::kAuto, o, {}); }},
+      {"uniform_sparse",
+       [&](auto& o) { return dispatch_method(chains, Method::kUniformSparse, o, many); }},
+      {"approx serial",
+       [&](auto& o) { return dispatch_method(branches, Method::kApprox, o, many); }},
+      {"approx unseeded",
+       [&](auto& o) { return dispatch_method(branches, Method::kApprox, o, unseeded); }},
+      {"approx parallel",
+       [&](auto& o) { return dispatch_method(branches, Method::kApprox, o, parallel); }},
+      {"approx large", [&](auto& o) { return approximate(state_of(make_dag(100, {})), o, many); }},
+      {"adaptive", [&](auto& o) { return approximate_adaptive(branches, o, endless); }},
+      {"uniform adaptive",
+       [&](auto& o) {
+         return approximate_uniform_sparse_adaptive(chains, o, endless, chains.parent_masks(),
+                                                    kUniformMemoBudget);
+       }},
+  };
+  for (const Run& run : runs) {
+    SharedOracle oracle([](Coalition c) { return double(__builtin_popcountll(c[0])); });
+    TripSource trip;
+    InterruptScope scope(trip);
+    Result<AsvResult> r = run.run(oracle);
+    ASSERT_FALSE(r) << run.name << " ran to the end";
+    EXPECT_EQ(r.error().kind(), AsvError::Kind::kInterrupted)
+        << run.name << ": " << r.error().message();
+    EXPECT_GE(trip.asks(), 1) << run.name;
+    // The requirement is 0.2 s from the signal; sanitizer builds are slower.
+    EXPECT_LT(trip.seconds_since_trip().value_or(99.0), 0.2) << run.name;
+  }
+}
+
+// Catches an interruption that reaches only the thread that started the run:
+// a stop flag of an enclosing run stops pool runs nested in it, before any
+// value is asked for.
+TEST(Interrupts, EnclosingRunStopsNestedRuns) {
+  std::atomic<bool> stopped{true};
+  InterruptScope outer(stopped, nullptr);
+  for (const SamplingOptions& o : {SamplingOptions{.n_samples = 1000},
+                                   SamplingOptions{.n_samples = 1000, .seed = 1, .parallel = true},
+                                   SamplingOptions{.n_samples = 1000, .seed = 1}}) {
+    SharedOracle oracle([](Coalition) { return 1.0; });
+    Result<AsvResult> r = approximate(state_of(make_dag(12, {})), oracle, o);
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().kind(), AsvError::Kind::kInterrupted);
+    EXPECT_EQ(oracle.calls(), 0u);
+  }
 }
 
 }  // namespace
