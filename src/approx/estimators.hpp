@@ -63,7 +63,7 @@ class ImportanceDraw {
   // draw: ln q of a new order, left in order().
   double draw(SampleRng& rng) { return sample_order(g_, in_degree_, scratch_, rng); }
   std::span<const NodeId> order() const { return scratch_.order; }
-  Result<void> operator()(SampleRng& rng, OrderBatch& batch) {
+  [[nodiscard]] Result<void> operator()(SampleRng& rng, OrderBatch& batch) {
     const double logq = draw(rng);
     batch.add(order(), logq);
     return {};
@@ -78,8 +78,8 @@ class ImportanceDraw {
 // run_serial: the seeded serial importance estimator. Weights are shifted by
 // the running maximum log-weight, so none exceeds 1.
 template <class Walker>
-Result<AsvResult> run_serial(const ExplainerState& state, Walker& walker, std::uint64_t n_samples,
-                             std::uint64_t seed) {
+[[nodiscard]] Result<AsvResult> run_serial(const ExplainerState& state, Walker& walker,
+                                           std::uint64_t n_samples, std::uint64_t seed) {
   const std::size_t n = state.n_nodes();
   SampleRng rng = rng_from_seed(seed);
   ImportanceDraw draw(state.graph());
@@ -111,8 +111,8 @@ Result<AsvResult> run_serial(const ExplainerState& state, Walker& walker, std::u
 // run_batched: importance sampling in batches of batch_size orders, each
 // batch prepared at once (one batch call); plain sums, shifted per batch.
 template <class Walker>
-Result<AsvResult> run_batched(const ExplainerState& state, Walker& walker,
-                              const SamplingOptions& options) {
+[[nodiscard]] Result<AsvResult> run_batched(const ExplainerState& state, Walker& walker,
+                                            const SamplingOptions& options) {
   const std::size_t n = state.n_nodes();
   const std::uint64_t batch_size = std::max<std::uint64_t>(options.batch_size.value_or(256), 1);
   SampleRng rng = run_rng(options.seed);
@@ -159,8 +159,8 @@ Result<AsvResult> run_batched(const ExplainerState& state, Walker& walker,
 // weights and the ess-ratio gate; otherwise every weight is 1.
 // `draw(rng, batch)` appends one order with its ln q.
 template <bool kWeighted, class Draw, class Walker>
-Result<AsvResult> run_adaptive(std::size_t n, const AdaptiveOptions& options, Draw& draw,
-                               Walker& walker) {
+[[nodiscard]] Result<AsvResult> run_adaptive(std::size_t n, const AdaptiveOptions& options,
+                                             Draw& draw, Walker& walker) {
   SampleRng rng = run_rng(options.seed);
   OrderBatch batch(n);
   std::vector<KahanSum> p(n), q(n);

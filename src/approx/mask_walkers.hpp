@@ -36,9 +36,9 @@ class MaskWalker {
  public:
   explicit MaskWalker(ValueOracle& oracle, Cache& cache) : oracle_(oracle), cache_(cache) {}
 
-  Result<void> prepare(const OrderBatch&) { return {}; }
+  [[nodiscard]] Result<void> prepare(const OrderBatch&) { return {}; }
   template <class Sink>
-  Result<void> walk(std::span<const NodeId> order, Sink&& sink) {
+  [[nodiscard]] Result<void> walk(std::span<const NodeId> order, Sink&& sink) {
     const std::size_t m = order.size() + 1;
     masks_.resize(m);
     values_.resize(m);
@@ -69,7 +69,7 @@ class MaskWalker {
   }
 
  private:
-  Result<void> ask_mine() {
+  [[nodiscard]] Result<void> ask_mine() {
     if (mine_.empty()) return {};
     asked_.resize(mine_.size());
     answers_.resize(mine_.size());
@@ -86,7 +86,7 @@ class MaskWalker {
     return r;
   }
 
-  Result<void> wait_for(std::size_t k) {
+  [[nodiscard]] Result<void> wait_for(std::size_t k) {
     switch (cache_.wait(masks_[k], &values_[k])) {
       case Found::kValue:
         return {};
@@ -137,9 +137,11 @@ class MaskBatchWalker {
  public:
   explicit MaskBatchWalker(BatchValueOracle& oracle) : oracle_(oracle) {}
 
-  Result<void> prepare(const OrderBatch& batch) { return evaluate_batch(batch, cache_, oracle_); }
+  [[nodiscard]] Result<void> prepare(const OrderBatch& batch) {
+    return evaluate_batch(batch, cache_, oracle_);
+  }
   template <class Sink>
-  Result<void> walk(std::span<const NodeId> order, Sink&& sink) {
+  [[nodiscard]] Result<void> walk(std::span<const NodeId> order, Sink&& sink) {
     auto cached = [this](std::uint64_t mask) -> Result<double> {
       auto it = cache_.find(mask);
       if (it == cache_.end()) throw InternalFault("batch coalition missing from the cache");

@@ -107,8 +107,8 @@ class PieceSums {
   // add_samples: `count` importance samples; stops at the first failure, or
   // when interrupted (the run stopping included).
   template <class Walker>
-  Result<void> add_samples(ImportanceDraw& draw, Walker& walker, SampleRng& rng,
-                           std::uint64_t count) {
+  [[nodiscard]] Result<void> add_samples(ImportanceDraw& draw, Walker& walker, SampleRng& rng,
+                                         std::uint64_t count) {
     for (std::uint64_t k = 0; k < count; ++k) {
       if (Result<void> r = check_interrupt(); !r) return r;
       const double log_weight = -draw.draw(rng);
@@ -151,8 +151,8 @@ std::uint64_t unseeded_chunk(std::uint64_t n_samples, std::size_t lanes);
 
 // run_unseeded: the unseeded pool mode.
 template <class MakeWalker>
-Result<Partial> run_unseeded(const ExplainerState& state, MakeWalker& make_walker,
-                             std::uint64_t n_samples) {
+[[nodiscard]] Result<Partial> run_unseeded(const ExplainerState& state, MakeWalker& make_walker,
+                                           std::uint64_t n_samples) {
   const std::size_t lanes = lanes_for(n_samples);
   const std::uint64_t chunk = unseeded_chunk(n_samples, lanes);
   std::atomic<bool> stop{false};
@@ -185,9 +185,9 @@ Result<Partial> run_unseeded(const ExplainerState& state, MakeWalker& make_walke
 // run_seeded_parallel: the seeded parallel mode with T workers.
 // REQUIRES: threads >= 1.
 template <class MakeWalker>
-Result<Partial> run_seeded_parallel(const ExplainerState& state, MakeWalker& make_walker,
-                                    std::uint64_t n_samples, std::uint64_t seed,
-                                    std::uint64_t threads) {
+[[nodiscard]] Result<Partial> run_seeded_parallel(const ExplainerState& state,
+                                                  MakeWalker& make_walker, std::uint64_t n_samples,
+                                                  std::uint64_t seed, std::uint64_t threads) {
   const std::uint64_t shares = share_count(n_samples, threads);
   std::atomic<bool> stop{false};
   std::atomic<std::uint64_t> next{0};
@@ -217,8 +217,8 @@ Result<Partial> run_seeded_parallel(const ExplainerState& state, MakeWalker& mak
 // NOTE: calls oracle.pause() on this thread first; walkers made by
 // make_walker() call the oracle from pool threads.
 template <class MakeWalker>
-Result<AsvResult> run_pool(const ExplainerState& state, ValueOracle& oracle,
-                           const SamplingOptions& options, MakeWalker make_walker) {
+[[nodiscard]] Result<AsvResult> run_pool(const ExplainerState& state, ValueOracle& oracle,
+                                         const SamplingOptions& options, MakeWalker make_walker) {
   if (options.seed && options.num_threads == 0) {
     return std::unexpected(AsvError::invalid_configuration("num_threads must be > 0"));
   }

@@ -66,10 +66,11 @@ AsvError too_many_nodes(const char* estimator, std::size_t n) {
 }
 
 template <class Walker>
-Result<AsvResult> uniform_adaptive(const ExplainerState& state, Walker& walker,
-                                   const AdaptiveOptions& options,
-                                   std::span<const std::uint64_t> parent_masks,
-                                   std::uint64_t memo_budget, std::string over_budget_text) {
+[[nodiscard]] Result<AsvResult> uniform_adaptive(const ExplainerState& state, Walker& walker,
+                                                 const AdaptiveOptions& options,
+                                                 std::span<const std::uint64_t> parent_masks,
+                                                 std::uint64_t memo_budget,
+                                                 std::string over_budget_text) {
   if (Result<void> r = detail::check_adaptive(options); !r) return std::unexpected(r.error());
   UniformDraw draw(state.n_nodes(), parent_masks, memo_budget, [&](std::uint64_t) {
     return AsvError::extension_count_overflow(over_budget_text);

@@ -26,8 +26,9 @@ std::size_t large_cache_capacity(std::size_t words);
 // large_prefix_contributions: prefix_contributions over a word buffer, which
 // is cleared first.
 template <class Lookup, class Sink>
-Result<void> large_prefix_contributions(std::span<const NodeId> order, std::span<std::uint64_t> set,
-                                        Lookup&& value, Sink&& sink) {
+[[nodiscard]] Result<void> large_prefix_contributions(std::span<const NodeId> order,
+                                                      std::span<std::uint64_t> set, Lookup&& value,
+                                                      Sink&& sink) {
   std::fill(set.begin(), set.end(), 0);
   Result<double> prev = value(set);
   if (!prev) return std::unexpected(std::move(prev.error()));
@@ -82,9 +83,9 @@ class LargeWalker {
         mine_(words_),
         theirs_(words_) {}
 
-  Result<void> prepare(const OrderBatch&) { return {}; }
+  [[nodiscard]] Result<void> prepare(const OrderBatch&) { return {}; }
   template <class Sink>
-  Result<void> walk(std::span<const NodeId> order, Sink&& sink) {
+  [[nodiscard]] Result<void> walk(std::span<const NodeId> order, Sink&& sink) {
     const std::size_t m = order.size() + 1;
     values_.resize(m);
     clear_lists();
@@ -120,7 +121,7 @@ class LargeWalker {
 
   // flush: asks for this lane's coalitions (one value_each, prefix order),
   // publishes them, then waits for those other lanes are asking for.
-  Result<void> flush() {
+  [[nodiscard]] Result<void> flush() {
     const std::size_t count = mine_at_.size();
     Result<void> asked;
     if (count > 0) {
@@ -142,7 +143,7 @@ class LargeWalker {
     return asked;
   }
 
-  Result<void> wait_for(std::size_t j) {
+  [[nodiscard]] Result<void> wait_for(std::size_t j) {
     double& value = values_[theirs_at_[j]];
     const Coalition set = theirs_[j];
     const Found found = cache_.wait(set, &value);
@@ -183,9 +184,9 @@ class LargeBatchWalker {
  public:
   LargeBatchWalker(BatchValueOracle& oracle, std::size_t n);
 
-  Result<void> prepare(const OrderBatch& batch);
+  [[nodiscard]] Result<void> prepare(const OrderBatch& batch);
   template <class Sink>
-  Result<void> walk(std::span<const NodeId> order, Sink&& sink) {
+  [[nodiscard]] Result<void> walk(std::span<const NodeId> order, Sink&& sink) {
     auto cached = [this](Coalition set) -> Result<double> {
       const double* v = batch_values_.find(set);
       if (v == nullptr) throw InternalFault("batch coalition missing from the batch map");

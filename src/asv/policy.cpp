@@ -24,9 +24,9 @@ using Sampler = std::function<Result<AsvResult>()>;
 
 // selected: records the method that produced the values and, after a
 // fallback, where it came from and why.
-Result<AsvResult> selected(Result<AsvResult> r, const char* method,
-                           std::optional<std::string> from = std::nullopt,
-                           std::optional<std::string> reason = std::nullopt) {
+[[nodiscard]] Result<AsvResult> selected(Result<AsvResult> r, const char* method,
+                                         std::optional<std::string> from = std::nullopt,
+                                         std::optional<std::string> reason = std::nullopt) {
   if (!r) return r;
   r->selected_method = method;
   r->fallback_from = std::move(from);
@@ -43,16 +43,16 @@ Result<bool> ideals_at_most(const ExplainerState& state, std::uint64_t limit) {
   return morvend::ideals_at_most(state.parent_masks(), limit);
 }
 
-Result<AsvResult> sparse(const ExplainerState& state, ValueOracle& oracle,
-                         std::uint64_t max_nodes) {
+[[nodiscard]] Result<AsvResult> sparse(const ExplainerState& state, ValueOracle& oracle,
+                                       std::uint64_t max_nodes) {
   if (Result<void> r = state.graph().validate(); !r) return std::unexpected(r.error());
   return exact_dag_sparse(state, oracle, {.max_nodes = max_nodes, .memory_limit = kMemoryLimit});
 }
 
 // The tree path, shared by both policies: the tree engine within its
 // budgets, else the sparse DP when affordable, else the sampler.
-Result<AsvResult> tree_path(const ExplainerState& state, ValueOracle& oracle,
-                            const char* sampler_name, const Sampler& sample) {
+[[nodiscard]] Result<AsvResult> tree_path(const ExplainerState& state, ValueOracle& oracle,
+                                          const char* sampler_name, const Sampler& sample) {
   Result<AsvResult> tree = exact_tree_method(state, oracle);
   if (tree) return selected(std::move(tree), "exact_tree");
   std::string reason;
@@ -81,7 +81,7 @@ Result<AsvResult> tree_path(const ExplainerState& state, ValueOracle& oracle,
 // Rule for at most 20 nodes, shared by both policies: the sparse DP when at
 // most half of all coalitions are order ideals, else (or after an affordable
 // failure) the dense DP.
-Result<AsvResult> small_dag(const ExplainerState& state, ValueOracle& oracle) {
+[[nodiscard]] Result<AsvResult> small_dag(const ExplainerState& state, ValueOracle& oracle) {
   const std::size_t n = state.n_nodes();
   Result<bool> few_ideals = ideals_at_most(state, std::uint64_t{1} << (n - 1));
   if (!few_ideals) return std::unexpected(std::move(few_ideals.error()));

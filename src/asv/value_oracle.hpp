@@ -26,12 +26,12 @@ class ValueOracle {
  public:
   virtual ~ValueOracle() = default;
   // value: v(coalition); any failure is a ValueFunction error.
-  virtual Result<double> value(Coalition coalition) = 0;
+  [[nodiscard]] virtual Result<double> value(Coalition coalition) = 0;
   // value_each: value() of `count` coalitions stored back to back in `words`,
   // in order, into `out`; stops at the first failure. One call each still,
   // but an oracle may take its locks once for all of them.
-  virtual Result<void> value_each(std::span<const std::uint64_t> words, std::size_t count,
-                                  std::span<double> out) {
+  [[nodiscard]] virtual Result<void> value_each(std::span<const std::uint64_t> words,
+                                                std::size_t count, std::span<double> out) {
     const std::size_t width = count > 0 ? words.size() / count : 0;
     for (std::size_t k = 0; k < count; ++k) {
       Result<double> v = value(words.subspan(k * width, width));
@@ -54,8 +54,8 @@ class BatchValueOracle {
   virtual ~BatchValueOracle() = default;
   // values: v of `count` coalitions stored back to back in `words`. Returns
   // what the function returned, whatever its length; callers check it.
-  virtual Result<std::vector<double>> values(std::span<const std::uint64_t> words,
-                                             std::size_t count) = 0;
+  [[nodiscard]] virtual Result<std::vector<double>> values(std::span<const std::uint64_t> words,
+                                                           std::size_t count) = 0;
 };
 
 // ValueCache: the memo in front of the oracle for one run (or one worker).
@@ -67,7 +67,7 @@ class ValueLookup {
  public:
   explicit ValueLookup(ValueOracle& oracle) : oracle_(oracle) {}
 
-  Result<double> operator()(std::uint64_t mask) {
+  [[nodiscard]] Result<double> operator()(std::uint64_t mask) {
     if (auto it = cache_.find(mask); it != cache_.end()) return it->second;
     Result<double> v = oracle_.value(Coalition(&mask, 1));
     if (v) cache_.emplace(mask, *v);

@@ -143,7 +143,7 @@ class PairSearch {
   std::vector<std::uint32_t> queue_;
 };
 
-Result<NodeSet> hull_of(const Dag& g, NodeSet w) {
+[[nodiscard]] Result<NodeSet> hull_of(const Dag& g, NodeSet w) {
   const std::size_t n = g.n_nodes();
   for (std::size_t pass = 0; pass <= n; ++pass) {
     const std::vector<NodeId> f = border(g, w);
@@ -191,7 +191,7 @@ std::vector<NodeId> collider_candidates(const Dag& g, const NodeSet& w, const No
   return out;
 }
 
-Result<NodeSet> strong_hull_of(const Dag& g, NodeSet w) {
+[[nodiscard]] Result<NodeSet> strong_hull_of(const Dag& g, NodeSet w) {
   const std::size_t n = g.n_nodes();
   for (std::size_t pass = 0; pass <= n; ++pass) {
     Result<NodeSet> hull = hull_of(g, std::move(w));

@@ -47,9 +47,9 @@ std::string to_json(const Cpdag& g);
 
 // dag_from_json: reads `nodes` (each through add_node), then `edges` (each
 // through add_edge, tail first).
-ReadResult<Dag> dag_from_json(std::string_view text);
+[[nodiscard]] ReadResult<Dag> dag_from_json(std::string_view text);
 // cpdag_from_json: reads `nodes`, then `directed_edges`, then `undirected_edges`.
-ReadResult<Cpdag> cpdag_from_json(std::string_view text);
+[[nodiscard]] ReadResult<Cpdag> cpdag_from_json(std::string_view text);
 
 // to_dot: "digraph {\n", one "  tail -> head;\n" line per edge, "}". A name
 // that is not a plain DOT identifier or numeral is written in double quotes

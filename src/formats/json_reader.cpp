@@ -275,7 +275,7 @@ class DepthLimitedBuilder : public nlohmann::detail::json_sax_dom_parser<json> {
 };
 
 // parse: the document, which must be an object.
-ReadResult<json> parse(std::string_view text) {
+[[nodiscard]] ReadResult<json> parse(std::string_view text) {
   json doc;
   DepthLimitedBuilder builder(doc);
   nlohmann::detail::parser<json, TextInput> parser{TextInput(text)};

@@ -89,8 +89,18 @@ class AsvError {
   std::string text_;
 };
 
+// Result: a value or the AsvError that prevented it. Ignoring one is a
+// compile error (-Werror=unused-result): an unchecked error is a lost one.
 template <class T>
-using Result = std::expected<T, AsvError>;
+class [[nodiscard]] Result : public std::expected<T, AsvError> {
+  using Base = std::expected<T, AsvError>;
+
+ public:
+  using Base::Base;
+  Result() = default;
+  // From the std::expected that and_then, transform and friends return.
+  Result(Base other) : Base(std::move(other)) {}
+};
 
 // InternalFault: a broken invariant inside the system (an id out of range, an
 // impossible state). The only exception the core throws; the Python boundary

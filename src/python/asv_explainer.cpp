@@ -296,7 +296,9 @@ PyObject* adaptive_dict(const std::vector<std::string>& names, const AsvResult& 
   return tail_keys(d, names, r, ci, /*with_fallback=*/false);
 }
 
-Result<void> validated(const ExplainerState& state) { return state.graph().validate(); }
+[[nodiscard]] Result<void> validated(const ExplainerState& state) {
+  return state.graph().validate();
+}
 
 PyObject* explainer_explain_quality(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                     PyObject* kwnames) {

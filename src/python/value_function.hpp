@@ -75,17 +75,17 @@ class PyValueFunction final : public ValueOracle {
   PyValueFunction(PyObject* fn, const std::vector<std::string>& names);
   bool ok() const { return ok_; }
 
-  Result<double> value(Coalition coalition) override;
-  Result<void> value_each(std::span<const std::uint64_t> words, std::size_t count,
-                          std::span<double> out) override;
+  [[nodiscard]] Result<double> value(Coalition coalition) override;
+  [[nodiscard]] Result<void> value_each(std::span<const std::uint64_t> words, std::size_t count,
+                                        std::span<double> out) override;
   void pause() override;
   // end_lease: drops the GIL kept between calls. REQUIRES: the run's thread.
   void end_lease();
   bool restore_interrupt() { return failure_.restore_interrupt(); }
 
  private:
-  Result<double> call(Coalition coalition);  // REQUIRES: the GIL
-  bool leased_here() const;                    // calls on this thread keep the GIL
+  [[nodiscard]] Result<double> call(Coalition coalition);  // REQUIRES: the GIL
+  bool leased_here() const;                                // calls on this thread keep the GIL
 
   PyObject* fn_;
   CoalitionNames names_;
@@ -123,8 +123,8 @@ class PyBatchValueFunction final : public BatchValueOracle {
   PyBatchValueFunction(PyObject* fn, const std::vector<std::string>& names);
   bool ok() const { return ok_; }
 
-  Result<std::vector<double>> values(std::span<const std::uint64_t> words,
-                                     std::size_t count) override;
+  [[nodiscard]] Result<std::vector<double>> values(std::span<const std::uint64_t> words,
+                                                   std::size_t count) override;
   bool restore_interrupt() { return failure_.restore_interrupt(); }
 
  private:

@@ -42,7 +42,7 @@ std::vector<NodeId> descendants(const Dag& g, NodeId id);
 // visit returning an error stops the walk with that error.
 // REQUIRES: g is valid (non-empty, acyclic).
 template <class Visit>
-Result<void> for_each_linear_extension(const Dag& g, Visit&& visit);
+[[nodiscard]] Result<void> for_each_linear_extension(const Dag& g, Visit&& visit);
 
 // all_linear_extensions: every topological order, lexicographically; runs
 // validate first (EmptyGraph, Cycle). NOTE: up to n! orders, all in memory.
@@ -67,7 +67,7 @@ StructuralSummary inspect(const Dag& g);
 // ---------------------------------------------------------------------------
 
 template <class Visit>
-Result<void> for_each_linear_extension(const Dag& g, Visit&& visit) {
+[[nodiscard]] Result<void> for_each_linear_extension(const Dag& g, Visit&& visit) {
   const std::size_t n = g.n_nodes();
   std::vector<std::size_t> indegree(n);
   std::vector<char> used(n, 0);
