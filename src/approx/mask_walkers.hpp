@@ -2,6 +2,8 @@
 // cached per run (serial runs) or in the run's SharedValueCache (pool runs).
 #pragma once
 
+#include <type_traits>
+
 #include "approx/estimators.hpp"
 #include "approx/shared_cache.hpp"
 
@@ -30,7 +32,9 @@ using SharedMaskCache = SharedValueCache<MaskKeys>;
 // MaskWalker: the single form, one oracle call per new coalition. The new
 // coalitions of an order are asked for together (value_each), in prefix
 // order, so that a pool thread takes the oracle's locks once per order; then
-// the ones other lanes are asking for are waited for.
+// the ones other lanes are asking for are waited for. With a shared cache the
+// walker also keeps the values it has seen, so that coalitions met again cost
+// no lock.
 template <class Cache>
 class MaskWalker {
  public:
@@ -48,8 +52,15 @@ class MaskWalker {
     for (std::size_t k = 0; k < m; ++k) {
       if (k > 0) mask |= std::uint64_t{1} << order[k - 1];
       masks_[k] = mask;
+      if constexpr (kShared) {
+        if (auto it = seen_.find(mask); it != seen_.end()) {
+          values_[k] = it->second;
+          continue;
+        }
+      }
       switch (cache_.find_or_claim(mask, &values_[k])) {
         case Found::kValue:
+          remember(mask, values_[k]);
           break;
         case Found::kClaimed:
         case Found::kFull:  // one-word caches are never full
@@ -82,13 +93,21 @@ class MaskWalker {
       }
       values_[mine_[j]] = answers_[j];
       cache_.publish(asked_[j], answers_[j]);
+      remember(asked_[j], answers_[j]);
     }
     return r;
+  }
+
+  static constexpr bool kShared = !std::is_same_v<Cache, PrivateMaskCache>;
+
+  void remember(std::uint64_t mask, double value) {
+    if constexpr (kShared) seen_.emplace(mask, value);
   }
 
   [[nodiscard]] Result<void> wait_for(std::size_t k) {
     switch (cache_.wait(masks_[k], &values_[k])) {
       case Found::kValue:
+        remember(masks_[k], values_[k]);
         return {};
       case Found::kClaimed:
       case Found::kFull: {
@@ -100,6 +119,7 @@ class MaskWalker {
         }
         values_[k] = *v;
         cache_.publish(masks_[k], *v);
+        remember(masks_[k], *v);
         return {};
       }
       case Found::kPending:
@@ -110,6 +130,7 @@ class MaskWalker {
 
   ValueOracle& oracle_;
   Cache& cache_;
+  ValueCache seen_;                   // shared caches only: the values this walker has met
   std::vector<std::uint64_t> masks_;  // prefix k = the first k nodes
   std::vector<double> values_;        // of each prefix
   std::vector<std::size_t> mine_, theirs_;

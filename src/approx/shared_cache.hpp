@@ -40,31 +40,26 @@ enum class Found {
   kPending,  // another lane is asking for it: wait()
 };
 
-// Key traits: one-word coalitions.
+// Key traits: one-word coalitions. A probe is the key itself.
 struct MaskKeys {
   using View = std::uint64_t;
   using Key = std::uint64_t;
+  using Probe = std::uint64_t;
   using Hash = boost::hash<std::uint64_t>;
   using Equal = std::equal_to<>;
   static std::uint64_t mix(View v) { return v * 0x9E3779B97F4A7C15ULL; }
+  static Probe probe(View v, std::uint64_t) { return v; }
   static Key key(View v) { return v; }
 };
 
-// Key traits: coalitions of several words.
+// Key traits: coalitions of several words. A probe carries the hash already
+// computed to pick the shard, so that a look-up hashes the words once.
 struct WordKeys {
   using View = Coalition;
   using Key = std::vector<std::uint64_t>;
-  struct Hash {
-    using is_transparent = void;
-    std::size_t operator()(Coalition set) const { return static_cast<std::size_t>(mix(set)); }
-    std::size_t operator()(const Key& k) const { return (*this)(Coalition(k)); }
-  };
-  struct Equal {
-    using is_transparent = void;
-    bool operator()(Coalition a, Coalition b) const { return std::ranges::equal(a, b); }
-    bool operator()(const Key& a, Coalition b) const { return (*this)(Coalition(a), b); }
-    bool operator()(Coalition a, const Key& b) const { return (*this)(a, Coalition(b)); }
-    bool operator()(const Key& a, const Key& b) const { return a == b; }
+  struct Probe {
+    Coalition set;
+    std::uint64_t hash;
   };
   static std::uint64_t mix(View set) {
     std::uint64_t h = set.size();
@@ -74,6 +69,18 @@ struct WordKeys {
     }
     return h * 0x9E3779B97F4A7C15ULL;
   }
+  struct Hash {
+    using is_transparent = void;
+    std::size_t operator()(const Probe& p) const { return static_cast<std::size_t>(p.hash); }
+    std::size_t operator()(const Key& k) const { return static_cast<std::size_t>(mix(k)); }
+  };
+  struct Equal {
+    using is_transparent = void;
+    bool operator()(const Probe& a, const Key& b) const { return std::ranges::equal(a.set, b); }
+    bool operator()(const Key& a, const Probe& b) const { return std::ranges::equal(a, b.set); }
+    bool operator()(const Key& a, const Key& b) const { return a == b; }
+  };
+  static Probe probe(View v, std::uint64_t hash) { return {v, hash}; }
   static Key key(View v) { return Key(v.begin(), v.end()); }
 };
 
@@ -88,15 +95,18 @@ class SharedValueCache {
   SharedValueCache& operator=(const SharedValueCache&) = delete;
 
   Found find_or_claim(View key, double* value) {
-    Shard& shard = shard_of(key);
+    const std::uint64_t hash = Keys::mix(key);
+    Shard& shard = shards_[hash >> 58];
     std::lock_guard lock(shard.mutex);
-    if (auto it = shard.map.find(key); it != shard.map.end()) {
+    if (auto it = shard.map.find(Keys::probe(key, hash)); it != shard.map.end()) {
       if (!it->second.ready) return Found::kPending;
       *value = it->second.value;
       return Found::kValue;
     }
-    if (size_.load(std::memory_order_relaxed) >= capacity_) return Found::kFull;
-    size_.fetch_add(1, std::memory_order_relaxed);
+    if (capacity_ != SIZE_MAX) {  // unbounded caches skip the shared counter
+      if (size_.load(std::memory_order_relaxed) >= capacity_) return Found::kFull;
+      size_.fetch_add(1, std::memory_order_relaxed);
+    }
     shard.map.emplace(Keys::key(key), Entry{0.0, false});
     return Found::kClaimed;
   }
@@ -104,10 +114,10 @@ class SharedValueCache {
   // publish: the value of a coalition this lane claimed.
   void publish(View key, double value) {
     {
-      Shard& shard = shard_of(key);
+      const std::uint64_t hash = Keys::mix(key);
+      Shard& shard = shards_[hash >> 58];
       std::lock_guard lock(shard.mutex);
-      auto it = shard.map.find(key);
-      it->second = Entry{value, true};
+      shard.map.find(Keys::probe(key, hash))->second = Entry{value, true};
     }
     wake();
   }
@@ -115,10 +125,11 @@ class SharedValueCache {
   // abandon: gives up a claim without a value (the oracle failed).
   void abandon(View key) {
     {
-      Shard& shard = shard_of(key);
+      const std::uint64_t hash = Keys::mix(key);
+      Shard& shard = shards_[hash >> 58];
       std::lock_guard lock(shard.mutex);
-      shard.map.erase(shard.map.find(key));
-      size_.fetch_sub(1, std::memory_order_relaxed);
+      shard.map.erase(shard.map.find(Keys::probe(key, hash)));
+      if (capacity_ != SIZE_MAX) size_.fetch_sub(1, std::memory_order_relaxed);
     }
     wake();
   }
@@ -128,16 +139,18 @@ class SharedValueCache {
   // when interrupted first.
   Found wait(View key, double* value) {
     for (;;) {
+      if (interrupt_requested()) return Found::kPending;
+      // Announced before the look: a publisher either sees this waiter and
+      // moves the generation, or published before the look.
+      waiters_.fetch_add(1);
       const std::uint64_t seen = generation_.load();
       const Found found = find_or_claim(key, value);
-      if (found != Found::kPending) return found;
-      if (interrupt_requested()) return Found::kPending;
-      waiters_.fetch_add(1);
-      {
+      if (found == Found::kPending) {
         std::unique_lock lock(wait_mutex_);
         woken_.wait_for(lock, kInterruptPollInterval, [&] { return generation_.load() != seen; });
       }
       waiters_.fetch_sub(1);
+      if (found != Found::kPending) return found;
     }
   }
 
@@ -155,14 +168,11 @@ class SharedValueCache {
   };
   static constexpr std::size_t kShards = 64;
 
-  Shard& shard_of(View key) { return shards_[Keys::mix(key) >> 58]; }
-
   // wake: waiters look again. Publishing is frequent and waiting rare, so
-  // the lock is only taken when someone waits; the sequentially consistent
-  // counters make sure a waiter either sees the new generation or is seen.
+  // nothing shared is written unless someone waits (see wait()).
   void wake() {
-    generation_.fetch_add(1);
     if (waiters_.load() == 0) return;
+    generation_.fetch_add(1);
     {
       std::lock_guard lock(wait_mutex_);
     }

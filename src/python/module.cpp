@@ -1,5 +1,7 @@
-// The module object: multi-phase initialisation with one execution slot that
-// registers the three classes, in order, with __all__. Nothing else happens at
+// The module object: multi-phase initialisation with an execution slot that
+// registers the three classes, in order, with __all__, and a slot that keeps
+// the module out of sub-interpreters (the worker pool and the exit watch serve
+// one interpreter for the life of the process). Nothing else happens at
 // import: no thread is started and no state is built.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -31,9 +33,7 @@ int register_class(PyObject* module, const char* name, PyTypeObject* type) {
 
 int exec_module(PyObject* module) noexcept {
   try {
-    // The pool's worker threads and the exit watch serve one interpreter for
-    // the life of the process; a legacy sub-interpreter would pass the slot's
-    // check below, so refuse every interpreter but the main one here too.
+    // A legacy sub-interpreter passes the slot's check: refuse it here.
     if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
       PyErr_SetString(PyExc_ImportError,
                       "module morvend does not support loading in subinterpreters");

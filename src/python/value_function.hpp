@@ -2,7 +2,8 @@
 //
 // Node names become Python strings once per run; every call builds a new
 // list of the coalition's names in ascending NodeId order and converts the
-// result to a float. An exception becomes a ValueFunction error rendered as
+// result to a float (complex numbers refused, never truncated to their real
+// part). An exception becomes a ValueFunction error rendered as
 // "<qualname>: <str(exc)>", except one that does not derive from Exception
 // (KeyboardInterrupt, SystemExit): that one is kept and re-raised unchanged
 // once the run is over.
@@ -13,7 +14,9 @@
 // it from one call to the next (taking and dropping it costs more than a
 // cheap value function), gives it up every two switch intervals so that
 // other Python threads run even when the value function runs no bytecode,
-// and for good at pause() or at the end of the run.
+// and for good at pause() or at the end of the run. Every entry into Python
+// goes through gil.hpp's guards, so a thread the interpreter ends at exit
+// parks instead of unwinding through these frames.
 //
 //   PyValueFunction f(value_fn, state.names());   // GIL held
 //   { GilRelease unlocked; LeaseEnd end(f); result = engine(state, f); }
