@@ -380,6 +380,36 @@ TEST(Pool, NestedRunsCompleteOnSixteenThreads) {
   EXPECT_EQ(all_runs.get(), std::vector<std::string>{});
 }
 
+// ThrowingOracle: throws (a broken invariant, or memory running out) on the
+// coalitions of three nodes, from whichever thread asks.
+class ThrowingOracle : public ValueOracle {
+ public:
+  Result<double> value(Coalition c) override {
+    if (__builtin_popcountll(c[0]) == 3) throw InternalFault("broken on purpose");
+    return 1.0;
+  }
+};
+
+// Catches an exception escaping a pool thread (which would end the process)
+// or rethrown before every lane has stopped using the run's state; the pool
+// must work normally afterwards.
+TEST(Pool, LaneExceptionIsRethrownOnTheCallingThread) {
+  const ExplainerState state = state_of(make_dag(10, {}));
+  for (int round = 0; round < 3; ++round) {
+    for (const SamplingOptions& o :
+         {SamplingOptions{.n_samples = 2000},
+          SamplingOptions{.n_samples = 2000, .seed = 1, .num_threads = 8, .parallel = true}}) {
+      ThrowingOracle oracle;
+      tbb::task_arena arena(4);
+      arena.execute([&] { EXPECT_THROW((void)approximate(state, oracle, o), InternalFault); });
+    }
+  }
+  SharedOracle fine(on_words([](std::uint64_t m) { return double(__builtin_popcountll(m)); }));
+  Result<AsvResult> r = approximate(state, fine, {.n_samples = 500});
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->values, std::vector<double>(10, 1.0));
+}
+
 // Catches shares combined in an order that depends on when they finish: the
 // halving tree must give the bits of the recursive combination.
 TEST(Pool, HalvingTreeMatchesRecursiveCombination) {
