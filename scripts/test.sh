@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Every test: the C++ tests (optimised, then under ASan/UBSan), a minute of
-# fuzzing of the JSON readers, and pytest against the installed module.
+# fuzzing of the JSON readers, pytest against the installed module, then
+# pytest again against a build of the module under ASan/UBSan.
 # Installs what is missing first.
 set -euo pipefail
 source "$(dirname "$0")/env.sh"
@@ -35,3 +36,4 @@ ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   -print_final_stats=1
 
 "$VENV/bin/python" -m pytest
+bash "$MORVEND_ROOT/scripts/test_python_sanitized.sh"

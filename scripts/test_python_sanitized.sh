@@ -1,0 +1,71 @@
+#!/usr/bin/env bash
+# pytest once more, against a copy of the module built with ASan and UBSan
+# (GCC) in build/python-sanitize; the module installed in .venv is left alone.
+# Any sanitizer report, from pytest or from a process a test starts, fails the
+# run. Needs .venv with the test extra (scripts/setup.sh or scripts/test.sh).
+set -euo pipefail
+source "$(dirname "$0")/env.sh"
+
+if ! "$VENV/bin/python" -c 'import pytest' 2>/dev/null; then
+  echo "no .venv with pytest: run scripts/setup.sh first" >&2
+  exit 1
+fi
+PATH="$VENV/bin:$PATH"
+cd "$MORVEND_ROOT"
+
+# The interpreter is not instrumented, so the ASan runtime is preloaded below;
+# it has to be the one of the compiler that built the module.
+cxx="${MORVEND_SANITIZE_CXX:-g++}"
+build="$MORVEND_ROOT/build/python-sanitize"
+cmake -S . -B "$build" -G Ninja -DMORVEND_BUILD_PYTHON=ON -DMORVEND_SANITIZE=ON \
+  -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DPython_EXECUTABLE="$VENV/bin/python"
+cmake --build "$build" -j "$(nproc)" --target morvend
+
+modules=("$build"/morvend.cpython-*.so)
+if [ ${#modules[@]} -ne 1 ] || [ ! -f "${modules[0]}" ]; then
+  echo "expected one module in $build, found: ${modules[*]}" >&2
+  exit 1
+fi
+module="${modules[0]}"
+if ! readelf -d "$module" | grep -q 'NEEDED.*libasan'; then
+  echo "$module is not linked with ASan: is MORVEND_SANITIZE applied to it?" >&2
+  exit 1
+fi
+
+# ASan and LSan reports go to files, so that those of child processes whose
+# stderr a test captures are not lost. UBSan ignores log_path beside libasan
+# and prints to stderr: --capture=sys leaves fd 2 to the terminal. The exit
+# codes tell the two apart when a test reports a child's status.
+# PYTHONMALLOC=malloc: Python objects go through ASan's malloc, not pymalloc's
+# arenas, where overflows and use-after-free would go unseen.
+# libubsan needs no preloading: the module's DT_NEEDED loads it.
+reports="$build/reports"
+rm -rf "$reports"
+mkdir -p "$reports"
+status=0
+env \
+  LD_PRELOAD="$("$cxx" -print-file-name=libasan.so)" \
+  PYTHONMALLOC=malloc \
+  PYTHONPATH="$build:$MORVEND_ROOT/tests/sanitizers" \
+  MORVEND_SANITIZED_MODULE="$module" \
+  ASAN_OPTIONS="detect_leaks=1:halt_on_error=1:abort_on_error=0:exitcode=86:log_path=$reports/asan" \
+  LSAN_OPTIONS="suppressions=$MORVEND_ROOT/tests/sanitizers/lsan.supp:print_suppressions=0" \
+  UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:report_error_type=1:exitcode=87" \
+  "$VENV/bin/python" -m pytest -p check_sanitized_module -p no:cacheprovider --capture=sys \
+  || status=$?
+
+shopt -s nullglob
+logs=("$reports"/*)
+for log in "${logs[@]}"; do
+  echo "===== $log" >&2
+  cat "$log" >&2
+done
+if [ ${#logs[@]} -ne 0 ]; then
+  echo "ASan/LSan reported (above), pytest exit status $status" >&2
+  exit 1
+fi
+if [ "$status" -ne 0 ]; then
+  echo "pytest under sanitizers failed with status $status (86: ASan/LSan, 87: UBSan)" >&2
+  exit "$status"
+fi
