@@ -5,8 +5,10 @@
 //
 // The single form builds the prefixes of an order in one word buffer and
 // keeps only their n + 1 values; the coalitions it must ask for (or wait
-// for) are copied out and dealt with in flushes of at most kFlushWords
-// words, in prefix order. Its memory is linear in n, however wide the graph.
+// for) are copied out and dealt with in flushes of at most kFlushCoalitions
+// coalitions and kFlushWords words, in prefix order. Its memory is linear in
+// n, however wide the graph; and in a pool run, a coalition another lane
+// waits for is published after at most kFlushCoalitions calls.
 #pragma once
 
 #include "approx/estimators.hpp"
@@ -16,7 +18,9 @@
 
 namespace morvend::detail {
 
-// The most coalition words a single-form walk holds before it asks.
+// The most coalitions, and coalition words, a single-form walk holds before
+// it asks.
+inline constexpr std::size_t kFlushCoalitions = 64;
 inline constexpr std::size_t kFlushWords = std::size_t{1} << 16;
 
 // large_cache_capacity: how many coalitions of `words` words a large value
@@ -101,7 +105,8 @@ class LargeWalker {
         mine_at_.push_back(k);
         claimed_.push_back(found == Found::kClaimed);
       }
-      if ((mine_at_.size() + theirs_at_.size()) * words_ >= kFlushWords) {
+      const std::size_t held = mine_at_.size() + theirs_at_.size();
+      if (held >= kFlushCoalitions || held * words_ >= kFlushWords) {
         if (Result<void> r = flush(); !r) return r;
       }
     }
