@@ -1,0 +1,249 @@
+"""Ctrl-C during long native work: every long computation stops within 0.2 s of
+SIGINT with KeyboardInterrupt, and the explainer works afterwards.
+
+Each computation below runs for several seconds when nothing stops it, and
+spends that time in native code: the value function is cached after a short
+warm-up, or runs no bytecode at all (a C callable), so Python's own signal
+check between bytecodes never gets a chance. SIGINT comes 1 s in (0.5 s for
+"exact", whose largest input runs for about 1.3 s).
+
+Two ways to send it:
+- "thread": a Python timer thread calls signal.pthread_kill on the main thread.
+  It needs the GIL to wake up, so it also checks that explain() lets other
+  Python threads run while it computes, as it promises.
+- "process": a helper process sends SIGINT to this process, as a terminal's
+  Ctrl-C does; it needs nothing from us. Used for the methods that hold the GIL
+  for the whole run by design (explain_adaptive, explain_quality,
+  explain_quality_batch), and beside "thread" for explain() itself.
+"""
+
+import functools
+import operator
+import os
+import signal
+import subprocess
+import sys
+import threading
+import time
+
+import pytest
+
+from morvend import ASVExplainer, CausalDAG
+
+# Under ASan (scripts/test_python_sanitized.sh) everything runs several times
+# slower; the limits below scale with it.
+SLOWER = 5.0 if "libasan" in os.environ.get("LD_PRELOAD", "") else 1.0
+DELAY = 1.0  # seconds into the computation
+LATENCY = 0.2 * SLOWER  # the longest wait for KeyboardInterrupt after the signal
+# How late the timer thread may send the signal before the computation counts
+# as having starved other Python threads (a switch interval is 5 ms).
+SEND_SLACK = 0.2 * SLOWER
+
+
+def isolated(n, prefix="x", edges=()):
+    dag = CausalDAG()
+    for i in range(n):
+        with pytest.raises(ValueError, match="self-loop"):
+            dag.add_edge(f"{prefix}{i:02d}", f"{prefix}{i:02d}")  # creates the node
+    for a, b in edges:
+        dag.add_edge(f"{prefix}{a:02d}", f"{prefix}{b:02d}")
+    return dag
+
+
+def forked(n):
+    """A chain c00 -> ... -> c{n-2} with a second root z -> c01: not a tree, and
+    only n + 2 coalitions, all met within the first few samples. After that a
+    run's value cache answers everything and no Python code runs."""
+    names = [f"c{i:02d}" for i in range(n - 1)]
+    return CausalDAG.from_edges(list(zip(names, names[1:])) + [("z", "c01")])
+
+
+def cheap(coalition):
+    return float(len(coalition))
+
+
+# A value function that runs no bytecode (like a compiled model) and takes a
+# few microseconds: Python never checks signals while it runs.
+native_slow = functools.partial(operator.countOf, [None] * 100)
+
+
+def batch_cheap(coalitions):
+    return [float(len(c)) for c in coalitions]
+
+
+# --- sending SIGINT ------------------------------------------------------------------
+
+
+class ThreadSender:
+    def __init__(self, deadline):
+        self.deadline = deadline
+        self.sent_at = None
+        self._cancel = threading.Event()
+        self._thread = threading.Thread(target=self._run, daemon=True)
+        self._thread.start()
+
+    def _run(self):
+        if self._cancel.wait(max(0.0, self.deadline - time.monotonic())):
+            return
+        self.sent_at = time.monotonic()
+        signal.pthread_kill(threading.main_thread().ident, signal.SIGINT)
+
+    def finish(self):
+        self._cancel.set()
+        self._thread.join()
+        return self.sent_at
+
+
+# CLOCK_MONOTONIC is one clock for every process: the helper reports when it sent.
+SENDER = """
+import os, signal, sys, time
+deadline, pid = float(sys.argv[1]), int(sys.argv[2])
+time.sleep(max(0.0, deadline - time.monotonic()))
+t = time.monotonic()
+os.kill(pid, signal.SIGINT)
+print(repr(t), flush=True)
+"""
+
+
+class ProcessSender:
+    def __init__(self, deadline):
+        self._proc = subprocess.Popen(
+            [sys.executable, "-c", SENDER, repr(deadline), str(os.getpid())], stdout=subprocess.PIPE, text=True
+        )
+
+    def finish(self):
+        self._proc.wait(timeout=30)
+        out = self._proc.stdout.read()
+        self._proc.stdout.close()
+        return float(out) if out.strip() else None
+
+
+def ctrl_c(fn, source, delay=DELAY):
+    """Runs fn with SIGINT sent `delay` s in. Returns (sent_at - start,
+    caught_at - sent_at or None when fn returned, run time)."""
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    try:
+        start = time.monotonic()
+        sender = (ThreadSender if source == "thread" else ProcessSender)(start + delay)
+        caught_at = None
+        try:
+            fn()
+        except KeyboardInterrupt:
+            caught_at = time.monotonic()
+        ended = time.monotonic()
+        # A signal that lands after fn returned raises here instead: absorb it,
+        # so it can never escape into the test runner.
+        while True:
+            try:
+                sent_at = sender.finish()
+                time.sleep(0.05)
+                break
+            except KeyboardInterrupt:
+                continue
+    finally:
+        signal.signal(signal.SIGINT, previous)
+    assert sent_at is not None, f"the computation returned after {ended - start:.2f} s, before the signal"
+    return sent_at - start, (caught_at - sent_at if caught_at is not None else None), ended - start
+
+
+def check_stops(fn, source, delay=DELAY):
+    send_offset, latency, elapsed = ctrl_c(fn, source, delay)
+    if source == "thread":
+        assert send_offset <= delay + SEND_SLACK, (
+            f"the timer thread could send SIGINT only {send_offset:.2f} s in instead of {delay} s: "
+            "the computation kept other Python threads from running"
+        )
+    assert latency is not None, f"the computation ran to its end ({elapsed:.2f} s) despite SIGINT at {send_offset:.2f} s"
+    assert latency <= LATENCY, f"KeyboardInterrupt came {latency:.3f} s after SIGINT ({elapsed:.2f} s in)"
+
+
+class Subject:
+    """An explainer and its graph's nodes."""
+
+    def __init__(self, dag):
+        self.nodes = dag.nodes()
+        self.explainer = ASVExplainer(dag)
+
+    def check_still_works(self):
+        """Short runs on the same explainer, the pool's included, give an
+        additive game's weights."""
+        w = {x: float(i % 7) - 3.0 for i, x in enumerate(self.nodes)}
+
+        def additive(c):
+            return sum(w[x] for x in c)
+
+        for kwargs in ({"seed": 1}, {}, {"seed": 1, "parallel": True}):
+            values = self.explainer.explain(additive, method="approx", n_samples=30, **kwargs)
+            assert values == pytest.approx(w, abs=1e-9), kwargs
+
+
+@pytest.fixture(scope="module")
+def forty():
+    return Subject(forked(40))
+
+
+# --- explain(): documented to release the GIL ------------------------------------------------
+
+# Each about 4 s of sampling when nothing stops it.
+EXPLAIN_RUNS = [
+    pytest.param(lambda e: e.explain(cheap, method="approx", n_samples=5_000_000, seed=1), id="approx-seeded"),
+    pytest.param(
+        lambda e: e.explain(cheap, method="approx", n_samples=3_000_000, seed=1, parallel=True), id="approx-parallel"
+    ),
+    pytest.param(lambda e: e.explain(cheap, method="approx", n_samples=2_500_000), id="approx-unseeded"),
+    pytest.param(lambda e: e.explain(cheap, method="uniform_sparse", n_samples=3_500_000, seed=1), id="uniform_sparse"),
+]
+
+
+@pytest.mark.parametrize("source", ["thread", "process"])
+@pytest.mark.parametrize("run", EXPLAIN_RUNS)
+def test_sampling_stops_on_ctrl_c(forty, run, source):
+    check_stops(lambda: run(forty.explainer), source)
+    forty.check_still_works()
+
+
+# The exact engines with a value function that runs no bytecode: 2^20
+# coalitions of a few microseconds each (dense and sparse DP, ~4 s), or ~10^7
+# linear extensions walked in native code ("exact", values cached; ~1.3 s, the
+# most the engine accepts, so its signal comes earlier).
+EXACT_RUNS = [
+    pytest.param(lambda: isolated(20), {"method": "exact_dag"}, native_slow, DELAY, id="exact_dag"),
+    pytest.param(lambda: isolated(20), {"method": "exact_dag_sparse"}, native_slow, DELAY, id="exact_dag_sparse"),
+    # 12!/(4! 2!) = 9,979,200 orders, under the engine's limit of 10^7.
+    pytest.param(
+        lambda: isolated(12, edges=[(0, 1), (1, 2), (2, 3), (4, 5)]), {"method": "exact"}, len, 0.5, id="exact"
+    ),
+]
+
+
+@pytest.mark.parametrize("source", ["thread", "process"])
+@pytest.mark.parametrize(("make_dag", "kwargs", "fn", "delay"), EXACT_RUNS)
+def test_exact_engines_stop_on_ctrl_c(make_dag, kwargs, fn, delay, source):
+    subject = Subject(make_dag())
+    check_stops(lambda: subject.explainer.explain(fn, **kwargs), source, delay)
+    subject.check_still_works()
+
+
+# --- methods that hold the GIL: the signal comes from outside --------------------------------
+
+
+def test_explain_adaptive_stops_on_ctrl_c(forty):
+    check_stops(lambda: forty.explainer.explain_adaptive(cheap, max_samples=5_000_000, rel_tol=0.0, seed=1), "process")
+    forty.check_still_works()
+
+
+def test_explain_quality_stops_on_ctrl_c():
+    # Over 64 nodes: adaptive importance sampling.
+    seventy = Subject(forked(70))
+    check_stops(lambda: seventy.explainer.explain_quality(cheap, max_samples=1_600_000, rel_tol=0.0, seed=1), "process")
+    seventy.check_still_works()
+
+
+def test_explain_quality_batch_stops_on_ctrl_c(forty):
+    # Uniform adaptive sampling with a fast batch function, called once per batch
+    # with only the coalitions not seen before: almost never after warm-up.
+    check_stops(
+        lambda: forty.explainer.explain_quality_batch(batch_cheap, max_samples=1_800_000, rel_tol=0.0, seed=1),
+        "process",
+    )
+    forty.check_still_works()
