@@ -25,8 +25,6 @@
 //   });
 #pragma once
 
-#include <cxxabi.h>
-
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -80,9 +78,10 @@ void run_lanes(std::size_t lanes, std::atomic<bool>& stop, Lane&& lane) {
     try {
       InterruptScope scope(stop, caller);
       lane(k);
-    } catch (abi::__forced_unwind&) {
-      throw;  // the thread is being ended: let it go
     } catch (...) {
+      // A forced unwind (the thread is being ended; foreign to C++, it has no
+      // exception object) must go on; anything else is the run's to rethrow.
+      if (!std::current_exception()) throw;
       join.fail(std::current_exception());
       stop.store(true, std::memory_order_relaxed);
     }

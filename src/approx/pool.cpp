@@ -77,19 +77,16 @@ void HalvingTree::add(std::uint64_t k, Partial leaf) {
   root_ = std::move(sums);
 }
 
-void RunErrors::add(std::uint64_t piece, AsvError error) {
+void RunErrors::fail(std::atomic<bool>& stop, AsvError error) {
   std::lock_guard lock(mutex_);
-  if (error.kind() == AsvError::Kind::kInterrupted) {
-    interrupted_ = true;
-  } else if (!failure_ || piece < failure_->first) {
-    failure_.emplace(piece, std::move(error));
-  }
+  failed_ = true;
+  if (!stop.exchange(true)) cause_ = std::move(error);
 }
 
 std::optional<AsvError> RunErrors::first() {
   std::lock_guard lock(mutex_);
-  if (failure_) return std::move(failure_->second);
-  if (interrupted_) return AsvError::interrupted();
+  if (cause_) return std::move(*cause_);
+  if (failed_) return AsvError::interrupted();
   return std::nullopt;
 }
 

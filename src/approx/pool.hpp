@@ -16,8 +16,7 @@
 // running-maximum shift, and pieces combine at the larger of their shifts.
 // Graphs of at most 64 nodes never shift (ln 64! < 294).
 //
-// A failing piece stops the run; the run returns the error of the lowest
-// failing share (seeded) or of a failing lane (unseeded). Memory: per lane a
+// A failing piece stops the run, which returns that piece's error. Memory: per lane a
 // walker and n sums, plus the shared cache; partial sums of finished shares
 // wait for their sibling in the halving tree, not for the whole run.
 #pragma once
@@ -85,17 +84,21 @@ class HalvingTree {
   Partial root_;
 };
 
-// RunErrors: the errors of a pool run's pieces, keeping the one to report:
-// the lowest-numbered piece's, an interruption only when nothing failed.
+// RunErrors: the error to report of a failed pool run: the one that stopped
+// it. Pieces that fail after the stop (nested runs interrupted by it, waits
+// given up) only echo it.
 class RunErrors {
  public:
-  void add(std::uint64_t piece, AsvError error);
+  // fail: records the error of a piece and stops the run.
+  void fail(std::atomic<bool>& stop, AsvError error);
+  // first: the error that stopped the run; Interrupted when something else
+  // stopped it (the caller, or an enclosing run); nothing when it ran through.
   std::optional<AsvError> first();
 
  private:
   std::mutex mutex_;
-  std::optional<std::pair<std::uint64_t, AsvError>> failure_;
-  bool interrupted_ = false;
+  std::optional<AsvError> cause_;
+  bool failed_ = false;
 };
 
 // PieceSums: the running sums of a piece.
@@ -169,8 +172,7 @@ template <class MakeWalker>
       if (begin >= n_samples) break;
       const std::uint64_t count = std::min(chunk, n_samples - begin);
       if (Result<void> r = sums.add_samples(draw, walker, rng, count); !r) {
-        errors.add(lane, std::move(r.error()));
-        stop.store(true, std::memory_order_relaxed);
+        errors.fail(stop, std::move(r.error()));
         return;
       }
     }
@@ -201,8 +203,7 @@ template <class MakeWalker>
       SampleRng rng = rng_from_seed(worker_seed(seed, share.worker));
       PieceSums<KahanSum> sums(state.n_nodes());
       if (Result<void> r = sums.add_samples(draw, walker, rng, share.count); !r) {
-        errors.add(k, std::move(r.error()));
-        stop.store(true, std::memory_order_relaxed);
+        errors.fail(stop, std::move(r.error()));
         return;
       }
       tree.add(k, combine(Partial{}, sums.partial()));

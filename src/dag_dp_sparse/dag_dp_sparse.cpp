@@ -175,11 +175,16 @@ Result<AsvResult> exact_dag_sparse(const ExplainerState& state, ValueOracle& ora
       known[i] = 1;
       return true;
     };
+    std::uint64_t steps = 0;
     for (std::size_t x = 0; x < n && !failed; ++x) {
-      if (Result<void> r = check_interrupt(); !r) return std::unexpected(std::move(r.error()));
       double sum = acc[x];  // kept in a register: the same additions, in the same order
       for_each_transition(pm, x, lower.masks, upper.masks, [&](std::size_t i, std::size_t j) {
         if (failed) return;
+        // A sweep of a wide level takes milliseconds: look up every 2^14 steps.
+        if (++steps % 16384 == 0 && interrupt_requested()) {
+          failed = AsvError::interrupted();
+          return;
+        }
         lower_completion[i] += upper_completion[j];
         if (!ensure(upper, upper_value, upper_known, j) ||
             !ensure(lower, lower_value, lower_known, i)) {

@@ -25,6 +25,13 @@ InterruptScope::~InterruptScope() { tl_current = previous_; }
 
 const InterruptScope* InterruptScope::current() { return tl_current; }
 
+bool stop_requested() {
+  for (const InterruptScope* s = tl_current; s != nullptr; s = s->parent_) {
+    if (s->stop_ != nullptr && s->stop_->load(std::memory_order_relaxed)) return true;
+  }
+  return false;
+}
+
 bool interrupt_requested() {
   const std::thread::id self = std::this_thread::get_id();
   for (const InterruptScope* s = tl_current; s != nullptr; s = s->parent_) {

@@ -57,6 +57,7 @@ class InterruptScope {
 
  private:
   friend bool interrupt_requested();
+  friend bool stop_requested();
 
   InterruptSource* source_ = nullptr;
   const std::atomic<bool>* stop_ = nullptr;
@@ -72,6 +73,10 @@ class InterruptScope {
 // stop flag along the current scope's chain is set, or a source installed on
 // this thread, when it is due to be asked, says so.
 [[nodiscard]] bool interrupt_requested();
+
+// stop_requested: whether a stop flag along the current scope's chain is set
+// (no source is asked): the run this thread works for is stopping.
+[[nodiscard]] bool stop_requested();
 
 // check_interrupt: interrupt_requested() as a Result (AsvError::interrupted()).
 [[nodiscard]] inline Result<void> check_interrupt() {

@@ -28,8 +28,8 @@ struct ArgSpec {
 
 // parse_args (vectorcall form): fills out[0 .. params.size()). False with a
 // TypeError set on a surplus, unknown, duplicated or missing argument.
-bool parse_args(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs,
-                PyObject* kwnames, PyObject** out);
+bool parse_args(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                PyObject** out);
 
 // parse_args (tuple and dict form, for tp_new).
 bool parse_args(const ArgSpec& spec, PyObject* args, PyObject* kwargs, PyObject** out);

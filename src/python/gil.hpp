@@ -22,8 +22,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <cxxabi.h>
-
+#include <exception>
 #include <utility>
 
 namespace morvend::py {
@@ -48,8 +47,11 @@ template <class F>
 auto guarded(F&& call) -> decltype(std::forward<F>(call)()) {
   try {
     return std::forward<F>(call)();
-  } catch (abi::__forced_unwind&) {
-    park_thread();
+  } catch (...) {
+    // The forced unwind is foreign to C++: it has no exception object to
+    // capture (catching it as abi::__forced_unwind& binds a reference to none).
+    if (!std::current_exception()) park_thread();
+    throw;
   }
 }
 

@@ -18,8 +18,7 @@ namespace morvend::py {
 
 template <class T>
 struct Instance {
-  PyObject_HEAD
-  BorrowFlag borrow;
+  PyObject_HEAD BorrowFlag borrow;
   T value;
 };
 

@@ -1,5 +1,6 @@
 #include "python/value_function.hpp"
 
+#include "graph/interrupt.hpp"
 #include "python/convert.hpp"
 #include "python/gil.hpp"
 
@@ -60,7 +61,11 @@ PyObject* CoalitionNames::list(Coalition coalition) const {
 AsvError CallFailure::take() {
   PyRef exc = PyRef::steal(PyErr_GetRaisedException());
   std::string text = render_exception(exc.get());
-  if (!PyObject_TypeCheck(exc.get(), reinterpret_cast<PyTypeObject*>(PyExc_Exception))) {
+  // While the run stops (another lane failed, or Ctrl-C), a nested
+  // explanation in the value function stops too and raises
+  // KeyboardInterrupt: an echo of the stop, not the user's own interrupt.
+  if (!PyObject_TypeCheck(exc.get(), reinterpret_cast<PyTypeObject*>(PyExc_Exception)) &&
+      !stop_requested()) {
     std::lock_guard lock(mutex_);
     if (!interrupt_) interrupt_ = std::move(exc);
   }
@@ -135,7 +140,8 @@ PyValueFunction::PyValueFunction(PyObject* fn, const std::vector<std::string>& n
       ok_(names_.build(names)),
       interpreter_(PyInterpreterState_Get()),
       owner_(std::this_thread::get_id()),
-      yield_after_(yield_interval()) {}
+      yield_after_(yield_interval()),
+      poll_scope_(static_cast<InterruptSource&>(*this)) {}
 
 Result<double> PyValueFunction::call(Coalition coalition) {
   PyRef list = PyRef::steal(names_.list(coalition));
@@ -182,13 +188,26 @@ Result<double> PyValueFunction::value(Coalition coalition) {
     lease_ = enter_python();
     lease_since_ = std::chrono::steady_clock::now();
   }
+  in_call_ = true;
   Result<double> v = call(coalition);
+  in_call_ = false;
   // Reading the clock every call would cost as much as the GIL it saves.
   if (++calls_since_clock_ == 32) {
     calls_since_clock_ = 0;
-    if (std::chrono::steady_clock::now() - lease_since_ > yield_after_) end_lease();
+    end_old_lease();
   }
   return v;
+}
+
+void PyValueFunction::end_old_lease() {
+  if (lease_ && std::chrono::steady_clock::now() - lease_since_ > yield_after_) end_lease();
+}
+
+bool PyValueFunction::interrupted() {
+  // Inside a call, the value function may run an explanation of its own,
+  // which has released the GIL: the lease is not this frame's to end.
+  if (!in_call_) end_old_lease();
+  return false;
 }
 
 void PyValueFunction::pause() {

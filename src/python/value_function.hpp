@@ -35,6 +35,7 @@
 #include <vector>
 
 #include "asv/value_oracle.hpp"
+#include "graph/interrupt.hpp"
 #include "python/py_ref.hpp"
 
 namespace morvend::py {
@@ -71,7 +72,11 @@ class CallFailure {
   PyRef interrupt_;
 };
 
-class PyValueFunction final : public ValueOracle {
+// It is also an interrupt source on the run's thread that never interrupts:
+// asked every poll interval while the engine works, it gives the GIL back
+// when it has kept it for a while, so that a run whose values are all cached
+// does not starve the other Python threads.
+class PyValueFunction final : public ValueOracle, private InterruptSource {
  public:
   // REQUIRES: the GIL, on the run's thread; `fn` outlives the run. Check
   // ok() afterwards.
@@ -89,6 +94,8 @@ class PyValueFunction final : public ValueOracle {
  private:
   [[nodiscard]] Result<double> call(Coalition coalition);  // REQUIRES: the GIL
   bool leased_here() const;                                // calls on this thread keep the GIL
+  bool interrupted() override;                             // yields an old lease
+  void end_old_lease();
 
   PyObject* fn_;
   CoalitionNames names_;
@@ -102,6 +109,8 @@ class PyValueFunction final : public ValueOracle {
   std::chrono::steady_clock::time_point lease_since_;
   std::chrono::nanoseconds yield_after_;
   unsigned calls_since_clock_ = 0;
+  bool in_call_ = false;       // the owner is inside a leased call
+  InterruptScope poll_scope_;  // last: uninstalled first
 };
 
 // LeaseEnd: ends the lease on scope exit, before the GIL is taken back.
