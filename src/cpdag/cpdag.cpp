@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <string>
 
+#include "graph/interrupt_meter.hpp"
+
 namespace morvend {
 namespace {
 
@@ -60,12 +62,16 @@ Result<void> Cpdag::validate_pdag() const {
   std::vector<std::size_t> indegree(n);
   std::vector<NodeId> queue;
   queue.reserve(n);
+  InterruptMeter meter;
   for (NodeId v = 0; v < n; ++v) {
+    if (Result<void> r = meter.spend(1); !r) return r;
     indegree[v] = directed_parents_[v].size();
     if (indegree[v] == 0) queue.push_back(v);
   }
   for (std::size_t head = 0; head < queue.size(); ++head) {
-    for (NodeId c : directed_children_[queue[head]]) {
+    const std::vector<NodeId>& children = directed_children_[queue[head]];
+    if (Result<void> r = meter.spend(1 + children.size()); !r) return r;
+    for (NodeId c : children) {
       if (--indegree[c] == 0) queue.push_back(c);
     }
   }

@@ -6,6 +6,9 @@
 // most one edge of any kind; acyclicity of the directed part is checked on
 // demand only (validate_pdag). The consistent extension is deterministic: the
 // same Cpdag always yields the same Dag, with the same ids as the Cpdag.
+// validate_pdag, the extension, the operations built on it and
+// induced_subgraph can be stopped (graph/interrupt.hpp): they then return
+// Interrupted and nothing else.
 //
 //   Cpdag g;
 //   NodeId a = g.add_node("a"), b = g.add_node("b");

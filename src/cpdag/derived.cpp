@@ -3,6 +3,7 @@
 
 #include "cpdag/cpdag.hpp"
 #include "d_convex/d_convex.hpp"
+#include "graph/interrupt_meter.hpp"
 
 namespace morvend {
 
@@ -18,8 +19,15 @@ Result<Cpdag> induced_subgraph(const Cpdag& g, std::span<const NodeId> ids) {
   Cpdag sub;
   boost::unordered_flat_map<NodeId, NodeId> new_id;
   new_id.reserve(kept.size());
-  for (NodeId u : kept) new_id.emplace(u, sub.add_node(g.name(u)));
+  InterruptMeter meter;
   for (NodeId u : kept) {
+    if (Result<void> r = meter.spend(1); !r) return std::unexpected(r.error());
+    new_id.emplace(u, sub.add_node(g.name(u)));
+  }
+  for (NodeId u : kept) {
+    if (Result<void> r = meter.spend(1 + g.directed_children(u).size()); !r) {
+      return std::unexpected(r.error());
+    }
     for (NodeId v : g.directed_children(u)) {
       const auto it = new_id.find(v);
       if (it == new_id.end()) continue;
@@ -29,6 +37,9 @@ Result<Cpdag> induced_subgraph(const Cpdag& g, std::span<const NodeId> ids) {
     }
   }
   for (NodeId u : kept) {
+    if (Result<void> r = meter.spend(1 + g.undirected_neighbours(u).size()); !r) {
+      return std::unexpected(r.error());
+    }
     for (NodeId v : g.undirected_neighbours(u)) {
       const auto it = new_id.find(v);
       if (u > v || it == new_id.end()) continue;

@@ -9,7 +9,9 @@
 // Both hulls are deterministic: candidates are examined in the insertion
 // order of the growing set (the requested ids, then each pass's additions),
 // and they only use explicit queues, so graph size never threatens the stack.
-// Each examined pair costs time linear in its ancestral set.
+// Each examined pair costs time linear in its ancestral set. All three
+// operations can be stopped (graph/interrupt.hpp): they then return
+// Interrupted and nothing else.
 //
 //   Result<std::vector<NodeId>> h = d_convex_hull(g, ids);   // insertion order
 //   Result<Dag> sub = induced_subgraph(g, ids);              // ids ascend as in g

@@ -5,24 +5,31 @@
 #include <boost/unordered/unordered_flat_map.hpp>
 
 #include "d_convex/d_convex.hpp"
+#include "graph/interrupt_meter.hpp"
 
 namespace morvend {
 namespace {
 
-bool adjacent(const Dag& g, NodeId a, NodeId b) {
+// adjacent: whether an edge joins a and b; adds the children entries it
+// read to `units`, for the meter.
+bool adjacent(const Dag& g, NodeId a, NodeId b, std::size_t& units) {
   const auto has_child = [&](NodeId u, NodeId v) {
     const auto kids = g.children(u);
-    return std::find(kids.begin(), kids.end(), v) != kids.end();
+    const auto it = std::find(kids.begin(), kids.end(), v);
+    units += static_cast<std::size_t>(it - kids.begin());
+    return it != kids.end();
   };
   return has_child(a, b) || has_child(b, a);
 }
 
 // ancestral_set: `start`, then every ancestor in breadth-first order over
 // parent lists. The set doubles as the queue.
-NodeSet ancestral_set(const Dag& g, std::span<const NodeId> start) {
+Result<NodeSet> ancestral_set(const Dag& g, std::span<const NodeId> start, InterruptMeter& meter) {
   NodeSet found(start);
   for (std::size_t head = 0; head < found.size(); ++head) {
-    for (NodeId p : g.parents(found.ids()[head])) found.insert(p);
+    const auto ps = g.parents(found.ids()[head]);
+    if (Result<void> r = meter.spend(1 + ps.size()); !r) return std::unexpected(r.error());
+    for (NodeId p : ps) found.insert(p);
   }
   return found;
 }
@@ -30,17 +37,22 @@ NodeSet ancestral_set(const Dag& g, std::span<const NodeId> start) {
 // border: the members of W that are children of M, parents of M or parents
 // of children of M (M = every node outside W), in W's order. Read from W's
 // side, so the cost does not grow with the rest of the graph.
-std::vector<NodeId> border(const Dag& g, const NodeSet& w) {
+Result<std::vector<NodeId>> border(const Dag& g, const NodeSet& w, InterruptMeter& meter) {
+  std::size_t units = 0;  // parent entries read for the current member
   const auto outside = [&](NodeId v) { return !w.contains(v); };
   const auto has_outside_parent = [&](NodeId v) {
-    return std::ranges::any_of(g.parents(v), outside);
+    const auto ps = g.parents(v);
+    units += ps.size();
+    return std::ranges::any_of(ps, outside);
   };
   std::vector<NodeId> f;
   for (NodeId x : w) {
+    units = 1 + g.children(x).size();
     if (has_outside_parent(x) || std::ranges::any_of(g.children(x), outside) ||
         std::ranges::any_of(g.children(x), has_outside_parent)) {
       f.push_back(x);
     }
+    if (Result<void> r = meter.spend(units); !r) return std::unexpected(r.error());
   }
   return f;
 }
@@ -50,24 +62,29 @@ std::vector<NodeId> border(const Dag& g, const NodeSet& w) {
 // follow the ancestral set's order, which fixes the path among equally short
 // ones. Nodes are numbered by their position in the ancestral set, and every
 // buffer is reused from pair to pair: allocating fresh tables per pair costs
-// more than the search itself.
+// more than the search itself. One pair's search can take a long time in a
+// dense graph (marrying the parents is quadratic in their number), so every
+// loop spends on the meter.
 class PairSearch {
  public:
-  PairSearch(const Dag& g, const NodeSet& w) : g_(g), w_(w) {}
+  PairSearch(const Dag& g, const NodeSet& w, InterruptMeter& meter) : g_(g), w_(w), meter_(meter) {}
 
   // path: the nodes from a to b, or empty when no such path exists.
-  std::vector<NodeId> path(NodeId a, NodeId b) {
-    collect_ancestors(a, b);
+  Result<std::vector<NodeId>> path(NodeId a, NodeId b) {
+    if (Result<void> r = collect_ancestors(a, b); !r) return std::unexpected(r.error());
     const std::size_t k = order_.size();
     allowed_.resize(k);
-    for (std::size_t i = 0; i < k; ++i) {
-      allowed_[i] = order_[i] == a || order_[i] == b || !w_.contains(order_[i]);
-    }
     if (moral_.size() < k) moral_.resize(k);
-    for (std::size_t i = 0; i < k; ++i) moral_[i].clear();
+    for (std::size_t i = 0; i < k; ++i) {
+      if (Result<void> r = meter_.spend(1); !r) return std::unexpected(r.error());
+      allowed_[i] = order_[i] == a || order_[i] == b || !w_.contains(order_[i]);
+      moral_[i].clear();
+    }
     linked_.clear();
     for (std::uint32_t i = 0; i < k; ++i) {
-      for (NodeId c : g_.children(order_[i])) {
+      const auto kids = g_.children(order_[i]);
+      if (Result<void> r = meter_.spend(1 + kids.size()); !r) return std::unexpected(r.error());
+      for (NodeId c : kids) {
         if (const auto it = local_.find(c); it != local_.end()) link(i, it->second);
       }
     }
@@ -75,6 +92,7 @@ class PairSearch {
       // Every parent of a member is a member: the set is ancestral.
       const auto ps = g_.parents(order_[i]);
       for (std::size_t x = 0; x < ps.size(); ++x) {
+        if (Result<void> r = meter_.spend(ps.size() - x); !r) return std::unexpected(r.error());
         for (std::size_t y = x + 1; y < ps.size(); ++y) link(local_.at(ps[x]), local_.at(ps[y]));
       }
     }
@@ -86,7 +104,7 @@ class PairSearch {
 
   // collect_ancestors: order_ = a, b, then their ancestors breadth-first over
   // parent lists; local_ maps each node to its position.
-  void collect_ancestors(NodeId a, NodeId b) {
+  Result<void> collect_ancestors(NodeId a, NodeId b) {
     order_.clear();
     local_.clear();
     const auto add = [&](NodeId v) {
@@ -95,8 +113,11 @@ class PairSearch {
     add(a);
     add(b);
     for (std::size_t head = 0; head < order_.size(); ++head) {
-      for (NodeId p : g_.parents(order_[head])) add(p);
+      const auto ps = g_.parents(order_[head]);
+      if (Result<void> r = meter_.spend(1 + ps.size()); !r) return r;
+      for (NodeId p : ps) add(p);
     }
+    return {};
   }
 
   // link: the moral edge x - y unless present. Edges with a forbidden end can
@@ -110,12 +131,15 @@ class PairSearch {
   }
 
   // search: breadth-first from a (position 0) to b (position 1).
-  std::vector<NodeId> search() {
+  Result<std::vector<NodeId>> search() {
     pred_.assign(order_.size(), kNone);
     pred_[0] = 0;
     queue_.assign(1, 0);
     for (std::size_t head = 0; head < queue_.size(); ++head) {
       const std::uint32_t cur = queue_[head];
+      if (Result<void> r = meter_.spend(1 + moral_[cur].size()); !r) {
+        return std::unexpected(r.error());
+      }
       for (std::uint32_t v : moral_[cur]) {
         if (pred_[v] != kNone) continue;
         pred_[v] = cur;
@@ -129,11 +153,12 @@ class PairSearch {
         queue_.push_back(v);
       }
     }
-    return {};
+    return std::vector<NodeId>{};
   }
 
   const Dag& g_;
   const NodeSet& w_;
+  InterruptMeter& meter_;
   std::vector<NodeId> order_;
   boost::unordered_flat_map<NodeId, std::uint32_t> local_;
   std::vector<char> allowed_;
@@ -143,17 +168,25 @@ class PairSearch {
   std::vector<std::uint32_t> queue_;
 };
 
-[[nodiscard]] Result<NodeSet> hull_of(const Dag& g, NodeSet w) {
+[[nodiscard]] Result<NodeSet> hull_of(const Dag& g, NodeSet w, InterruptMeter& meter) {
   const std::size_t n = g.n_nodes();
   for (std::size_t pass = 0; pass <= n; ++pass) {
-    const std::vector<NodeId> f = border(g, w);
-    PairSearch search(g, w);
+    Result<std::vector<NodeId>> border_nodes = border(g, w, meter);
+    if (!border_nodes) return std::unexpected(border_nodes.error());
+    const std::vector<NodeId>& f = *border_nodes;
+    PairSearch search(g, w, meter);
     NodeSet additions;
     for (std::size_t i = 0; i < f.size(); ++i) {
+      // The adjacency tests of one row are metered together; the searches
+      // meter themselves.
+      std::size_t units = f.size() - i;
       for (std::size_t j = i + 1; j < f.size(); ++j) {
-        if (adjacent(g, f[i], f[j])) continue;
-        for (NodeId v : search.path(f[i], f[j])) additions.insert(v);
+        if (adjacent(g, f[i], f[j], units)) continue;
+        Result<std::vector<NodeId>> path = search.path(f[i], f[j]);
+        if (!path) return std::unexpected(path.error());
+        for (NodeId v : *path) additions.insert(v);
       }
+      if (Result<void> r = meter.spend(units); !r) return std::unexpected(r.error());
     }
     const std::size_t before = w.size();
     for (NodeId v : additions) w.insert(v);
@@ -166,9 +199,11 @@ class PairSearch {
 // (every node outside W) by ascending id and then the members of W that
 // children lists of M reach, in the order an ascending walk over M meets
 // them. Built from An(W) instead of walking M, which may be the whole graph.
-std::vector<NodeId> collider_candidates(const Dag& g, const NodeSet& w, const NodeSet& anc) {
+Result<std::vector<NodeId>> collider_candidates(const Dag& g, const NodeSet& w, const NodeSet& anc,
+                                                InterruptMeter& meter) {
   std::vector<NodeId> out;
   for (NodeId x : anc) {
+    if (Result<void> r = meter.spend(1); !r) return std::unexpected(r.error());
     if (!w.contains(x)) out.push_back(x);
   }
   std::sort(out.begin(), out.end());
@@ -176,6 +211,9 @@ std::vector<NodeId> collider_candidates(const Dag& g, const NodeSet& w, const No
   // position in that parent's children list.
   std::vector<std::tuple<NodeId, std::size_t, NodeId>> reached;
   for (NodeId x : w) {
+    if (Result<void> r = meter.spend(1 + g.parents(x).size()); !r) {
+      return std::unexpected(r.error());
+    }
     std::optional<NodeId> first;
     for (NodeId p : g.parents(x)) {
       if (!w.contains(p) && (!first || p < *first)) first = p;
@@ -191,23 +229,28 @@ std::vector<NodeId> collider_candidates(const Dag& g, const NodeSet& w, const No
   return out;
 }
 
-[[nodiscard]] Result<NodeSet> strong_hull_of(const Dag& g, NodeSet w) {
+[[nodiscard]] Result<NodeSet> strong_hull_of(const Dag& g, NodeSet w, InterruptMeter& meter) {
   const std::size_t n = g.n_nodes();
   for (std::size_t pass = 0; pass <= n; ++pass) {
-    Result<NodeSet> hull = hull_of(g, std::move(w));
+    Result<NodeSet> hull = hull_of(g, std::move(w), meter);
     if (!hull) return hull;
     w = std::move(*hull);
-    const NodeSet anc = ancestral_set(g, w.ids());
+    const Result<NodeSet> anc = ancestral_set(g, w.ids(), meter);
+    if (!anc) return std::unexpected(anc.error());
+    const Result<std::vector<NodeId>> candidates = collider_candidates(g, w, *anc, meter);
+    if (!candidates) return std::unexpected(candidates.error());
     NodeSet additions;
-    for (NodeId x : collider_candidates(g, w, anc)) {
+    for (NodeId x : *candidates) {
       const auto ps = g.parents(x);
       for (std::size_t i = 0; i < ps.size(); ++i) {
+        std::size_t units = ps.size() - i;  // this row's pairs and the entries they read
         for (std::size_t j = i + 1; j < ps.size(); ++j) {
           if (w.contains(ps[i]) && w.contains(ps[j])) continue;
-          if (adjacent(g, ps[i], ps[j])) continue;
+          if (adjacent(g, ps[i], ps[j], units)) continue;
           additions.insert(ps[i]);
           additions.insert(ps[j]);
         }
+        if (Result<void> r = meter.spend(units); !r) return std::unexpected(r.error());
       }
     }
     if (additions.empty()) return w;
@@ -220,14 +263,16 @@ std::vector<NodeId> collider_candidates(const Dag& g, const NodeSet& w, const No
 
 Result<std::vector<NodeId>> d_convex_hull(const Dag& g, std::span<const NodeId> ids) {
   if (Result<void> r = check_ids(ids, g.n_nodes()); !r) return std::unexpected(r.error());
-  Result<NodeSet> hull = hull_of(g, NodeSet(ids));
+  InterruptMeter meter;
+  Result<NodeSet> hull = hull_of(g, NodeSet(ids), meter);
   if (!hull) return std::unexpected(hull.error());
   return std::move(*hull).ids();
 }
 
 Result<std::vector<NodeId>> strong_d_convex_hull(const Dag& g, std::span<const NodeId> ids) {
   if (Result<void> r = check_ids(ids, g.n_nodes()); !r) return std::unexpected(r.error());
-  Result<NodeSet> hull = strong_hull_of(g, NodeSet(ids));
+  InterruptMeter meter;
+  Result<NodeSet> hull = strong_hull_of(g, NodeSet(ids), meter);
   if (!hull) return std::unexpected(hull.error());
   return std::move(*hull).ids();
 }

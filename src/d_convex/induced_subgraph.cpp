@@ -1,6 +1,7 @@
 #include <boost/unordered/unordered_flat_map.hpp>
 
 #include "d_convex/d_convex.hpp"
+#include "graph/interrupt_meter.hpp"
 
 namespace morvend {
 
@@ -10,8 +11,15 @@ Result<Dag> induced_subgraph(const Dag& g, std::span<const NodeId> ids) {
   Dag sub;
   boost::unordered_flat_map<NodeId, NodeId> new_id;
   new_id.reserve(kept.size());
-  for (NodeId u : kept) new_id.emplace(u, sub.add_node(g.name(u)));
+  InterruptMeter meter;
   for (NodeId u : kept) {
+    if (Result<void> r = meter.spend(1); !r) return std::unexpected(r.error());
+    new_id.emplace(u, sub.add_node(g.name(u)));
+  }
+  for (NodeId u : kept) {
+    if (Result<void> r = meter.spend(1 + g.children(u).size()); !r) {
+      return std::unexpected(r.error());
+    }
     for (NodeId v : g.children(u)) {
       const auto it = new_id.find(v);
       if (it == new_id.end()) continue;

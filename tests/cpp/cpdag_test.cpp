@@ -1,12 +1,16 @@
 #include "cpdag/cpdag.hpp"
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <functional>
 #include <optional>
 #include <random>
 
 #include <gtest/gtest.h>
 
 #include "common/graphs.hpp"
+#include "common/interrupts.hpp"
 
 namespace morvend {
 namespace {
@@ -302,6 +306,166 @@ TEST(CpdagInducedSubgraph, KeepsKindsAndSourceOrder) {
   EXPECT_EQ(ids(bc.undirected_neighbours(0)), (Ids{1}));
   EXPECT_EQ(bc.n_directed_edges(), 0u);
   EXPECT_EQ(error_text(induced_subgraph(g, Ids{0, 3})), "invalid node id: NodeId(3)");
+}
+
+// ---- interrupts -------------------------------------------------------------
+
+using testing::cpu_seconds;
+using testing::StopSource;
+
+// An operation's outcome reduced to what the tests compare: the extension's
+// edges, the hull, or nothing for a validation.
+using Outcome = Result<std::vector<std::uint64_t>>;
+using OutcomeFn = std::function<Outcome()>;
+
+template <class T>
+Outcome outcome(const Result<T>& r) {
+  if (!r) return std::unexpected(r.error());
+  std::vector<std::uint64_t> out;
+  if constexpr (std::is_same_v<T, Dag>) {
+    for (auto [u, v] : edges_of(*r)) out.push_back(std::uint64_t{u} << 32 | v);
+  } else if constexpr (!std::is_void_v<T>) {
+    out.assign(r->begin(), r->end());
+  }
+  return out;
+}
+
+bool interrupted(const Outcome& r) { return !r && r.error() == AsvError::interrupted(); }
+
+// complete_cpdag: every pair undirected. Each node qualifies for elimination
+// at once, after m^2/2 adjacency tests: m^3/2 in all.
+Cpdag complete_cpdag(std::size_t m) {
+  Edges undirected;
+  for (NodeId i = 0; i < m; ++i) {
+    for (NodeId j = i + 1; j < m; ++j) undirected.emplace_back(i, j);
+  }
+  return make_cpdag(m, {}, undirected);
+}
+
+// The operations that rest on the elimination: on `g`, the hull on `h`.
+std::vector<std::pair<const char*, OutcomeFn>> eliminations(const Cpdag& g, const Cpdag& h) {
+  return {
+      {"extension", [&g] { return outcome(consistent_extension(g)); }},
+      {"validate_cpdag", [&g] { return outcome(validate_cpdag(g)); }},
+      {"strong hull", [&h] { return outcome(strong_d_convex_hull(h, Ids{0, 5})); }},
+  };
+}
+
+// Catches an elimination that runs on for long without a check (one node's
+// test alone is quadratic in its neighbours), and a stop that does not end it.
+TEST(CpdagInterrupt, LongEliminationsStopPromptly) {
+  const Cpdag g = complete_cpdag(1000);  // seconds for each
+  for (const auto& [name, op] : eliminations(g, g)) {
+    StopSource stop = StopSource::after(std::chrono::milliseconds(100));
+    Outcome r;
+    {
+      InterruptScope scope(stop);
+      r = op();
+    }
+    const double tail = cpu_seconds() - stop.stopped_at();
+    EXPECT_TRUE(interrupted(r)) << name;
+    EXPECT_GE(stop.asks(), 1) << name;
+    EXPECT_LE(stop.max_gap(), testing::kMaxAskGap) << name;
+    EXPECT_LT(tail, 0.01) << name;
+  }
+}
+
+// Catches checks that change an extension or hull, and state kept from a
+// stopped run: stopped on each of its asks in turn, an operation fails with
+// Interrupted alone until it finishes before the stop, with the result it
+// has without any scope.
+TEST(CpdagInterrupt, ChecksChangeNothing) {
+  // Each takes some 0.1 s: a few stops each.
+  const Cpdag g = complete_cpdag(300);
+  const Cpdag h = complete_cpdag(200);
+  for (const auto& [name, op] : eliminations(g, h)) {
+    const Outcome want = op();
+    ASSERT_TRUE(want.has_value()) << name;
+    int stops = 0;
+    for (int k = 1;; ++k) {
+      StopSource stop = StopSource::on_ask(k);
+      Outcome r;
+      {
+        InterruptScope scope(stop);
+        r = op();
+      }
+      if (stop.stopped_at() < 0) {
+        ASSERT_TRUE(r.has_value()) << name << ", " << r.error().message();
+        EXPECT_EQ(*r, *want) << name;
+        break;
+      }
+      ASSERT_TRUE(interrupted(r)) << name << ", stopped on ask " << k;
+      ++stops;
+    }
+    EXPECT_GE(stops, 1) << name;
+  }
+}
+
+// Catches a step that drops a stop and goes on with what it has (a node
+// taken for unqualified, a partial Dag), or turns it into another error,
+// NoConsistentExtension above all. Under a stop flag set beforehand the
+// first check fails; as the graphs grow, that check moves through every
+// step: the first tests of all nodes, the eliminations, building the Dag.
+// An operation is then Interrupted, or, too small to reach a check, exactly
+// what it is without a scope, failures included.
+TEST(CpdagInterrupt, AStopInAnyStepGivesInterruptedAlone) {
+  std::vector<Cpdag> graphs;
+  for (std::size_t len = 300; len <= 3000; len += 25) {
+    Edges path;
+    for (NodeId i = 0; i + 1 < len; ++i) path.emplace_back(i, i + 1);
+    graphs.push_back(make_cpdag(len, {}, path));
+  }
+  for (std::size_t m = 10; m <= 60; m += 5) graphs.push_back(complete_cpdag(m));
+  for (std::uint64_t seed = 0; seed < 100; ++seed) {
+    graphs.push_back(testing::random_pdag(20 + seed % 100, 0.3, 0.8, seed));
+  }
+  int stopped = 0, refused = 0, runs = 0;
+  for (std::size_t k = 0; k < graphs.size(); ++k) {
+    for (const auto& [name, op] : eliminations(graphs[k], graphs[k])) {
+      const Outcome want = op();
+      const std::atomic<bool> stop{true};
+      Outcome r;
+      {
+        InterruptScope scope(stop, nullptr);
+        r = op();
+      }
+      ++runs;
+      if (interrupted(r)) {
+        ++stopped;
+      } else if (want) {
+        ASSERT_TRUE(r.has_value()) << name << ", graph " << k << ", " << r.error().message();
+        ASSERT_EQ(*r, *want) << name << ", graph " << k;
+      } else {
+        ++refused;
+        ASSERT_FALSE(r.has_value()) << name << ", graph " << k;
+        ASSERT_EQ(r.error(), want.error()) << name << ", graph " << k;
+      }
+      const Outcome again = op();
+      ASSERT_EQ(again.has_value(), want.has_value()) << name << ", graph " << k;
+      if (want) ASSERT_EQ(*again, *want) << name << ", graph " << k;
+    }
+  }
+  EXPECT_GT(stopped, runs / 4);
+  EXPECT_LT(stopped, runs * 3 / 4);
+  EXPECT_GT(refused, 10);
+}
+
+// Catches the linear walks (validate_pdag, induced_subgraph) being deaf to a
+// stop, or stopping when nothing asked them to.
+TEST(CpdagInterrupt, LinearWalksStopWhenAsked) {
+  Edges path, skips;
+  for (NodeId i = 0; i + 1 < 20000; ++i) path.emplace_back(i, i + 1);
+  for (NodeId i = 0; i + 2 < 20000; ++i) skips.emplace_back(i, i + 2);
+  const Cpdag g = make_cpdag(20000, path, skips);
+  Ids all(g.n_nodes());
+  for (NodeId i = 0; i < g.n_nodes(); ++i) all[i] = i;
+  std::atomic<bool> stop{true};
+  InterruptScope scope(stop, nullptr);
+  EXPECT_EQ(error_text(g.validate_pdag()), "interrupted");
+  EXPECT_EQ(error_text(induced_subgraph(g, all)), "interrupted");
+  stop.store(false);
+  MORVEND_ASSERT_OK(g.validate_pdag());
+  EXPECT_EQ(induced_subgraph(g, all).value().n_undirected_edges(), 19998u);
 }
 
 }  // namespace

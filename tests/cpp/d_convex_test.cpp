@@ -1,11 +1,15 @@
 #include "d_convex/d_convex.hpp"
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <functional>
 #include <random>
 
 #include <gtest/gtest.h>
 
 #include "common/graphs.hpp"
+#include "common/interrupts.hpp"
 
 namespace morvend {
 namespace {
@@ -253,6 +257,163 @@ TEST(InducedSubgraph, KeepsSourceOrderAndEdges) {
   EXPECT_EQ(fwd.names(), sub.names());
   EXPECT_EQ(error_text(induced_subgraph(g, Ids{0, 5, 6})), "invalid node id: NodeId(5)");
   EXPECT_EQ(induced_subgraph(g, Ids{}).value().n_nodes(), 0u);
+}
+
+// ---- interrupts -------------------------------------------------------------
+
+using testing::cpu_seconds;
+using testing::StopSource;
+using HullFn = std::function<Result<Ids>()>;
+
+bool interrupted(const Result<Ids>& r) { return !r && r.error() == AsvError::interrupted(); }
+
+// complete_dag: i -> j for every i < j. The strong hull of two late nodes
+// spends its time among the collider candidates: all of them, each with a
+// quadratic number of (adjacent) parent pairs.
+Dag complete_dag(std::size_t n) {
+  std::vector<std::pair<NodeId, NodeId>> edges;
+  for (NodeId i = 0; i < n; ++i) {
+    for (NodeId j = i + 1; j < n; ++j) edges.emplace_back(i, j);
+  }
+  return make_dag(n, edges);
+}
+
+// Catches a hull phase that runs on for long without a check (the pair
+// searches, marrying the parents of a dense graph, the collider pass), and a
+// stop that does not end the hull.
+TEST(DConvexHullInterrupt, LongHullsStopPromptly) {
+  // Each hull below runs for a second or far longer; the source stops it 0.1 s in.
+  const Dag sparse = testing::random_dag(1000, 0.01, 1);
+  const Dag dense = testing::random_dag(1000, 0.3, 1);
+  const Dag complete = complete_dag(600);
+  const std::vector<std::pair<const char*, HullFn>> cases = {
+      {"hull", [&] { return d_convex_hull(sparse, Ids{600, 999}); }},
+      {"hull, dense", [&] { return d_convex_hull(dense, Ids{990, 999}); }},
+      {"strong", [&] { return strong_d_convex_hull(sparse, Ids{600, 999}); }},
+      {"strong, colliders", [&] { return strong_d_convex_hull(complete, Ids{599, 594}); }},
+  };
+  for (const auto& [name, hull] : cases) {
+    StopSource stop = StopSource::after(std::chrono::milliseconds(100));
+    Result<Ids> r;
+    {
+      InterruptScope scope(stop);
+      r = hull();
+    }
+    const double tail = cpu_seconds() - stop.stopped_at();
+    EXPECT_TRUE(interrupted(r)) << name;
+    EXPECT_GE(stop.asks(), 1) << name;
+    EXPECT_LE(stop.max_gap(), testing::kMaxAskGap) << name;
+    EXPECT_LT(tail, 0.01) << name;
+  }
+}
+
+// Catches checks that change a hull, and state kept from a stopped hull:
+// stopped on each of its asks in turn, a hull fails until it finishes before
+// the stop, with the result it has without any scope.
+TEST(DConvexHullInterrupt, ChecksChangeNothing) {
+  const Dag sparse = testing::random_dag(1000, 0.01, 1);  // about 0.1 s for {300, 700}
+  const Dag complete = complete_dag(300);
+  const std::vector<std::pair<const char*, HullFn>> cases = {
+      {"hull", [&] { return d_convex_hull(sparse, Ids{300, 700}); }},
+      {"strong", [&] { return strong_d_convex_hull(sparse, Ids{300, 700}); }},
+      {"strong, colliders", [&] { return strong_d_convex_hull(complete, Ids{299, 294}); }},
+  };
+  for (const auto& [name, hull] : cases) {
+    const Ids want = hull().value();
+    int stops = 0;
+    for (int k = 1;; ++k) {
+      StopSource stop = StopSource::on_ask(k);
+      Result<Ids> r;
+      {
+        InterruptScope scope(stop);
+        r = hull();
+      }
+      if (stop.stopped_at() < 0) {
+        ASSERT_TRUE(r.has_value()) << name << ", " << r.error().message();
+        EXPECT_EQ(*r, want) << name;
+        break;
+      }
+      ASSERT_TRUE(interrupted(r)) << name << ", stopped on ask " << k;
+      ++stops;
+    }
+    EXPECT_GE(stops, 1) << name;
+  }
+}
+
+// stopped_or_same: `hull` run under a stop flag set beforehand is
+// Interrupted, or exactly `want`; afterwards it gives `want` again. Whether
+// it was stopped.
+bool stopped_or_same(const std::function<Result<Ids>()>& hull, const Ids& want) {
+  const std::atomic<bool> stop{true};
+  Result<Ids> r;
+  {
+    InterruptScope scope(stop, nullptr);
+    r = hull();
+  }
+  if (r) {
+    EXPECT_EQ(*r, want);
+  } else {
+    EXPECT_TRUE(interrupted(r)) << r.error().message();
+  }
+  EXPECT_EQ(hull().value(), want);
+  return !r;
+}
+
+// Catches a phase that drops a stop and goes on with what it has (a partial
+// path, collider pass or ancestral set), or turns it into another error.
+// Under a stop flag set beforehand the first check of a hull fails; as the
+// graphs grow, that check moves through every phase. Random graphs move it
+// through the pair searches, ladders (a chain whose every link has a second
+// parent, hull of the last link) through the strong hull's own passes.
+TEST(DConvexHullInterrupt, AStopInAnyPhaseGivesInterruptedAlone) {
+  std::mt19937_64 gen(5);
+  int stopped = 0, runs = 0;
+  for (std::uint64_t seed = 0; seed < 300; ++seed) {
+    const std::size_t n = 10 + seed % 40;
+    const Dag g = testing::random_dag(n, 0.1 + 0.05 * static_cast<double>(seed % 5), seed);
+    Ids w = {static_cast<NodeId>(n - 1 - gen() % 3), static_cast<NodeId>(gen() % n),
+             static_cast<NodeId>(gen() % n)};
+    w.resize(1 + seed % 3);
+    for (const bool strong : {false, true}) {
+      const auto hull = [&] { return strong ? strong_d_convex_hull(g, w) : d_convex_hull(g, w); };
+      stopped += stopped_or_same(hull, hull().value());
+      ++runs;
+      ASSERT_FALSE(HasFailure()) << "seed " << seed << (strong ? ", strong" : "");
+    }
+  }
+  for (NodeId len = 200; len <= 3000; len += 25) {
+    std::vector<std::pair<NodeId, NodeId>> edges;
+    for (NodeId i = 1; i < len; ++i) {
+      edges.emplace_back(i - 1, i);
+      edges.emplace_back(len + i, i);
+    }
+    const Dag ladder = make_dag(2 * len, edges);
+    const auto hull = [&] { return strong_d_convex_hull(ladder, Ids{len - 1}); };
+    const Ids want = hull().value();
+    ASSERT_EQ(want.size(), 2 * len - 1);  // every node but the unlinked side root
+    stopped += stopped_or_same(hull, want);
+    ++runs;
+    ASSERT_FALSE(HasFailure()) << "ladder " << len;
+  }
+  EXPECT_GT(stopped, runs / 4);
+  EXPECT_LT(stopped, runs * 3 / 4);
+}
+
+// Catches an induced subgraph that cannot be stopped, or one that stops
+// when nothing asked it to.
+TEST(InducedSubgraphInterrupt, StopsWhenAsked) {
+  const Dag g = testing::star(20000);
+  Ids all(g.n_nodes());
+  for (NodeId i = 0; i < g.n_nodes(); ++i) all[i] = i;
+  std::atomic<bool> stop{true};
+  {
+    InterruptScope scope(stop, nullptr);
+    const Result<Dag> r = induced_subgraph(g, all);
+    ASSERT_FALSE(r.has_value());
+    EXPECT_EQ(r.error(), AsvError::interrupted());
+    stop.store(false);
+    EXPECT_EQ(induced_subgraph(g, all).value().n_edges(), 20000u);
+  }
 }
 
 }  // namespace

@@ -1,9 +1,15 @@
 #include "graph/dag.hpp"
 
+#include <atomic>
+#include <thread>
+
 #include <gtest/gtest.h>
 
 #include "common/graphs.hpp"
+#include "common/interrupts.hpp"
 #include "graph/asv_error.hpp"
+#include "graph/interrupt.hpp"
+#include "graph/interrupt_meter.hpp"
 
 namespace morvend {
 namespace {
@@ -113,6 +119,90 @@ TEST(Dag, CopiesAreIndependent) {
   EXPECT_EQ(a.n_edges(), 2u);
   EXPECT_EQ(a.node_id("new"), std::nullopt);
   EXPECT_EQ(b.node_id("new"), 3u);
+}
+
+// ---- interrupts -------------------------------------------------------------
+
+using testing::StopSource;
+
+bool interrupted(const Result<void>& r) { return !r && r.error() == AsvError::interrupted(); }
+
+// check_until: calls check_interrupt() until it fails or `wall` has passed;
+// whether it failed.
+bool check_until(std::chrono::milliseconds wall) {
+  const auto end = std::chrono::steady_clock::now() + wall;
+  while (std::chrono::steady_clock::now() < end) {
+    if (!check_interrupt()) return true;
+  }
+  return false;
+}
+
+// Catches a check that fails, or costs a clock read, without a scope, and a
+// scope that outlives itself.
+TEST(Interrupt, NoScopeNeverFails) {
+  EXPECT_EQ(InterruptScope::current(), nullptr);
+  EXPECT_FALSE(check_until(std::chrono::milliseconds(30)));
+  {
+    StopSource stop = StopSource::on_ask(1);
+    InterruptScope scope(stop);
+    EXPECT_TRUE(check_until(std::chrono::milliseconds(200)));
+  }
+  EXPECT_EQ(InterruptScope::current(), nullptr);
+  MORVEND_ASSERT_OK(check_interrupt());
+}
+
+// Catches a source asked on every check (the clock of the binding's source
+// runs Python code), asked too late, or asked again after it said stop.
+TEST(Interrupt, SourceIsAskedEveryPollIntervalAndStopIsSticky) {
+  StopSource never = StopSource::never();
+  {
+    InterruptScope scope(never);
+    EXPECT_FALSE(check_until(5 * kInterruptPollInterval + std::chrono::milliseconds(5)));
+  }
+  EXPECT_GE(never.asks(), 1);
+  EXPECT_LE(never.asks(), 5);
+  StopSource third = StopSource::on_ask(3);
+  InterruptScope scope(third);
+  EXPECT_TRUE(check_until(std::chrono::seconds(2)));
+  EXPECT_EQ(third.asks(), 3);
+  for (int i = 0; i < 1000; ++i) EXPECT_TRUE(interrupted(check_interrupt()));
+  EXPECT_EQ(third.asks(), 3);
+}
+
+// Catches stop flags read only in the innermost scope, a source asked from
+// another thread, and a worker's scope not linked to its starter's.
+TEST(Interrupt, StopFlagsOfParentScopes) {
+  std::atomic<bool> outer_flag{false}, inner_flag{false};
+  InterruptScope outer(outer_flag, nullptr);
+  StopSource source = StopSource::never();
+  InterruptScope with_source(source);
+  InterruptScope inner(inner_flag, InterruptScope::current());
+  MORVEND_ASSERT_OK(check_interrupt());
+  bool worker_stopped_early = true, worker_saw_outer = false;
+  std::thread worker([&] {
+    InterruptScope lane(inner_flag, &inner);
+    // The source belongs to the main thread: never asked here.
+    worker_stopped_early = check_until(3 * kInterruptPollInterval);
+    outer_flag.store(true);
+    worker_saw_outer = !check_interrupt();
+  });
+  worker.join();
+  EXPECT_FALSE(worker_stopped_early);
+  EXPECT_TRUE(worker_saw_outer);
+  EXPECT_EQ(source.asks(), 0);
+  EXPECT_TRUE(interrupted(check_interrupt()));
+}
+
+// Catches a meter that checks on every step (costly) or never (deaf).
+TEST(InterruptMeter, ChecksOncePerChunk) {
+  std::atomic<bool> flag{true};
+  InterruptScope scope(flag, nullptr);
+  InterruptMeter meter;
+  for (std::size_t i = 1; i < kInterruptMeterChunk; ++i) MORVEND_ASSERT_OK(meter.spend(1));
+  EXPECT_FALSE(meter.spend(1));
+  EXPECT_FALSE(meter.spend(kInterruptMeterChunk));
+  MORVEND_ASSERT_OK(meter.spend(kInterruptMeterChunk - 1));
+  EXPECT_FALSE(meter.spend(1));
 }
 
 }  // namespace
