@@ -6,7 +6,8 @@
 // (whitespace, member order and unknown members do not matter), refuse
 // documents nested deeper than kMaxJsonDepth without recursing, and return
 // either a whole graph or the message of the first failure, never a partial
-// graph. Readers never validate acyclicity.
+// graph. Readers never validate acyclicity. Readers can be stopped
+// (graph/interrupt.hpp); they then fail with AsvError::interrupted()'s message.
 //
 //   std::string text = to_json(dag);       // {"edges":[{"from":"x","to":"y"}],"nodes":["x","y"]}
 //   ReadResult<Dag> back = dag_from_json(text);   // same ids, same adjacency order

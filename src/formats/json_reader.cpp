@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "formats/formats.hpp"
+#include "graph/interrupt_meter.hpp"
 
 namespace morvend {
 namespace {
@@ -224,14 +225,25 @@ std::size_t too_deep_offset(std::string_view text) {
 // Builds the document tree like the library's own parser (which keeps an
 // explicit stack, not the call stack), refusing to open a container deeper
 // than kMaxJsonDepth and keeping the first syntax error instead of throwing.
+// Every value and key counts on an interrupt meter: a large document takes
+// seconds to parse.
 class DepthLimitedBuilder : public nlohmann::detail::json_sax_dom_parser<json> {
   using Base = nlohmann::detail::json_sax_dom_parser<json>;
 
  public:
   explicit DepthLimitedBuilder(json& root) : Base(root, /*allow_exceptions_=*/false) {}
 
-  bool start_object(std::size_t len) { return enter() && Base::start_object(len); }
-  bool start_array(std::size_t len) { return enter() && Base::start_array(len); }
+  bool null() { return tick() && Base::null(); }
+  bool boolean(bool v) { return tick() && Base::boolean(v); }
+  bool number_integer(number_integer_t v) { return tick() && Base::number_integer(v); }
+  bool number_unsigned(number_unsigned_t v) { return tick() && Base::number_unsigned(v); }
+  bool number_float(number_float_t v, const string_t& s) {
+    return tick() && Base::number_float(v, s);
+  }
+  bool string(string_t& v) { return tick() && Base::string(v); }
+  bool key(string_t& v) { return tick() && Base::key(v); }
+  bool start_object(std::size_t len) { return tick() && enter() && Base::start_object(len); }
+  bool start_array(std::size_t len) { return tick() && enter() && Base::start_array(len); }
   bool end_object() {
     --depth_;
     return Base::end_object();
@@ -247,6 +259,9 @@ class DepthLimitedBuilder : public nlohmann::detail::json_sax_dom_parser<json> {
     syntax_ = std::is_same_v<Exception, nlohmann::detail::parse_error>;
     return false;
   }
+
+  // interrupted: whether the parse stopped because it was asked to.
+  bool interrupted() const { return interrupted_; }
 
   // failure: the message for a parse that stopped, given the parsed text.
   // A syntax error is placed where a byte-at-a-time reader stops; any other
@@ -268,10 +283,18 @@ class DepthLimitedBuilder : public nlohmann::detail::json_sax_dom_parser<json> {
     return true;
   }
 
+  bool tick() {
+    if (meter_.spend(1)) return true;
+    interrupted_ = true;
+    return false;
+  }
+
   std::size_t depth_ = 0;
   std::optional<std::string> error_;
   std::size_t bytes_read_ = 0;
   bool syntax_ = false;
+  InterruptMeter meter_;
+  bool interrupted_ = false;
 };
 
 // parse: the document, which must be an object.
@@ -280,6 +303,7 @@ class DepthLimitedBuilder : public nlohmann::detail::json_sax_dom_parser<json> {
   DepthLimitedBuilder builder(doc);
   nlohmann::detail::parser<json, TextInput> parser{TextInput(text)};
   if (!parser.sax_parse(&builder, /*strict=*/true)) {
+    if (builder.interrupted()) return std::unexpected(AsvError::interrupted().message());
     return std::unexpected(builder.failure(text));
   }
   if (!doc.is_object()) return malformed("the top-level value must be an object");
@@ -297,7 +321,9 @@ Status read_nodes(const json& doc, Graph& g) {
   const json* nodes = member(doc, "nodes");
   if (nodes == nullptr) return {};
   if (!nodes->is_array()) return malformed("\"nodes\" must be an array");
+  InterruptMeter meter;
   for (const json& entry : *nodes) {
+    if (!meter.spend(1)) return std::unexpected(AsvError::interrupted().message());
     if (!entry.is_string()) return malformed("\"nodes\" entries must be strings");
     g.add_node(entry.get_ref<const std::string&>());
   }
@@ -322,7 +348,9 @@ Status read_edges(const json& doc, const EdgeShape& shape, Graph& g, Insert inse
   if (!edges->is_array()) {
     return malformed("\"", shape.member, "\" must be an array");
   }
+  InterruptMeter meter;
   for (const json& entry : *edges) {
+    if (!meter.spend(1)) return std::unexpected(AsvError::interrupted().message());
     const json* ends[2] = {member(entry, shape.first), member(entry, shape.second)};
     for (int k = 0; k < 2; ++k) {
       if (ends[k] == nullptr || !ends[k]->is_string()) {

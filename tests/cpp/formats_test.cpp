@@ -1,11 +1,13 @@
 #include "formats/formats.hpp"
 
+#include <atomic>
 #include <random>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include "common/graphs.hpp"
+#include "common/interrupts.hpp"
 
 namespace morvend {
 namespace {
@@ -357,6 +359,49 @@ TEST(DotWriter, ExactBytesAndQuoting) {
   EXPECT_EQ(line("nodes", "1.2.3"), "nodes -> \"1.2.3\"");
   EXPECT_EQ(line("-", "."), "\"-\" -> \".\"");
   EXPECT_EQ(line("new\nline", "1e5"), "\"new\nline\" -> \"1e5\"");
+}
+
+// read_stopped: `read` stopped on each of its asks in turn: it fails with
+// the interruption alone until it finishes before the stop, with the graph
+// it reads without any scope. The number of stops.
+template <class Read>
+int read_stopped(Read read) {
+  const auto want = read().value();
+  for (int k = 1;; ++k) {
+    testing::StopSource stop = testing::StopSource::on_ask(k);
+    decltype(read()) r;
+    {
+      InterruptScope scope(stop);
+      r = read();
+    }
+    if (stop.stopped_at() < 0) {
+      if (!r.has_value()) ADD_FAILURE() << r.error();
+      if (r.has_value()) expect_same(*r, want);
+      return k - 1;
+    }
+    if (r.has_value() || r.error() != AsvError::interrupted().message()) {
+      ADD_FAILURE() << "stopped on ask " << k << ": " << (r ? "a graph" : r.error());
+      return k - 1;
+    }
+  }
+}
+
+// Catches a reader deaf to a stop (parsing a big document takes seconds),
+// a stop reported as malformed JSON, and a partial graph after a stop.
+TEST(JsonReader, StopsWhenAsked) {
+  const Dag dag = testing::random_dag(1500, 0.1, 3);
+  std::vector<std::pair<NodeId, NodeId>> directed, undirected;
+  for (NodeId u = 0; u < dag.n_nodes(); ++u) {
+    for (NodeId v : dag.children(u)) (u % 2 ? directed : undirected).emplace_back(u, v);
+  }
+  const std::string dag_text = to_json(dag);
+  const std::string cpdag_text = to_json(make_cpdag(dag.n_nodes(), directed, undirected));
+  EXPECT_GE(read_stopped([&] { return dag_from_json(dag_text); }), 1);
+  EXPECT_GE(read_stopped([&] { return cpdag_from_json(cpdag_text); }), 1);
+  std::atomic<bool> stop{true};
+  InterruptScope scope(stop, nullptr);
+  EXPECT_EQ(dag_error(dag_text), "interrupted");
+  EXPECT_EQ(cpdag_error(cpdag_text), "interrupted");
 }
 
 }  // namespace
