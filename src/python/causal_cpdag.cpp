@@ -31,6 +31,7 @@
 #include "python/instance.hpp"
 #include "python/names_method.hpp"
 #include "python/py_ref.hpp"
+#include "python/signal_watch.hpp"
 
 namespace morvend::py {
 namespace {
@@ -154,7 +155,10 @@ PyObject* cpdag_validate_pdag(PyObject* self, PyObject* const* args, Py_ssize_t 
   if (!parse_args(kSpec, args, nargs, kwnames, nullptr)) return nullptr;
   SharedBorrow read(borrow_of(self));
   if (!read) return nullptr;
-  if (Result<void> r = cpdag_of(self).validate_pdag(); !r) return raise_asv_error(r.error());
+  SignalWatch watch;
+  const Result<void> r = cpdag_of(self).validate_pdag();
+  if (watch.raise_pending()) return nullptr;
+  if (!r) return raise_asv_error(r.error());
   Py_RETURN_NONE;
 }
 
@@ -164,7 +168,10 @@ PyObject* cpdag_validate_cpdag(PyObject* self, PyObject* const* args, Py_ssize_t
   if (!parse_args(kSpec, args, nargs, kwnames, nullptr)) return nullptr;
   SharedBorrow read(borrow_of(self));
   if (!read) return nullptr;
-  if (Result<void> r = validate_cpdag(cpdag_of(self)); !r) return raise_asv_error(r.error());
+  SignalWatch watch;
+  const Result<void> r = validate_cpdag(cpdag_of(self));
+  if (watch.raise_pending()) return nullptr;
+  if (!r) return raise_asv_error(r.error());
   Py_RETURN_NONE;
 }
 
@@ -174,7 +181,9 @@ PyObject* cpdag_consistent_extension(PyObject* self, PyObject* const* args, Py_s
   if (!parse_args(kSpec, args, nargs, kwnames, nullptr)) return nullptr;
   SharedBorrow read(borrow_of(self));
   if (!read) return nullptr;
+  SignalWatch watch;
   Result<Dag> dag = consistent_extension(cpdag_of(self));
+  if (watch.raise_pending()) return nullptr;
   if (!dag) return raise_asv_error(dag.error());
   return wrap_dag(std::move(*dag));
 }
@@ -189,7 +198,9 @@ PyObject* cpdag_induced_subgraph(PyObject* self, PyObject* const* args, Py_ssize
                                  PyObject* kwnames) {
   return with_names<Cpdag>("CausalCPDAG.induced_subgraph()", self, args, nargs, kwnames,
                            [](const Cpdag& g, std::span<const NodeId> ids) -> PyObject* {
+                             SignalWatch watch;
                              Result<Cpdag> sub = induced_subgraph(g, ids);
+                             if (watch.raise_pending()) return nullptr;
                              if (!sub) return raise_asv_error(sub.error());
                              return wrap_cpdag(std::move(*sub));
                            });
@@ -211,7 +222,9 @@ PyObject* cpdag_from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
   if (!parse_args(kSpec, args, nargs, kwnames, argv)) return nullptr;
   std::string_view text;
   if (!arg_str(argv[0], "s", &text)) return nullptr;
+  SignalWatch watch;
   ReadResult<Cpdag> g = morvend::cpdag_from_json(text);
+  if (watch.raise_pending()) return nullptr;
   if (!g) return raise_value_error(g.error());
   return wrap_cpdag(std::move(*g));
 }

@@ -34,6 +34,7 @@
 #include "python/instance.hpp"
 #include "python/names_method.hpp"
 #include "python/py_ref.hpp"
+#include "python/signal_watch.hpp"
 #include "topo/topo.hpp"
 
 namespace morvend::py {
@@ -142,7 +143,9 @@ PyObject* dag_from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
   if (!parse_args(kSpec, args, nargs, kwnames, argv)) return nullptr;
   std::string_view text;
   if (!arg_str(argv[0], "s", &text)) return nullptr;
+  SignalWatch watch;
   ReadResult<Dag> g = morvend::dag_from_json(text);
+  if (watch.raise_pending()) return nullptr;
   if (!g) return raise_value_error(g.error());
   return wrap_dag(std::move(*g));
 }
@@ -278,7 +281,9 @@ PyObject* dag_induced_subgraph(PyObject* self, PyObject* const* args, Py_ssize_t
                                PyObject* kwnames) {
   return with_names<Dag>("CausalDAG.induced_subgraph()", self, args, nargs, kwnames,
                          [](const Dag& g, std::span<const NodeId> ids) -> PyObject* {
+                           SignalWatch watch;
                            Result<Dag> sub = induced_subgraph(g, ids);
+                           if (watch.raise_pending()) return nullptr;
                            if (!sub) return raise_asv_error(sub.error());
                            return wrap_dag(std::move(*sub));
                          });

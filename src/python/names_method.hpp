@@ -2,6 +2,7 @@
 // hulls and the induced subgraphs of both graph classes): parse and convert
 // the argument before borrowing, take a shared borrow, resolve the names in
 // order (the first unknown one raises), then hand graph and ids to the body.
+// Bodies run their computation under a SignalWatch, so that Ctrl-C stops it.
 //
 //   return with_names<Dag>("CausalDAG.d_convex_hull()", self, args, nargs, kwnames,
 //                          &hull_names<Dag, &d_convex_hull>);
@@ -18,6 +19,7 @@
 #include "python/borrow.hpp"
 #include "python/convert.hpp"
 #include "python/instance.hpp"
+#include "python/signal_watch.hpp"
 
 namespace morvend::py {
 
@@ -41,7 +43,9 @@ PyObject* with_names(const char* fname, PyObject* self, PyObject* const* args, P
 // hull_names: the body of a hull method: the hull's names in byte order.
 template <class Graph, Result<std::vector<NodeId>> (*Hull)(const Graph&, std::span<const NodeId>)>
 PyObject* hull_names(const Graph& g, std::span<const NodeId> ids) {
+  SignalWatch watch;
   Result<std::vector<NodeId>> hull = Hull(g, ids);
+  if (watch.raise_pending()) return nullptr;
   if (!hull) return raise_asv_error(hull.error());
   return sorted_names_list(g.names(), std::move(*hull));
 }

@@ -1,3 +1,5 @@
+import os
+
 import pytest
 
 import morvend
@@ -96,3 +98,61 @@ def order_ideals(dag):
             if all(parents[x] <= s for x in s):
                 out.add(frozenset(s))
     return out
+
+
+# Under ASan (scripts/test_python_sanitized.sh) everything runs several times
+# slower; the longest wait for KeyboardInterrupt after SIGINT scales with it.
+INTERRUPT_LATENCY = 0.2 * (5.0 if "libasan" in os.environ.get("LD_PRELOAD", "") else 1.0)
+
+# The signal comes from another process: graph methods hold the GIL while they
+# run, so a timer thread here would not get to send it until they return. The
+# sender prints the time.monotonic() at which it signals (the clock is shared
+# between processes).
+_SIGINT_SENDER = (
+    "import os, signal, sys, time\n"
+    "time.sleep(max(0.0, float(sys.argv[2]) - time.monotonic()))\n"
+    "print(repr(time.monotonic()), flush=True)\n"
+    "os.kill(int(sys.argv[1]), signal.SIGINT)\n"
+)
+
+
+def interrupt_latency(call, *args, delay=1.0, handler=None, expect=KeyboardInterrupt):
+    """Runs call(*args) while SIGINT arrives `delay` s in, with `handler` as the
+    Python handler (Python's default one when None). Returns the exception
+    raised (which must be an `expect`) and the seconds from the signal to it;
+    fails if the call returns first."""
+    import signal
+    import subprocess
+    import sys
+    import time
+
+    previous = signal.signal(signal.SIGINT, handler or signal.default_int_handler)
+    try:
+        deadline = time.monotonic() + delay
+        sender = subprocess.Popen(
+            [sys.executable, "-c", _SIGINT_SENDER, str(os.getpid()), repr(deadline)],
+            stdout=subprocess.PIPE,
+            text=True,
+        )
+        raised_exc = None
+        try:
+            call(*args)
+        except expect as exc:
+            caught = time.monotonic()
+            raised_exc = exc
+        finally:
+            # The call may have ended first: no stray signal may reach the
+            # rest of the session, even one sent just before the kill.
+            if raised_exc is None:
+                sender.kill()
+            while True:
+                try:
+                    sent = sender.communicate()[0]
+                    break
+                except (KeyboardInterrupt, expect):
+                    continue
+        if raised_exc is None:
+            pytest.fail(f"{call!r} returned before the signal")
+        return raised_exc, caught - float(sent)
+    finally:
+        signal.signal(signal.SIGINT, previous)

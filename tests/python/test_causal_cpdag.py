@@ -8,7 +8,7 @@ import pytest
 
 from morvend import CausalCPDAG, CausalDAG
 
-from conftest import raised
+from conftest import INTERRUPT_LATENCY, interrupt_latency, raised
 
 NO_EXTENSION = (
     "PDAG has no consistent DAG extension (undirected edges can't be oriented "
@@ -190,3 +190,33 @@ def test_json_round_trip_keeps_both_kinds():
     assert back.directed_edges() == g.directed_edges()
     assert back.undirected_edges() == g.undirected_edges()
     assert back.to_json() == g.to_json()
+
+
+def complete_cpdag(m):
+    """The undirected complete graph on v0 .. v{m-1}: the CPDAG of every complete DAG."""
+    names = [f"v{i}" for i in range(m)]
+    return CausalCPDAG.from_edges(undirected=list(itertools.combinations(names, 2)))
+
+
+# Catches Ctrl-C waiting for the elimination to finish (about m^3 adjacency
+# tests on a complete graph: 15 s for m = 1000), and a graph left borrowed
+# after a stopped one.
+@pytest.mark.parametrize("method", ["consistent_extension", "validate_cpdag"])
+def test_ctrl_c_stops_a_long_extension(method):
+    g = complete_cpdag(1000)
+    exc, latency = interrupt_latency(getattr(g, method))
+    assert type(exc) is KeyboardInterrupt
+    assert latency < INTERRUPT_LATENCY
+    assert g.validate_pdag() is None
+    g.add_undirected_edge("v0", "new")
+    assert g.induced_subgraph(["new", "v0"]).undirected_edges() == [("v0", "new")]
+
+
+# Catches Ctrl-C waiting for the hull taken after the extension: on the
+# complete graph the collider pass alone takes seconds.
+def test_ctrl_c_stops_a_long_cpdag_hull():
+    g = complete_cpdag(600)
+    exc, latency = interrupt_latency(g.strong_d_convex_hull, ["v0", "v5"])
+    assert type(exc) is KeyboardInterrupt
+    assert latency < INTERRUPT_LATENCY
+    assert g.strong_d_convex_hull([]) == []  # the whole extension again, then nothing to add

@@ -6,7 +6,7 @@ import pytest
 
 from morvend import CausalDAG
 
-from conftest import raised, random_dag
+from conftest import INTERRUPT_LATENCY, interrupt_latency, raised, random_dag
 
 
 @pytest.fixture
@@ -88,3 +88,34 @@ def test_induced_subgraph_matches_networkx():
         expected = nx.DiGraph(dag.edges()).subgraph(keep)
         assert set(sub.edges()) == set(expected.edges())
         assert sub.nodes() == [v for v in dag.nodes() if v in keep]
+
+
+# Catches Ctrl-C waiting for a long hull to finish, and a graph left borrowed
+# or changed by a stopped hull.
+@pytest.mark.parametrize("method", ["d_convex_hull", "strong_d_convex_hull"])
+def test_ctrl_c_stops_a_long_hull(method):
+    dag = random_dag(500, 0.05, 1)  # the hulls of {v250, v499} take 10 s or more
+    hull = getattr(dag, method)
+    small = hull(["v10", "v40"])
+    exc, latency = interrupt_latency(hull, ["v250", "v499"])
+    assert type(exc) is KeyboardInterrupt
+    assert latency < INTERRUPT_LATENCY
+    assert hull(["v10", "v40"]) == small
+    dag.add_edge("v499", "new")
+
+
+# Catches the handler's own exception being replaced by KeyboardInterrupt or
+# by the computation's ValueError.
+def test_a_signal_handlers_exception_is_raised_as_it_is():
+    class Stop(Exception):
+        pass
+
+    def handler(signum, frame):
+        raise Stop("asked to stop")
+
+    dag = random_dag(500, 0.05, 1)
+    exc, latency = interrupt_latency(
+        dag.d_convex_hull, ["v250", "v499"], delay=0.5, handler=handler, expect=Stop
+    )
+    assert str(exc) == "asked to stop"
+    assert latency < INTERRUPT_LATENCY
