@@ -225,7 +225,7 @@ PyObject* cpdag_from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
   SignalWatch watch;
   ReadResult<Cpdag> g = morvend::cpdag_from_json(text);
   if (watch.raise_pending()) return nullptr;
-  if (!g) return raise_value_error(g.error());
+  if (!g) return raise_read_error(g.error());
   return wrap_cpdag(std::move(*g));
 }
 

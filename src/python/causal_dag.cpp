@@ -60,8 +60,7 @@ PyObject* dag_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 // ---- methods ---------------------------------------------------------------
 
-PyObject* dag_from_networkx(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames) {
+PyObject* dag_from_networkx(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static constexpr const char* kParams[] = {"g"};
   static constexpr ArgSpec kSpec{"CausalDAG.from_networkx()", kParams, 1};
   PyObject* argv[1];
@@ -127,8 +126,7 @@ PyObject* dag_edges(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
   return name_pairs_list(g.names(), pairs);
 }
 
-PyObject* dag_to_json(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames) {
+PyObject* dag_to_json(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static constexpr ArgSpec kSpec{"CausalDAG.to_json()", std::span(kNoParams, 0), 0};
   if (!parse_args(kSpec, args, nargs, kwnames, nullptr)) return nullptr;
   SharedBorrow read(borrow_of(self));
@@ -146,7 +144,7 @@ PyObject* dag_from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
   SignalWatch watch;
   ReadResult<Dag> g = morvend::dag_from_json(text);
   if (watch.raise_pending()) return nullptr;
-  if (!g) return raise_value_error(g.error());
+  if (!g) return raise_read_error(g.error());
   return wrap_dag(std::move(*g));
 }
 
@@ -158,8 +156,7 @@ PyObject* dag_to_dot(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
   return str_from(to_dot(dag_of(self)));
 }
 
-PyObject* dag_add_edge(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) {
+PyObject* dag_add_edge(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static constexpr const char* kParams[] = {"from_name", "to_name"};
   static constexpr ArgSpec kSpec{"CausalDAG.add_edge()", kParams, 2};
   PyObject* argv[2];
@@ -178,8 +175,7 @@ PyObject* dag_add_edge(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   Py_RETURN_NONE;
 }
 
-PyObject* dag_validate(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) {
+PyObject* dag_validate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static constexpr ArgSpec kSpec{"CausalDAG.validate()", std::span(kNoParams, 0), 0};
   if (!parse_args(kSpec, args, nargs, kwnames, nullptr)) return nullptr;
   SharedBorrow read(borrow_of(self));
@@ -240,8 +236,7 @@ bool set_item(PyObject* dict, const char* key, PyObject* value) {
   return owned && PyDict_SetItemString(dict, key, owned.get()) == 0;
 }
 
-PyObject* dag_inspect(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames) {
+PyObject* dag_inspect(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static constexpr ArgSpec kSpec{"CausalDAG.inspect()", std::span(kNoParams, 0), 0};
   if (!parse_args(kSpec, args, nargs, kwnames, nullptr)) return nullptr;
   SharedBorrow read(borrow_of(self));
@@ -259,9 +254,9 @@ PyObject* dag_inspect(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
       set_item(d, "n_leaves", PyLong_FromUnsignedLongLong(s.n_leaves)) &&
       set_item(d, "max_depth", PyLong_FromUnsignedLongLong(s.max_depth)) &&
       set_item(d, "recommended_method", str_from(s.recommended_method)) &&
-      set_item(d, "estimated_dense_states", s.estimated_dense_states
-                                                ? PyLong_FromUnsignedLongLong(*s.estimated_dense_states)
-                                                : Py_NewRef(Py_None));
+      set_item(d, "estimated_dense_states",
+               s.estimated_dense_states ? PyLong_FromUnsignedLongLong(*s.estimated_dense_states)
+                                        : Py_NewRef(Py_None));
   return ok ? dict.release() : nullptr;
 }
 
@@ -377,10 +372,7 @@ PyType_Slot dag_slots[] = {
 };
 
 PyType_Spec dag_spec = {
-    "morvend.CausalDAG",
-    sizeof(DagInstance),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    "morvend.CausalDAG", sizeof(DagInstance), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
     dag_slots,
 };
 

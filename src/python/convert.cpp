@@ -220,6 +220,12 @@ PyObject* raise_asv_error(const AsvError& error) {
   return raise_value_error(error.message());
 }
 
+PyObject* raise_read_error(const std::string& message) {
+  // The readers report failures as text; a stopped read is an interruption.
+  if (message == AsvError::interrupted().message()) return raise_asv_error(AsvError::interrupted());
+  return raise_value_error(message);
+}
+
 PyObject* raise_value_error(std::string_view message) {
   PyRef text = PyRef::steal(
       PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));

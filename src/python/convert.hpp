@@ -71,6 +71,10 @@ PyObject* sorted_names_list(std::span<const std::string> names, std::vector<Node
 // an interrupted computation); returns nullptr.
 PyObject* raise_asv_error(const AsvError& error);
 
+// raise_read_error: ValueError with a JSON reader's failure message
+// (KeyboardInterrupt for a read that was stopped); returns nullptr.
+PyObject* raise_read_error(const std::string& message);
+
 // raise_value_error: ValueError with `message`; bytes that are not UTF-8 (a
 // parser may quote a partial character) show as U+FFFD. Returns nullptr.
 PyObject* raise_value_error(std::string_view message);

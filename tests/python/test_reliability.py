@@ -233,7 +233,8 @@ except KeyboardInterrupt:
 
 
 # Catches nested pool runs that go on after Ctrl-C (seeded shares were checked
-# only between shares): the run must stop within a second and the process exit.
+# only between shares): the run, hours long, must stop within two seconds (it
+# takes milliseconds; the slack is for a loaded machine) and the process exit.
 @pytest.mark.parametrize(
     ("outer", "inner"),
     [pytest.param(UNSEEDED, UNSEEDED, id="pool-in-pool"), pytest.param(PARALLEL, PARALLEL, id="parallel-in-parallel")],
@@ -244,7 +245,7 @@ def test_ctrl_c_stops_a_nested_pool_run(outer, inner):
     assert not child.hung and child.status == 0, child.describe()
     words = child.out.split()
     assert words[:2] == ["KeyboardInterrupt", "after"], child.describe()
-    assert float(words[2]) <= 1.0, child.describe()
+    assert float(words[2]) <= 2.0, child.describe()
 
 
 NESTED_FAILURE = """
