@@ -154,8 +154,6 @@ class SharedValueCache {
     }
   }
 
-  std::size_t size() const { return size_.load(std::memory_order_relaxed); }
-
  private:
   struct Entry {
     double value;

@@ -14,6 +14,7 @@
 #include <oneapi/tbb/task_arena.h>
 
 #include "approx/pool.hpp"
+#include "approx/shared_cache.hpp"
 #include "common/engines.hpp"
 #include "common/graphs.hpp"
 #include "common/oracles.hpp"
@@ -408,6 +409,50 @@ TEST(Pool, LaneExceptionIsRethrownOnTheCallingThread) {
   Result<AsvResult> r = approximate(state, fine, {.n_samples = 500});
   ASSERT_TRUE(r);
   EXPECT_EQ(r->values, std::vector<double>(10, 1.0));
+}
+
+// Catches a claim that is never handed over: a waiter must get the value
+// its owner publishes, take over a claim its owner abandons, and give up when
+// its run stops; a bounded cache claims no more than its capacity.
+TEST(SharedCache, ClaimsWaitsAndCapacity) {
+  detail::SharedValueCache<detail::MaskKeys> cache;
+  double v = 0.0;
+  ASSERT_EQ(cache.find_or_claim(7, &v), detail::Found::kClaimed);
+  ASSERT_EQ(cache.find_or_claim(7, &v), detail::Found::kPending);
+  auto waiter = std::async(std::launch::async, [&] {
+    double got = 0.0;
+    const detail::Found f = cache.wait(7, &got);
+    return std::pair(f, got);
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  cache.publish(7, 2.5);
+  EXPECT_EQ(waiter.get(), std::pair(detail::Found::kValue, 2.5));
+
+  ASSERT_EQ(cache.find_or_claim(8, &v), detail::Found::kClaimed);
+  auto heir = std::async(std::launch::async, [&] {
+    double got = 0.0;
+    return cache.wait(8, &got);
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  cache.abandon(8);
+  EXPECT_EQ(heir.get(), detail::Found::kClaimed) << "the waiter takes the claim over";
+
+  ASSERT_EQ(cache.find_or_claim(9, &v), detail::Found::kClaimed);
+  std::atomic<bool> stopped{true};
+  InterruptScope stopping(stopped, nullptr);
+  EXPECT_EQ(cache.wait(9, &v), detail::Found::kPending) << "a stopped run stops waiting";
+
+  detail::SharedValueCache<detail::WordKeys> bounded(2);
+  const std::vector<std::uint64_t> a{1, 0}, b{2, 0}, c{3, 0};
+  EXPECT_EQ(bounded.find_or_claim(a, &v), detail::Found::kClaimed);
+  EXPECT_EQ(bounded.find_or_claim(b, &v), detail::Found::kClaimed);
+  EXPECT_EQ(bounded.find_or_claim(c, &v), detail::Found::kFull);
+  bounded.abandon(b);
+  EXPECT_EQ(bounded.find_or_claim(c, &v), detail::Found::kClaimed)
+      << "an abandoned claim frees room";
+  bounded.publish(a, 1.5);
+  EXPECT_EQ(bounded.find_or_claim(a, &v), detail::Found::kValue);
+  EXPECT_EQ(v, 1.5);
 }
 
 // Catches shares combined in an order that depends on when they finish: the
