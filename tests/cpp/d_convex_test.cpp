@@ -292,19 +292,7 @@ TEST(DConvexHullInterrupt, LongHullsStopPromptly) {
       {"strong", [&] { return strong_d_convex_hull(sparse, Ids{600, 999}); }},
       {"strong, colliders", [&] { return strong_d_convex_hull(complete, Ids{599, 594}); }},
   };
-  for (const auto& [name, hull] : cases) {
-    StopSource stop = StopSource::after(std::chrono::milliseconds(100));
-    Result<Ids> r;
-    {
-      InterruptScope scope(stop);
-      r = hull();
-    }
-    const double tail = cpu_seconds() - stop.stopped_at();
-    EXPECT_TRUE(interrupted(r)) << name;
-    EXPECT_GE(stop.asks(), 1) << name;
-    EXPECT_LE(stop.max_gap(), testing::kMaxAskGap) << name;
-    EXPECT_LT(tail, 0.01) << name;
-  }
+  for (const auto& [name, hull] : cases) testing::expect_stops_promptly(name, hull);
 }
 
 // Catches checks that change a hull, and state kept from a stopped hull:

@@ -15,6 +15,9 @@
 #include <chrono>
 #include <ctime>
 #include <optional>
+#include <string>
+
+#include <gtest/gtest.h>
 
 #include "graph/interrupt.hpp"
 
@@ -96,5 +99,23 @@ class StopSource final : public InterruptSource {
 // interval, plus the few milliseconds of work allowed between its checks.
 inline constexpr double kMaxAskGap =
     std::chrono::duration<double>(kInterruptPollInterval).count() + 0.015;
+
+// expect_stops_promptly: runs `op` (returning a Result) under a source that
+// says stop 100 ms in, and expects Interrupted, asks at most kMaxAskGap of
+// CPU time apart, and under 10 ms of CPU time after the stop.
+template <class Op>
+void expect_stops_promptly(const std::string& name, Op&& op) {
+  StopSource stop = StopSource::after(std::chrono::milliseconds(100));
+  decltype(op()) r;
+  {
+    InterruptScope scope(stop);
+    r = op();
+  }
+  const double tail = cpu_seconds() - stop.stopped_at();
+  EXPECT_TRUE(!r && r.error() == AsvError::interrupted()) << name;
+  EXPECT_GE(stop.asks(), 1) << name;
+  EXPECT_LE(stop.max_gap(), kMaxAskGap) << name;
+  EXPECT_LT(tail, 0.01) << name;
+}
 
 }  // namespace morvend::testing
