@@ -15,7 +15,7 @@
 #include <oneapi/tbb/task_arena.h>
 
 #include "approx/approx.hpp"
-#include "dag_dp_sparse/ideal_levels.hpp"
+#include "asv/ideal_levels.hpp"
 
 namespace {
 
@@ -103,7 +103,7 @@ int main() {
         {"uniform",
          [&] {
            return approximate_uniform_sparse(state, oracle, {.n_samples = orders, .seed = 1},
-                                             state.parent_masks(), kUniformMemoBudget);
+                                             state.parent_masks(), kIdealMemoryBudget);
          }},
     };
     for (const auto& [name, run] : modes) {

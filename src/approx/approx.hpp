@@ -17,11 +17,9 @@
 #include "asv/explainer_state.hpp"
 #include "asv/records.hpp"
 #include "asv/value_oracle.hpp"
+#include "graph/limits.hpp"
 
 namespace morvend {
-
-// Memo budget of the uniform estimators, in bytes at 80 per entry.
-inline constexpr std::uint64_t kUniformMemoBudget = std::uint64_t{1} << 31;
 
 // approximate: importance sampling ("approx"). Serial when seeded and not
 // parallel; the unseeded pool mode without a seed; the seeded parallel mode
@@ -42,10 +40,14 @@ inline constexpr std::uint64_t kUniformMemoBudget = std::uint64_t{1} << 31;
                                                     BatchValueOracle& oracle,
                                                     const SamplingOptions& options);
 
+// check_uniform_sparse: the refusals of "uniform_sparse" before any work:
+// n > 63, then n_samples = 0.
+[[nodiscard]] Result<void> check_uniform_sparse(std::size_t n, const SamplingOptions& options);
+
 // approximate_uniform_sparse: exactly uniform orders ("uniform_sparse").
-// Refuses n > 63, then n_samples = 0, with the method entry's messages;
-// refuses a DAG whose completion-count memo (80 bytes per order ideal) would
-// exceed memo_budget before it draws or asks for any value.
+// Refuses as check_uniform_sparse does; refuses a DAG whose completion-count
+// memo (kBytesPerIdealEntry per order ideal) would exceed memo_budget before
+// it draws or asks for any value.
 [[nodiscard]] Result<AsvResult> approximate_uniform_sparse(
     const ExplainerState& state, ValueOracle& oracle, const SamplingOptions& options,
     std::span<const std::uint64_t> parent_masks, std::uint64_t memo_budget);

@@ -4,8 +4,8 @@
 
 #include <type_traits>
 
-#include "approx/estimators.hpp"
-#include "approx/shared_cache.hpp"
+#include "estimation/estimators.hpp"
+#include "estimation/shared_cache.hpp"
 
 namespace morvend::detail {
 
@@ -136,15 +136,6 @@ class MaskWalker {
   std::vector<std::size_t> mine_, theirs_;
   std::vector<std::uint64_t> asked_;
   std::vector<double> answers_;
-};
-
-// OwnCache: holds a walker's own cache; a base of the walker so that it is
-// built before the walker that refers to it.
-template <class Cache>
-struct OwnCache {
-  template <class... Args>
-  explicit OwnCache(Args&&... args) : own_cache(std::forward<Args>(args)...) {}
-  Cache own_cache;
 };
 
 // SerialMaskWalker: a serial run's walker, with its own cache.

@@ -5,13 +5,10 @@
 
 #include "approx/approx.hpp"
 #include "approx/mask_walkers.hpp"
-#include "dag_dp_sparse/ideal_levels.hpp"
-#include "topo/topo.hpp"
+#include "graph/limits.hpp"
 
 namespace morvend {
 namespace {
-
-constexpr std::uint64_t kBytesPerMemoEntry = 80;
 
 // UniformDraw: uniform orders of one graph, sharing one completion-count memo.
 //
@@ -30,16 +27,17 @@ class UniformDraw {
               OverBudget over_budget)
       : n_(n),
         parent_masks_(parent_masks),
-        max_entries_(memo_budget / kBytesPerMemoEntry),
+        max_entries_(memo_budget / kBytesPerIdealEntry),
         over_budget_(std::move(over_budget)) {
     order_.reserve(n_);
   }
 
   // draw: the next order, left in order().
   Result<void> draw(SampleRng& rng) {
-    Result<void> r = sample_uniform_order(n_, parent_masks_, memo_, rng, order_, max_entries_ + 1);
-    if (!r && r.error().detail() != kCompletionMemoFull) return r;
-    if (!r || memo_.size() > max_entries_) return std::unexpected(over_budget_(memo_.size()));
+    Result<bool> drawn =
+        sample_uniform_order(n_, parent_masks_, memo_, rng, order_, max_entries_ + 1);
+    if (!drawn) return std::unexpected(std::move(drawn.error()));
+    if (!*drawn || memo_.size() > max_entries_) return std::unexpected(over_budget_(memo_.size()));
     return {};
   }
   std::span<const NodeId> order() const { return order_; }
@@ -61,8 +59,9 @@ class UniformDraw {
 std::string megabytes(std::uint64_t budget) { return std::to_string(budget >> 20) + "MB"; }
 
 AsvError too_many_nodes(const char* estimator, std::size_t n) {
-  return AsvError::invalid_configuration(std::string(estimator) +
-                                         " requires n \xe2\x89\xa4 63, got " + std::to_string(n));
+  return AsvError::invalid_configuration(std::string(estimator) + " requires n \xe2\x89\xa4 " +
+                                         std::to_string(kMaxSparseNodes) + ", got " +
+                                         std::to_string(n));
 }
 
 template <class Walker>
@@ -80,17 +79,21 @@ template <class Walker>
 
 }  // namespace
 
+Result<void> check_uniform_sparse(std::size_t n, const SamplingOptions& options) {
+  if (n > kMaxSparseNodes) {
+    return std::unexpected(AsvError::invalid_configuration(
+        "approximate_uniform_sparse requires n \xe2\x89\xa4 " + std::to_string(kMaxSparseNodes) +
+        " (u64 bitmask), got " + std::to_string(n) + "; use approximate() for larger DAGs"));
+  }
+  return detail::check_sampling(options);
+}
+
 Result<AsvResult> approximate_uniform_sparse(const ExplainerState& state, ValueOracle& oracle,
                                              const SamplingOptions& options,
                                              std::span<const std::uint64_t> parent_masks,
                                              std::uint64_t memo_budget) {
   const std::size_t n = state.n_nodes();
-  if (n > 63) {
-    return std::unexpected(AsvError::invalid_configuration(
-        "approximate_uniform_sparse requires n \xe2\x89\xa4 63 (u64 bitmask), got " +
-        std::to_string(n) + "; use approximate() for larger DAGs"));
-  }
-  if (Result<void> r = detail::check_sampling(options); !r) return std::unexpected(r.error());
+  if (Result<void> r = check_uniform_sparse(n, options); !r) return std::unexpected(r.error());
   UniformDraw draw(state.n_nodes(), parent_masks, memo_budget, [&](std::uint64_t entries) {
     return AsvError::extension_count_overflow(
         "approximate_uniform_sparse: dp_ind cache exceeded " + megabytes(memo_budget) + " at " +
@@ -117,7 +120,7 @@ Result<AsvResult> approximate_uniform_sparse_adaptive(const ExplainerState& stat
                                                       const AdaptiveOptions& options,
                                                       std::span<const std::uint64_t> parent_masks,
                                                       std::uint64_t memo_budget) {
-  if (state.n_nodes() > 63) {
+  if (state.n_nodes() > kMaxSparseNodes) {
     return std::unexpected(too_many_nodes("approximate_uniform_sparse_adaptive", state.n_nodes()));
   }
   detail::SerialMaskWalker walker(oracle);
@@ -129,7 +132,7 @@ Result<AsvResult> approximate_uniform_sparse_adaptive(const ExplainerState& stat
 Result<AsvResult> approximate_uniform_sparse_adaptive_batched(
     const ExplainerState& state, BatchValueOracle& oracle, const AdaptiveOptions& options,
     std::span<const std::uint64_t> parent_masks, std::uint64_t memo_budget) {
-  if (state.n_nodes() > 63) {
+  if (state.n_nodes() > kMaxSparseNodes) {
     return std::unexpected(
         too_many_nodes("approximate_uniform_sparse_adaptive_batched", state.n_nodes()));
   }

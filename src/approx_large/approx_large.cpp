@@ -1,6 +1,6 @@
 #include "approx_large/approx_large.hpp"
 
-#include "approx/pool.hpp"
+#include "estimation/pool.hpp"
 #include "approx_large/large_walkers.hpp"
 
 namespace morvend {

@@ -13,18 +13,12 @@
 
 #include <cstddef>
 
-#include "approx/approx.hpp"
+#include "asv/explainer_state.hpp"
+#include "asv/records.hpp"
+#include "asv/value_oracle.hpp"
+#include "graph/limits.hpp"
 
 namespace morvend {
-
-// The value cache stops storing at this many entries; later coalitions are
-// asked again each time they recur.
-inline constexpr std::size_t kLargeCacheCapacity = 50000;
-// ... or sooner, once its coalitions would take this many bytes: on graphs of
-// more than about 170,000 nodes, 50,000 coalitions would fill gigabytes.
-inline constexpr std::size_t kLargeCacheBytes = std::size_t{1} << 30;
-// The most coalitions one value_fn_batch call receives.
-inline constexpr std::size_t kLargeBatchChunk = 4096;
 
 // REQUIRES (all four): state's graph is valid; any n works, the dispatch
 // only sends n > 64.

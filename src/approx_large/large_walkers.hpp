@@ -11,9 +11,8 @@
 // waits for is published after at most kFlushCoalitions calls.
 #pragma once
 
-#include "approx/estimators.hpp"
-#include "approx/mask_walkers.hpp"
-#include "approx/shared_cache.hpp"
+#include "estimation/estimators.hpp"
+#include "estimation/shared_cache.hpp"
 #include "coalition/coalition.hpp"
 
 namespace morvend::detail {

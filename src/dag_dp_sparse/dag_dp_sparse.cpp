@@ -4,26 +4,22 @@
 #include <cmath>
 #include <limits>
 #include <numeric>
+#include <optional>
+#include <span>
+#include <string>
 #include <vector>
 
-#include "dag_dp_sparse/ideal_levels.hpp"
+#include <boost/unordered/unordered_flat_map.hpp>
+
+#include "asv/completion_count.hpp"
+#include "asv/ideal_levels.hpp"
 #include "graph/interrupt.hpp"
+#include "graph/limits.hpp"
 
 namespace morvend {
 namespace {
 
 constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
-constexpr std::uint64_t kBytesPerEntry = 80;  // the fixed memory estimate of one map entry
-
-std::string binary(std::uint64_t mask) {
-  std::string out;
-  do {
-    out.push_back(static_cast<char>('0' + (mask & 1)));
-    mask >>= 1;
-  } while (mask != 0);
-  std::reverse(out.begin(), out.end());
-  return "0b" + out;
-}
 
 AsvError memory_limit_error(std::uint64_t limit, std::uint64_t entries) {
   return AsvError::invalid_configuration(
@@ -70,111 +66,86 @@ AsvError first_forward_error(std::span<const std::uint64_t> pm,
       if (!addable(s, bit, pm[x])) continue;
       const std::uint64_t t = s | bit;
       auto [it, is_new] = next.try_emplace(t, 0);
-      if (__builtin_add_overflow(it->second, q, &it->second)) return count_overflow("dp_fwd", t);
-      if (is_new && kBytesPerEntry * ++entries > limit) return memory_limit_error(limit, entries);
+      if (__builtin_add_overflow(it->second, q, &it->second)) return count_overflow(kForwardTable, t);
+      if (is_new && kBytesPerIdealEntry * ++entries > limit) return memory_limit_error(limit, entries);
     }
   }
   throw InternalFault("exact_dag_sparse: forward replay found no error");
 }
 
-}  // namespace
 
-AsvError count_overflow(const char* table, std::uint64_t mask) {
-  return AsvError::extension_count_overflow(
-      std::string(table) + "[" + binary(mask) +
-      "] overflowed u64 \xe2\x80\x94 use approx for this DAG");
-}
-
-Result<std::uint64_t> completion_count(std::uint64_t set,
-                                       std::span<const std::uint64_t> parent_masks,
-                                       CompletionMemo& memo, std::uint64_t max_entries) {
-  if (set == 0) return 1;
-  if (auto it = memo.find(set); it != memo.end()) return it->second;
-  std::uint64_t sum = 0;
-  for (std::uint64_t rest = set; rest != 0; rest &= rest - 1) {
-    const int x = __builtin_ctzll(rest);
-    if ((parent_masks[x] & set) != 0) continue;
-    Result<std::uint64_t> sub =
-        completion_count(set & ~(std::uint64_t{1} << x), parent_masks, memo, max_entries);
-    if (!sub) return sub;
-    if (__builtin_add_overflow(sum, *sub, &sum)) {
-      return std::unexpected(count_overflow("dp_ind", set));
-    }
-  }
-  if (memo.size() >= max_entries) {
-    return std::unexpected(AsvError::extension_count_overflow(kCompletionMemoFull));
-  }
-  // Filling a large memo takes seconds; a check per 1024 entries is free.
-  if (memo.size() % 1024 == 0) {
-    if (Result<void> r = check_interrupt(); !r) return std::unexpected(std::move(r.error()));
-  }
-  memo.emplace(set, sum);
-  return sum;
-}
-
-Result<AsvResult> exact_dag_sparse(const ExplainerState& state, ValueOracle& oracle,
-                                   SparseOptions options) {
-  const std::size_t n = state.n_nodes();
-  if (options.max_nodes < n) {
-    return std::unexpected(AsvError::invalid_configuration(
-        "exact_dag_sparse: n=" + std::to_string(n) + " exceeds max_nodes=" +
-        std::to_string(options.max_nodes) + "; use approximate method for large DAGs"));
-  }
-  if (n >= 64) {
-    return std::unexpected(AsvError::invalid_configuration(
-        "bitmask representation requires n \xe2\x89\xa4 63 for sparse DP, got " +
-        std::to_string(n)));
-  }
-  const std::span<const std::uint64_t> pm = state.parent_masks();
-
-  // Forward pass: levels with the number of orders of each ideal.
-  const std::uint64_t max_entries = options.memory_limit / kBytesPerEntry;
+// forward_levels: every order ideal, level by level, with its number of
+// orders; the error a breadth-first discovery meets first when a count
+// overflows or the ideals do not fit the memory limit.
+Result<std::vector<IdealLevel>> forward_levels(std::span<const std::uint64_t> pm,
+                                               std::uint64_t memory_limit) {
+  const std::uint64_t max_entries = memory_limit / kBytesPerIdealEntry;
   std::vector<IdealLevel> levels{{{0}, {1}}};
   std::uint64_t entries = 1;
-  for (std::size_t k = 0; k < n; ++k) {
+  for (std::size_t k = 0; k < pm.size(); ++k) {
     IdealLevel next;
     const std::uint64_t room = max_entries > entries ? max_entries - entries : 0;
     const LevelGrowth growth = grow_level<true>(pm, levels.back(), room, &next);
     if (growth == LevelGrowth::kInterrupted) return std::unexpected(AsvError::interrupted());
     if (growth != LevelGrowth::kDone) {
-      return std::unexpected(first_forward_error(pm, levels, entries, options.memory_limit));
+      return std::unexpected(first_forward_error(pm, levels, entries, memory_limit));
     }
     entries += next.masks.size();
     levels.push_back(std::move(next));
   }
-  const std::uint64_t n_ideals = entries;
+  return levels;
+}
 
-  // From the full set down, one level pair at a time: the completion counts of
-  // level k (orders of the nodes outside each ideal) and, on the same
-  // transitions S -> S + x, the weighted contributions
-  //   (v(S + x) - v(S)) * completions(S + x) * orders(S).
-  // No completion count can overflow here: each is at most the number of
-  // orders of the whole DAG, which the forward pass has just counted.
+// LevelValues: the values of one level's ideals, asked for on first use.
+struct LevelValues {
+  std::vector<double> values;
+  std::vector<char> known;
+
+  void reset(std::size_t size) {
+    values.assign(size, 0.0);
+    known.assign(size, 0);
+  }
+  void swap(LevelValues& other) {
+    values.swap(other.values);
+    known.swap(other.known);
+  }
+  // ensure: the value of ideal i of `level`; false (and `failed` set) when
+  // the value function fails.
+  bool ensure(const IdealLevel& level, std::size_t i, ValueOracle& oracle,
+              std::optional<AsvError>& failed) {
+    if (known[i]) return true;
+    Result<double> v = oracle.value(Coalition(&level.masks[i], 1));
+    if (!v) {
+      failed = std::move(v.error());
+      return false;
+    }
+    values[i] = *v;
+    known[i] = 1;
+    return true;
+  }
+};
+
+// backward_sweep: from the full set down, one level pair at a time, the
+// completion counts of level k (orders of the nodes outside each ideal) and,
+// on the same transitions S -> S + x, the weighted contributions
+//   (v(S + x) - v(S)) * completions(S + x) * orders(S),
+// divided at the end by the number of orders of the whole DAG. No completion
+// count can overflow here: each is at most that number, which the forward
+// pass has just counted.
+Result<std::vector<double>> backward_sweep(std::span<const std::uint64_t> pm,
+                                           const std::vector<IdealLevel>& levels,
+                                           ValueOracle& oracle) {
+  const std::size_t n = pm.size();
   std::vector<double> acc(n, 0.0);
   std::vector<std::uint64_t> upper_completion{1}, lower_completion;
-  std::vector<double> upper_value(1), lower_value;
-  std::vector<char> upper_known(1, 0), lower_known;
+  LevelValues upper_values, lower_values;
+  upper_values.reset(1);
   for (std::size_t k = n; k-- > 0;) {
     const IdealLevel& lower = levels[k];
     const IdealLevel& upper = levels[k + 1];
     lower_completion.assign(lower.masks.size(), 0);
-    lower_value.assign(lower.masks.size(), 0.0);
-    lower_known.assign(lower.masks.size(), 0);
-    // ensure: the value of ideal i of `level` is in `values`; false (and
-    // `failed` set) when the value function fails.
+    lower_values.reset(lower.masks.size());
     std::optional<AsvError> failed;
-    auto ensure = [&](const IdealLevel& level, std::vector<double>& values,
-                      std::vector<char>& known, std::size_t i) {
-      if (known[i]) return true;
-      Result<double> v = oracle.value(Coalition(&level.masks[i], 1));
-      if (!v) {
-        failed = std::move(v.error());
-        return false;
-      }
-      values[i] = *v;
-      known[i] = 1;
-      return true;
-    };
     std::uint64_t steps = 0;
     for (std::size_t x = 0; x < n && !failed; ++x) {
       double sum = acc[x];  // kept in a register: the same additions, in the same order
@@ -186,30 +157,54 @@ Result<AsvResult> exact_dag_sparse(const ExplainerState& state, ValueOracle& ora
           return;
         }
         lower_completion[i] += upper_completion[j];
-        if (!ensure(upper, upper_value, upper_known, j) ||
-            !ensure(lower, lower_value, lower_known, i)) {
+        if (!upper_values.ensure(upper, j, oracle, failed) ||
+            !lower_values.ensure(lower, i, oracle, failed)) {
           return;
         }
         const double b = static_cast<double>(upper_completion[j]);
         const double q = static_cast<double>(lower.counts[i]);
-        sum = (upper_value[j] - lower_value[i]) * (b * q) + sum;
+        sum = (upper_values.values[j] - lower_values.values[i]) * (b * q) + sum;
       });
       acc[x] = sum;
     }
     if (failed) return std::unexpected(*failed);
     upper_completion.swap(lower_completion);
-    upper_value.swap(lower_value);
-    upper_known.swap(lower_known);
+    upper_values.swap(lower_values);
   }
   const double total = static_cast<double>(upper_completion[0]);
   for (double& v : acc) v /= total;
+  return acc;
+}
 
-  AsvResult result = AsvResult::exact(std::move(acc), n_ideals);
+}  // namespace
+
+Result<AsvResult> exact_dag_sparse(const ExplainerState& state, ValueOracle& oracle,
+                                   SparseOptions options) {
+  const std::size_t n = state.n_nodes();
+  if (options.max_nodes < n) {
+    return std::unexpected(AsvError::invalid_configuration(
+        "exact_dag_sparse: n=" + std::to_string(n) + " exceeds max_nodes=" +
+        std::to_string(options.max_nodes) + "; use approximate method for large DAGs"));
+  }
+  if (n > kMaxSparseNodes) {
+    return std::unexpected(AsvError::invalid_configuration(
+        "bitmask representation requires n \xe2\x89\xa4 " + std::to_string(kMaxSparseNodes) +
+        " for sparse DP, got " + std::to_string(n)));
+  }
+  const std::span<const std::uint64_t> pm = state.parent_masks();
+  Result<std::vector<IdealLevel>> levels = forward_levels(pm, options.memory_limit);
+  if (!levels) return std::unexpected(std::move(levels.error()));
+  std::uint64_t n_ideals = 0;
+  for (const IdealLevel& level : *levels) n_ideals += level.masks.size();
+  Result<std::vector<double>> acc = backward_sweep(pm, *levels, oracle);
+  if (!acc) return std::unexpected(std::move(acc.error()));
+
+  AsvResult result = AsvResult::exact(std::move(*acc), n_ideals);
   result.n_order_ideals = n_ideals;
   result.state_ratio = static_cast<double>(n_ideals) / std::ldexp(1.0, static_cast<int>(n));
   // One forward entry per ideal and one memo entry per non-empty up-set.
-  result.memory_mb =
-      static_cast<double>(kBytesPerEntry * (n_ideals + (n_ideals - 1))) * std::ldexp(1.0, -20);
+  result.memory_mb = static_cast<double>(kBytesPerIdealEntry * (n_ideals + (n_ideals - 1))) *
+                     std::ldexp(1.0, -20);
   return result;
 }
 

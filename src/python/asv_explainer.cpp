@@ -21,9 +21,9 @@
 #include <string>
 
 #include "approx/approx.hpp"
-#include "asv/dispatch.hpp"
+#include "dispatch/dispatch.hpp"
 #include "asv/explainer_state.hpp"
-#include "asv/policy.hpp"
+#include "dispatch/policy.hpp"
 #include "python/args.hpp"
 #include "python/boundary.hpp"
 #include "python/classes.hpp"
@@ -357,7 +357,7 @@ PyObject* explainer_explain_adaptive(PyObject* self, PyObject* const* args, Py_s
       result = std::unexpected(v.error());
     } else if (uniform) {
       result = approximate_uniform_sparse_adaptive(state, fn, a.options, state.parent_masks(),
-                                                   kUniformMemoBudget);
+                                                   kIdealMemoryBudget);
     } else {
       result = approximate_adaptive(state, fn, a.options);
     }
@@ -391,7 +391,7 @@ PyObject* explainer_explain_quality_batch(PyObject* self, PyObject* const* args,
     result = approximate_adaptive_batched(state, fn, a.options);
   } else {
     result = approximate_uniform_sparse_adaptive_batched(state, fn, a.options, state.parent_masks(),
-                                                         kUniformMemoBudget);
+                                                         kIdealMemoryBudget);
   }
   std::optional<AsvResult> r = finish(fn, watch, std::move(result));
   if (!r) return nullptr;

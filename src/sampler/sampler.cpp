@@ -4,7 +4,7 @@
 #include <cmath>
 #include <string>
 
-#include "dag_dp_sparse/ideal_levels.hpp"
+#include "asv/ideal_levels.hpp"
 
 namespace morvend {
 
@@ -46,7 +46,7 @@ double sample_order(const Dag& g, std::span<const std::uint64_t> in_degree, Samp
   return logq;
 }
 
-Result<void> sample_uniform_order(std::size_t n, std::span<const std::uint64_t> parent_masks,
+Result<bool> sample_uniform_order(std::size_t n, std::span<const std::uint64_t> parent_masks,
                                   CompletionMemo& memo, SampleRng& rng, std::vector<NodeId>& order,
                                   std::uint64_t max_entries) {
   order.clear();
@@ -54,18 +54,21 @@ Result<void> sample_uniform_order(std::size_t n, std::span<const std::uint64_t> 
   std::uint64_t placed = 0;
   for (std::size_t t = 0; t < n; ++t) {
     const std::uint64_t rest = full & ~placed;
-    Result<std::uint64_t> f = completion_count(rest, parent_masks, memo, max_entries);
+    Result<std::optional<std::uint64_t>> f = completion_count(rest, parent_masks, memo, max_entries);
     if (!f) return std::unexpected(std::move(f.error()));
-    const std::uint64_t target = *f >= 2 ? draw_below_wide(rng, *f) : 0;
+    if (!*f) return false;
+    const std::uint64_t target = **f >= 2 ? draw_below_wide(rng, **f) : 0;
     std::uint64_t acc = 0;
     bool chosen = false;
     for (std::uint64_t r = rest; r != 0 && !chosen; r &= r - 1) {
       const int v = __builtin_ctzll(r);
       if ((parent_masks[v] & ~placed) != 0) continue;
       const std::uint64_t bit = std::uint64_t{1} << v;
-      Result<std::uint64_t> sub = completion_count(rest & ~bit, parent_masks, memo, max_entries);
+      Result<std::optional<std::uint64_t>> sub =
+          completion_count(rest & ~bit, parent_masks, memo, max_entries);
       if (!sub) return std::unexpected(std::move(sub.error()));
-      acc += *sub;
+      if (!*sub) return false;
+      acc += **sub;
       if (target < acc) {
         order.push_back(static_cast<NodeId>(v));
         placed |= bit;
@@ -75,7 +78,7 @@ Result<void> sample_uniform_order(std::size_t n, std::span<const std::uint64_t> 
     // The counts of the candidates add up to f, so some candidate is chosen.
     if (!chosen) throw InternalFault("sample_uniform_order: completion counts do not add up");
   }
-  return {};
+  return true;
 }
 
 AsvError batch_length_error(std::size_t m, std::size_t k) {

@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "asv/value_oracle.hpp"
-#include "dag_dp_sparse/dag_dp_sparse.hpp"
+#include "asv/completion_count.hpp"
 #include "graph/dag.hpp"
 
 namespace morvend {
@@ -100,11 +100,11 @@ double sample_order(const Dag& g, std::span<const std::uint64_t> in_degree, Samp
                     SampleRng& rng);
 
 // sample_uniform_order: an exactly uniform random linear extension, driven by
-// completion counts (memo shared by all draws of a run). Fails with the
-// "dp_ind[...]" overflow when a count exceeds u64.
+// completion counts (memo shared by all draws of a run); false, with no
+// order, when the memo would grow past `max_entries` (completion_count).
+// Fails with the "dp_ind[...]" overflow when a count exceeds u64.
 // REQUIRES: 1 <= n <= 63, parent_masks of those n nodes.
-// The memo may hold at most `max_entries` entries (completion_count).
-[[nodiscard]] Result<void> sample_uniform_order(std::size_t n,
+[[nodiscard]] Result<bool> sample_uniform_order(std::size_t n,
                                                 std::span<const std::uint64_t> parent_masks,
                                                 CompletionMemo& memo, SampleRng& rng,
                                                 std::vector<NodeId>& order,

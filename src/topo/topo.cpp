@@ -2,6 +2,9 @@
 
 #include <vector>
 
+#include "graph/limits.hpp"
+#include "graph/method_names.hpp"
+
 namespace morvend {
 namespace {
 
@@ -111,14 +114,14 @@ StructuralSummary inspect(const Dag& g) {
   s.max_depth = layers.empty() ? 0 : layers.size() - 1;
   s.is_dag = placed == n;
   s.is_rooted_tree = s.is_dag && is_rooted_tree(g).has_value();
-  if (n < 9) {
-    s.recommended_method = "exact";
+  if (n <= kMaxEnumeratedNodes) {
+    s.recommended_method = method_name::kExact;
   } else if (s.is_rooted_tree) {
-    s.recommended_method = "exact_tree";
-  } else if (n < 21) {
-    s.recommended_method = "exact_dag";
+    s.recommended_method = method_name::kExactTree;
+  } else if (n <= kMaxDenseNodes) {
+    s.recommended_method = method_name::kExactDag;
   } else {
-    s.recommended_method = "approx";
+    s.recommended_method = method_name::kApprox;
   }
   if (n < 64) s.estimated_dense_states = std::uint64_t{1} << n;
   return s;

@@ -5,7 +5,9 @@
 #include <limits>
 #include <vector>
 
+#include "asv/refusals.hpp"
 #include "graph/interrupt.hpp"
+#include "graph/limits.hpp"
 #include "topo/topo.hpp"
 
 namespace morvend {
@@ -112,10 +114,7 @@ Result<AsvResult> exact_tree(const ExplainerState& state, ValueOracle& oracle) {
   Result<NodeId> root = is_rooted_tree(g);
   if (!root) return std::unexpected(root.error());
   const std::size_t n = g.n_nodes();
-  if (n > 64) {
-    return std::unexpected(AsvError::invalid_configuration(
-        "bitmask coalitions require n \xe2\x89\xa4 64, got " + std::to_string(n)));
-  }
+  if (n > kMaxBitmaskNodes) return std::unexpected(bitmask_limit(n));
   const std::vector<NodeId> order = top_down(g, *root);
   std::vector<NodeId> parent(n, *root);
   std::vector<std::uint64_t> size(n, 1);

@@ -14,11 +14,9 @@
 #include "asv/explainer_state.hpp"
 #include "asv/records.hpp"
 #include "asv/value_oracle.hpp"
+#include "graph/limits.hpp"
 
 namespace morvend {
-
-inline constexpr std::uint64_t kTreeProductBudget = 50000;
-inline constexpr std::uint64_t kTreeWorkBudget = 200000;
 
 // TreeFeasibility: the report, fields in the order of the budget error.
 struct TreeFeasibility {

@@ -1,3 +1,4 @@
+#include "approx/approx.hpp"
 #include "approx_large/approx_large.hpp"
 
 #include <algorithm>

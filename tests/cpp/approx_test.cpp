@@ -13,8 +13,8 @@
 #include <oneapi/tbb/global_control.h>
 #include <oneapi/tbb/task_arena.h>
 
-#include "approx/pool.hpp"
-#include "approx/shared_cache.hpp"
+#include "estimation/pool.hpp"
+#include "estimation/shared_cache.hpp"
 #include "common/engines.hpp"
 #include "common/graphs.hpp"
 #include "common/oracles.hpp"
@@ -33,7 +33,7 @@ using testing::state_of;
 using testing::WordGame;
 using testing::WordsOracle;
 
-constexpr std::uint64_t kBudget = kUniformMemoBudget;
+constexpr std::uint64_t kBudget = kIdealMemoryBudget;
 
 // Powers of two: every coalition value is exact, so an additive game gives
 // each node's weight back exactly, whatever the orders and weights.

@@ -1,4 +1,4 @@
-#include "asv/exact.hpp"
+#include "enumeration/enumeration.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -6,8 +6,10 @@
 #include <gtest/gtest.h>
 
 #include "approx/approx.hpp"
-#include "asv/dispatch.hpp"
+#include "asv/completion_count.hpp"
 #include "asv/explainer_state.hpp"
+#include "asv/ideal_levels.hpp"
+#include "dispatch/dispatch.hpp"
 #include "common/engines.hpp"
 #include "common/graphs.hpp"
 #include "common/interrupts.hpp"
@@ -182,7 +184,7 @@ TEST(Interrupts, EveryMethodStopsSoonAfterItIsAsked) {
       {"uniform adaptive",
        [&](auto& o) {
          return approximate_uniform_sparse_adaptive(chains, o, endless, chains.parent_masks(),
-                                                    kUniformMemoBudget);
+                                                    kIdealMemoryBudget);
        }},
   };
   for (const Run& run : runs) {
@@ -214,6 +216,33 @@ TEST(Interrupts, EnclosingRunStopsNestedRuns) {
     EXPECT_EQ(r.error().kind(), AsvError::Kind::kInterrupted);
     EXPECT_EQ(oracle.calls(), 0u);
   }
+}
+
+// Catches a memo that is not used or an overflow that is not reported.
+TEST(CompletionCount, MemoisedAndChecked) {
+  CompletionMemo memo;
+  const auto pm = parent_masks_of(make_dag(4, {{0, 1}, {0, 2}, {1, 3}, {2, 3}}));
+  EXPECT_EQ(completion_count(0b1111, pm, memo).value().value(), 2u);
+  EXPECT_EQ(completion_count(0, pm, memo).value().value(), 1u);
+  EXPECT_EQ(memo.size(), 5u);  // the non-empty up-sets
+  EXPECT_FALSE(memo.contains(0));
+  CompletionMemo big;
+  const auto wide = parent_masks_of(make_dag(21, {}));
+  EXPECT_EQ(error_text(completion_count((1u << 21) - 1, wide, big)),
+            count_overflow("dp_ind", (1u << 21) - 1).message());
+}
+
+// A full memo is a signal of its own, not an overflow: the uniform sampler
+// turns it into its budget error, while a real overflow keeps its text.
+TEST(CompletionCount, FullMemoIsNotAnError) {
+  const auto pm = parent_masks_of(make_dag(6, {}));
+  CompletionMemo memo;
+  Result<std::optional<std::uint64_t>> capped = completion_count(0b111111, pm, memo, 10);
+  ASSERT_TRUE(capped.has_value());
+  EXPECT_FALSE(capped->has_value());
+  EXPECT_LE(memo.size(), 10u);
+  CompletionMemo roomy;
+  EXPECT_EQ(completion_count(0b111111, pm, roomy, 63).value(), std::optional<std::uint64_t>(720));
 }
 
 }  // namespace

@@ -5,10 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include "asv/completion_count.hpp"
+#include "asv/ideal_levels.hpp"
 #include "common/engines.hpp"
 #include "common/graphs.hpp"
 #include "common/oracles.hpp"
-#include "dag_dp_sparse/ideal_levels.hpp"
 
 namespace morvend {
 namespace {
@@ -123,20 +124,6 @@ TEST(SparseDp, OverflowNamesTheFirstIdealOfTheSearch) {
   EXPECT_EQ(count_overflow("dp_fwd", 0b101).message(),
             "linear extension count overflowed u64: dp_fwd[0b101] overflowed u64 \xe2\x80\x94 use "
             "approx for this DAG");
-}
-
-// Catches a memo that is not used or an overflow that is not reported.
-TEST(CompletionCount, MemoisedAndChecked) {
-  CompletionMemo memo;
-  const auto pm = parent_masks_of(make_dag(4, {{0, 1}, {0, 2}, {1, 3}, {2, 3}}));
-  EXPECT_EQ(completion_count(0b1111, pm, memo).value(), 2u);
-  EXPECT_EQ(completion_count(0, pm, memo).value(), 1u);
-  EXPECT_EQ(memo.size(), 5u);  // the non-empty up-sets
-  EXPECT_FALSE(memo.contains(0));
-  CompletionMemo big;
-  const auto wide = parent_masks_of(make_dag(21, {}));
-  EXPECT_EQ(error_text(completion_count((1u << 21) - 1, wide, big)),
-            count_overflow("dp_ind", (1u << 21) - 1).message());
 }
 
 }  // namespace

@@ -9,7 +9,7 @@
 
 #include "common/graphs.hpp"
 #include "common/oracles.hpp"
-#include "dag_dp_sparse/ideal_levels.hpp"
+#include "asv/ideal_levels.hpp"
 
 namespace morvend {
 namespace {

@@ -2,7 +2,7 @@
 
 #include <stdexcept>
 
-#include "asv/exact.hpp"
+#include "enumeration/enumeration.hpp"
 #include "dag_dp/dag_dp.hpp"
 #include "dag_dp_sparse/dag_dp_sparse.hpp"
 #include "tree/tree.hpp"

@@ -1,4 +1,4 @@
-#include "approx/estimators.hpp"
+#include "estimation/estimators.hpp"
 
 namespace morvend::detail {
 

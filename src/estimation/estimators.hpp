@@ -14,7 +14,9 @@
 #include <optional>
 #include <vector>
 
-#include "approx/approx.hpp"
+#include "asv/explainer_state.hpp"
+#include "asv/records.hpp"
+#include "asv/value_oracle.hpp"
 #include "graph/interrupt.hpp"
 #include "sampler/sampler.hpp"
 

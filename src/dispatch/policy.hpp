@@ -13,10 +13,6 @@
 
 namespace morvend {
 
-// Order-ideal limits of the policies.
-inline constexpr std::uint64_t kSparseIdealLimit = 250000;
-inline constexpr std::uint64_t kSparseMemoryIdealLimit = 26843545;  // 80-byte entries in 2^31
-
 [[nodiscard]] Result<AsvResult> select_auto(const ExplainerState& state, ValueOracle& oracle,
                                             const SamplingOptions& options);
 

@@ -1,4 +1,4 @@
-#include "dag_dp_sparse/ideal_levels.hpp"
+#include "asv/ideal_levels.hpp"
 
 #include <algorithm>
 #include <limits>

@@ -186,4 +186,13 @@ class SharedValueCache {
   std::atomic<std::size_t> waiters_{0};
 };
 
+// OwnCache: holds a walker's own cache; a base of the walker so that it is
+// built before the walker that refers to it.
+template <class Cache>
+struct OwnCache {
+  template <class... Args>
+  explicit OwnCache(Args&&... args) : own_cache(std::forward<Args>(args)...) {}
+  Cache own_cache;
+};
+
 }  // namespace morvend::detail

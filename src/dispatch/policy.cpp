@@ -1,20 +1,21 @@
-#include "asv/policy.hpp"
+#include "dispatch/policy.hpp"
 
 #include <functional>
 #include <optional>
 #include <string>
 
 #include "approx/approx.hpp"
-#include "asv/dispatch.hpp"
-#include "asv/exact.hpp"
+#include "dispatch/dispatch.hpp"
+#include "enumeration/enumeration.hpp"
 #include "dag_dp/dag_dp.hpp"
 #include "dag_dp_sparse/dag_dp_sparse.hpp"
-#include "dag_dp_sparse/ideal_levels.hpp"
+#include "asv/ideal_levels.hpp"
+#include "graph/limits.hpp"
+#include "graph/method_names.hpp"
 
 namespace morvend {
 namespace {
 
-constexpr std::uint64_t kMemoryLimit = std::uint64_t{1} << 31;
 constexpr const char* kTreeBudgetReason = "tree shape exceeded exact_tree's feasibility budget";
 constexpr const char* kTreeBitmaskReason =
     "tree exceeds exact_tree's n \xe2\x89\xa4 64 bitmask limit";
@@ -46,7 +47,7 @@ Result<bool> ideals_at_most(const ExplainerState& state, std::uint64_t limit) {
 [[nodiscard]] Result<AsvResult> sparse(const ExplainerState& state, ValueOracle& oracle,
                                        std::uint64_t max_nodes) {
   if (Result<void> r = state.graph().validate(); !r) return std::unexpected(r.error());
-  return exact_dag_sparse(state, oracle, {.max_nodes = max_nodes, .memory_limit = kMemoryLimit});
+  return exact_dag_sparse(state, oracle, {.max_nodes = max_nodes, .memory_limit = kIdealMemoryBudget});
 }
 
 // The tree path, shared by both policies: the tree engine within its
@@ -54,7 +55,7 @@ Result<bool> ideals_at_most(const ExplainerState& state, std::uint64_t limit) {
 [[nodiscard]] Result<AsvResult> tree_path(const ExplainerState& state, ValueOracle& oracle,
                                           const char* sampler_name, const Sampler& sample) {
   Result<AsvResult> tree = exact_tree_method(state, oracle);
-  if (tree) return selected(std::move(tree), "exact_tree");
+  if (tree) return selected(std::move(tree), method_name::kExactTree);
   std::string reason;
   switch (tree.error().kind()) {
     case AsvError::Kind::kInvalidConfiguration:
@@ -67,15 +68,15 @@ Result<bool> ideals_at_most(const ExplainerState& state, std::uint64_t limit) {
       return tree;
   }
   const std::size_t n = state.n_nodes();
-  Result<bool> few_ideals = n <= 63 ? ideals_at_most(state, kSparseIdealLimit) : false;
+  Result<bool> few_ideals = n <= kMaxSparseNodes ? ideals_at_most(state, kSparseIdealLimit) : false;
   if (!few_ideals) return std::unexpected(std::move(few_ideals.error()));
   if (*few_ideals) {
     Result<AsvResult> r = sparse(state, oracle, n);
-    if (r) return selected(std::move(r), "exact_dag_sparse", "exact_tree", reason);
+    if (r) return selected(std::move(r), method_name::kExactDagSparse, method_name::kExactTree, reason);
     if (!sparse_fallback_eligible(r.error())) return r;
   }
-  if (n <= 63) reason += kSparseAlsoInfeasible;
-  return selected(sample(), sampler_name, "exact_tree", reason);
+  if (n <= kMaxSparseNodes) reason += kSparseAlsoInfeasible;
+  return selected(sample(), sampler_name, method_name::kExactTree, reason);
 }
 
 // Rule for at most 20 nodes, shared by both policies: the sparse DP when at
@@ -86,11 +87,11 @@ Result<bool> ideals_at_most(const ExplainerState& state, std::uint64_t limit) {
   Result<bool> few_ideals = ideals_at_most(state, std::uint64_t{1} << (n - 1));
   if (!few_ideals) return std::unexpected(std::move(few_ideals.error()));
   if (*few_ideals) {
-    Result<AsvResult> r = sparse(state, oracle, 28);
-    if (r) return selected(std::move(r), "exact_dag_sparse");
+    Result<AsvResult> r = sparse(state, oracle, kDefaultSparseMaxNodes);
+    if (r) return selected(std::move(r), method_name::kExactDagSparse);
     if (!sparse_fallback_eligible(r.error())) return r;
   }
-  return selected(exact_dag(state, oracle), "exact_dag");
+  return selected(exact_dag(state, oracle), method_name::kExactDag);
 }
 
 }  // namespace
@@ -100,31 +101,31 @@ Result<AsvResult> select_auto(const ExplainerState& state, ValueOracle& oracle,
   if (Result<void> r = state.graph().validate(); !r) return std::unexpected(r.error());
   const std::size_t n = state.n_nodes();
   const Sampler approx = [&] { return approximate(state, oracle, options); };
-  if (n <= 8) return selected(exact_enumeration(state, oracle), "exact");
-  if (state.is_rooted_tree()) return tree_path(state, oracle, "approx", approx);
-  if (n <= 20) return small_dag(state, oracle);
-  if (n <= 28) {
+  if (n <= kMaxEnumeratedNodes) return selected(exact_enumeration(state, oracle), method_name::kExact);
+  if (state.is_rooted_tree()) return tree_path(state, oracle, method_name::kApprox, approx);
+  if (n <= kMaxDenseNodes) return small_dag(state, oracle);
+  if (n <= kDefaultSparseMaxNodes) {
     Result<bool> fits = ideals_at_most(state, kSparseMemoryIdealLimit);
     if (!fits) return std::unexpected(std::move(fits.error()));
     if (!*fits) {
-      return selected(approx(), "approx", "exact_dag_sparse",
+      return selected(approx(), method_name::kApprox, method_name::kExactDagSparse,
                       "order ideal count exceeds sparse memory budget (" +
                           std::to_string(kSparseMemoryIdealLimit) + " states)");
     }
-    Result<AsvResult> r = sparse(state, oracle, 28);
-    if (r) return selected(std::move(r), "exact_dag_sparse");
+    Result<AsvResult> r = sparse(state, oracle, kDefaultSparseMaxNodes);
+    if (r) return selected(std::move(r), method_name::kExactDagSparse);
     if (!sparse_fallback_eligible(r.error())) return r;
-    return selected(approx(), "approx", "exact_dag_sparse", r.error().detail());
+    return selected(approx(), method_name::kApprox, method_name::kExactDagSparse, r.error().detail());
   }
-  Result<bool> few_ideals = n <= 63 ? ideals_at_most(state, kSparseIdealLimit) : false;
+  Result<bool> few_ideals = n <= kMaxSparseNodes ? ideals_at_most(state, kSparseIdealLimit) : false;
   if (!few_ideals) return std::unexpected(std::move(few_ideals.error()));
   if (*few_ideals) {
     Result<AsvResult> r = sparse(state, oracle, n);
-    if (r) return selected(std::move(r), "exact_dag_sparse");
+    if (r) return selected(std::move(r), method_name::kExactDagSparse);
     if (!sparse_fallback_eligible(r.error())) return r;
-    return selected(approx(), "approx", "exact_dag_sparse", r.error().detail());
+    return selected(approx(), method_name::kApprox, method_name::kExactDagSparse, r.error().detail());
   }
-  return selected(approx(), "approx");
+  return selected(approx(), method_name::kApprox);
 }
 
 Result<AsvResult> select_auto_quality(const ExplainerState& state, ValueOracle& oracle,
@@ -132,10 +133,10 @@ Result<AsvResult> select_auto_quality(const ExplainerState& state, ValueOracle& 
   if (Result<void> r = state.graph().validate(); !r) return std::unexpected(r.error());
   const std::size_t n = state.n_nodes();
   const Sampler adaptive = [&] { return approximate_adaptive(state, oracle, options); };
-  if (n <= 8) return selected(exact_enumeration(state, oracle), "exact");
-  if (state.is_rooted_tree()) return tree_path(state, oracle, "approx_adaptive", adaptive);
-  if (n <= 20) return small_dag(state, oracle);
-  if (n >= 64) return selected(adaptive(), "approx_adaptive");
+  if (n <= kMaxEnumeratedNodes) return selected(exact_enumeration(state, oracle), method_name::kExact);
+  if (state.is_rooted_tree()) return tree_path(state, oracle, method_name::kApproxAdaptive, adaptive);
+  if (n <= kMaxDenseNodes) return small_dag(state, oracle);
+  if (n > kMaxSparseNodes) return selected(adaptive(), method_name::kApproxAdaptive);
 
   // Up to 63 nodes: the sparse DP when affordable, then uniform sampling,
   // then importance sampling when uniform counts overflow.
@@ -144,22 +145,22 @@ Result<AsvResult> select_auto_quality(const ExplainerState& state, ValueOracle& 
   if (!few_ideals) return std::unexpected(std::move(few_ideals.error()));
   if (*few_ideals) {
     Result<AsvResult> r = sparse(state, oracle, n);
-    if (r) return selected(std::move(r), "exact_dag_sparse");
+    if (r) return selected(std::move(r), method_name::kExactDagSparse);
     if (!sparse_fallback_eligible(r.error())) return r;
     sparse_reason = r.error().detail();
   }
   Result<AsvResult> uniform = approximate_uniform_sparse_adaptive(
-      state, oracle, options, state.parent_masks(), kUniformMemoBudget);
+      state, oracle, options, state.parent_masks(), kIdealMemoryBudget);
   if (uniform) {
     if (sparse_reason) {
-      return selected(std::move(uniform), "uniform_sparse_adaptive", "exact_dag_sparse",
+      return selected(std::move(uniform), method_name::kUniformSparseAdaptive, method_name::kExactDagSparse,
                       *sparse_reason);
     }
-    return selected(std::move(uniform), "uniform_sparse_adaptive");
+    return selected(std::move(uniform), method_name::kUniformSparseAdaptive);
   }
   if (uniform.error().kind() != AsvError::Kind::kExtensionCountOverflow) return uniform;
-  return selected(adaptive(), "approx_adaptive",
-                  sparse_reason ? "exact_dag_sparse" : "uniform_sparse_adaptive",
+  return selected(adaptive(), method_name::kApproxAdaptive,
+                  sparse_reason ? method_name::kExactDagSparse : method_name::kUniformSparseAdaptive,
                   uniform.error().detail());
 }
 

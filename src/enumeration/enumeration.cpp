@@ -1,9 +1,11 @@
-#include "asv/exact.hpp"
+#include "enumeration/enumeration.hpp"
 
 #include <string>
 #include <vector>
 
-#include "dag_dp_sparse/ideal_levels.hpp"
+#include "asv/ideal_levels.hpp"
+#include "asv/refusals.hpp"
+#include "graph/limits.hpp"
 #include "graph/interrupt.hpp"
 #include "topo/topo.hpp"
 
@@ -13,10 +15,7 @@ Result<AsvResult> exact_enumeration(const ExplainerState& state, ValueOracle& or
   const Dag& g = state.graph();
   if (Result<void> r = g.validate(); !r) return std::unexpected(r.error());
   const std::size_t n = g.n_nodes();
-  if (n > 64) {
-    return std::unexpected(AsvError::invalid_configuration(
-        "bitmask coalitions require n \xe2\x89\xa4 64, got " + std::to_string(n)));
-  }
+  if (n > kMaxBitmaskNodes) return std::unexpected(bitmask_limit(n));
   const Result<std::optional<std::uint64_t>> counted =
       count_linear_extensions(parent_masks_of(g), kMaxLinearExtensions);
   if (!counted) return std::unexpected(counted.error());

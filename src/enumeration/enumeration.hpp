@@ -2,7 +2,8 @@
 // contribution over every linear extension, walked in lexicographic order.
 //
 // The orders are walked, not stored; still, their number can reach n!, so
-// DAGs with more than kMaxLinearExtensions orders are refused up front.
+// DAGs with more than kMaxLinearExtensions orders (graph/limits.hpp) are
+// refused up front.
 //
 //   Result<AsvResult> r = exact_enumeration(state, oracle);  // r->n_samples = |L|
 #pragma once
@@ -12,12 +13,9 @@
 #include "asv/explainer_state.hpp"
 #include "asv/records.hpp"
 #include "asv/value_oracle.hpp"
+#include "graph/limits.hpp"
 
 namespace morvend {
-
-// Largest number of linear extensions "exact" walks (about a second of work
-// with a cheap value function); the policies only send DAGs of 8 nodes.
-inline constexpr std::uint64_t kMaxLinearExtensions = 10'000'000;
 
 // exact_enumeration: validate, n <= 64, the order-count limit, then the walk.
 [[nodiscard]] Result<AsvResult> exact_enumeration(const ExplainerState& state,

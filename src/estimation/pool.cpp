@@ -1,4 +1,4 @@
-#include "approx/pool.hpp"
+#include "estimation/pool.hpp"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "approx/lanes.hpp"
+#include "estimation/lanes.hpp"
 
 #include <algorithm>
 

@@ -1,13 +1,15 @@
-#include "asv/dispatch.hpp"
+#include "dispatch/dispatch.hpp"
 
 #include <array>
 #include <utility>
 
 #include "approx/approx.hpp"
-#include "asv/exact.hpp"
-#include "asv/policy.hpp"
+#include "enumeration/enumeration.hpp"
+#include "dispatch/policy.hpp"
 #include "dag_dp/dag_dp.hpp"
 #include "dag_dp_sparse/dag_dp_sparse.hpp"
+#include "graph/limits.hpp"
+#include "graph/method_names.hpp"
 #include "topo/topo.hpp"
 #include "tree/tree.hpp"
 
@@ -15,13 +17,13 @@ namespace morvend {
 
 std::optional<Method> parse_method(std::string_view name) {
   static constexpr std::array<std::pair<std::string_view, Method>, 7> kNames{{
-      {"auto", Method::kAuto},
-      {"exact", Method::kExact},
-      {"approx", Method::kApprox},
-      {"exact_dag", Method::kExactDag},
-      {"exact_tree", Method::kExactTree},
-      {"uniform_sparse", Method::kUniformSparse},
-      {"exact_dag_sparse", Method::kExactDagSparse},
+      {method_name::kAuto, Method::kAuto},
+      {method_name::kExact, Method::kExact},
+      {method_name::kApprox, Method::kApprox},
+      {method_name::kExactDag, Method::kExactDag},
+      {method_name::kExactTree, Method::kExactTree},
+      {method_name::kUniformSparse, Method::kUniformSparse},
+      {method_name::kExactDagSparse, Method::kExactDagSparse},
   }};
   for (const auto& [text, method] : kNames) {
     if (text == name) return method;
@@ -59,17 +61,11 @@ Result<AsvResult> dispatch_method(const ExplainerState& state, Method method, Va
     case Method::kExactTree:
       return exact_tree_method(state, oracle);
     case Method::kUniformSparse:
-      if (n >= 64) {
-        return std::unexpected(AsvError::invalid_configuration(
-            "approximate_uniform_sparse requires n \xe2\x89\xa4 63 (u64 bitmask), got " +
-            std::to_string(n) + "; use approximate() for larger DAGs"));
-      }
-      if (options.n_samples == 0) {
-        return std::unexpected(AsvError::invalid_configuration("n_samples must be > 0"));
-      }
+      // Its own refusals come before the graph's.
+      if (Result<void> r = check_uniform_sparse(n, options); !r) return std::unexpected(r.error());
       if (Result<void> r = g.validate(); !r) return std::unexpected(r.error());
       return approximate_uniform_sparse(state, oracle, options, state.parent_masks(),
-                                        kUniformMemoBudget);
+                                        kIdealMemoryBudget);
     case Method::kExactDagSparse:
       if (Result<void> r = g.validate(); !r) return std::unexpected(r.error());
       return exact_dag_sparse(state, oracle, SparseOptions{});

@@ -28,8 +28,8 @@
 #include <optional>
 #include <vector>
 
-#include "approx/estimators.hpp"
-#include "approx/lanes.hpp"
+#include "estimation/estimators.hpp"
+#include "estimation/lanes.hpp"
 
 namespace morvend::detail {
 

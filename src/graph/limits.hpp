@@ -1,0 +1,49 @@
+// The limits and budgets of the system, each defined once: the engines refuse
+// with them, the policies choose by them, inspect() recommends by them, and
+// the Python layer documents them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace morvend {
+
+// Node limits. A one-word coalition holds 64 nodes; the sparse DP and the
+// uniform sampler keep 2^n - 1 style full masks and so stop at 63.
+inline constexpr std::size_t kMaxBitmaskNodes = 64;
+inline constexpr std::size_t kMaxSparseNodes = 63;
+// The dense DP's tables hold 2^n entries.
+inline constexpr std::size_t kMaxDenseNodes = 20;
+// Graphs this small are enumerated, whatever their shape.
+inline constexpr std::size_t kMaxEnumeratedNodes = 8;
+// The sparse DP's default node limit, and the policies' limit on the rule
+// that sends every DAG up to it there when its ideals fit the memory budget.
+inline constexpr std::size_t kDefaultSparseMaxNodes = 28;
+
+// The most linear extensions "exact" walks (about a second of work with a
+// cheap value function).
+inline constexpr std::uint64_t kMaxLinearExtensions = 10'000'000;
+
+// Memory of the order-ideal tables (sparse DP forward table, completion-count
+// memo): a fixed estimate per entry against one budget.
+inline constexpr std::uint64_t kBytesPerIdealEntry = 80;
+inline constexpr std::uint64_t kIdealMemoryBudget = std::uint64_t{1} << 31;
+inline constexpr std::uint64_t kSparseMemoryIdealLimit = kIdealMemoryBudget / kBytesPerIdealEntry;
+// Above 28 nodes the policies try the sparse DP only up to this many ideals.
+inline constexpr std::uint64_t kSparseIdealLimit = 250000;
+
+// The tree engine's feasibility budgets: predecessor sets of one node, and of
+// all nodes together.
+inline constexpr std::uint64_t kTreeProductBudget = 50000;
+inline constexpr std::uint64_t kTreeWorkBudget = 200000;
+
+// Large graphs (more than 64 nodes): the value cache stops storing at this
+// many entries, or sooner once its coalitions would take kLargeCacheBytes (on
+// graphs of more than about 170,000 nodes, 50,000 coalitions would fill
+// gigabytes); one value_fn_batch call receives at most kLargeBatchChunk
+// coalitions.
+inline constexpr std::size_t kLargeCacheCapacity = 50000;
+inline constexpr std::size_t kLargeCacheBytes = std::size_t{1} << 30;
+inline constexpr std::size_t kLargeBatchChunk = 4096;
+
+}  // namespace morvend

@@ -1,0 +1,21 @@
+// The method names, each written once: the method table parses them, the
+// policies record them, inspect() recommends them and messages quote them.
+#pragma once
+
+namespace morvend::method_name {
+
+inline constexpr const char* kAuto = "auto";
+inline constexpr const char* kExact = "exact";
+inline constexpr const char* kApprox = "approx";
+inline constexpr const char* kExactDag = "exact_dag";
+inline constexpr const char* kExactTree = "exact_tree";
+inline constexpr const char* kUniformSparse = "uniform_sparse";
+inline constexpr const char* kExactDagSparse = "exact_dag_sparse";
+
+// The names the adaptive runs report.
+inline constexpr const char* kApproxAdaptive = "approx_adaptive";
+inline constexpr const char* kUniformSparseAdaptive = "uniform_sparse_adaptive";
+inline constexpr const char* kApproxAdaptiveBatch = "approx_adaptive_batch";
+inline constexpr const char* kUniformSparseAdaptiveBatch = "uniform_sparse_adaptive_batch";
+
+}  // namespace morvend::method_name
