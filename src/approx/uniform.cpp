@@ -101,18 +101,16 @@ Result<AsvResult> approximate_uniform_sparse(const ExplainerState& state, ValueO
   });
   SampleRng rng = detail::run_rng(options.seed);
   detail::SerialMaskWalker walker(oracle);
-  std::vector<detail::KahanSum> phi(n);
+  detail::ImportanceSums<detail::KahanSum> sums(n);  // every weight is 1
   for (std::uint64_t k = 0; k < options.n_samples; ++k) {
     if (Result<void> r = check_interrupt(); !r) return std::unexpected(std::move(r.error()));
     if (Result<void> r = draw.draw(rng); !r) return std::unexpected(std::move(r.error()));
     Result<void> walked =
-        walker.walk(draw.order(), [&](NodeId i, double delta) { phi[i].add(delta); });
+        walker.walk(draw.order(), [&](NodeId i, double delta) { sums.add(i, delta); });
     if (!walked) return std::unexpected(std::move(walked.error()));
   }
   const double total = static_cast<double>(options.n_samples);
-  std::vector<double> values(n);
-  for (std::size_t i = 0; i < n; ++i) values[i] = phi[i].sum / total;
-  return detail::estimate(std::move(values), options.n_samples, options.seed, total);
+  return detail::estimate(sums.ratio(total), options.n_samples, options.seed, total);
 }
 
 Result<AsvResult> approximate_uniform_sparse_adaptive(const ExplainerState& state,

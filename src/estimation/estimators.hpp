@@ -17,35 +17,11 @@
 #include "asv/explainer_state.hpp"
 #include "asv/records.hpp"
 #include "asv/value_oracle.hpp"
+#include "estimation/importance_sums.hpp"
 #include "graph/interrupt.hpp"
 #include "sampler/sampler.hpp"
 
 namespace morvend::detail {
-
-// KahanSum: compensated running sum.
-struct KahanSum {
-  double sum = 0.0;
-  double c = 0.0;
-  void add(double x) {
-    const double y = x - c;
-    const double t = sum + y;
-    c = (t - sum) - y;
-    sum = t;
-  }
-  void scale(double r) {
-    sum *= r;
-    c *= r;
-  }
-};
-
-// PlainSum: running sum with KahanSum's interface.
-struct PlainSum {
-  double sum = 0.0;
-  void add(double x) { sum += x; }
-  void scale(double r) { sum *= r; }
-};
-
-inline constexpr double kNegInf = -std::numeric_limits<double>::infinity();
 
 [[nodiscard]] Result<void> check_sampling(const SamplingOptions& options);
 [[nodiscard]] Result<void> check_adaptive(const AdaptiveOptions& options);
@@ -77,37 +53,31 @@ class ImportanceDraw {
   SamplerScratch scratch_;
 };
 
+// max_log_weight: the largest log-weight -ln q of a batch's orders.
+inline double max_log_weight(const OrderBatch& batch) {
+  double m = kNegInf;
+  for (std::size_t k = 0; k < batch.size(); ++k) m = std::max(m, -batch.logq(k));
+  return m;
+}
+
 // run_serial: the seeded serial importance estimator. Weights are shifted by
 // the running maximum log-weight, so none exceeds 1.
 template <class Walker>
 [[nodiscard]] Result<AsvResult> run_serial(const ExplainerState& state, Walker& walker,
                                            std::uint64_t n_samples, std::uint64_t seed) {
-  const std::size_t n = state.n_nodes();
   SampleRng rng = rng_from_seed(seed);
   ImportanceDraw draw(state.graph());
-  std::vector<KahanSum> phi(n);
-  KahanSum w1, w2;
-  double shift = kNegInf;
+  ImportanceSums<KahanSum> sums(state.n_nodes(), kNegInf);
   for (std::uint64_t k = 0; k < n_samples; ++k) {
     if (Result<void> r = check_interrupt(); !r) return std::unexpected(std::move(r.error()));
     const double log_weight = -draw.draw(rng);
-    if (log_weight > shift) {
-      const double r = std::exp(shift - log_weight);
-      for (KahanSum& p : phi) p.scale(r);
-      w1.scale(r);
-      w2.scale(r * r);
-      shift = log_weight;
-    }
-    const double w = std::exp(log_weight - shift);
-    w1.add(w);
-    w2.add(w * w);
+    sums.raise_shift(log_weight);
+    const double w = sums.weigh(log_weight);
     Result<void> walked =
-        walker.walk(draw.order(), [&](NodeId i, double delta) { phi[i].add(w * delta); });
+        walker.walk(draw.order(), [&](NodeId i, double delta) { sums.add(i, w * delta); });
     if (!walked) return std::unexpected(std::move(walked.error()));
   }
-  std::vector<double> values(n);
-  for (std::size_t i = 0; i < n; ++i) values[i] = phi[i].sum / w1.sum;
-  return estimate(std::move(values), n_samples, seed, w1.sum * w1.sum / w2.sum);
+  return estimate(sums.ratio(), n_samples, seed, sums.ess());
 }
 
 // run_batched: importance sampling in batches of batch_size orders, each
@@ -120,9 +90,7 @@ template <class Walker>
   SampleRng rng = run_rng(options.seed);
   ImportanceDraw draw(state.graph());
   OrderBatch batch(n);
-  std::vector<double> phi(n, 0.0);
-  double w1 = 0.0, w2 = 0.0;
-  double shift = kNegInf;
+  ImportanceSums<PlainSum> sums(n, kNegInf);
   for (std::uint64_t left = options.n_samples; left > 0;) {
     const std::uint64_t g = std::min(batch_size, left);
     batch.clear();
@@ -132,28 +100,53 @@ template <class Walker>
       batch.add(draw.order(), logq);
     }
     if (Result<void> r = walker.prepare(batch); !r) return std::unexpected(std::move(r.error()));
-    double m = kNegInf;
-    for (std::size_t k = 0; k < batch.size(); ++k) m = std::max(m, -batch.logq(k));
-    if (m > shift) {
-      const double r = std::exp(shift - m);
-      for (double& p : phi) p *= r;
-      w1 *= r;
-      w2 *= r * r;
-      shift = m;
-    }
+    sums.raise_shift(max_log_weight(batch));
     for (std::size_t k = 0; k < batch.size(); ++k) {
       if (Result<void> r = check_interrupt(); !r) return std::unexpected(std::move(r.error()));
-      const double w = std::exp(-batch.logq(k) - shift);
-      w1 += w;
-      w2 += w * w;
+      const double w = sums.weigh(-batch.logq(k));
       Result<void> walked =
-          walker.walk(batch.order(k), [&](NodeId i, double delta) { phi[i] += w * delta; });
+          walker.walk(batch.order(k), [&](NodeId i, double delta) { sums.add(i, w * delta); });
       if (!walked) return std::unexpected(std::move(walked.error()));
     }
     left -= g;
   }
-  for (double& p : phi) p /= w1;
-  return estimate(std::move(phi), options.n_samples, options.seed, w1 * w1 / w2);
+  return estimate(sums.ratio(), options.n_samples, options.seed, sums.ess());
+}
+
+// largest_change: the largest relative change of the estimates since the
+// previous test, which `prev` keeps; a node without a previous estimate
+// counts as infinite, a NaN change is ignored.
+inline double largest_change(const std::vector<double>& estimates, std::vector<double>& prev) {
+  double d = 0.0;
+  for (std::size_t i = 0; i < estimates.size(); ++i) {
+    const double x = estimates[i];
+    const double term =
+        std::isnan(prev[i]) ? INFINITY : std::abs(x - prev[i]) / (std::abs(prev[i]) + 1e-10);
+    if (term > d) d = term;
+    prev[i] = x;
+  }
+  return d;
+}
+
+// adaptive_record: the estimate of `drawn` samples with a standard error per
+// node (weighted: of the self-normalised ratio).
+template <bool kWeighted>
+AsvResult adaptive_record(const ImportanceSums<KahanSum>& sums, std::uint64_t drawn,
+                          std::optional<std::uint64_t> seed, bool converged) {
+  const std::size_t n = sums.n_nodes();
+  const double b = static_cast<double>(drawn);
+  std::vector<double> errors(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    const double mean = sums.phi(i) / b;
+    const double s = sums.square(i) / b - mean * mean;
+    errors[i] = std::sqrt(std::max(s, 0.0) / b);
+    if constexpr (kWeighted) errors[i] /= sums.w1() / b;
+  }
+  AsvResult result = kWeighted ? estimate(sums.ratio(), drawn, seed, sums.ess())
+                               : estimate(sums.ratio(b), drawn, seed, b);
+  result.stderr_values = std::move(errors);
+  result.converged = converged;
+  return result;
 }
 
 // run_adaptive: batches until two successive estimates agree within rel_tol
@@ -165,9 +158,7 @@ template <bool kWeighted, class Draw, class Walker>
                                              Draw& draw, Walker& walker) {
   SampleRng rng = run_rng(options.seed);
   OrderBatch batch(n);
-  std::vector<KahanSum> p(n), q(n);
-  KahanSum w1, w2;
-  double shift = kNegInf;
+  ImportanceSums<KahanSum> sums(n, kNegInf, /*squares=*/true);
   std::vector<double> prev(n, std::numeric_limits<double>::quiet_NaN());
   std::uint64_t drawn = 0;
   bool converged = false;
@@ -179,69 +170,23 @@ template <bool kWeighted, class Draw, class Walker>
       if (Result<void> r = draw(rng, batch); !r) return std::unexpected(std::move(r.error()));
     }
     if (Result<void> r = walker.prepare(batch); !r) return std::unexpected(std::move(r.error()));
-    if constexpr (kWeighted) {
-      double m = kNegInf;
-      for (std::size_t k = 0; k < batch.size(); ++k) m = std::max(m, -batch.logq(k));
-      if (m > shift) {
-        const double r = std::exp(shift - m);
-        for (std::size_t i = 0; i < n; ++i) {
-          p[i].scale(r);
-          q[i].scale(r * r);
-        }
-        w1.scale(r);
-        w2.scale(r * r);
-        shift = m;
-      }
-    }
+    if constexpr (kWeighted) sums.raise_shift(max_log_weight(batch));
     for (std::size_t k = 0; k < batch.size(); ++k) {
       if (Result<void> r = check_interrupt(); !r) return std::unexpected(std::move(r.error()));
-      double w = 1.0;
-      if constexpr (kWeighted) {
-        w = std::exp(-batch.logq(k) - shift);
-        w1.add(w);
-        w2.add(w * w);
-      }
-      Result<void> walked = walker.walk(batch.order(k), [&](NodeId i, double delta) {
-        const double x = w * delta;
-        p[i].add(x);
-        q[i].add(x * x);
-      });
+      const double w = kWeighted ? sums.weigh(-batch.logq(k)) : 1.0;
+      Result<void> walked = walker.walk(batch.order(k),
+                                        [&](NodeId i, double delta) { sums.add(i, w * delta); });
       if (!walked) return std::unexpected(std::move(walked.error()));
     }
     drawn += g;
     if (drawn < options.min_samples) continue;
     const double b = static_cast<double>(drawn);
     if constexpr (kWeighted) {
-      const double ess_ratio = (w1.sum * w1.sum / w2.sum) / b;
-      if (options.ess_ratio_min > ess_ratio) continue;
+      if (options.ess_ratio_min > sums.ess() / b) continue;
     }
-    // D: the largest relative change since the previous test; a node without
-    // a previous estimate counts as infinite, a NaN change is ignored.
-    double d = 0.0;
-    for (std::size_t i = 0; i < n; ++i) {
-      const double x = p[i].sum / (kWeighted ? w1.sum : b);
-      const double term =
-          std::isnan(prev[i]) ? INFINITY : std::abs(x - prev[i]) / (std::abs(prev[i]) + 1e-10);
-      if (term > d) d = term;
-      prev[i] = x;
-    }
-    converged = d < options.rel_tol;
+    converged = largest_change(kWeighted ? sums.ratio() : sums.ratio(b), prev) < options.rel_tol;
   }
-  const double b = static_cast<double>(drawn);
-  const double total = kWeighted ? w1.sum : b;
-  std::vector<double> values(n), errors(n);
-  for (std::size_t i = 0; i < n; ++i) {
-    values[i] = p[i].sum / total;
-    const double mean = p[i].sum / b;
-    const double s = q[i].sum / b - mean * mean;
-    errors[i] = std::sqrt(std::max(s, 0.0) / b);
-    if constexpr (kWeighted) errors[i] /= w1.sum / b;
-  }
-  AsvResult result =
-      estimate(std::move(values), drawn, options.seed, kWeighted ? w1.sum * w1.sum / w2.sum : b);
-  result.stderr_values = std::move(errors);
-  result.converged = converged;
-  return result;
+  return adaptive_record<kWeighted>(sums, drawn, options.seed, converged);
 }
 
 }  // namespace morvend::detail

@@ -7,31 +7,18 @@ namespace {
 
 using u128 = unsigned __int128;
 
-// scale_to: rescales p's sums from its shift to `shift` (>= p.shift).
-void scale_to(Partial& p, double shift) {
-  if (p.shift == shift) return;
-  const double r = std::exp(p.shift - shift);
-  for (double& x : p.phi) x *= r;
-  p.w1 *= r;
-  p.w2 *= r * r;
-  p.shift = shift;
-}
-
 }  // namespace
 
 Partial combine(Partial left, const Partial& right) {
   if (left.error) return left;
   if (right.error) return right;
-  if (right.phi.empty()) return left;  // a piece that never started
+  if (right.sums.n_nodes() == 0) return left;  // a piece that never started
   Partial r = right;
-  const double shift = std::max(left.shift, r.shift);
-  scale_to(left, shift);
-  scale_to(r, shift);
+  const double shift = std::max(left.sums.shift(), r.sums.shift());
+  left.sums.shift_to(shift);
+  r.sums.shift_to(shift);
   // Sums start from zero, as a piece's own sums do.
-  if (left.phi.empty()) left.phi.assign(r.phi.size(), 0.0);
-  for (std::size_t i = 0; i < left.phi.size(); ++i) left.phi[i] += r.phi[i];
-  left.w1 += r.w1;
-  left.w2 += r.w2;
+  left.sums.merge(r.sums);
   return left;
 }
 

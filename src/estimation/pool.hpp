@@ -39,10 +39,7 @@ inline constexpr double kMaxUnshiftedLogWeight = 300.0;
 
 // Partial: the sums of a piece (or of several combined), or its error.
 struct Partial {
-  std::vector<double> phi;  // empty: no sample yet
-  double w1 = 0.0;
-  double w2 = 0.0;
-  double shift = 0.0;  // the weights summed are exp(log_weight - shift)
+  ImportanceSums<PlainSum> sums;  // of no node: no sample yet
   std::optional<AsvError> error;
 };
 
@@ -105,7 +102,7 @@ class RunErrors {
 template <class Sum>
 class PieceSums {
  public:
-  explicit PieceSums(std::size_t n) : phi_(n) {}
+  explicit PieceSums(std::size_t n) : sums_(n) {}
 
   // add_samples: `count` importance samples; stops at the first failure, or
   // when interrupted (the run stopping included).
@@ -115,37 +112,19 @@ class PieceSums {
     for (std::uint64_t k = 0; k < count; ++k) {
       if (Result<void> r = check_interrupt(); !r) return r;
       const double log_weight = -draw.draw(rng);
-      if (log_weight > std::max(shift_, kMaxUnshiftedLogWeight)) {
-        const double r = std::exp(shift_ - log_weight);
-        for (Sum& p : phi_) p.scale(r);
-        w1_.scale(r);
-        w2_.scale(r * r);
-        shift_ = log_weight;
-      }
-      const double w = std::exp(log_weight - shift_);
-      w1_.add(w);
-      w2_.add(w * w);
+      if (log_weight > std::max(sums_.shift(), kMaxUnshiftedLogWeight)) sums_.shift_to(log_weight);
+      const double w = sums_.weigh(log_weight);
       Result<void> walked =
-          walker.walk(draw.order(), [&](NodeId i, double delta) { phi_[i].add(w * delta); });
+          walker.walk(draw.order(), [&](NodeId i, double delta) { sums_.add(i, w * delta); });
       if (!walked) return walked;
     }
     return {};
   }
 
-  Partial partial() const {
-    Partial out;
-    out.phi.resize(phi_.size());
-    for (std::size_t i = 0; i < phi_.size(); ++i) out.phi[i] = phi_[i].sum;
-    out.w1 = w1_.sum;
-    out.w2 = w2_.sum;
-    out.shift = shift_;
-    return out;
-  }
+  Partial partial() const { return Partial{sums_.plain(), std::nullopt}; }
 
  private:
-  std::vector<Sum> phi_;
-  Sum w1_, w2_;
-  double shift_ = 0.0;
+  ImportanceSums<Sum> sums_;
 };
 
 // unseeded_chunk: samples a lane takes at a time: small enough to balance
@@ -230,9 +209,7 @@ template <class MakeWalker>
                                                              *options.seed, threads)
                                        : run_unseeded(state, make_walker, options.n_samples);
   if (!total) return std::unexpected(std::move(total.error()));
-  for (double& p : total->phi) p /= total->w1;
-  return estimate(std::move(total->phi), options.n_samples, options.seed,
-                  total->w1 * total->w1 / total->w2);
+  return estimate(total->sums.ratio(), options.n_samples, options.seed, total->sums.ess());
 }
 
 }  // namespace morvend::detail

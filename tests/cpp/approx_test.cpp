@@ -211,19 +211,19 @@ TEST(Estimators, SeededParallelDrawsFromWorkerSeeds) {
 // Catches pieces combined at different shifts without rescaling, or the
 // wrong error surviving a join.
 TEST(Combine, CommonShiftAndLeftErrorFirst) {
-  detail::Partial a, b;
-  a.phi = {1.0, 2.0};
-  a.w1 = 1.0;
-  a.w2 = 1.0;
-  b.phi = {4.0, 8.0};
-  b.w1 = 2.0;
-  b.w2 = 4.0;
-  b.shift = 1.0;
+  detail::Partial a{detail::ImportanceSums<detail::PlainSum>(2, 0.0), std::nullopt};
+  a.sums.weigh(0.0);  // w = 1
+  a.sums.add(0, 1.0);
+  a.sums.add(1, 2.0);
+  detail::Partial b{detail::ImportanceSums<detail::PlainSum>(2, 1.0), std::nullopt};
+  b.sums.weigh(1.0 + std::log(2.0));  // w = 2 relative to the shift
+  b.sums.add(0, 4.0);
+  b.sums.add(1, 8.0);
   const detail::Partial c = detail::combine(a, b);
-  EXPECT_EQ(c.shift, 1.0);
-  EXPECT_DOUBLE_EQ(c.phi[1], 2.0 * std::exp(-1.0) + 8.0);
-  EXPECT_DOUBLE_EQ(c.w2, std::exp(-2.0) + 4.0);
-  EXPECT_EQ(detail::combine(detail::Partial{}, a).phi, a.phi);
+  EXPECT_EQ(c.sums.shift(), 1.0);
+  EXPECT_DOUBLE_EQ(c.sums.phi(1), 2.0 * std::exp(-1.0) + 8.0);
+  EXPECT_DOUBLE_EQ(c.sums.w2(), std::exp(-2.0) + 4.0);
+  EXPECT_EQ(detail::combine(detail::Partial{}, a).sums.ratio(), a.sums.ratio());
 
   detail::Partial left, right;
   left.error = AsvError::value_function("left");
@@ -231,6 +231,30 @@ TEST(Combine, CommonShiftAndLeftErrorFirst) {
   EXPECT_EQ(detail::combine(left, right).error->detail(), "left");
   EXPECT_EQ(detail::combine(a, right).error->detail(), "right");
   EXPECT_EQ(detail::combine(left, a).error->detail(), "left");
+}
+
+// Catches a shift that rescales some sums but not others (squares, w2): the
+// estimates, ess and second moments must not depend on when the shift rose.
+TEST(ImportanceSums, RaisingTheShiftKeepsEverySum) {
+  const std::vector<double> log_weights{-3.0, 5.0, 1.5, 40.0, 39.0, -2.0};
+  detail::ImportanceSums<detail::KahanSum> shifted(2, detail::kNegInf, true);
+  detail::ImportanceSums<detail::KahanSum> fixed(2, 40.0, true);
+  for (std::size_t k = 0; k < log_weights.size(); ++k) {
+    shifted.raise_shift(log_weights[k]);
+    const double ws = shifted.weigh(log_weights[k]);
+    const double wf = fixed.weigh(log_weights[k]);
+    for (std::size_t i = 0; i < 2; ++i) {
+      const double delta = static_cast<double>(k + 1) * (i + 1.0);
+      shifted.add(i, ws * delta);
+      fixed.add(i, wf * delta);
+    }
+  }
+  EXPECT_EQ(shifted.shift(), 40.0);
+  for (std::size_t i = 0; i < 2; ++i) {
+    EXPECT_NEAR(shifted.ratio()[i], fixed.ratio()[i], 1e-12);
+    EXPECT_NEAR(shifted.square(i), fixed.square(i), 1e-12 * fixed.square(i));
+  }
+  EXPECT_NEAR(shifted.ess(), fixed.ess(), 1e-12);
 }
 
 // Catches pool modes whose unshifted weights overflow on wide graphs
@@ -462,10 +486,10 @@ TEST(Pool, HalvingTreeMatchesRecursiveCombination) {
     std::vector<detail::Partial> parts(leaves);
     SampleRng rng = rng_from_seed(leaves);
     for (detail::Partial& p : parts) {
-      p.phi = {std::ldexp(double(rng.next_word32()), -20),
-               std::ldexp(double(rng.next_word32()), -7)};
-      p.w1 = std::ldexp(double(rng.next_word32()), -30);
-      p.w2 = p.w1 * p.w1;
+      p.sums = detail::ImportanceSums<detail::PlainSum>(2, 0.0);
+      p.sums.add(0, std::ldexp(double(rng.next_word32()), -20));
+      p.sums.add(1, std::ldexp(double(rng.next_word32()), -7));
+      p.sums.weigh(std::log(std::ldexp(double(rng.next_word32()), -30)));
     }
     std::function<detail::Partial(std::uint64_t, std::uint64_t)> reference = [&](std::uint64_t b,
                                                                                  std::uint64_t e) {
@@ -482,8 +506,8 @@ TEST(Pool, HalvingTreeMatchesRecursiveCombination) {
       detail::HalvingTree tree(leaves);
       for (std::uint64_t k : arrival) tree.add(k, parts[k]);
       const detail::Partial root = tree.root();
-      EXPECT_EQ(root.phi, expected.phi) << leaves;
-      EXPECT_EQ(root.w1, expected.w1) << leaves;
+      EXPECT_EQ(root.sums.ratio(), expected.sums.ratio()) << leaves;
+      EXPECT_EQ(root.sums.w1(), expected.sums.w1()) << leaves;
     }
   }
 }
