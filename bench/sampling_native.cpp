@@ -107,7 +107,8 @@ int main() {
          }},
     };
     for (const auto& [name, run] : modes) {
-      if (name == "uniform" && (n > 63 || !ideals_at_most(state.parent_masks(), 1'000'000).value_or(false))) {
+      if (name == "uniform" &&
+          (n > 63 || !ideals_at_most(state.parent_masks(), 1'000'000).value_or(false))) {
         continue;
       }
       std::string error;

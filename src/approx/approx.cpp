@@ -47,7 +47,8 @@ Result<AsvResult> approximate_adaptive_batched(const ExplainerState& state,
                                                BatchValueOracle& oracle,
                                                const AdaptiveOptions& options) {
   if (Result<void> r = detail::check_adaptive(options); !r) return std::unexpected(r.error());
-  if (state.n_nodes() > kMaxBitmaskNodes) return approximate_adaptive_batched_large(state, oracle, options);
+  if (state.n_nodes() > kMaxBitmaskNodes)
+    return approximate_adaptive_batched_large(state, oracle, options);
   detail::ImportanceDraw draw(state.graph());
   MaskBatchWalker walker(oracle);
   return detail::run_adaptive<true>(state.n_nodes(), options, draw, walker);

@@ -1,7 +1,7 @@
 #include "approx_large/approx_large.hpp"
 
-#include "estimation/pool.hpp"
 #include "approx_large/large_walkers.hpp"
+#include "estimation/pool.hpp"
 
 namespace morvend {
 

@@ -11,9 +11,9 @@
 // waits for is published after at most kFlushCoalitions calls.
 #pragma once
 
+#include "coalition/coalition.hpp"
 #include "estimation/estimators.hpp"
 #include "estimation/shared_cache.hpp"
-#include "coalition/coalition.hpp"
 
 namespace morvend::detail {
 

@@ -27,9 +27,9 @@ AsvError count_overflow(const char* table, std::uint64_t mask) {
 }
 
 Result<std::optional<std::uint64_t>> completion_count(std::uint64_t set,
-                                                       std::span<const std::uint64_t> parent_masks,
-                                                       CompletionMemo& memo,
-                                                       std::uint64_t max_entries) {
+                                                      std::span<const std::uint64_t> parent_masks,
+                                                      CompletionMemo& memo,
+                                                      std::uint64_t max_entries) {
   if (set == 0) return 1;
   if (auto it = memo.find(set); it != memo.end()) return it->second;
   std::uint64_t sum = 0;

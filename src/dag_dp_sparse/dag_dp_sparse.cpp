@@ -66,13 +66,14 @@ AsvError first_forward_error(std::span<const std::uint64_t> pm,
       if (!addable(s, bit, pm[x])) continue;
       const std::uint64_t t = s | bit;
       auto [it, is_new] = next.try_emplace(t, 0);
-      if (__builtin_add_overflow(it->second, q, &it->second)) return count_overflow(kForwardTable, t);
-      if (is_new && kBytesPerIdealEntry * ++entries > limit) return memory_limit_error(limit, entries);
+      if (__builtin_add_overflow(it->second, q, &it->second))
+        return count_overflow(kForwardTable, t);
+      if (is_new && kBytesPerIdealEntry * ++entries > limit)
+        return memory_limit_error(limit, entries);
     }
   }
   throw InternalFault("exact_dag_sparse: forward replay found no error");
 }
-
 
 // forward_levels: every order ideal, level by level, with its number of
 // orders; the error a breadth-first discovery meets first when a count
@@ -203,8 +204,8 @@ Result<AsvResult> exact_dag_sparse(const ExplainerState& state, ValueOracle& ora
   result.n_order_ideals = n_ideals;
   result.state_ratio = static_cast<double>(n_ideals) / std::ldexp(1.0, static_cast<int>(n));
   // One forward entry per ideal and one memo entry per non-empty up-set.
-  result.memory_mb = static_cast<double>(kBytesPerIdealEntry * (n_ideals + (n_ideals - 1))) *
-                     std::ldexp(1.0, -20);
+  result.memory_mb =
+      static_cast<double>(kBytesPerIdealEntry * (n_ideals + (n_ideals - 1))) * std::ldexp(1.0, -20);
   return result;
 }
 

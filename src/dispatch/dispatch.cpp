@@ -4,10 +4,10 @@
 #include <utility>
 
 #include "approx/approx.hpp"
-#include "enumeration/enumeration.hpp"
-#include "dispatch/policy.hpp"
 #include "dag_dp/dag_dp.hpp"
 #include "dag_dp_sparse/dag_dp_sparse.hpp"
+#include "dispatch/policy.hpp"
+#include "enumeration/enumeration.hpp"
 #include "graph/limits.hpp"
 #include "graph/method_names.hpp"
 #include "topo/topo.hpp"

@@ -42,7 +42,6 @@ std::optional<Method> parse_method(std::string_view name);
 
 // exact_tree_method: validate, the rooted-tree test, the feasibility budgets
 // (TreeBudgetExceeded when over), then the tree engine.
-[[nodiscard]] Result<AsvResult> exact_tree_method(const ExplainerState& state,
-                                                  ValueOracle& oracle);
+[[nodiscard]] Result<AsvResult> exact_tree_method(const ExplainerState& state, ValueOracle& oracle);
 
 }  // namespace morvend

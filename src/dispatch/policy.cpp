@@ -5,11 +5,11 @@
 #include <string>
 
 #include "approx/approx.hpp"
-#include "dispatch/dispatch.hpp"
-#include "enumeration/enumeration.hpp"
+#include "asv/ideal_levels.hpp"
 #include "dag_dp/dag_dp.hpp"
 #include "dag_dp_sparse/dag_dp_sparse.hpp"
-#include "asv/ideal_levels.hpp"
+#include "dispatch/dispatch.hpp"
+#include "enumeration/enumeration.hpp"
 #include "graph/limits.hpp"
 #include "graph/method_names.hpp"
 
@@ -47,7 +47,8 @@ Result<bool> ideals_at_most(const ExplainerState& state, std::uint64_t limit) {
 [[nodiscard]] Result<AsvResult> sparse(const ExplainerState& state, ValueOracle& oracle,
                                        std::uint64_t max_nodes) {
   if (Result<void> r = state.graph().validate(); !r) return std::unexpected(r.error());
-  return exact_dag_sparse(state, oracle, {.max_nodes = max_nodes, .memory_limit = kIdealMemoryBudget});
+  return exact_dag_sparse(state, oracle,
+                          {.max_nodes = max_nodes, .memory_limit = kIdealMemoryBudget});
 }
 
 // The tree path, shared by both policies: the tree engine within its
@@ -72,7 +73,8 @@ Result<bool> ideals_at_most(const ExplainerState& state, std::uint64_t limit) {
   if (!few_ideals) return std::unexpected(std::move(few_ideals.error()));
   if (*few_ideals) {
     Result<AsvResult> r = sparse(state, oracle, n);
-    if (r) return selected(std::move(r), method_name::kExactDagSparse, method_name::kExactTree, reason);
+    if (r)
+      return selected(std::move(r), method_name::kExactDagSparse, method_name::kExactTree, reason);
     if (!sparse_fallback_eligible(r.error())) return r;
   }
   if (n <= kMaxSparseNodes) reason += kSparseAlsoInfeasible;
@@ -101,7 +103,8 @@ Result<AsvResult> select_auto(const ExplainerState& state, ValueOracle& oracle,
   if (Result<void> r = state.graph().validate(); !r) return std::unexpected(r.error());
   const std::size_t n = state.n_nodes();
   const Sampler approx = [&] { return approximate(state, oracle, options); };
-  if (n <= kMaxEnumeratedNodes) return selected(exact_enumeration(state, oracle), method_name::kExact);
+  if (n <= kMaxEnumeratedNodes)
+    return selected(exact_enumeration(state, oracle), method_name::kExact);
   if (state.is_rooted_tree()) return tree_path(state, oracle, method_name::kApprox, approx);
   if (n <= kMaxDenseNodes) return small_dag(state, oracle);
   if (n <= kDefaultSparseMaxNodes) {
@@ -115,7 +118,8 @@ Result<AsvResult> select_auto(const ExplainerState& state, ValueOracle& oracle,
     Result<AsvResult> r = sparse(state, oracle, kDefaultSparseMaxNodes);
     if (r) return selected(std::move(r), method_name::kExactDagSparse);
     if (!sparse_fallback_eligible(r.error())) return r;
-    return selected(approx(), method_name::kApprox, method_name::kExactDagSparse, r.error().detail());
+    return selected(approx(), method_name::kApprox, method_name::kExactDagSparse,
+                    r.error().detail());
   }
   Result<bool> few_ideals = n <= kMaxSparseNodes ? ideals_at_most(state, kSparseIdealLimit) : false;
   if (!few_ideals) return std::unexpected(std::move(few_ideals.error()));
@@ -123,7 +127,8 @@ Result<AsvResult> select_auto(const ExplainerState& state, ValueOracle& oracle,
     Result<AsvResult> r = sparse(state, oracle, n);
     if (r) return selected(std::move(r), method_name::kExactDagSparse);
     if (!sparse_fallback_eligible(r.error())) return r;
-    return selected(approx(), method_name::kApprox, method_name::kExactDagSparse, r.error().detail());
+    return selected(approx(), method_name::kApprox, method_name::kExactDagSparse,
+                    r.error().detail());
   }
   return selected(approx(), method_name::kApprox);
 }
@@ -133,8 +138,10 @@ Result<AsvResult> select_auto_quality(const ExplainerState& state, ValueOracle& 
   if (Result<void> r = state.graph().validate(); !r) return std::unexpected(r.error());
   const std::size_t n = state.n_nodes();
   const Sampler adaptive = [&] { return approximate_adaptive(state, oracle, options); };
-  if (n <= kMaxEnumeratedNodes) return selected(exact_enumeration(state, oracle), method_name::kExact);
-  if (state.is_rooted_tree()) return tree_path(state, oracle, method_name::kApproxAdaptive, adaptive);
+  if (n <= kMaxEnumeratedNodes)
+    return selected(exact_enumeration(state, oracle), method_name::kExact);
+  if (state.is_rooted_tree())
+    return tree_path(state, oracle, method_name::kApproxAdaptive, adaptive);
   if (n <= kMaxDenseNodes) return small_dag(state, oracle);
   if (n > kMaxSparseNodes) return selected(adaptive(), method_name::kApproxAdaptive);
 
@@ -153,15 +160,16 @@ Result<AsvResult> select_auto_quality(const ExplainerState& state, ValueOracle& 
       state, oracle, options, state.parent_masks(), kIdealMemoryBudget);
   if (uniform) {
     if (sparse_reason) {
-      return selected(std::move(uniform), method_name::kUniformSparseAdaptive, method_name::kExactDagSparse,
-                      *sparse_reason);
+      return selected(std::move(uniform), method_name::kUniformSparseAdaptive,
+                      method_name::kExactDagSparse, *sparse_reason);
     }
     return selected(std::move(uniform), method_name::kUniformSparseAdaptive);
   }
   if (uniform.error().kind() != AsvError::Kind::kExtensionCountOverflow) return uniform;
-  return selected(adaptive(), method_name::kApproxAdaptive,
-                  sparse_reason ? method_name::kExactDagSparse : method_name::kUniformSparseAdaptive,
-                  uniform.error().detail());
+  return selected(
+      adaptive(), method_name::kApproxAdaptive,
+      sparse_reason ? method_name::kExactDagSparse : method_name::kUniformSparseAdaptive,
+      uniform.error().detail());
 }
 
 }  // namespace morvend

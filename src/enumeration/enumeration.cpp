@@ -5,8 +5,8 @@
 
 #include "asv/ideal_levels.hpp"
 #include "asv/refusals.hpp"
-#include "graph/limits.hpp"
 #include "graph/interrupt.hpp"
+#include "graph/limits.hpp"
 #include "topo/topo.hpp"
 
 namespace morvend {

@@ -18,7 +18,6 @@
 namespace morvend {
 
 // exact_enumeration: validate, n <= 64, the order-count limit, then the walk.
-[[nodiscard]] Result<AsvResult> exact_enumeration(const ExplainerState& state,
-                                                  ValueOracle& oracle);
+[[nodiscard]] Result<AsvResult> exact_enumeration(const ExplainerState& state, ValueOracle& oracle);
 
 }  // namespace morvend

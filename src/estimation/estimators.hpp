@@ -174,8 +174,8 @@ template <bool kWeighted, class Draw, class Walker>
     for (std::size_t k = 0; k < batch.size(); ++k) {
       if (Result<void> r = check_interrupt(); !r) return std::unexpected(std::move(r.error()));
       const double w = kWeighted ? sums.weigh(-batch.logq(k)) : 1.0;
-      Result<void> walked = walker.walk(batch.order(k),
-                                        [&](NodeId i, double delta) { sums.add(i, w * delta); });
+      Result<void> walked =
+          walker.walk(batch.order(k), [&](NodeId i, double delta) { sums.add(i, w * delta); });
       if (!walked) return std::unexpected(std::move(walked.error()));
     }
     drawn += g;

@@ -51,7 +51,8 @@ class ImportanceSums {
  public:
   // n nodes (0: nothing added yet, see merge), weights held relative to
   // `shift`; with `squares`, sums of squared contributions too.
-  explicit ImportanceSums(std::size_t n = 0, double shift = 0.0, bool squares = false)
+  ImportanceSums() = default;
+  explicit ImportanceSums(std::size_t n, double shift = 0.0, bool squares = false)
       : phi_(n), squares_(squares ? n : 0), shift_(shift) {}
 
   std::size_t n_nodes() const { return phi_.size(); }
@@ -123,7 +124,7 @@ class ImportanceSums {
   std::vector<Sum> phi_;
   std::vector<Sum> squares_;
   Sum w1_, w2_;
-  double shift_;
+  double shift_ = 0.0;
 };
 
 }  // namespace morvend::detail

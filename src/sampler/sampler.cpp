@@ -54,7 +54,8 @@ Result<bool> sample_uniform_order(std::size_t n, std::span<const std::uint64_t> 
   std::uint64_t placed = 0;
   for (std::size_t t = 0; t < n; ++t) {
     const std::uint64_t rest = full & ~placed;
-    Result<std::optional<std::uint64_t>> f = completion_count(rest, parent_masks, memo, max_entries);
+    Result<std::optional<std::uint64_t>> f =
+        completion_count(rest, parent_masks, memo, max_entries);
     if (!f) return std::unexpected(std::move(f.error()));
     if (!*f) return false;
     const std::uint64_t target = **f >= 2 ? draw_below_wide(rng, **f) : 0;

@@ -18,8 +18,8 @@
 #include <span>
 #include <vector>
 
-#include "asv/value_oracle.hpp"
 #include "asv/completion_count.hpp"
+#include "asv/value_oracle.hpp"
 #include "graph/dag.hpp"
 
 namespace morvend {

@@ -22,7 +22,7 @@ namespace morvend {
 struct TreeFeasibility {
   std::uint64_t largest_product = 0;  // most predecessor sets of one node
   std::uint64_t product_budget = 0;
-  std::uint64_t total_work = 0;       // predecessor sets of all nodes
+  std::uint64_t total_work = 0;  // predecessor sets of all nodes
   std::uint64_t work_budget = 0;
   bool feasible = false;
 };

@@ -1,5 +1,5 @@
-#include "approx/approx.hpp"
 #include "approx_large/approx_large.hpp"
+#include "approx/approx.hpp"
 
 #include <algorithm>
 #include <map>

@@ -13,11 +13,11 @@
 #include <oneapi/tbb/global_control.h>
 #include <oneapi/tbb/task_arena.h>
 
-#include "estimation/pool.hpp"
-#include "estimation/shared_cache.hpp"
 #include "common/engines.hpp"
 #include "common/graphs.hpp"
 #include "common/oracles.hpp"
+#include "estimation/pool.hpp"
+#include "estimation/shared_cache.hpp"
 
 namespace morvend {
 namespace {

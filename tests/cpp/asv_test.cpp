@@ -1,15 +1,12 @@
-#include "enumeration/enumeration.hpp"
+#include "asv/explainer_state.hpp"
 
 #include <algorithm>
 #include <cmath>
 
 #include <gtest/gtest.h>
 
-#include "approx/approx.hpp"
 #include "asv/completion_count.hpp"
-#include "asv/explainer_state.hpp"
 #include "asv/ideal_levels.hpp"
-#include "dispatch/dispatch.hpp"
 #include "common/engines.hpp"
 #include "common/graphs.hpp"
 #include "common/interrupts.hpp"
@@ -42,182 +39,6 @@ TEST(ExplainerState, BuildValidatesAndCopies) {
   EXPECT_EQ(state_of(make_dag(63, {})).parent_masks().size(), 63u);
 }
 
-// Catches any engine whose values differ from the definition.
-TEST(ExactEngines, AgreeWithBruteForceOnRandomDags) {
-  for (const auto& engine : testing::exact_engines()) {
-    for (std::uint64_t seed = 0; seed < 25; ++seed) {
-      const std::size_t n = 1 + seed % 8;
-      Dag g = engine.trees_only ? testing::random_tree(n, seed)
-                                : testing::random_dag(n, 0.1 + 0.05 * (seed % 7), seed);
-      auto game = testing::random_game(seed);
-      RecordingOracle oracle(game);
-      Result<AsvResult> r = engine.run(state_of(g), oracle);
-      ASSERT_TRUE(r) << engine.name << ": " << r.error().message();
-      EXPECT_LT(testing::max_relative_error(r->values, testing::brute_force_asv(g, game)), 1e-9)
-          << engine.name << " seed " << seed;
-      EXPECT_TRUE(r->is_exact);
-      EXPECT_FALSE(r->seed || r->ess || r->stderr_values || r->converged || r->selected_method);
-      // One call per order ideal: the cache (or table) asks each coalition once.
-      auto calls = oracle.calls();
-      std::sort(calls.begin(), calls.end());
-      EXPECT_EQ(calls, testing::order_ideals(g)) << engine.name << " seed " << seed;
-    }
-  }
-}
-
-// Catches values that do not telescope to v(all) - v(empty).
-TEST(ExactEngines, ValuesSumToTheGrandCoalition) {
-  Dag g = testing::random_tree(12, 3);
-  auto game = testing::random_game(11);
-  for (const auto& engine : testing::exact_engines()) {
-    RecordingOracle oracle(game);
-    Result<AsvResult> r = engine.run(state_of(g), oracle);
-    ASSERT_TRUE(r) << engine.name;
-    double sum = 0.0;
-    for (double v : r->values) sum += v;
-    EXPECT_NEAR(sum, game((1u << 12) - 1) - game(0), 1e-9) << engine.name;
-  }
-}
-
-// Catches a failure that is swallowed or that leaves partial values.
-TEST(ExactEngines, ValueFunctionErrorStopsAtOnce) {
-  Dag g = testing::random_dag(6, 0.3, 4);
-  for (const auto& engine : testing::exact_engines()) {
-    if (engine.trees_only) continue;
-    RecordingOracle oracle(testing::random_game(1), /*fail_at=*/2);
-    Result<AsvResult> r = engine.run(state_of(g), oracle);
-    EXPECT_EQ(error_text(r), "value function error: RuntimeError: boom") << engine.name;
-    EXPECT_EQ(oracle.calls().size(), 3u) << engine.name;
-  }
-}
-
-// Catches a call order other than the walk's: v(prefix + x) before v(prefix).
-TEST(Enumeration, CallOrderFollowsTheOrders) {
-  RecordingOracle oracle(testing::random_game(0));
-  Result<AsvResult> r = exact_enumeration(state_of(make_dag(3, {})), oracle);
-  ASSERT_TRUE(r);
-  EXPECT_EQ(r->n_samples, 6u);
-  // Orders 012, 021, 102, 120, 201, 210; each new coalition when first needed.
-  EXPECT_EQ(oracle.calls(),
-            (std::vector<std::uint64_t>{0b001, 0b000, 0b011, 0b111, 0b101, 0b010, 0b110, 0b100}));
-}
-
-// Catches a chain walked with more than its single order.
-TEST(Enumeration, ChainHasOneOrder) {
-  auto game = testing::random_game(5);
-  RecordingOracle oracle(game);
-  Result<AsvResult> r = exact_enumeration(state_of(chain(5)), oracle);
-  ASSERT_TRUE(r);
-  EXPECT_EQ(r->n_samples, 1u);
-  EXPECT_EQ(r->values[3], game(0b1111) - game(0b111));
-}
-
-// Catches the limits being checked late (after calls) or with the wrong text.
-TEST(Enumeration, Limits) {
-  RecordingOracle oracle(testing::random_game(0));
-  EXPECT_EQ(error_text(exact_enumeration(state_of(make_dag(65, {})), oracle)),
-            "invalid configuration: bitmask coalitions require n \xe2\x89\xa4 64, got 65");
-  // 11 isolated nodes: 39916800 orders, over the limit; 10 are 3628800.
-  EXPECT_EQ(error_text(exact_enumeration(state_of(make_dag(11, {})), oracle)),
-            "invalid configuration: exact enumerates every linear extension and accepts at "
-            "most 10000000 of them; this DAG has more: use 'exact_dag_sparse' or 'approx'");
-  EXPECT_TRUE(oracle.calls().empty());
-  // 64 nodes in a chain are fine: one order.
-  EXPECT_TRUE(exact_enumeration(state_of(chain(64)), oracle));
-}
-
-// Catches a NaN result asked again (the hash cache keeps NaN).
-TEST(Enumeration, NanIsCachedLikeAnyValue) {
-  RecordingOracle oracle([](std::uint64_t m) { return m == 0b01 ? NAN : 1.0; });
-  Result<AsvResult> r = exact_enumeration(state_of(make_dag(2, {})), oracle);
-  ASSERT_TRUE(r);
-  EXPECT_EQ(std::count(oracle.calls().begin(), oracle.calls().end(), 0b01u), 1);
-  EXPECT_TRUE(std::isnan(r->values[0]));
-}
-
-// Catches a computation that does not look for an interruption often (or at
-// all): each run below takes seconds; told to stop at its first check, it must
-// return Interrupted well within a user's patience, having asked.
-TEST(Interrupts, EveryMethodStopsSoonAfterItIsAsked) {
-  // 40 nodes: a chain of 10 with three branches of 10 hanging off its start.
-  std::vector<std::pair<NodeId, NodeId>> edges;
-  for (NodeId i = 0; i < 40; ++i) {
-    if (i % 10 != 0) edges.emplace_back(i - 1, i);
-  }
-  for (NodeId b : {10, 20, 30}) edges.emplace_back(0, b);
-  const ExplainerState branches = state_of(make_dag(40, edges));
-  std::vector<std::pair<NodeId, NodeId>> two_chains;
-  for (NodeId i = 1; i < 31; ++i) two_chains.emplace_back(i - 1, i);
-  for (NodeId i = 32; i < 62; ++i) two_chains.emplace_back(i - 1, i);
-  const ExplainerState chains = state_of(make_dag(62, two_chains));
-  const SamplingOptions many{.n_samples = 100'000'000, .seed = 1};
-  const SamplingOptions unseeded{.n_samples = 100'000'000};
-  const SamplingOptions parallel{.n_samples = 100'000'000, .seed = 1, .parallel = true};
-  const AdaptiveOptions endless{.max_samples = 100'000'000, .rel_tol = 0.0, .seed = 1};
-  struct Run {
-    const char* name;
-    std::function<Result<AsvResult>(ValueOracle&)> run;
-  };
-  const std::vector<Run> runs = {
-      {"exact",
-       [](auto& o) { return dispatch_method(state_of(make_dag(10, {})), Method::kExact, o, {}); }},
-      {"exact_dag",
-       [](auto& o) {
-         return dispatch_method(state_of(make_dag(20, {})), Method::kExactDag, o, {});
-       }},
-      {"exact_dag_sparse",
-       [](auto& o) {
-         return dispatch_method(state_of(make_dag(26, {})), Method::kExactDagSparse, o, {});
-       }},
-      {"auto",
-       [](auto& o) { return dispatch_method(state_of(make_dag(28, {})), Method::kAuto, o, {}); }},
-      {"uniform_sparse",
-       [&](auto& o) { return dispatch_method(chains, Method::kUniformSparse, o, many); }},
-      {"approx serial",
-       [&](auto& o) { return dispatch_method(branches, Method::kApprox, o, many); }},
-      {"approx unseeded",
-       [&](auto& o) { return dispatch_method(branches, Method::kApprox, o, unseeded); }},
-      {"approx parallel",
-       [&](auto& o) { return dispatch_method(branches, Method::kApprox, o, parallel); }},
-      {"approx large", [&](auto& o) { return approximate(state_of(make_dag(100, {})), o, many); }},
-      {"adaptive", [&](auto& o) { return approximate_adaptive(branches, o, endless); }},
-      {"uniform adaptive",
-       [&](auto& o) {
-         return approximate_uniform_sparse_adaptive(chains, o, endless, chains.parent_masks(),
-                                                    kIdealMemoryBudget);
-       }},
-  };
-  for (const Run& run : runs) {
-    SharedOracle oracle([](Coalition c) { return double(__builtin_popcountll(c[0])); });
-    TripSource trip;
-    InterruptScope scope(trip);
-    Result<AsvResult> r = run.run(oracle);
-    ASSERT_FALSE(r) << run.name << " ran to the end";
-    EXPECT_EQ(r.error().kind(), AsvError::Kind::kInterrupted)
-        << run.name << ": " << r.error().message();
-    EXPECT_GE(trip.asks(), 1) << run.name;
-    // The requirement is 0.2 s from the signal; sanitizer builds are slower.
-    EXPECT_LT(trip.seconds_since_trip().value_or(99.0), 0.2) << run.name;
-  }
-}
-
-// Catches an interruption that reaches only the thread that started the run:
-// a stop flag of an enclosing run stops pool runs nested in it, before any
-// value is asked for.
-TEST(Interrupts, EnclosingRunStopsNestedRuns) {
-  std::atomic<bool> stopped{true};
-  InterruptScope outer(stopped, nullptr);
-  for (const SamplingOptions& o : {SamplingOptions{.n_samples = 1000},
-                                   SamplingOptions{.n_samples = 1000, .seed = 1, .parallel = true},
-                                   SamplingOptions{.n_samples = 1000, .seed = 1}}) {
-    SharedOracle oracle([](Coalition) { return 1.0; });
-    Result<AsvResult> r = approximate(state_of(make_dag(12, {})), oracle, o);
-    ASSERT_FALSE(r);
-    EXPECT_EQ(r.error().kind(), AsvError::Kind::kInterrupted);
-    EXPECT_EQ(oracle.calls(), 0u);
-  }
-}
-
 // Catches a memo that is not used or an overflow that is not reported.
 TEST(CompletionCount, MemoisedAndChecked) {
   CompletionMemo memo;
@@ -244,6 +65,5 @@ TEST(CompletionCount, FullMemoIsNotAnError) {
   CompletionMemo roomy;
   EXPECT_EQ(completion_count(0b111111, pm, roomy, 63).value(), std::optional<std::uint64_t>(720));
 }
-
 }  // namespace
 }  // namespace morvend

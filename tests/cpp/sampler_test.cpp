@@ -7,9 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include "asv/ideal_levels.hpp"
 #include "common/graphs.hpp"
 #include "common/oracles.hpp"
-#include "asv/ideal_levels.hpp"
 
 namespace morvend {
 namespace {

@@ -2,9 +2,9 @@
 
 #include <stdexcept>
 
-#include "enumeration/enumeration.hpp"
 #include "dag_dp/dag_dp.hpp"
 #include "dag_dp_sparse/dag_dp_sparse.hpp"
+#include "enumeration/enumeration.hpp"
 #include "tree/tree.hpp"
 
 namespace morvend::testing {
