@@ -109,78 +109,112 @@ TreeFeasibility tree_feasibility(const Dag& g, NodeId root, std::uint64_t produc
   return f;
 }
 
+namespace {
+
+// TreeShape: what the weights of every node need, computed once: the nodes
+// top down, each node's parent and subtree size, and logarithm tables.
+struct TreeShape {
+  NodeId root;
+  std::vector<NodeId> order;  // parents before children
+  std::vector<NodeId> parent;
+  std::vector<double> log_int;   // ln(i), i <= n: the same bits as calling log per member
+  std::vector<double> log_fact;  // ln(i!)
+  std::vector<double> log_size;  // ln of each subtree's size
+
+  TreeShape(const Dag& g, NodeId r) : root(r), order(top_down(g, r)), parent(g.n_nodes(), r) {
+    const std::size_t n = g.n_nodes();
+    std::vector<std::uint64_t> size(n, 1);
+    for (auto it = order.rbegin(); it != order.rend(); ++it) {
+      for (NodeId c : g.children(*it)) {
+        parent[c] = *it;
+        size[*it] += size[c];
+      }
+    }
+    log_int.assign(n + 1, 0.0);
+    log_fact.assign(n + 1, 0.0);
+    for (std::size_t i = 1; i <= n; ++i) {
+      log_int[i] = std::log(static_cast<double>(i));
+      log_fact[i] = log_int[i] + log_fact[i - 1];
+    }
+    log_size.resize(n);
+    for (std::size_t v = 0; v < n; ++v) log_size[v] = std::log(static_cast<double>(size[v]));
+  }
+};
+
+// PredecessorSets: every set P that can precede f: the proper ancestors of
+// f, with one ideal of the subtree of every side sibling, combined root first.
+struct PredecessorSets {
+  std::uint64_t ancestors = 0;
+  std::vector<std::uint64_t> extras{0};
+};
+
+PredecessorSets predecessor_sets(const Dag& g, const TreeShape& shape, SubtreeIdeals& ideals,
+                                 NodeId f) {
+  std::vector<NodeId> path;  // root .. f
+  for (NodeId v = f;; v = shape.parent[v]) {
+    path.push_back(v);
+    if (v == shape.root) break;
+  }
+  std::reverse(path.begin(), path.end());
+  PredecessorSets out;
+  for (std::size_t a = 0; a + 1 < path.size(); ++a) {
+    out.ancestors |= std::uint64_t{1} << path[a];
+    std::vector<std::uint64_t> alternatives{0};
+    for (NodeId s : g.children(path[a])) {
+      if (s != path[a + 1]) alternatives = SubtreeIdeals::product(alternatives, ideals.of(s));
+    }
+    out.extras = SubtreeIdeals::product(out.extras, alternatives);
+  }
+  return out;
+}
+
+// log_orders: ln of the number of linear extensions of the forest P, by the
+// hook-length formula; `within` is scratch of n entries.
+double log_orders(const Dag& g, const TreeShape& shape, std::uint64_t p,
+                  std::vector<std::uint64_t>& within) {
+  if (p == 0) return 0.0;
+  for (auto it = shape.order.rbegin(); it != shape.order.rend(); ++it) {
+    if (!((p >> *it) & 1)) continue;
+    within[*it] = 1;
+    for (NodeId c : g.children(*it)) {
+      if ((p >> c) & 1) within[*it] += within[c];
+    }
+  }
+  double hooks = 0.0;
+  for (std::uint64_t rest = p; rest != 0; rest &= rest - 1) {
+    hooks += shape.log_int[within[__builtin_ctzll(rest)]];
+  }
+  return shape.log_fact[static_cast<std::size_t>(__builtin_popcountll(p))] - hooks;
+}
+
+}  // namespace
+
 Result<AsvResult> exact_tree(const ExplainerState& state, ValueOracle& oracle) {
   const Dag& g = state.graph();
   Result<NodeId> root = is_rooted_tree(g);
   if (!root) return std::unexpected(root.error());
   const std::size_t n = g.n_nodes();
   if (n > kMaxBitmaskNodes) return std::unexpected(bitmask_limit(n));
-  const std::vector<NodeId> order = top_down(g, *root);
-  std::vector<NodeId> parent(n, *root);
-  std::vector<std::uint64_t> size(n, 1);
-  for (auto it = order.rbegin(); it != order.rend(); ++it) {
-    for (NodeId c : g.children(*it)) {
-      parent[c] = *it;
-      size[*it] += size[c];
-    }
-  }
-  // ln(i) for the hook lengths, computed once: the same bits as calling log
-  // for each member of each predecessor set, without the calls.
-  std::vector<double> log_int(n + 1, 0.0), log_fact(n + 1, 0.0), log_size(n);
-  for (std::size_t i = 1; i <= n; ++i) {
-    log_int[i] = std::log(static_cast<double>(i));
-    log_fact[i] = log_int[i] + log_fact[i - 1];
-  }
-  for (std::size_t v = 0; v < n; ++v) log_size[v] = std::log(static_cast<double>(size[v]));
-
+  const TreeShape shape(g, *root);
   SubtreeIdeals ideals(g);
   ValueLookup value(oracle);
   std::vector<double> acc(n, 0.0);
   std::vector<std::uint64_t> within(n);  // members of P in each subtree
   for (NodeId f = 0; f < n; ++f) {
     if (Result<void> r = check_interrupt(); !r) return std::unexpected(r.error());
-    std::vector<NodeId> path;  // root .. f
-    for (NodeId v = f;; v = parent[v]) {
-      path.push_back(v);
-      if (v == *root) break;
-    }
-    std::reverse(path.begin(), path.end());
-    // Predecessor sets: the proper ancestors, with one ideal of the subtree
-    // of every side sibling, combined root first.
-    std::uint64_t ancestors = 0;
-    std::vector<std::uint64_t> sets{0};
-    for (std::size_t a = 0; a + 1 < path.size(); ++a) {
-      ancestors |= std::uint64_t{1} << path[a];
-      std::vector<std::uint64_t> alternatives{0};
-      for (NodeId s : g.children(path[a])) {
-        if (s != path[a + 1]) alternatives = SubtreeIdeals::product(alternatives, ideals.of(s));
-      }
-      sets = SubtreeIdeals::product(sets, alternatives);
-    }
-    for (std::uint64_t extra : sets) {
-      const std::uint64_t p = ancestors | extra;
+    const PredecessorSets sets = predecessor_sets(g, shape, ideals, f);
+    for (std::uint64_t extra : sets.extras) {
+      const std::uint64_t p = sets.ancestors | extra;
       const std::uint64_t q = p | (std::uint64_t{1} << f);
       const std::size_t p_size = static_cast<std::size_t>(__builtin_popcountll(p));
-      double log_orders = 0.0;  // ln of the linear extensions of P (hook lengths)
-      if (p != 0) {
-        for (auto it = order.rbegin(); it != order.rend(); ++it) {
-          if (!((p >> *it) & 1)) continue;
-          within[*it] = 1;
-          for (NodeId c : g.children(*it)) {
-            if ((p >> c) & 1) within[*it] += within[c];
-          }
-        }
-        double hooks = 0.0;
-        for (std::uint64_t rest = p; rest != 0; rest &= rest - 1) {
-          hooks += log_int[within[__builtin_ctzll(rest)]];
-        }
-        log_orders = log_fact[p_size] - hooks;
-      }
       double log_sizes = -0.0;
       for (std::uint64_t rest = q; rest != 0; rest &= rest - 1) {
-        log_sizes += log_size[__builtin_ctzll(rest)];
+        log_sizes += shape.log_size[__builtin_ctzll(rest)];
       }
-      const double w = std::exp(log_sizes + (log_orders + log_fact[n - p_size - 1]) - log_fact[n]);
+      // The probability that P is exactly the set of nodes before f.
+      const double w =
+          std::exp(log_sizes + (log_orders(g, shape, p, within) + shape.log_fact[n - p_size - 1]) -
+                   shape.log_fact[n]);
       Result<double> vq = value(q);
       if (!vq) return std::unexpected(vq.error());
       Result<double> vp = value(p);
