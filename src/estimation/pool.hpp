@@ -1,4 +1,4 @@
-// The pool modes of the importance estimator, run as lanes (approx/lanes.hpp)
+// The pool modes of the importance estimator, run as lanes (estimation/lanes.hpp)
 // on the calling thread and the process-wide oneTBB pool.
 //
 // Unseeded: lanes take chunks of the N samples from a shared counter; every
