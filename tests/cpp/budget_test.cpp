@@ -1,0 +1,240 @@
+#include "budget/exact_within.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include <gtest/gtest.h>
+#include <boost/multiprecision/cpp_int.hpp>
+
+#include "asv/ideal_levels.hpp"
+#include "common/graphs.hpp"
+#include "common/interrupts.hpp"
+#include "common/oracles.hpp"
+#include "graph/limits.hpp"
+#include "sampler/sampler.hpp"
+
+namespace morvend {
+namespace {
+
+using boost::multiprecision::cpp_int;
+using boost::multiprecision::cpp_rational;
+using testing::error_text;
+using testing::make_dag;
+using testing::SharedOracle;
+
+IdealLattice lattice_of(const Dag& g, std::uint64_t limit = 1'000'000) {
+  Result<std::optional<IdealLattice>> l = build_lattice(g, limit, kIdealMemoryBudget);
+  EXPECT_TRUE(l && *l);
+  return std::move(**l);
+}
+
+// width_chains: `width` chains of `length` nodes, chain c holding nodes
+// c, c + width, c + 2 * width, ...: ideals (length + 1)^width, orders
+// (width * length)! / (length!)^width.
+Dag width_chains(std::size_t width, std::size_t length) {
+  std::vector<std::pair<NodeId, NodeId>> edges;
+  for (std::size_t v = width; v < width * length; ++v) {
+    edges.emplace_back(static_cast<NodeId>(v - width), static_cast<NodeId>(v));
+  }
+  return make_dag(width * length, edges);
+}
+
+// A pairwise game on any width: v(S) = sum of a_i over S plus sum of b_ij
+// over pairs in S, with small integer coefficients so the exact ASV is a
+// rational the test can compute.
+struct PairGame {
+  std::vector<int> a;
+  std::vector<std::vector<int>> b;
+  explicit PairGame(std::size_t n, std::uint64_t seed) : a(n), b(n, std::vector<int>(n, 0)) {
+    std::uint64_t s = seed * 0x9e3779b97f4a7c15ull + 1;
+    auto next = [&] {
+      s ^= s << 13, s ^= s >> 7, s ^= s << 17;
+      return static_cast<int>(s % 7) - 3;
+    };
+    for (std::size_t i = 0; i < n; ++i) a[i] = next();
+    for (std::size_t i = 0; i < n; ++i) {
+      for (std::size_t j = i + 1; j < n && j < i + 5; ++j) b[i][j] = next();
+    }
+  }
+  double operator()(Coalition set) const {
+    double v = 0.0;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+      if (!((set[i / 64] >> (i % 64)) & 1)) continue;
+      v += a[i];
+      for (std::size_t j = i + 1; j < a.size() && j < i + 5; ++j) {
+        if ((set[j / 64] >> (j % 64)) & 1) v += b[i][j];
+      }
+    }
+    return v;
+  }
+};
+
+// exact_rational_asv: the ASV over the same lattice with counts in exact
+// integers and the weights as exact rationals.
+std::vector<cpp_rational> exact_rational_asv(const IdealLattice& l, const PairGame& game) {
+  std::vector<cpp_int> orders(l.size()), completions(l.size());
+  orders[0] = 1;
+  for (std::size_t i = 0; i < l.size(); ++i) {
+    for (std::size_t t = l.out_begin[i]; t < l.out_begin[i + 1]; ++t)
+      orders[l.out_to[t]] += orders[i];
+  }
+  completions[l.size() - 1] = 1;
+  for (std::size_t i = l.size() - 1; i-- > 0;) {
+    for (std::size_t t = l.out_begin[i]; t < l.out_begin[i + 1]; ++t) {
+      completions[i] += completions[l.out_to[t]];
+    }
+  }
+  std::vector<cpp_rational> asv(l.n_nodes, 0);
+  for (std::size_t i = 0; i < l.size(); ++i) {
+    for (std::size_t t = l.out_begin[i]; t < l.out_begin[i + 1]; ++t) {
+      const cpp_int delta = static_cast<int>(game(l.set(l.out_to[t])) - game(l.set(i)));
+      asv[l.out_node[t]] += cpp_rational(delta * orders[i] * completions[l.out_to[t]]);
+    }
+  }
+  for (cpp_rational& v : asv) v /= cpp_rational(orders.back());
+  return asv;
+}
+
+// to_scaled: an exact integer as a ScaledCount, from its top 128 bits.
+ScaledCount to_scaled(const cpp_int& x) {
+  const std::int64_t shift = std::max<std::int64_t>(0, static_cast<std::int64_t>(msb(x)) - 127);
+  const cpp_int top = x >> shift;
+  const auto high = static_cast<std::uint64_t>(top >> 64);
+  const auto low = static_cast<std::uint64_t>(top & cpp_int(UINT64_MAX));
+  // Each half in two pieces of at most 63 bits, so of() takes them.
+  auto piece = [](std::uint64_t w) {
+    return ScaledCount::of(w >> 32).times_pow2(32) + ScaledCount::of(w & 0xffffffffu);
+  };
+  return (piece(high).times_pow2(64) + piece(low)).times_pow2(shift);
+}
+
+// Catches a count that loses its exponent or its low bits: sums and
+// products far past 2^1024 stay within 1e-15 of exact integers.
+TEST(ScaledCount, ExactFarBeyondDoubleRange) {
+  ScaledCount fact = ScaledCount::one(), total;
+  cpp_int exact_fact = 1, exact_total = 0;
+  for (std::uint64_t k = 1; k <= 1200; ++k) {
+    fact = fact * ScaledCount::of(k);
+    exact_fact *= k;
+    total += fact;
+    exact_total += exact_fact;
+    if (k % 100 == 0) {
+      EXPECT_NEAR(ratio(fact, to_scaled(exact_fact)), 1.0, 1e-15) << k;
+      EXPECT_NEAR(ratio(total, to_scaled(exact_total)), 1.0, 1e-15) << k;
+    }
+  }
+  EXPECT_GT(fact.exp(), 10000);  // 1200! is about 2^10615
+  EXPECT_EQ(ratio(ScaledCount::of(3), ScaledCount::of(4)), 0.75);
+  EXPECT_EQ(ratio(ScaledCount(), ScaledCount::one()), 0.0);
+}
+
+// Catches missing or repeated ideals, wrong transitions or wrong counts: the
+// lattice must list exactly the ideals found by brute force, and count the
+// linear extensions the level sweep counts.
+TEST(IdealLattice, MatchesBruteForceOnRandomDags) {
+  for (std::uint64_t seed = 0; seed < 12; ++seed) {
+    const Dag g = testing::random_dag(4 + seed % 9, 0.25, seed);
+    const IdealLattice l = lattice_of(g);
+    std::vector<std::uint64_t> found;
+    for (std::size_t i = 0; i < l.size(); ++i) found.push_back(l.set(i)[0]);
+    std::ranges::sort(found);
+    std::vector<std::uint64_t> expected = testing::order_ideals(g);
+    std::ranges::sort(expected);
+    EXPECT_EQ(found, expected) << seed;
+    const auto orders = count_linear_extensions(parent_masks_of(g), UINT64_MAX).value();
+    EXPECT_EQ(ratio(l.orders.back(), ScaledCount::of(*orders)), 1.0) << seed;
+    EXPECT_EQ(ratio(l.completions.front(), ScaledCount::of(*orders)), 1.0) << seed;
+  }
+}
+
+// Catches a wrong weight or a transition summed twice: values equal the
+// definition, walked over every linear extension.
+TEST(ExactOverIdeals, EqualsTheDefinition) {
+  for (std::uint64_t seed = 0; seed < 10; ++seed) {
+    const Dag g = testing::random_dag(3 + seed % 7, 0.3, seed);
+    const auto game = testing::random_game(seed);
+    SharedOracle oracle(testing::on_words(game));
+    Result<std::vector<double>> r = exact_over_ideals(lattice_of(g), oracle);
+    ASSERT_TRUE(r);
+    EXPECT_LT(testing::max_relative_error(*r, testing::brute_force_asv(g, game)), 1e-12) << seed;
+    EXPECT_EQ(oracle.calls(), testing::order_ideals(g).size());  // each ideal once
+  }
+}
+
+// Catches counts that overflow or lose precision: DAGs of more than 64 nodes
+// whose linear extensions far exceed 2^64 (and 2^1024 for the last) agree
+// with exact rational arithmetic to 1e-12.
+TEST(ExactOverIdeals, AgreesWithRationalArithmeticBeyond64Bits) {
+  for (const auto& [width, length] :
+       std::vector<std::pair<std::size_t, std::size_t>>{{5, 7}, {2, 70}, {3, 40}, {2, 300}}) {
+    const Dag g = width_chains(width, length);
+    const IdealLattice l = lattice_of(g);
+    ASSERT_EQ(l.size(), static_cast<std::size_t>(std::pow(length + 1, width)));
+    const PairGame game(g.n_nodes(), width * 1000 + length);
+    SharedOracle oracle([&](Coalition s) { return game(s); });
+    Result<std::vector<double>> r = exact_over_ideals(l, oracle);
+    ASSERT_TRUE(r);
+    const std::vector<cpp_rational> exact = exact_rational_asv(l, game);
+    double scale = 0.0;
+    for (const cpp_rational& v : exact) scale = std::max(scale, std::abs(v.convert_to<double>()));
+    for (std::size_t i = 0; i < g.n_nodes(); ++i) {
+      EXPECT_NEAR((*r)[i], exact[i].convert_to<double>(), 1e-12 * std::max(scale, 1.0))
+          << width << "x" << length << " node " << i;
+    }
+  }
+}
+
+// Catches a chain treated as anything but its single order, at a size where
+// every coalition needs sixteen words.
+TEST(ExactOverIdeals, LongChainIsItsMarginals) {
+  const Dag g = testing::chain(1000);
+  const IdealLattice l = lattice_of(g);
+  ASSERT_EQ(l.size(), 1001u);
+  const PairGame game(1000, 5);
+  SharedOracle oracle([&](Coalition s) { return game(s); });
+  Result<std::vector<double>> r = exact_over_ideals(l, oracle);
+  ASSERT_TRUE(r);
+  std::vector<std::uint64_t> prefix(16, 0);
+  for (NodeId i = 0; i < 1000; ++i) {
+    const double before = game(prefix);
+    prefix[i / 64] |= std::uint64_t{1} << (i % 64);
+    EXPECT_EQ((*r)[i], game(prefix) - before) << i;
+  }
+}
+
+// Catches a budget that is not a hard limit, and a batch path that asks in
+// other chunks or other order than the single one.
+TEST(ExactOverIdeals, LimitAndBatches) {
+  const Dag g = width_chains(3, 4);  // 125 ideals
+  EXPECT_TRUE(build_lattice(g, 125, kIdealMemoryBudget).value().has_value());
+  EXPECT_FALSE(build_lattice(g, 124, kIdealMemoryBudget).value().has_value());
+  EXPECT_FALSE(build_lattice(g, 125, 1000).value().has_value());  // over the memory budget
+
+  const IdealLattice l = lattice_of(g);
+  const auto game = testing::random_word_game(3);
+  testing::WordsOracle single(game);
+  testing::RecordingBatchOracle batch(game);
+  const auto one = exact_over_ideals(l, single).value();
+  const auto many = exact_over_ideals(l, batch, 50).value();
+  EXPECT_EQ(one, many);
+  ASSERT_EQ(batch.calls().size(), 3u);  // 50 + 50 + 25
+  EXPECT_EQ(batch.calls()[2].size(), 25u);
+  EXPECT_EQ(batch.calls()[0][7], single.calls()[7]);
+  testing::RecordingBatchOracle short_by_one(game, -1);
+  EXPECT_EQ(error_text(exact_over_ideals(l, short_by_one, 50)),
+            batch_length_error(49, 50).message());
+}
+
+// Catches a lattice build that cannot be stopped: a wide DAG under a source
+// that trips at the first check.
+TEST(IdealLattice, StopsWhenInterrupted) {
+  testing::TripSource trip;
+  InterruptScope scope(trip);
+  Result<std::optional<IdealLattice>> l =
+      build_lattice(make_dag(40, {}), 1'000'000'000, UINT64_MAX);
+  ASSERT_FALSE(l);
+  EXPECT_EQ(l.error().kind(), AsvError::Kind::kInterrupted);
+}
+
+}  // namespace
+}  // namespace morvend
