@@ -1,4 +1,5 @@
 #include "budget/exact_within.hpp"
+#include "budget/precedence.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -234,6 +235,25 @@ TEST(IdealLattice, StopsWhenInterrupted) {
       build_lattice(make_dag(40, {}), 1'000'000'000, UINT64_MAX);
   ASSERT_FALSE(l);
   EXPECT_EQ(l.error().kind(), AsvError::Kind::kInterrupted);
+}
+
+// Catches a wrong precedence probability: they must match the counts over
+// every linear extension, and pairs must add up to one.
+TEST(Precedence, MatchesEveryLinearExtension) {
+  for (std::uint64_t seed = 0; seed < 6; ++seed) {
+    const Dag g = testing::random_dag(3 + seed, 0.3, seed);
+    const std::size_t n = g.n_nodes();
+    const std::vector<double> p = precedence(lattice_of(g)).value();
+    // The ASV of v(S) = [j in S and i in S] is P(j before i) for node i.
+    for (NodeId i = 0; i < n; ++i) {
+      for (NodeId j = 0; j < n; ++j) {
+        if (i == j) continue;
+        const auto both = [i, j](std::uint64_t s) { return double((s >> i & 1) && (s >> j & 1)); };
+        EXPECT_NEAR(p[j * n + i], testing::brute_force_asv(g, both)[i], 1e-14) << i << " " << j;
+        EXPECT_NEAR(p[j * n + i] + p[i * n + j], 1.0, 1e-14);
+      }
+    }
+  }
 }
 
 }  // namespace
