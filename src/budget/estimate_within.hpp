@@ -1,0 +1,43 @@
+// The estimate of explain_within when the order ideals do not fit the call
+// budget: uniform random linear extensions, walked through their prefixes
+// while the new coalitions fit the budget, with a pairwise surrogate fitted
+// to every coalition evaluated as a control variate. The surrogate's ASV is
+// exact (precedence probabilities); only the residual v - g is averaged over
+// the orders, and its spread gives the standard errors.
+//
+// Uniform orders come from completion counts (graphs of at most 63 nodes
+// whose ideals fit the memory budget) or, on a graph without edges, are
+// uniform permutations.
+//
+//   Result<WithinEstimate> e = estimate_within(state, oracle, {.max_calls = 10000, .seed = 7});
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "asv/explainer_state.hpp"
+#include "asv/value_oracle.hpp"
+
+namespace morvend {
+
+struct WithinOptions {
+  std::uint64_t max_calls = 10000;
+  std::optional<std::uint64_t> seed{};
+};
+
+struct WithinEstimate {
+  std::vector<double> values;
+  std::vector<double> stderr_values;
+  std::uint64_t calls = 0;   // distinct coalitions evaluated
+  std::uint64_t orders = 0;  // orders walked
+};
+
+// estimate_within: InvalidConfiguration when max_calls cannot cover one
+// order (n + 1 coalitions), or when no uniform order source fits the graph.
+// REQUIRES: state's graph is valid, n <= 64.
+[[nodiscard]] Result<WithinEstimate> estimate_within(const ExplainerState& state,
+                                                     ValueOracle& oracle,
+                                                     const WithinOptions& options);
+
+}  // namespace morvend

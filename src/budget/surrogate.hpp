@@ -1,0 +1,41 @@
+// PairSurrogate: a game of additive and pairwise terms,
+//   g(S) = c + sum over i in S of a_i + sum over pairs i < j in S of b_ij,
+// fitted by least squares to evaluated coalitions. Its ASV is exact from the
+// precedence probabilities: a_i + sum_j b_ij P(j before i). As a control
+// variate it leaves only v - g to be sampled, and a game of that form is
+// reproduced exactly once there are more coalitions than terms.
+//
+//   PairSurrogate g = PairSurrogate::fit(n, masks, values, /*pairs=*/true);
+//   std::vector<double> phi = g.asv(precedence);
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace morvend {
+
+class PairSurrogate {
+ public:
+  // fit: least squares over one-word coalitions (n <= 64), with the pair
+  // terms when `pairs`; a tiny ridge keeps terms the data cannot tell apart
+  // at zero instead of failing. REQUIRES: masks.size() == values.size().
+  static PairSurrogate fit(std::size_t n, std::span<const std::uint64_t> masks,
+                           std::span<const double> values, bool pairs);
+  // terms: the number of coefficients a fit with or without pairs has.
+  static std::size_t terms(std::size_t n, bool pairs) {
+    return 1 + n + (pairs ? n * (n - 1) / 2 : 0);
+  }
+
+  double operator()(std::uint64_t mask) const;
+  // asv: one value per node; `precedence` as precedence() lays it out.
+  std::vector<double> asv(std::span<const double> precedence) const;
+
+ private:
+  std::size_t n_ = 0;
+  bool pairs_ = false;
+  std::vector<double> coef_;  // c, a_0..a_{n-1}, then b_ij for i < j, row by row
+};
+
+}  // namespace morvend
