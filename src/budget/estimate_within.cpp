@@ -1,7 +1,10 @@
 #include "budget/estimate_within.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <string>
+
+#include <boost/unordered/unordered_flat_map.hpp>
 
 #include "asv/completion_count.hpp"
 #include "budget/ideal_lattice.hpp"
@@ -66,10 +69,108 @@ class OrderSource {
   bool uniform_ = false;
 };
 
-}  // namespace
+// Plan: the orders walked and the coalitions they need, each once, in the
+// order they are first met.
+struct Plan {
+  std::vector<std::vector<NodeId>> orders;
+  std::vector<std::uint64_t> masks;
+  boost::unordered_flat_map<std::uint64_t, std::size_t> index;  // mask -> position in masks
+};
 
-Result<WithinEstimate> estimate_within(const ExplainerState& state, ValueOracle& oracle,
-                                       const WithinOptions& options) {
+// plan_orders: draws orders while their new coalitions fit the budget. Orders
+// whose coalitions are all known cost no call; the cap on their number ends
+// the walk when every ideal is known (a budget the exact path would take).
+Result<Plan> plan_orders(OrderSource& source, SampleRng& rng, std::uint64_t max_calls) {
+  Plan plan;
+  std::vector<NodeId> order;
+  std::vector<std::uint64_t> fresh;
+  while (plan.orders.size() < max_calls) {
+    if (Result<void> r = check_interrupt(); !r) return std::unexpected(std::move(r.error()));
+    if (Result<void> r = source.draw(rng, order); !r) return std::unexpected(std::move(r.error()));
+    fresh.clear();
+    std::uint64_t mask = 0;
+    if (!plan.index.contains(0)) fresh.push_back(0);
+    for (NodeId x : order) {
+      mask |= std::uint64_t{1} << x;
+      if (!plan.index.contains(mask)) fresh.push_back(mask);
+    }
+    if (plan.masks.size() + fresh.size() > max_calls) break;
+    for (std::uint64_t s : fresh) {
+      plan.index.emplace(s, plan.masks.size());
+      plan.masks.push_back(s);
+    }
+    plan.orders.push_back(order);
+  }
+  return plan;
+}
+
+Result<std::vector<double>> evaluate(const Plan& plan, ValueOracle& oracle, std::size_t) {
+  std::vector<double> values(plan.masks.size());
+  for (std::size_t k = 0; k < plan.masks.size(); ++k) {
+    Result<double> v = oracle.value(Coalition(&plan.masks[k], 1));
+    if (!v) return std::unexpected(std::move(v.error()));
+    values[k] = *v;
+  }
+  return values;
+}
+
+Result<std::vector<double>> evaluate(const Plan& plan, BatchValueOracle& oracle,
+                                     std::size_t batch_size) {
+  const std::size_t chunk = std::max<std::size_t>(batch_size, 1);
+  std::vector<double> values;
+  values.reserve(plan.masks.size());
+  for (std::size_t first = 0; first < plan.masks.size(); first += chunk) {
+    if (Result<void> r = check_interrupt(); !r) return std::unexpected(std::move(r.error()));
+    const std::size_t count = std::min(chunk, plan.masks.size() - first);
+    Result<std::vector<double>> got =
+        oracle.values(std::span<const std::uint64_t>(plan.masks).subspan(first, count), count);
+    if (!got) return std::unexpected(std::move(got.error()));
+    if (got->size() != count) return std::unexpected(batch_length_error(got->size(), count));
+    values.insert(values.end(), got->begin(), got->end());
+  }
+  return values;
+}
+
+// combine: the surrogate's exact values plus the mean residual along the
+// orders, and the standard errors from the residual's spread.
+WithinEstimate combine(std::size_t n, const Plan& plan, const std::vector<double>& values,
+                       const std::vector<double>& precedence) {
+  // Pair terms when the coalitions outnumber them twice.
+  const bool pairs = 2 * PairSurrogate::terms(n, true) <= plan.masks.size();
+  const PairSurrogate g = PairSurrogate::fit(n, plan.masks, values, pairs);
+  const std::vector<double> base = g.asv(precedence);
+  auto residual = [&](std::uint64_t s) { return values[plan.index.at(s)] - g(s); };
+  std::vector<double> sum(n, 0.0), sum_sq(n, 0.0);
+  for (const std::vector<NodeId>& o : plan.orders) {
+    std::uint64_t s = 0;
+    double prev = residual(0);
+    for (NodeId x : o) {
+      s |= std::uint64_t{1} << x;
+      const double cur = residual(s);
+      const double d = cur - prev;
+      sum[x] += d;
+      sum_sq[x] += d * d;
+      prev = cur;
+    }
+  }
+  WithinEstimate out;
+  const double m = static_cast<double>(plan.orders.size());
+  out.values.resize(n);
+  out.stderr_values.resize(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    const double mean = sum[i] / m;
+    out.values[i] = base[i] + mean;
+    const double var = m > 1 ? std::max(sum_sq[i] / m - mean * mean, 0.0) * m / (m - 1) : 0.0;
+    out.stderr_values[i] = std::sqrt(var / m);
+  }
+  out.calls = plan.masks.size();
+  out.orders = plan.orders.size();
+  return out;
+}
+
+template <class Oracle>
+Result<WithinEstimate> run(const ExplainerState& state, Oracle& oracle,
+                           const WithinOptions& options) {
   const std::size_t n = state.n_nodes();
   if (options.max_calls < n + 1) {
     return std::unexpected(AsvError::invalid_configuration(
@@ -82,72 +183,24 @@ Result<WithinEstimate> estimate_within(const ExplainerState& state, ValueOracle&
     return std::unexpected(AsvError::invalid_configuration(
         "explain_within: no uniform ordering source fits this DAG yet"));
   }
-  OrderSource& source = **made;
   SampleRng rng = options.seed ? rng_from_seed(*options.seed) : rng_from_entropy();
+  Result<Plan> plan = plan_orders(**made, rng, options.max_calls);
+  if (!plan) return std::unexpected(std::move(plan.error()));
+  Result<std::vector<double>> values = evaluate(*plan, oracle, options.batch_size);
+  if (!values) return std::unexpected(std::move(values.error()));
+  return combine(n, *plan, *values, (*made)->precedence());
+}
 
-  // Walk orders while their new coalitions fit the budget.
-  ValueCache cache;
-  std::vector<std::uint64_t> masks;  // every coalition evaluated, in order
-  std::vector<double> values;
-  std::vector<std::vector<NodeId>> orders;
-  std::vector<NodeId> order;
-  std::vector<std::uint64_t> fresh;
-  // Orders whose coalitions are all known cost no call; the cap ends the
-  // walk when every ideal is known (a budget the exact path would take).
-  while (orders.size() < options.max_calls) {
-    if (Result<void> r = check_interrupt(); !r) return std::unexpected(std::move(r.error()));
-    if (Result<void> r = source.draw(rng, order); !r) return std::unexpected(std::move(r.error()));
-    fresh.clear();
-    std::uint64_t mask = 0;
-    if (!cache.contains(0)) fresh.push_back(0);
-    for (NodeId x : order) {
-      mask |= std::uint64_t{1} << x;
-      if (!cache.contains(mask)) fresh.push_back(mask);
-    }
-    if (masks.size() + fresh.size() > options.max_calls) break;
-    for (std::uint64_t s : fresh) {
-      Result<double> v = oracle.value(Coalition(&s, 1));
-      if (!v) return std::unexpected(std::move(v.error()));
-      cache.emplace(s, *v);
-      masks.push_back(s);
-      values.push_back(*v);
-    }
-    orders.push_back(order);
-  }
+}  // namespace
 
-  // The surrogate, with pair terms when the coalitions outnumber them twice.
-  const bool pairs = 2 * PairSurrogate::terms(n, true) <= masks.size();
-  const PairSurrogate g = PairSurrogate::fit(n, masks, values, pairs);
-  std::vector<double> base = g.asv(source.precedence());
+Result<WithinEstimate> estimate_within(const ExplainerState& state, ValueOracle& oracle,
+                                       const WithinOptions& options) {
+  return run(state, oracle, options);
+}
 
-  // The residual v - g along every order: its mean corrects the surrogate's
-  // values, its spread is the standard error.
-  std::vector<double> sum(n, 0.0), sum_sq(n, 0.0);
-  for (const std::vector<NodeId>& o : orders) {
-    std::uint64_t s = 0;
-    double prev = cache.at(0) - g(0);
-    for (NodeId x : o) {
-      s |= std::uint64_t{1} << x;
-      const double cur = cache.at(s) - g(s);
-      const double d = cur - prev;
-      sum[x] += d;
-      sum_sq[x] += d * d;
-      prev = cur;
-    }
-  }
-  WithinEstimate out;
-  const double m = static_cast<double>(orders.size());
-  out.values.resize(n);
-  out.stderr_values.resize(n);
-  for (std::size_t i = 0; i < n; ++i) {
-    const double mean = sum[i] / m;
-    out.values[i] = base[i] + mean;
-    const double var = m > 1 ? std::max(sum_sq[i] / m - mean * mean, 0.0) * m / (m - 1) : 0.0;
-    out.stderr_values[i] = std::sqrt(var / m);
-  }
-  out.calls = masks.size();
-  out.orders = orders.size();
-  return out;
+Result<WithinEstimate> estimate_within(const ExplainerState& state, BatchValueOracle& oracle,
+                                       const WithinOptions& options) {
+  return run(state, oracle, options);
 }
 
 }  // namespace morvend

@@ -24,6 +24,7 @@ namespace morvend {
 struct WithinOptions {
   std::uint64_t max_calls = 10000;
   std::optional<std::uint64_t> seed{};
+  std::size_t batch_size = 4096;  // coalitions per batch call (0 counts as 1)
 };
 
 struct WithinEstimate {
@@ -36,8 +37,14 @@ struct WithinEstimate {
 // estimate_within: InvalidConfiguration when max_calls cannot cover one
 // order (n + 1 coalitions), or when no uniform order source fits the graph.
 // REQUIRES: state's graph is valid, n <= 64.
+// The orders are drawn first, then their coalitions evaluated in the order
+// first met: one call each, or batches of batch_size; the two forms give the
+// same result to the bit.
 [[nodiscard]] Result<WithinEstimate> estimate_within(const ExplainerState& state,
                                                      ValueOracle& oracle,
+                                                     const WithinOptions& options);
+[[nodiscard]] Result<WithinEstimate> estimate_within(const ExplainerState& state,
+                                                     BatchValueOracle& oracle,
                                                      const WithinOptions& options);
 
 }  // namespace morvend

@@ -333,6 +333,14 @@ TEST(EstimateWithin, SeededAndRefusals) {
   const auto rb = estimate_within(testing::state_of(g), b, {.max_calls = 200, .seed = 3}).value();
   EXPECT_EQ(ra.values, rb.values);
   EXPECT_EQ(ra.stderr_values, rb.stderr_values);
+  // The batch form asks for the same coalitions in chunks, to the same bits.
+  testing::RecordingBatchOracle batch(testing::on_words(game));
+  const auto rc =
+      estimate_within(testing::state_of(g), batch, {.max_calls = 200, .seed = 3, .batch_size = 64})
+          .value();
+  EXPECT_EQ(rc.values, ra.values);
+  ASSERT_FALSE(batch.calls().empty());
+  for (const auto& call : batch.calls()) EXPECT_LE(call.size(), 64u);
   EXPECT_EQ(error_text(estimate_within(testing::state_of(g), a, {.max_calls = 10})),
             AsvError::invalid_configuration(
                 "explain_within needs max_calls \xe2\x89\xa5 n + 1 = 11 to walk one ordering")
