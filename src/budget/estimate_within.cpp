@@ -7,6 +7,7 @@
 #include <boost/unordered/unordered_flat_map.hpp>
 
 #include "asv/completion_count.hpp"
+#include "budget/extension_chain.hpp"
 #include "budget/ideal_lattice.hpp"
 #include "budget/precedence.hpp"
 #include "budget/surrogate.hpp"
@@ -17,57 +18,139 @@
 namespace morvend {
 namespace {
 
-// OrderSource: uniform linear extensions and the precedence probabilities of
-// one graph.
+// Orders of the chain that estimate the surrogate's values, per order walked.
+constexpr std::size_t kCheapOrdersPerOrder = 20;
+constexpr std::size_t kMinCheapOrders = 2000;
+
+// OrderSource: uniform linear extensions of one graph, and what is known of
+// them: exact precedence probabilities (graphs without edges, or whose ideals
+// can be counted), or nothing (the chain; then the surrogate's values are
+// averaged over many orders that cost no call).
 class OrderSource {
  public:
-  static Result<std::optional<OrderSource>> make(const ExplainerState& state) {
+  static Result<OrderSource> make(const ExplainerState& state, std::uint64_t ideal_limit,
+                                  SampleRng& rng) {
     const Dag& g = state.graph();
     const std::size_t n = g.n_nodes();
     OrderSource s(state);
     if (g.n_edges() == 0) {
       s.precedence_.assign(n * n, 0.5);
       for (std::size_t i = 0; i < n; ++i) s.precedence_[i * n + i] = 0.0;
-      return std::optional<OrderSource>(std::move(s));
+      s.mode_ = Mode::kPermutations;
+      return s;
     }
-    if (n > kMaxSparseNodes) return std::optional<OrderSource>();
-    const std::uint64_t max_ideals = kIdealMemoryBudget / kBytesPerIdealEntry;
-    Result<std::optional<IdealLattice>> lattice = build_lattice(g, max_ideals, kIdealMemoryBudget);
+    Result<std::optional<IdealLattice>> lattice =
+        n <= kMaxSparseNodes ? build_lattice(g, ideal_limit, kIdealMemoryBudget)
+                             : Result<std::optional<IdealLattice>>(std::nullopt);
     if (!lattice) return std::unexpected(std::move(lattice.error()));
-    if (!*lattice) return std::optional<OrderSource>();
-    Result<std::vector<double>> p = morvend::precedence(**lattice);
-    if (!p) return std::unexpected(std::move(p.error()));
-    s.precedence_ = std::move(*p);
-    s.uniform_ = true;
-    return std::optional<OrderSource>(std::move(s));
+    if (*lattice) {
+      Result<std::vector<double>> p = morvend::precedence(**lattice);
+      if (!p) return std::unexpected(std::move(p.error()));
+      s.precedence_ = std::move(*p);
+      s.mode_ = Mode::kCounts;
+      return s;
+    }
+    s.chain_.emplace(g, rng);
+    s.mode_ = Mode::kChain;
+    return s;
   }
 
+  // precedence: exact probabilities, or empty for the chain.
   const std::vector<double>& precedence() const { return precedence_; }
+  // correlated: whether successive orders depend on each other (the chain).
+  bool correlated() const { return mode_ == Mode::kChain; }
 
   // draw: the next order into `order`.
   Result<void> draw(SampleRng& rng, std::vector<NodeId>& order) {
-    if (!uniform_) {  // no edges: every order equally likely
-      (void)sample_order(state_.graph(), in_degree_, scratch_, rng);
-      order = scratch_.order;
-      return {};
+    switch (mode_) {
+      case Mode::kPermutations:
+        (void)sample_order(state_.graph(), in_degree_, scratch_, rng);
+        order = scratch_.order;
+        return {};
+      case Mode::kCounts: {
+        Result<bool> drawn =
+            sample_uniform_order(state_.n_nodes(), state_.parent_masks(), memo_, rng, order);
+        if (!drawn) return std::unexpected(std::move(drawn.error()));
+        return {};
+      }
+      case Mode::kChain:
+        chain_->advance(rng, chain_->thinning());
+        order.assign(chain_->order().begin(), chain_->order().end());
+        return check_interrupt();
     }
-    Result<bool> drawn =
-        sample_uniform_order(state_.n_nodes(), state_.parent_masks(), memo_, rng, order);
-    if (!drawn) return std::unexpected(std::move(drawn.error()));
-    return {};
+    throw InternalFault("OrderSource: unknown mode");
   }
 
  private:
+  enum class Mode { kPermutations, kCounts, kChain };
+
   explicit OrderSource(const ExplainerState& state)
       : state_(state), in_degree_(in_degrees(state.graph())), scratch_(state.n_nodes()) {}
 
   const ExplainerState& state_;
+  Mode mode_ = Mode::kPermutations;
   std::vector<std::uint64_t> in_degree_;
   SamplerScratch scratch_;
   CompletionMemo memo_;
+  std::optional<ExtensionChain> chain_;
   std::vector<double> precedence_;
-  bool uniform_ = false;
 };
+
+// MeanAndError: per node, the mean of a sequence of values and the standard
+// error of that mean, from batch means when the sequence is correlated.
+class MeanAndError {
+ public:
+  explicit MeanAndError(std::size_t n) : rows_(0), n_(n) {}
+  void add(const std::vector<double>& row) {
+    values_.insert(values_.end(), row.begin(), row.end());
+    ++rows_;
+  }
+  void finish(bool correlated, std::vector<double>& mean, std::vector<double>& error) const {
+    const std::size_t m = rows_;
+    // Batches of consecutive rows: about sqrt(m) of them for a chain, one
+    // row each otherwise.
+    const std::size_t batches =
+        correlated ? std::max<std::size_t>(2, static_cast<std::size_t>(std::sqrt(double(m)))) : m;
+    mean.assign(n_, 0.0);
+    error.assign(n_, 0.0);
+    for (std::size_t i = 0; i < n_; ++i) {
+      double total = 0.0;
+      for (std::size_t r = 0; r < m; ++r) total += values_[r * n_ + i];
+      mean[i] = total / double(m);
+      if (m < 2 || batches < 2) continue;
+      double ss = 0.0;
+      for (std::size_t b = 0; b < batches; ++b) {
+        const std::size_t first = b * m / batches, last = (b + 1) * m / batches;
+        double batch = 0.0;
+        for (std::size_t r = first; r < last; ++r) batch += values_[r * n_ + i];
+        const double d = batch / double(last - first) - mean[i];
+        ss += d * d * double(last - first);
+      }
+      // Variance of one row, from the batches, then of the mean of m rows.
+      error[i] = std::sqrt(ss / double(batches - 1) / double(m));
+    }
+  }
+
+ private:
+  std::vector<double> values_;
+  std::size_t rows_;
+  std::size_t n_;
+};
+
+// deltas: the marginal contributions of game f along order o.
+template <class F>
+std::vector<double> deltas(std::size_t n, std::span<const NodeId> o, F&& f) {
+  std::vector<double> d(n);
+  std::uint64_t s = 0;
+  double prev = f(s);
+  for (NodeId x : o) {
+    s |= std::uint64_t{1} << x;
+    const double cur = f(s);
+    d[x] = cur - prev;
+    prev = cur;
+  }
+  return d;
+}
 
 // Plan: the orders walked and the coalitions they need, each once, in the
 // order they are first met.
@@ -131,37 +214,40 @@ Result<std::vector<double>> evaluate(const Plan& plan, BatchValueOracle& oracle,
   return values;
 }
 
-// combine: the surrogate's exact values plus the mean residual along the
-// orders, and the standard errors from the residual's spread.
-WithinEstimate combine(std::size_t n, const Plan& plan, const std::vector<double>& values,
-                       const std::vector<double>& precedence) {
+// combine: the surrogate's values plus the mean residual along the orders;
+// standard errors from the residual's spread (and, on the chain, from the
+// spread of the surrogate's values over the orders that cost no call).
+Result<WithinEstimate> combine(std::size_t n, const Plan& plan, const std::vector<double>& values,
+                               OrderSource& source, SampleRng& rng) {
   // Pair terms when the coalitions outnumber them twice.
   const bool pairs = 2 * PairSurrogate::terms(n, true) <= plan.masks.size();
   const PairSurrogate g = PairSurrogate::fit(n, plan.masks, values, pairs);
-  const std::vector<double> base = g.asv(precedence);
-  auto residual = [&](std::uint64_t s) { return values[plan.index.at(s)] - g(s); };
-  std::vector<double> sum(n, 0.0), sum_sq(n, 0.0);
+  MeanAndError residual(n);
   for (const std::vector<NodeId>& o : plan.orders) {
-    std::uint64_t s = 0;
-    double prev = residual(0);
-    for (NodeId x : o) {
-      s |= std::uint64_t{1} << x;
-      const double cur = residual(s);
-      const double d = cur - prev;
-      sum[x] += d;
-      sum_sq[x] += d * d;
-      prev = cur;
+    residual.add(deltas(n, o, [&](std::uint64_t s) { return values[plan.index.at(s)] - g(s); }));
+  }
+  std::vector<double> base, base_error(n, 0.0);
+  if (!source.precedence().empty()) {
+    base = g.asv(source.precedence());
+  } else {
+    MeanAndError cheap(n);
+    const std::size_t k = std::max(kMinCheapOrders, kCheapOrdersPerOrder * plan.orders.size());
+    std::vector<NodeId> order;
+    for (std::size_t r = 0; r < k; ++r) {
+      if (Result<void> d = source.draw(rng, order); !d)
+        return std::unexpected(std::move(d.error()));
+      cheap.add(deltas(n, order, [&](std::uint64_t s) { return g(s); }));
     }
+    cheap.finish(true, base, base_error);
   }
   WithinEstimate out;
-  const double m = static_cast<double>(plan.orders.size());
+  std::vector<double> mean, error;
+  residual.finish(source.correlated(), mean, error);
   out.values.resize(n);
   out.stderr_values.resize(n);
   for (std::size_t i = 0; i < n; ++i) {
-    const double mean = sum[i] / m;
-    out.values[i] = base[i] + mean;
-    const double var = m > 1 ? std::max(sum_sq[i] / m - mean * mean, 0.0) * m / (m - 1) : 0.0;
-    out.stderr_values[i] = std::sqrt(var / m);
+    out.values[i] = base[i] + mean[i];
+    out.stderr_values[i] = std::sqrt(error[i] * error[i] + base_error[i] * base_error[i]);
   }
   out.calls = plan.masks.size();
   out.orders = plan.orders.size();
@@ -177,18 +263,14 @@ Result<WithinEstimate> run(const ExplainerState& state, Oracle& oracle,
         "explain_within needs max_calls \xe2\x89\xa5 n + 1 = " + std::to_string(n + 1) +
         " to walk one ordering"));
   }
-  Result<std::optional<OrderSource>> made = OrderSource::make(state);
-  if (!made) return std::unexpected(std::move(made.error()));
-  if (!*made) {
-    return std::unexpected(AsvError::invalid_configuration(
-        "explain_within: no uniform ordering source fits this DAG yet"));
-  }
   SampleRng rng = options.seed ? rng_from_seed(*options.seed) : rng_from_entropy();
-  Result<Plan> plan = plan_orders(**made, rng, options.max_calls);
+  Result<OrderSource> source = OrderSource::make(state, options.counted_ideal_limit, rng);
+  if (!source) return std::unexpected(std::move(source.error()));
+  Result<Plan> plan = plan_orders(*source, rng, options.max_calls);
   if (!plan) return std::unexpected(std::move(plan.error()));
   Result<std::vector<double>> values = evaluate(*plan, oracle, options.batch_size);
   if (!values) return std::unexpected(std::move(values.error()));
-  return combine(n, *plan, *values, (*made)->precedence());
+  return combine(n, *plan, *values, *source, rng);
 }
 
 }  // namespace

@@ -5,9 +5,10 @@
 // exact (precedence probabilities); only the residual v - g is averaged over
 // the orders, and its spread gives the standard errors.
 //
-// Uniform orders come from completion counts (graphs of at most 63 nodes
-// whose ideals fit the memory budget) or, on a graph without edges, are
-// uniform permutations.
+// Uniform orders are permutations on a graph without edges, come from
+// completion counts when the ideals can be counted, and from a Markov chain
+// on the linear extensions otherwise (its averages converge to the uniform
+// ones; its standard errors come from batch means).
 //
 //   Result<WithinEstimate> e = estimate_within(state, oracle, {.max_calls = 10000, .seed = 7});
 #pragma once
@@ -25,6 +26,8 @@ struct WithinOptions {
   std::uint64_t max_calls = 10000;
   std::optional<std::uint64_t> seed{};
   std::size_t batch_size = 4096;  // coalitions per batch call (0 counts as 1)
+  // Above this many order ideals, uniform orders come from the chain.
+  std::uint64_t counted_ideal_limit = 1'000'000;
 };
 
 struct WithinEstimate {
@@ -35,7 +38,7 @@ struct WithinEstimate {
 };
 
 // estimate_within: InvalidConfiguration when max_calls cannot cover one
-// order (n + 1 coalitions), or when no uniform order source fits the graph.
+// order (n + 1 coalitions).
 // REQUIRES: state's graph is valid, n <= 64.
 // The orders are drawn first, then their coalitions evaluated in the order
 // first met: one call each, or batches of batch_size; the two forms give the

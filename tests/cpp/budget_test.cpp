@@ -324,6 +324,38 @@ TEST(EstimateWithin, ConsistentWithHonestErrors) {
   EXPECT_LT(coverage, 0.995);
 }
 
+// Catches a chain whose averages are off or whose batch-means errors are
+// not honest: with the ideals' counts refused, the same checks as above.
+TEST(EstimateWithin, ChainIsConsistentWithHonestErrors) {
+  const Dag g = testing::random_dag(9, 0.3, 5);
+  const auto game = pair_game(9, 6, true);
+  const std::vector<double> truth = testing::brute_force_asv(g, game);
+  double err_small = 0.0, err_large = 0.0;
+  int covered = 0, total = 0;
+  for (std::uint64_t seed = 0; seed < 60; ++seed) {
+    for (std::uint64_t budget : {60u, 240u}) {
+      SharedOracle oracle(testing::on_words(game));
+      const WithinEstimate e =
+          estimate_within(testing::state_of(g), oracle,
+                          {.max_calls = budget, .seed = seed, .counted_ideal_limit = 0})
+              .value();
+      double err = 0.0;
+      for (std::size_t i = 0; i < 9; ++i) {
+        err += std::pow(e.values[i] - truth[i], 2);
+        if (budget == 240) {
+          covered += std::abs(e.values[i] - truth[i]) <= 1.96 * e.stderr_values[i] + 1e-12;
+          ++total;
+        }
+      }
+      (budget == 60 ? err_small : err_large) += err;
+    }
+  }
+  EXPECT_LT(err_large, 0.5 * err_small);
+  const double coverage = double(covered) / total;
+  EXPECT_GT(coverage, 0.85);
+  EXPECT_LT(coverage, 0.995);
+}
+
 // Catches seeded runs that differ, and budgets that cannot hold one order.
 TEST(EstimateWithin, SeededAndRefusals) {
   const Dag g = testing::random_dag(10, 0.2, 8);
