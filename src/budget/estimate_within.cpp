@@ -137,50 +137,59 @@ class MeanAndError {
   std::size_t n_;
 };
 
-// deltas: the marginal contributions of game f along order o.
-template <class F>
-std::vector<double> deltas(std::size_t n, std::span<const NodeId> o, F&& f) {
-  std::vector<double> d(n);
-  std::uint64_t s = 0;
-  double prev = f(s);
-  for (NodeId x : o) {
-    s |= std::uint64_t{1} << x;
-    const double cur = f(s);
-    d[x] = cur - prev;
-    prev = cur;
+// WordsHash: a keyed hash of a coalition's words.
+struct WordsHash {
+  std::size_t operator()(const std::vector<std::uint64_t>& set) const noexcept {
+    std::uint64_t h = 0x9e3779b97f4a7c15ull;
+    for (std::uint64_t w : set) h = (h ^ w) * 0xff51afd7ed558ccdull, h ^= h >> 32;
+    return h;
   }
-  return d;
-}
+};
 
 // Plan: the orders walked and the coalitions they need, each once, in the
 // order they are first met.
 struct Plan {
+  std::size_t words = 1;
   std::vector<std::vector<NodeId>> orders;
-  std::vector<std::uint64_t> masks;
-  boost::unordered_flat_map<std::uint64_t, std::size_t> index;  // mask -> position in masks
+  std::vector<std::uint64_t> sets;  // coalition k at [k * words, (k + 1) * words)
+  boost::unordered_flat_map<std::vector<std::uint64_t>, std::size_t, WordsHash> index;
+
+  std::size_t size() const { return sets.size() / words; }
+  // positions: the coalition of each prefix of `order`, the empty one first.
+  void positions(std::span<const NodeId> order, std::vector<std::size_t>& out) const {
+    std::vector<std::uint64_t> s(words, 0);
+    out.assign(1, index.at(s));
+    for (NodeId x : order) {
+      s[x / 64] |= std::uint64_t{1} << (x % 64);
+      out.push_back(index.at(s));
+    }
+  }
 };
 
 // plan_orders: draws orders while their new coalitions fit the budget. Orders
 // whose coalitions are all known cost no call; the cap on their number ends
 // the walk when every ideal is known (a budget the exact path would take).
-Result<Plan> plan_orders(OrderSource& source, SampleRng& rng, std::uint64_t max_calls) {
+Result<Plan> plan_orders(std::size_t n, OrderSource& source, SampleRng& rng,
+                         std::uint64_t max_calls) {
   Plan plan;
+  plan.words = std::max<std::size_t>(1, (n + 63) / 64);
   std::vector<NodeId> order;
-  std::vector<std::uint64_t> fresh;
+  std::vector<std::vector<std::uint64_t>> fresh;
+  std::vector<std::uint64_t> s;
   while (plan.orders.size() < max_calls) {
     if (Result<void> r = check_interrupt(); !r) return std::unexpected(std::move(r.error()));
     if (Result<void> r = source.draw(rng, order); !r) return std::unexpected(std::move(r.error()));
     fresh.clear();
-    std::uint64_t mask = 0;
-    if (!plan.index.contains(0)) fresh.push_back(0);
+    s.assign(plan.words, 0);
+    if (!plan.index.contains(s)) fresh.push_back(s);
     for (NodeId x : order) {
-      mask |= std::uint64_t{1} << x;
-      if (!plan.index.contains(mask)) fresh.push_back(mask);
+      s[x / 64] |= std::uint64_t{1} << (x % 64);
+      if (!plan.index.contains(s)) fresh.push_back(s);
     }
-    if (plan.masks.size() + fresh.size() > max_calls) break;
-    for (std::uint64_t s : fresh) {
-      plan.index.emplace(s, plan.masks.size());
-      plan.masks.push_back(s);
+    if (plan.size() + fresh.size() > max_calls) break;
+    for (std::vector<std::uint64_t>& set : fresh) {
+      plan.sets.insert(plan.sets.end(), set.begin(), set.end());
+      plan.index.emplace(std::move(set), plan.size() - 1);
     }
     plan.orders.push_back(order);
   }
@@ -188,9 +197,10 @@ Result<Plan> plan_orders(OrderSource& source, SampleRng& rng, std::uint64_t max_
 }
 
 Result<std::vector<double>> evaluate(const Plan& plan, ValueOracle& oracle, std::size_t) {
-  std::vector<double> values(plan.masks.size());
-  for (std::size_t k = 0; k < plan.masks.size(); ++k) {
-    Result<double> v = oracle.value(Coalition(&plan.masks[k], 1));
+  std::vector<double> values(plan.size());
+  for (std::size_t k = 0; k < plan.size(); ++k) {
+    Result<double> v =
+        oracle.value(std::span<const std::uint64_t>(plan.sets).subspan(k * plan.words, plan.words));
     if (!v) return std::unexpected(std::move(v.error()));
     values[k] = *v;
   }
@@ -201,12 +211,13 @@ Result<std::vector<double>> evaluate(const Plan& plan, BatchValueOracle& oracle,
                                      std::size_t batch_size) {
   const std::size_t chunk = std::max<std::size_t>(batch_size, 1);
   std::vector<double> values;
-  values.reserve(plan.masks.size());
-  for (std::size_t first = 0; first < plan.masks.size(); first += chunk) {
+  values.reserve(plan.size());
+  for (std::size_t first = 0; first < plan.size(); first += chunk) {
     if (Result<void> r = check_interrupt(); !r) return std::unexpected(std::move(r.error()));
-    const std::size_t count = std::min(chunk, plan.masks.size() - first);
-    Result<std::vector<double>> got =
-        oracle.values(std::span<const std::uint64_t>(plan.masks).subspan(first, count), count);
+    const std::size_t count = std::min(chunk, plan.size() - first);
+    Result<std::vector<double>> got = oracle.values(
+        std::span<const std::uint64_t>(plan.sets).subspan(first * plan.words, count * plan.words),
+        count);
     if (!got) return std::unexpected(std::move(got.error()));
     if (got->size() != count) return std::unexpected(batch_length_error(got->size(), count));
     values.insert(values.end(), got->begin(), got->end());
@@ -214,17 +225,29 @@ Result<std::vector<double>> evaluate(const Plan& plan, BatchValueOracle& oracle,
   return values;
 }
 
+// The most terms a surrogate gets: pairs up to 64 nodes; beyond, its
+// normal equations would cost more than the estimate is worth, so additive.
+constexpr std::size_t kMaxSurrogateTerms = PairSurrogate::terms(64, true);
+
 // combine: the surrogate's values plus the mean residual along the orders;
 // standard errors from the residual's spread (and, on the chain, from the
 // spread of the surrogate's values over the orders that cost no call).
 Result<WithinEstimate> combine(std::size_t n, const Plan& plan, const std::vector<double>& values,
                                OrderSource& source, SampleRng& rng) {
   // Pair terms when the coalitions outnumber them twice.
-  const bool pairs = 2 * PairSurrogate::terms(n, true) <= plan.masks.size();
-  const PairSurrogate g = PairSurrogate::fit(n, plan.masks, values, pairs);
+  const std::size_t pair_terms = PairSurrogate::terms(n, true);
+  const bool pairs = pair_terms <= kMaxSurrogateTerms && 2 * pair_terms <= plan.size();
+  const PairSurrogate g = PairSurrogate::fit(n, plan.words, plan.sets, values, pairs);
   MeanAndError residual(n);
+  std::vector<std::size_t> at;
+  std::vector<double> d_g, d(n);
   for (const std::vector<NodeId>& o : plan.orders) {
-    residual.add(deltas(n, o, [&](std::uint64_t s) { return values[plan.index.at(s)] - g(s); }));
+    if (Result<void> r = check_interrupt(); !r) return std::unexpected(std::move(r.error()));
+    plan.positions(o, at);
+    g.marginals(o, d_g);
+    for (std::size_t t = 0; t < o.size(); ++t)
+      d[o[t]] = values[at[t + 1]] - values[at[t]] - d_g[o[t]];
+    residual.add(d);
   }
   std::vector<double> base, base_error(n, 0.0);
   if (!source.precedence().empty()) {
@@ -234,9 +257,10 @@ Result<WithinEstimate> combine(std::size_t n, const Plan& plan, const std::vecto
     const std::size_t k = std::max(kMinCheapOrders, kCheapOrdersPerOrder * plan.orders.size());
     std::vector<NodeId> order;
     for (std::size_t r = 0; r < k; ++r) {
-      if (Result<void> d = source.draw(rng, order); !d)
-        return std::unexpected(std::move(d.error()));
-      cheap.add(deltas(n, order, [&](std::uint64_t s) { return g(s); }));
+      if (Result<void> e = source.draw(rng, order); !e)
+        return std::unexpected(std::move(e.error()));
+      g.marginals(order, d_g);
+      cheap.add(d_g);
     }
     cheap.finish(true, base, base_error);
   }
@@ -249,7 +273,7 @@ Result<WithinEstimate> combine(std::size_t n, const Plan& plan, const std::vecto
     out.values[i] = base[i] + mean[i];
     out.stderr_values[i] = std::sqrt(error[i] * error[i] + base_error[i] * base_error[i]);
   }
-  out.calls = plan.masks.size();
+  out.calls = plan.size();
   out.orders = plan.orders.size();
   return out;
 }
@@ -266,7 +290,7 @@ Result<WithinEstimate> run(const ExplainerState& state, Oracle& oracle,
   SampleRng rng = options.seed ? rng_from_seed(*options.seed) : rng_from_entropy();
   Result<OrderSource> source = OrderSource::make(state, options.counted_ideal_limit, rng);
   if (!source) return std::unexpected(std::move(source.error()));
-  Result<Plan> plan = plan_orders(*source, rng, options.max_calls);
+  Result<Plan> plan = plan_orders(n, *source, rng, options.max_calls);
   if (!plan) return std::unexpected(std::move(plan.error()));
   Result<std::vector<double>> values = evaluate(*plan, oracle, options.batch_size);
   if (!values) return std::unexpected(std::move(values.error()));

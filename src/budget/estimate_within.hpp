@@ -39,7 +39,7 @@ struct WithinEstimate {
 
 // estimate_within: InvalidConfiguration when max_calls cannot cover one
 // order (n + 1 coalitions).
-// REQUIRES: state's graph is valid, n <= 64.
+// REQUIRES: state's graph is valid.
 // The orders are drawn first, then their coalitions evaluated in the order
 // first met: one call each, or batches of batch_size; the two forms give the
 // same result to the bit.

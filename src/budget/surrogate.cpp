@@ -1,26 +1,30 @@
 #include "budget/surrogate.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 namespace morvend {
 namespace {
 
-// features: the coefficient indices active for `mask`, intercept first.
-void features(std::size_t n, bool pairs, std::uint64_t mask, std::vector<std::size_t>& out) {
+// features: the coefficient indices active for `set`, intercept first;
+// `members` is scratch.
+void features(std::size_t n, bool pairs, std::span<const std::uint64_t> set,
+              std::vector<std::size_t>& members, std::vector<std::size_t>& out) {
+  members.clear();
+  for (std::size_t w = 0; w < set.size(); ++w) {
+    for (std::uint64_t rest = set[w]; rest != 0; rest &= rest - 1) {
+      members.push_back(w * 64 + static_cast<std::size_t>(__builtin_ctzll(rest)));
+    }
+  }
   out.clear();
   out.push_back(0);
-  for (std::uint64_t rest = mask; rest != 0; rest &= rest - 1) {
-    out.push_back(1 + static_cast<std::size_t>(__builtin_ctzll(rest)));
-  }
+  for (std::size_t i : members) out.push_back(1 + i);
   if (!pairs) return;
-  for (std::uint64_t ri = mask; ri != 0; ri &= ri - 1) {
-    const std::size_t i = static_cast<std::size_t>(__builtin_ctzll(ri));
+  for (std::size_t a = 0; a < members.size(); ++a) {
+    const std::size_t i = members[a];
     // Row i of the upper triangle starts after rows 0..i-1.
     const std::size_t row = 1 + n + i * (2 * n - i - 1) / 2;
-    for (std::uint64_t rj = ri & (ri - 1); rj != 0; rj &= rj - 1) {
-      const std::size_t j = static_cast<std::size_t>(__builtin_ctzll(rj));
-      out.push_back(row + (j - i - 1));
-    }
+    for (std::size_t b = a + 1; b < members.size(); ++b) out.push_back(row + (members[b] - i - 1));
   }
 }
 
@@ -51,16 +55,17 @@ std::vector<double> solve_spd(std::vector<double>& a, std::vector<double> b, std
 
 }  // namespace
 
-PairSurrogate PairSurrogate::fit(std::size_t n, std::span<const std::uint64_t> masks,
+PairSurrogate PairSurrogate::fit(std::size_t n, std::size_t words,
+                                 std::span<const std::uint64_t> sets,
                                  std::span<const double> values, bool pairs) {
   PairSurrogate g;
   g.n_ = n;
   g.pairs_ = pairs;
   const std::size_t p = terms(n, pairs);
   std::vector<double> gram(p * p, 0.0), rhs(p, 0.0);
-  std::vector<std::size_t> active;
-  for (std::size_t k = 0; k < masks.size(); ++k) {
-    features(n, pairs, masks[k], active);
+  std::vector<std::size_t> members, active;
+  for (std::size_t k = 0; k < values.size(); ++k) {
+    features(n, pairs, sets.subspan(k * words, words), members, active);
     for (std::size_t a : active) {
       rhs[a] += values[k];
       for (std::size_t b : active) gram[a * p + b] += 1.0;
@@ -68,18 +73,35 @@ PairSurrogate PairSurrogate::fit(std::size_t n, std::span<const std::uint64_t> m
   }
   // Ridge relative to the data's scale: terms no coalition separates get a
   // zero coefficient, the others are not moved measurably.
-  const double ridge = 1e-12 * (1.0 + static_cast<double>(masks.size()));
+  const double ridge = 1e-12 * (1.0 + static_cast<double>(values.size()));
   for (std::size_t a = 0; a < p; ++a) gram[a * p + a] += ridge;
   g.coef_ = solve_spd(gram, std::move(rhs), p);
   return g;
 }
 
-double PairSurrogate::operator()(std::uint64_t mask) const {
-  std::vector<std::size_t> active;
-  features(n_, pairs_, mask, active);
+double PairSurrogate::operator()(std::span<const std::uint64_t> set) const {
+  std::vector<std::size_t> members, active;
+  features(n_, pairs_, set, members, active);
   double v = 0.0;
   for (std::size_t a : active) v += coef_[a];
   return v;
+}
+
+void PairSurrogate::marginals(std::span<const std::uint32_t> order,
+                              std::vector<double>& out) const {
+  out.assign(n_, 0.0);
+  for (std::size_t t = 0; t < order.size(); ++t) {
+    const std::size_t x = order[t];
+    double d = coef_[1 + x];
+    if (pairs_) {
+      for (std::size_t u = 0; u < t; ++u) {
+        const std::size_t j = order[u];
+        const std::size_t i = std::min(j, x), k = std::max(j, x);
+        d += coef_[1 + n_ + i * (2 * n_ - i - 1) / 2 + (k - i - 1)];
+      }
+    }
+    out[x] = d;
+  }
 }
 
 std::vector<double> PairSurrogate::asv(std::span<const double> precedence) const {

@@ -14,21 +14,27 @@
 #include <span>
 #include <vector>
 
+#include "graph/asv_error.hpp"
+
 namespace morvend {
 
 class PairSurrogate {
  public:
-  // fit: least squares over one-word coalitions (n <= 64), with the pair
-  // terms when `pairs`; a tiny ridge keeps terms the data cannot tell apart
-  // at zero instead of failing. REQUIRES: masks.size() == values.size().
-  static PairSurrogate fit(std::size_t n, std::span<const std::uint64_t> masks,
+  // fit: least squares over coalitions of `words` words each, stored back to
+  // back in `sets`, with the pair terms when `pairs`; a tiny ridge keeps
+  // terms the data cannot tell apart at zero instead of failing.
+  // REQUIRES: sets.size() == values.size() * words.
+  static PairSurrogate fit(std::size_t n, std::size_t words, std::span<const std::uint64_t> sets,
                            std::span<const double> values, bool pairs);
   // terms: the number of coefficients a fit with or without pairs has.
-  static std::size_t terms(std::size_t n, bool pairs) {
+  static constexpr std::size_t terms(std::size_t n, bool pairs) {
     return 1 + n + (pairs ? n * (n - 1) / 2 : 0);
   }
 
-  double operator()(std::uint64_t mask) const;
+  double operator()(std::span<const std::uint64_t> set) const;
+  // marginals: g's marginal contribution of every node along `order`, by
+  // NodeId: a_x + the b terms of x with the nodes before it. O(n^2).
+  void marginals(std::span<const std::uint32_t> order, std::vector<double>& out) const;
   // asv: one value per node; `precedence` as precedence() lays it out.
   std::vector<double> asv(std::span<const double> precedence) const;
 
