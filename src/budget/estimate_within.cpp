@@ -21,6 +21,8 @@ namespace {
 // Orders of the chain that estimate the surrogate's values, per order walked.
 constexpr std::size_t kCheapOrdersPerOrder = 20;
 constexpr std::size_t kMinCheapOrders = 2000;
+// ... but no more chain steps in all than this (a fraction of a second).
+constexpr std::uint64_t kCheapChainSteps = 50'000'000;
 
 // OrderSource: uniform linear extensions of one graph, and what is known of
 // them: exact precedence probabilities (graphs without edges, or whose ideals
@@ -57,6 +59,8 @@ class OrderSource {
 
   // precedence: exact probabilities, or empty for the chain.
   const std::vector<double>& precedence() const { return precedence_; }
+  // steps_per_order: the chain's steps between orders (1 for the others).
+  std::uint64_t steps_per_order() const { return chain_ ? chain_->thinning() : 1; }
   // correlated: whether successive orders depend on each other (the chain).
   bool correlated() const { return mode_ == Mode::kChain; }
 
@@ -254,7 +258,9 @@ Result<WithinEstimate> combine(std::size_t n, const Plan& plan, const std::vecto
     base = g.asv(source.precedence());
   } else {
     MeanAndError cheap(n);
-    const std::size_t k = std::max(kMinCheapOrders, kCheapOrdersPerOrder * plan.orders.size());
+    const std::size_t k = std::clamp<std::size_t>(
+        kCheapOrdersPerOrder * plan.orders.size(), kMinCheapOrders,
+        std::max<std::size_t>(kMinCheapOrders, kCheapChainSteps / source.steps_per_order()));
     std::vector<NodeId> order;
     for (std::size_t r = 0; r < k; ++r) {
       if (Result<void> e = source.draw(rng, order); !e)

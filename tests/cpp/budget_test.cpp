@@ -1,6 +1,7 @@
 #include "budget/estimate_within.hpp"
 #include "budget/exact_within.hpp"
 #include "budget/precedence.hpp"
+#include "budget/within.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -406,6 +407,33 @@ TEST(EstimateWithin, SeededAndRefusals) {
             AsvError::invalid_configuration(
                 "explain_within needs max_calls \xe2\x89\xa5 n + 1 = 11 to walk one ordering")
                 .message());
+}
+
+// Catches the wrong path for a budget: exact exactly when the ideals fit
+// (calls = ideals, zero errors), the estimate one call short, and the graph
+// validated first.
+TEST(ExplainWithin, ExactWhenTheIdealsFit) {
+  const Dag g = width_chains(2, 40);  // 1681 ideals, more than 2^64 orders, 80 nodes
+  const PairGame game(80, 2);
+  SharedOracle fits([&](Coalition s) { return game(s); });
+  const WithinResult exact =
+      explain_within(testing::state_of(g), fits, {.max_calls = 1681, .seed = 1}).value();
+  EXPECT_TRUE(exact.result.is_exact);
+  EXPECT_EQ(exact.calls, 1681u);
+  EXPECT_EQ(fits.calls(), 1681u);
+  EXPECT_EQ(*exact.result.selected_method, "exact_ideals");
+  SharedOracle short_one([&](Coalition s) { return game(s); });
+  const WithinResult est =
+      explain_within(testing::state_of(g), short_one, {.max_calls = 1680, .seed = 1}).value();
+  EXPECT_FALSE(est.result.is_exact);
+  EXPECT_LE(short_one.calls(), 1680u);
+  EXPECT_EQ(*est.result.selected_method, "surrogate_residual");
+  Dag cyclic;
+  cyclic.add_node("a");
+  cyclic.add_node("b");
+  ASSERT_TRUE(cyclic.add_edge(0, 1) && cyclic.add_edge(1, 0));
+  const Result<ExplainerState> refused = ExplainerState::build(cyclic);
+  EXPECT_FALSE(refused);  // the explainer refuses it first; the method checks again
 }
 
 }  // namespace

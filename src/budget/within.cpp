@@ -1,0 +1,61 @@
+#include "budget/within.hpp"
+
+#include "budget/exact_within.hpp"
+#include "budget/ideal_lattice.hpp"
+#include "graph/limits.hpp"
+#include "graph/method_names.hpp"
+
+namespace morvend {
+namespace {
+
+Result<std::vector<double>> exact(const IdealLattice& l, ValueOracle& oracle, std::size_t) {
+  return exact_over_ideals(l, oracle);
+}
+Result<std::vector<double>> exact(const IdealLattice& l, BatchValueOracle& oracle,
+                                  std::size_t batch_size) {
+  return exact_over_ideals(l, oracle, batch_size);
+}
+
+template <class Oracle>
+Result<WithinResult> run(const ExplainerState& state, Oracle& oracle,
+                         const WithinOptions& options) {
+  if (Result<void> r = state.graph().validate(); !r) return std::unexpected(r.error());
+  Result<std::optional<IdealLattice>> lattice =
+      build_lattice(state.graph(), options.max_calls, kIdealMemoryBudget);
+  if (!lattice) return std::unexpected(std::move(lattice.error()));
+  WithinResult out;
+  if (*lattice) {
+    Result<std::vector<double>> values = exact(**lattice, oracle, options.batch_size);
+    if (!values) return std::unexpected(std::move(values.error()));
+    const std::uint64_t ideals = (*lattice)->size();
+    out.result = AsvResult::exact(std::move(*values), ideals);
+    out.result.stderr_values = std::vector<double>(state.n_nodes(), 0.0);
+    out.result.n_order_ideals = ideals;
+    out.result.selected_method = method_name::kExactIdeals;
+    out.calls = ideals;
+    return out;
+  }
+  Result<WithinEstimate> e = estimate_within(state, oracle, options);
+  if (!e) return std::unexpected(std::move(e.error()));
+  out.result.values = std::move(e->values);
+  out.result.stderr_values = std::move(e->stderr_values);
+  out.result.n_samples = e->orders;
+  out.result.seed = options.seed;
+  out.result.selected_method = method_name::kSurrogateResidual;
+  out.calls = e->calls;
+  return out;
+}
+
+}  // namespace
+
+Result<WithinResult> explain_within(const ExplainerState& state, ValueOracle& oracle,
+                                    const WithinOptions& options) {
+  return run(state, oracle, options);
+}
+
+Result<WithinResult> explain_within(const ExplainerState& state, BatchValueOracle& oracle,
+                                    const WithinOptions& options) {
+  return run(state, oracle, options);
+}
+
+}  // namespace morvend
