@@ -200,19 +200,21 @@ Result<Plan> plan_orders(std::size_t n, OrderSource& source, SampleRng& rng,
   return plan;
 }
 
-Result<std::vector<double>> evaluate(const Plan& plan, ValueOracle& oracle, std::size_t) {
+Result<std::vector<double>> evaluate(const Plan& plan, ValueOracle& oracle, std::size_t,
+                                     CallProgress* progress) {
   std::vector<double> values(plan.size());
   for (std::size_t k = 0; k < plan.size(); ++k) {
     Result<double> v =
         oracle.value(std::span<const std::uint64_t>(plan.sets).subspan(k * plan.words, plan.words));
     if (!v) return std::unexpected(std::move(v.error()));
     values[k] = *v;
+    if (progress != nullptr) progress->calls_done(k + 1);
   }
   return values;
 }
 
 Result<std::vector<double>> evaluate(const Plan& plan, BatchValueOracle& oracle,
-                                     std::size_t batch_size) {
+                                     std::size_t batch_size, CallProgress* progress) {
   const std::size_t chunk = std::max<std::size_t>(batch_size, 1);
   std::vector<double> values;
   values.reserve(plan.size());
@@ -225,6 +227,7 @@ Result<std::vector<double>> evaluate(const Plan& plan, BatchValueOracle& oracle,
     if (!got) return std::unexpected(std::move(got.error()));
     if (got->size() != count) return std::unexpected(batch_length_error(got->size(), count));
     values.insert(values.end(), got->begin(), got->end());
+    if (progress != nullptr) progress->calls_done(values.size());
   }
   return values;
 }
@@ -298,7 +301,8 @@ Result<WithinEstimate> run(const ExplainerState& state, Oracle& oracle,
   if (!source) return std::unexpected(std::move(source.error()));
   Result<Plan> plan = plan_orders(n, *source, rng, options.max_calls);
   if (!plan) return std::unexpected(std::move(plan.error()));
-  Result<std::vector<double>> values = evaluate(*plan, oracle, options.batch_size);
+  Result<std::vector<double>> values =
+      evaluate(*plan, oracle, options.batch_size, options.progress);
   if (!values) return std::unexpected(std::move(values.error()));
   return combine(n, *plan, *values, *source, rng);
 }

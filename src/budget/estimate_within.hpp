@@ -22,12 +22,21 @@
 
 namespace morvend {
 
+// CallProgress: told how many coalitions have been evaluated so far, after
+// each call (single form) or batch call; the binding draws a progress bar.
+class CallProgress {
+ public:
+  virtual ~CallProgress() = default;
+  virtual void calls_done(std::uint64_t calls) = 0;
+};
+
 struct WithinOptions {
   std::uint64_t max_calls = 10000;
   std::optional<std::uint64_t> seed{};
   std::size_t batch_size = 4096;  // coalitions per batch call (0 counts as 1)
   // Above this many order ideals, uniform orders come from the chain.
   std::uint64_t counted_ideal_limit = 1'000'000;
+  CallProgress* progress = nullptr;  // none when null
 };
 
 struct WithinEstimate {

@@ -27,19 +27,21 @@ std::vector<double> contributions(const IdealLattice& l, const std::vector<doubl
 
 }  // namespace
 
-Result<std::vector<double>> exact_over_ideals(const IdealLattice& lattice, ValueOracle& oracle) {
+Result<std::vector<double>> exact_over_ideals(const IdealLattice& lattice, ValueOracle& oracle,
+                                              CallProgress* progress) {
   std::vector<double> values(lattice.size());
   for (std::size_t i = 0; i < lattice.size(); ++i) {
     if (Result<void> r = check_interrupt(); !r) return std::unexpected(std::move(r.error()));
     Result<double> v = oracle.value(lattice.set(i));
     if (!v) return std::unexpected(std::move(v.error()));
     values[i] = *v;
+    if (progress != nullptr) progress->calls_done(i + 1);
   }
   return contributions(lattice, values);
 }
 
 Result<std::vector<double>> exact_over_ideals(const IdealLattice& lattice, BatchValueOracle& oracle,
-                                              std::size_t batch_size) {
+                                              std::size_t batch_size, CallProgress* progress) {
   const std::size_t chunk = std::max<std::size_t>(batch_size, 1);
   std::vector<double> values;
   values.reserve(lattice.size());
@@ -53,6 +55,7 @@ Result<std::vector<double>> exact_over_ideals(const IdealLattice& lattice, Batch
     if (!got) return std::unexpected(std::move(got.error()));
     if (got->size() != count) return std::unexpected(batch_length_error(got->size(), count));
     values.insert(values.end(), got->begin(), got->end());
+    if (progress != nullptr) progress->calls_done(values.size());
   }
   return contributions(lattice, values);
 }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "asv/value_oracle.hpp"
+#include "budget/estimate_within.hpp"
 #include "budget/ideal_lattice.hpp"
 
 namespace morvend {
@@ -18,12 +19,14 @@ namespace morvend {
 // S -> S + x of (v(S + x) - v(S)) times their weight. The single form asks
 // for the ideals one at a time, in lattice order.
 [[nodiscard]] Result<std::vector<double>> exact_over_ideals(const IdealLattice& lattice,
-                                                            ValueOracle& oracle);
+                                                            ValueOracle& oracle,
+                                                            CallProgress* progress = nullptr);
 // The batch form: the ideals in lattice order, at most `batch_size` per call
 // (0 counts as 1); a result of the wrong length fails with the batch-length
 // error.
 [[nodiscard]] Result<std::vector<double>> exact_over_ideals(const IdealLattice& lattice,
                                                             BatchValueOracle& oracle,
-                                                            std::size_t batch_size);
+                                                            std::size_t batch_size,
+                                                            CallProgress* progress = nullptr);
 
 }  // namespace morvend

@@ -8,12 +8,13 @@
 namespace morvend {
 namespace {
 
-Result<std::vector<double>> exact(const IdealLattice& l, ValueOracle& oracle, std::size_t) {
-  return exact_over_ideals(l, oracle);
+Result<std::vector<double>> exact(const IdealLattice& l, ValueOracle& oracle,
+                                  const WithinOptions& options) {
+  return exact_over_ideals(l, oracle, options.progress);
 }
 Result<std::vector<double>> exact(const IdealLattice& l, BatchValueOracle& oracle,
-                                  std::size_t batch_size) {
-  return exact_over_ideals(l, oracle, batch_size);
+                                  const WithinOptions& options) {
+  return exact_over_ideals(l, oracle, options.batch_size, options.progress);
 }
 
 template <class Oracle>
@@ -25,7 +26,7 @@ Result<WithinResult> run(const ExplainerState& state, Oracle& oracle,
   if (!lattice) return std::unexpected(std::move(lattice.error()));
   WithinResult out;
   if (*lattice) {
-    Result<std::vector<double>> values = exact(**lattice, oracle, options.batch_size);
+    Result<std::vector<double>> values = exact(**lattice, oracle, options);
     if (!values) return std::unexpected(std::move(values.error()));
     const std::uint64_t ideals = (*lattice)->size();
     out.result = AsvResult::exact(std::move(*values), ideals);

@@ -422,6 +422,15 @@ TEST(ExplainWithin, ExactWhenTheIdealsFit) {
   EXPECT_EQ(exact.calls, 1681u);
   EXPECT_EQ(fits.calls(), 1681u);
   EXPECT_EQ(*exact.result.selected_method, "exact_ideals");
+  // Progress: told after every call, up to the calls made.
+  struct Counting : CallProgress {
+    std::vector<std::uint64_t> seen;
+    void calls_done(std::uint64_t calls) override { seen.push_back(calls); }
+  } progress;
+  testing::RecordingBatchOracle batch([&](Coalition s) { return game(s); });
+  ASSERT_TRUE(explain_within(testing::state_of(g), batch,
+                             {.max_calls = 1681, .batch_size = 1000, .progress = &progress}));
+  EXPECT_EQ(progress.seen, (std::vector<std::uint64_t>{1000, 1681}));
   SharedOracle short_one([&](Coalition s) { return game(s); });
   const WithinResult est =
       explain_within(testing::state_of(g), short_one, {.max_calls = 1680, .seed = 1}).value();
