@@ -16,10 +16,22 @@ Result<void> Dag::add_edge(NodeId from, NodeId to) {
   if (from == to) return std::unexpected(AsvError::self_loop(from));
   if (from >= n) return std::unexpected(AsvError::invalid_node_id(from));
   if (to >= n) return std::unexpected(AsvError::invalid_node_id(to));
-  if (!edge_keys_.insert((std::uint64_t{from} << 32) | to).second) {
-    return std::unexpected(AsvError::duplicate_edge(from, to));
+  std::vector<NodeId>& out = children_[from];
+  const auto key = [from](NodeId v) { return (std::uint64_t{from} << 32) | v; };
+  if (out.size() < kScanLimit) {
+    for (NodeId v : out) {
+      if (v == to) return std::unexpected(AsvError::duplicate_edge(from, to));
+    }
+  } else {
+    if (out.size() == kScanLimit) {
+      for (NodeId v : out) hub_edges_.insert(key(v));  // becomes a hub now
+    }
+    if (!hub_edges_.insert(key(to)).second) {
+      return std::unexpected(AsvError::duplicate_edge(from, to));
+    }
   }
-  children_[from].push_back(to);
+  ++n_edges_;
+  out.push_back(to);
   parents_[to].push_back(from);
   return {};
 }

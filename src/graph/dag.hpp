@@ -52,7 +52,14 @@ class Dag {
   [[nodiscard]] Result<void> validate() const;
 
   std::size_t n_nodes() const { return children_.size(); }
-  std::size_t n_edges() const { return edge_keys_.size(); }
+  std::size_t n_edges() const { return n_edges_; }
+
+  // reserve: room for `n` nodes, so that a bulk build does not regrow.
+  void reserve(std::size_t n) {
+    names_.reserve(n);
+    children_.reserve(n);
+    parents_.reserve(n);
+  }
 
  private:
   std::size_t checked(NodeId id) const;
@@ -60,9 +67,13 @@ class Dag {
   NameIndex names_;
   std::vector<std::vector<NodeId>> children_;
   std::vector<std::vector<NodeId>> parents_;
-  // Every edge as (from << 32 | to): keeps the duplicate check constant-time,
-  // so a hub with a million children is not quadratic to build.
-  boost::unordered_flat_set<std::uint64_t> edge_keys_;
+  std::size_t n_edges_ = 0;
+  // The edges (from << 32 | to) of every tail with more than kScanLimit
+  // children: keeps the duplicate check constant-time, so a hub with a
+  // million children is not quadratic to build, while the usual short child
+  // list is scanned without hashing.
+  static constexpr std::size_t kScanLimit = 16;
+  boost::unordered_flat_set<std::uint64_t> hub_edges_;
 };
 
 // has_cycle: whether the graph has a directed cycle (false for n = 0).

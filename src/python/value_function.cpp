@@ -1,7 +1,6 @@
 #include "python/value_function.hpp"
 
 #include "graph/interrupt.hpp"
-#include "python/convert.hpp"
 #include "python/gil.hpp"
 
 namespace morvend::py {
@@ -32,17 +31,6 @@ std::string render_exception(PyObject* exc) {
   return text + ": " + utf8_text(str.get());
 }
 
-bool CoalitionNames::build(const std::vector<std::string>& names) {
-  names_.clear();
-  names_.reserve(names.size());
-  for (const std::string& name : names) {
-    PyRef s = PyRef::steal(str_from(name));
-    if (!s) return false;
-    names_.push_back(std::move(s));
-  }
-  return true;
-}
-
 PyObject* CoalitionNames::list(Coalition coalition) const {
   Py_ssize_t size = 0;
   for (std::uint64_t word : coalition) size += __builtin_popcountll(word);
@@ -51,7 +39,7 @@ PyObject* CoalitionNames::list(Coalition coalition) const {
   Py_ssize_t k = 0;
   for (std::size_t w = 0; w < coalition.size(); ++w) {
     for (std::uint64_t rest = coalition[w]; rest != 0; rest &= rest - 1) {
-      PyObject* name = names_[w * 64 + static_cast<std::size_t>(__builtin_ctzll(rest))].get();
+      PyObject* name = names_[w * 64 + static_cast<std::size_t>(__builtin_ctzll(rest))];
       PyList_SET_ITEM(list, k++, Py_NewRef(name));
     }
   }
@@ -135,9 +123,9 @@ void bind_thread_state(PyInterpreterState* interpreter) {
 
 }  // namespace
 
-PyValueFunction::PyValueFunction(PyObject* fn, const std::vector<std::string>& names)
+PyValueFunction::PyValueFunction(PyObject* fn, std::span<PyObject* const> names)
     : fn_(fn),
-      ok_(names_.build(names)),
+      names_(names),
       interpreter_(PyInterpreterState_Get()),
       owner_(std::this_thread::get_id()),
       yield_after_(yield_interval()),
@@ -222,8 +210,8 @@ void PyValueFunction::end_lease() {
   }
 }
 
-PyBatchValueFunction::PyBatchValueFunction(PyObject* fn, const std::vector<std::string>& names)
-    : fn_(fn), ok_(names_.build(names)) {}
+PyBatchValueFunction::PyBatchValueFunction(PyObject* fn, std::span<PyObject* const> names)
+    : fn_(fn), names_(names) {}
 
 namespace {
 
