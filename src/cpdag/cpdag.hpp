@@ -47,6 +47,11 @@ class Cpdag {
     return id;
   }
   std::optional<NodeId> node_id(std::string_view name) const { return names_.find(name); }
+  std::optional<NodeId> node_id(std::string_view name, std::uint64_t hash) const {
+    return names_.find(name, hash);
+  }
+  // The name index's hash and prefetch hints (NameIndex), for bulk look-ups.
+  const NameIndex& name_index() const { return names_; }
   // name and the three adjacency lists: REQUIRES id < n_nodes() (else InternalFault).
   const std::string& name(NodeId id) const { return names_.name(id); }
   const std::vector<std::string>& names() const { return names_.names(); }

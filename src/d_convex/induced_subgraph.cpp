@@ -25,25 +25,39 @@ Result<Dag> induced_subgraph(const Dag& g, std::span<const NodeId> ids,
   Dag sub;
   sub.reserve(kept.size());
   InterruptMeter meter;
-  for (NodeId u : kept) {
-    if (Result<void> r = meter.spend(1); !r) return std::unexpected(r.error());
-    const NodeId id = sub.add_node(g.name(u));
-    if (dense) {
-      dense_id[u] = id;
-    } else {
-      sparse_id.emplace(u, id);
+  Result<void> spent;
+  for_each_hashed(
+      sub.name_index(), kept.size(), [&](std::size_t i) -> std::string_view { return g.name(kept[i]); },
+      [&](std::size_t i, std::uint64_t hash) {
+        if (spent = meter.spend(1); !spent) return false;
+        const NodeId id = sub.add_node(g.name(kept[i]), hash);
+        if (dense) {
+          dense_id[kept[i]] = id;
+        } else {
+          sparse_id.emplace(kept[i], id);
+        }
+        return true;
+      });
+  if (!spent) return std::unexpected(spent.error());
+  std::vector<NodeId> targets;
+  // Child lists and the id table are read at random: fetch them a few nodes
+  // ahead (the child lists first, then the table entries they point to).
+  constexpr std::size_t kListAhead = 8, kTableAhead = 4;
+  for (std::size_t i = 0; i < kept.size(); ++i) {
+    const NodeId u = kept[i];
+    if (i + kListAhead < kept.size()) __builtin_prefetch(g.children(kept[i + kListAhead]).data());
+    if (dense && i + kTableAhead < kept.size()) {
+      for (NodeId v : g.children(kept[i + kTableAhead])) __builtin_prefetch(&dense_id[v]);
     }
-  }
-  for (NodeId u : kept) {
     if (Result<void> r = meter.spend(1 + g.children(u).size()); !r) {
       return std::unexpected(r.error());
     }
-    const NodeId from = new_id(u);
+    // The source's edges are distinct and loop-free, and so are their images.
+    targets.clear();
     for (NodeId v : g.children(u)) {
-      const NodeId to = new_id(v);
-      if (to == kAbsent) continue;
-      if (Result<void> r = sub.add_edge(from, to); !r) return std::unexpected(r.error());
+      if (const NodeId to = new_id(v); to != kAbsent) targets.push_back(to);
     }
+    if (!targets.empty()) sub.add_children(new_id(u), targets);
   }
   if (kept_out != nullptr) *kept_out = std::move(kept);
   return sub;

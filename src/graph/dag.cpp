@@ -36,6 +36,19 @@ Result<void> Dag::add_edge(NodeId from, NodeId to) {
   return {};
 }
 
+void Dag::add_children(NodeId from, std::span<const NodeId> to) {
+  std::vector<NodeId>& out = children_[checked(from)];
+  const std::size_t before = out.size();
+  out.insert(out.end(), to.begin(), to.end());
+  for (NodeId v : to) parents_[checked(v)].push_back(from);
+  n_edges_ += to.size();
+  if (out.size() > kScanLimit) {  // a hub: its edges join the duplicate set
+    for (std::size_t i = before > kScanLimit ? before : 0; i < out.size(); ++i) {
+      hub_edges_.insert((std::uint64_t{from} << 32) | out[i]);
+    }
+  }
+}
+
 bool has_cycle(const Dag& g) {
   // Kahn's algorithm; the vector doubles as the FIFO queue.
   const std::size_t n = g.n_nodes();

@@ -86,9 +86,9 @@ void NameIndex::reserve(std::size_t n) {
   grow(2 * n);
 }
 
-NodeId NameIndex::add(std::string_view name) {
+NodeId NameIndex::add(std::string_view name, std::uint64_t hash) {
   if (slots_.empty()) grow(16);
-  const auto tag = static_cast<std::uint32_t>(hash_(name));
+  const auto tag = static_cast<std::uint32_t>(hash);
   std::size_t i = probe(name, tag);
   if (slots_[i].id != kEmpty) return slots_[i].id;
   if (names_.size() >= std::numeric_limits<NodeId>::max() - 1) {
@@ -101,9 +101,9 @@ NodeId NameIndex::add(std::string_view name) {
   return id;
 }
 
-std::optional<NodeId> NameIndex::find(std::string_view name) const {
+std::optional<NodeId> NameIndex::find(std::string_view name, std::uint64_t hash) const {
   if (slots_.empty()) return std::nullopt;
-  const Slot& s = slots_[probe(name, static_cast<std::uint32_t>(hash_(name)))];
+  const Slot& s = slots_[probe(name, static_cast<std::uint32_t>(hash))];
   if (s.id == kEmpty) return std::nullopt;
   return s.id;
 }

@@ -104,13 +104,23 @@ PyObject* dag_from_edges(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
   if (!arg_edges(argv[0], "edges", &edges)) return nullptr;
   Dag g;
   NameStrs strs;  // each new node keeps the str it was named by
-  for (const auto& [tail, head] : edges.edges) {
-    const NodeId from = g.add_node(tail.text);
-    strs.keep(from, tail.obj);
-    const NodeId to = g.add_node(head.text);
-    strs.keep(to, head.obj);
-    if (Result<void> r = g.add_edge(from, to); !r) return raise_asv_error(r.error());
-  }
+  const auto end_at = [&](std::size_t j) -> const NameArg& {
+    return j % 2 == 0 ? edges.edges[j / 2].first : edges.edges[j / 2].second;
+  };
+  NodeId ends[2];
+  std::optional<AsvError> refused;
+  for_each_hashed(
+      g.name_index(), 2 * edges.edges.size(), [&](std::size_t j) { return end_at(j).text; },
+      [&](std::size_t j, std::uint64_t hash) {
+        const NameArg& name = end_at(j);
+        ends[j % 2] = g.add_node(name.text, hash);
+        strs.keep(ends[j % 2], name.obj);
+        if (j % 2 == 0) return true;
+        Result<void> r = g.add_edge(ends[0], ends[1]);
+        if (!r) refused = std::move(r.error());
+        return r.has_value();
+      });
+  if (refused) return raise_asv_error(*refused);
   return wrap_dag(std::move(g), std::move(strs));
 }
 

@@ -17,6 +17,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
@@ -25,6 +26,7 @@
 #include <vector>
 
 #include "graph/asv_error.hpp"
+#include "graph/name_index.hpp"
 #include "python/arg_convert.hpp"
 #include "python/errors.hpp"
 
@@ -102,13 +104,16 @@ std::optional<NodeId> resolve(const Graph& g, std::string_view name) {
 // the ValueError of the first unknown name.
 template <class Graph>
 std::optional<std::vector<NodeId>> resolve_names(const Graph& g, const NamesArg& names) {
-  std::vector<NodeId> ids;
-  ids.reserve(names.names.size());
-  for (std::string_view name : names.names) {
-    const std::optional<NodeId> id = resolve(g, name);
-    if (!id) return std::nullopt;
-    ids.push_back(*id);
-  }
+  std::vector<NodeId> ids(names.names.size());
+  const bool found = for_each_hashed(
+      g.name_index(), ids.size(), [&](std::size_t i) { return names.names[i]; },
+      [&](std::size_t i, std::uint64_t hash) {
+        const std::optional<NodeId> id = g.node_id(names.names[i], hash);
+        if (!id) raise_value_error("unknown node: " + std::string(names.names[i]));
+        ids[i] = id.value_or(0);
+        return id.has_value();
+      });
+  if (!found) return std::nullopt;
   return ids;
 }
 
