@@ -1,5 +1,7 @@
 #include "python/value_function.hpp"
 
+#include <bit>
+
 #include "graph/interrupt.hpp"
 #include "python/gil.hpp"
 
@@ -31,19 +33,54 @@ std::string render_exception(PyObject* exc) {
   return text + ": " + utf8_text(str.get());
 }
 
-PyObject* CoalitionNames::list(Coalition coalition) const {
+namespace {
+
+Py_ssize_t member_count(Coalition coalition) {
   Py_ssize_t size = 0;
-  for (std::uint64_t word : coalition) size += __builtin_popcountll(word);
-  PyObject* list = PyList_New(size);
-  if (list == nullptr) return nullptr;
+  for (std::uint64_t word : coalition) size += std::popcount(word);
+  return size;
+}
+
+// fill_members: sets items 0 .. of `list` to the members' names, releasing
+// what was there (nothing, in a new list).
+void fill_members(PyObject* list, Coalition coalition, PyObject* const* names) {
   Py_ssize_t k = 0;
   for (std::size_t w = 0; w < coalition.size(); ++w) {
     for (std::uint64_t rest = coalition[w]; rest != 0; rest &= rest - 1) {
-      PyObject* name = names_[w * 64 + static_cast<std::size_t>(__builtin_ctzll(rest))];
+      PyObject* name = names[w * 64 + static_cast<std::size_t>(std::countr_zero(rest))];
+      PyObject* old = PyList_GET_ITEM(list, k);
       PyList_SET_ITEM(list, k++, Py_NewRef(name));
+      Py_XDECREF(old);
     }
   }
+}
+
+}  // namespace
+
+CoalitionNames::~CoalitionNames() {
+  for (PyObject* list : spare_) Py_XDECREF(list);
+}
+
+PyObject* CoalitionNames::list(Coalition coalition) const {
+  PyObject* list = PyList_New(member_count(coalition));
+  if (list == nullptr) return nullptr;
+  fill_members(list, coalition, names_);
   return list;
+}
+
+PyObject* CoalitionNames::list_for_call(Coalition coalition) {
+  const Py_ssize_t size = member_count(coalition);
+  if (static_cast<std::size_t>(size) >= kSpareSizes) return list(coalition);
+  PyObject*& spare = spare_[size];
+  // Ours alone and still of its length (the function may have resized it).
+  if (spare != nullptr && Py_REFCNT(spare) == 1 && PyList_GET_SIZE(spare) == size) {
+    fill_members(spare, coalition, names_);
+    return Py_NewRef(spare);
+  }
+  PyObject* fresh = list(coalition);
+  if (fresh == nullptr) return nullptr;
+  Py_XSETREF(spare, Py_NewRef(fresh));
+  return fresh;
 }
 
 AsvError CallFailure::take() {
@@ -132,7 +169,7 @@ PyValueFunction::PyValueFunction(PyObject* fn, std::span<PyObject* const> names)
       poll_scope_(static_cast<InterruptSource&>(*this)) {}
 
 Result<double> PyValueFunction::call(Coalition coalition) {
-  PyRef list = PyRef::steal(names_.list(coalition));
+  PyRef list = PyRef::steal(names_.list_for_call(coalition));
   if (!list) return std::unexpected(failure_.take());
   PyObject* arg = list.get();
   PyRef result = PyRef::steal(guarded([this, arg] { return PyObject_CallOneArg(fn_, arg); }));

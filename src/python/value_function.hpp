@@ -47,14 +47,26 @@ std::string render_exception(PyObject* exc);
 
 // Coalition lists built from the explainer's name strs, which outlive the
 // run (the explainer is alive while its method runs) and never change.
+// REQUIRES: the GIL for every member, the destructor included.
 class CoalitionNames {
  public:
   explicit CoalitionNames(std::span<PyObject* const> names) : names_(names.data()) {}
-  // list: a new list of the members' names, ascending NodeId. REQUIRES: the GIL.
+  ~CoalitionNames();
+  CoalitionNames(const CoalitionNames&) = delete;
+  CoalitionNames& operator=(const CoalitionNames&) = delete;
+
+  // list: a new list of the members' names, ascending NodeId.
   PyObject* list(Coalition coalition) const;
+  // list_for_call: the same, for one call whose argument is dropped
+  // afterwards. A list of the same length that the previous such call left
+  // with no other holder is refilled instead of made anew: the function
+  // cannot tell, and a list it keeps is never touched again.
+  PyObject* list_for_call(Coalition coalition);
 
  private:
+  static constexpr std::size_t kSpareSizes = 65;  // lengths 0 .. 64
   PyObject* const* names_;
+  PyObject* spare_[kSpareSizes] = {};  // owned; by length
 };
 
 // CallFailure: turns the current Python exception into a ValueFunction
