@@ -37,8 +37,10 @@ class Cpdag {
   Cpdag() = default;
 
   // add_node: get-or-insert by name, as for Dag.
-  NodeId add_node(std::string_view name) {
-    const NodeId id = names_.add(name);
+  NodeId add_node(std::string_view name) { return add_node(name, names_.hash(name)); }
+  // add_node with the name's hash (NameIndex::hash), for bulk builds.
+  NodeId add_node(std::string_view name, std::uint64_t hash) {
+    const NodeId id = names_.add(name, hash);
     if (id == directed_children_.size()) {
       directed_children_.emplace_back();
       directed_parents_.emplace_back();
