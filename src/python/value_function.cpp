@@ -49,8 +49,14 @@ void fill_members(PyObject* list, Coalition coalition, PyObject* const* names) {
     for (std::uint64_t rest = coalition[w]; rest != 0; rest &= rest - 1) {
       PyObject* name = names[w * 64 + static_cast<std::size_t>(std::countr_zero(rest))];
       PyObject* old = PyList_GET_ITEM(list, k);
-      PyList_SET_ITEM(list, k++, Py_NewRef(name));
-      Py_XDECREF(old);
+      // Successive coalitions share most members at the same places: leave
+      // those alone (an increment then a decrement of one count would also
+      // stall on store forwarding).
+      if (old != name) {
+        PyList_SET_ITEM(list, k, Py_NewRef(name));
+        Py_XDECREF(old);
+      }
+      ++k;
     }
   }
 }
