@@ -80,8 +80,11 @@ PyObject* CoalitionNames::list_for_call(Coalition coalition) {
   PyObject*& spare = spare_[size];
   // Ours alone and still of its length (the function may have resized it).
   if (spare != nullptr && Py_REFCNT(spare) == 1 && PyList_GET_SIZE(spare) == size) {
-    fill_members(spare, coalition, names_);
-    return Py_NewRef(spare);
+    // Referenced before refilling: releasing a replaced item may run a
+    // finalizer that lets another thread in, which must not take it too.
+    PyObject* list = Py_NewRef(spare);
+    fill_members(list, coalition, names_);
+    return list;
   }
   PyObject* fresh = list(coalition);
   if (fresh == nullptr) return nullptr;
