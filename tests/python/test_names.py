@@ -4,7 +4,6 @@ sorted lists follow UTF-8 byte order whichever way they are sorted; nothing leak
 import gc
 import random
 import sys
-import tracemalloc
 
 import pytest
 
@@ -120,7 +119,9 @@ def test_name_strs_are_released_with_their_graphs():
 
 
 # Catches strs decoded on demand (graphs read from JSON) that are never
-# freed: building and dropping many graphs must not grow the heap.
+# freed: building and dropping many graphs must not grow the number of live
+# blocks of Python's allocator. (Under the sanitizers, which route Python's
+# allocations to malloc, the count is 0 and LeakSanitizer checks instead.)
 def test_memory_stays_flat_over_many_graphs():
     text = morvend.CausalDAG.from_edges([(f"a{i}", f"b{i}") for i in range(300)]).to_json()
 
@@ -132,16 +133,12 @@ def test_memory_stays_flat_over_many_graphs():
     for _ in range(20):
         cycle()
     gc.collect()
-    tracemalloc.start()
-    try:
-        start = tracemalloc.get_traced_memory()[0]
-        for _ in range(200):
-            cycle()
-        gc.collect()
-        grown = tracemalloc.get_traced_memory()[0] - start
-    finally:
-        tracemalloc.stop()
-    assert grown < 100_000, grown
+    start = sys.getallocatedblocks()
+    for _ in range(200):
+        cycle()
+    gc.collect()
+    # 600 names a graph: a leak of one str per name would add 120000 blocks.
+    assert sys.getallocatedblocks() - start < 1000
 
 
 # Catches a coalition list that is refilled while the value function still
