@@ -27,7 +27,10 @@
 #include "python/args.hpp"
 #include "python/boundary.hpp"
 #include "python/classes.hpp"
-#include "python/convert.hpp"
+#include "python/arg_convert.hpp"
+#include "python/errors.hpp"
+#include "python/names.hpp"
+#include "python/results.hpp"
 #include "python/instance.hpp"
 #include "python/names_method.hpp"
 #include "python/py_ref.hpp"
@@ -40,6 +43,7 @@ namespace {
 
 Cpdag& cpdag_of(PyObject* self) { return instance_of<Cpdag>(self)->value; }
 BorrowFlag& borrow_of(PyObject* self) { return instance_of<Cpdag>(self)->borrow; }
+NameStrs& strs_of(PyObject* self) { return instance_of<Cpdag>(self)->strs; }
 
 // ---- lifecycle -------------------------------------------------------------
 
@@ -62,17 +66,23 @@ PyObject* cpdag_from_edges(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
   if (argv[0] != nullptr && !arg_edges(argv[0], "directed", &directed)) return nullptr;
   if (argv[1] != nullptr && !arg_edges(argv[1], "undirected", &undirected)) return nullptr;
   Cpdag g;
+  NameStrs strs;
+  const auto add = [&](const NameArg& name) {
+    const NodeId id = g.add_node(name.text);
+    strs.keep(id, name.obj);
+    return id;
+  };
   for (const auto& [tail, head] : directed.edges) {
-    const NodeId from = g.add_node(tail);
-    const NodeId to = g.add_node(head);
+    const NodeId from = add(tail);
+    const NodeId to = add(head);
     if (Result<void> r = g.add_directed_edge(from, to); !r) return raise_asv_error(r.error());
   }
   for (const auto& [first, second] : undirected.edges) {
-    const NodeId a = g.add_node(first);
-    const NodeId b = g.add_node(second);
+    const NodeId a = add(first);
+    const NodeId b = add(second);
     if (Result<void> r = g.add_undirected_edge(a, b); !r) return raise_asv_error(r.error());
   }
-  return wrap_cpdag(std::move(g));
+  return wrap_cpdag(std::move(g), std::move(strs));
 }
 
 PyObject* cpdag_nodes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -80,7 +90,7 @@ PyObject* cpdag_nodes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
   if (!parse_args(kSpec, args, nargs, kwnames, nullptr)) return nullptr;
   SharedBorrow read(borrow_of(self));
   if (!read) return nullptr;
-  return names_list(cpdag_of(self).names());
+  return names_list(strs_of(self), cpdag_of(self).names());
 }
 
 PyObject* cpdag_directed_edges(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -95,7 +105,7 @@ PyObject* cpdag_directed_edges(PyObject* self, PyObject* const* args, Py_ssize_t
   for (NodeId u = 0; u < g.n_nodes(); ++u) {
     for (NodeId v : g.directed_children(u)) pairs.emplace_back(u, v);
   }
-  return name_pairs_list(g.names(), pairs);
+  return name_pairs_list(strs_of(self), g.names(), pairs);
 }
 
 PyObject* cpdag_undirected_edges(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -112,7 +122,7 @@ PyObject* cpdag_undirected_edges(PyObject* self, PyObject* const* args, Py_ssize
       if (u < v) pairs.emplace_back(u, v);
     }
   }
-  return name_pairs_list(g.names(), pairs);
+  return name_pairs_list(strs_of(self), g.names(), pairs);
 }
 
 // Shared body of add_directed_edge() and add_undirected_edge(): nodes created
@@ -131,6 +141,8 @@ PyObject* insert_edge(const ArgSpec& spec, PyObject* self, PyObject* const* args
   Cpdag& g = cpdag_of(self);
   const NodeId a = g.add_node(first);
   const NodeId b = g.add_node(second);
+  strs_of(self).keep(a, argv[0]);
+  strs_of(self).keep(b, argv[1]);
   if (Result<void> r = (g.*Insert)(a, b); !r) return raise_asv_error(r.error());
   Py_RETURN_NONE;
 }
@@ -185,7 +197,10 @@ PyObject* cpdag_consistent_extension(PyObject* self, PyObject* const* args, Py_s
   Result<Dag> dag = consistent_extension(cpdag_of(self));
   if (watch.raise_pending()) return nullptr;
   if (!dag) return raise_asv_error(dag.error());
-  return wrap_dag(std::move(*dag));
+  // The same names under the same ids: the new graph shares their strs.
+  NameStrs strs;
+  strs.keep_same(strs_of(self), dag->n_nodes());
+  return wrap_dag(std::move(*dag), std::move(strs));
 }
 
 PyObject* cpdag_strong_d_convex_hull(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -197,7 +212,7 @@ PyObject* cpdag_strong_d_convex_hull(PyObject* self, PyObject* const* args, Py_s
 PyObject* cpdag_induced_subgraph(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) {
   return with_names<Cpdag>("CausalCPDAG.induced_subgraph()", self, args, nargs, kwnames,
-                           [](const Cpdag& g, std::span<const NodeId> ids) -> PyObject* {
+                           [](const Cpdag& g, std::span<const NodeId> ids, NameStrs&) -> PyObject* {
                              SignalWatch watch;
                              Result<Cpdag> sub = induced_subgraph(g, ids);
                              if (watch.raise_pending()) return nullptr;
@@ -320,6 +335,8 @@ PyTypeObject* causal_cpdag_type() {
   return type;
 }
 
-PyObject* wrap_cpdag(Cpdag&& cpdag) { return new_instance(causal_cpdag_type(), std::move(cpdag)); }
+PyObject* wrap_cpdag(Cpdag&& cpdag, NameStrs&& strs) {
+  return new_instance(causal_cpdag_type(), std::move(cpdag), std::move(strs));
+}
 
 }  // namespace morvend::py

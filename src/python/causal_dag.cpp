@@ -30,7 +30,10 @@
 #include "python/args.hpp"
 #include "python/boundary.hpp"
 #include "python/classes.hpp"
-#include "python/convert.hpp"
+#include "python/arg_convert.hpp"
+#include "python/errors.hpp"
+#include "python/names.hpp"
+#include "python/results.hpp"
 #include "python/instance.hpp"
 #include "python/names_method.hpp"
 #include "python/py_ref.hpp"
@@ -46,6 +49,7 @@ using DagInstance = Instance<Dag>;
 
 Dag& dag_of(PyObject* self) { return instance_of<Dag>(self)->value; }
 BorrowFlag& borrow_of(PyObject* self) { return instance_of<Dag>(self)->borrow; }
+NameStrs& strs_of(PyObject* self) { return instance_of<Dag>(self)->strs; }
 
 // ---- lifecycle -------------------------------------------------------------
 
@@ -72,6 +76,7 @@ PyObject* dag_from_networkx(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
   PyRef index[2] = {PyRef::steal(PyLong_FromLong(0)), PyRef::steal(PyLong_FromLong(1))};
   if (!index[0] || !index[1]) return nullptr;
   Dag g;
+  NameStrs strs;
   while (PyRef item = PyRef::steal(PyIter_Next(iter.get()))) {
     PyRef ends[2];
     std::string_view names[2];
@@ -81,11 +86,13 @@ PyObject* dag_from_networkx(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
       if (!arg_str(ends[k].get(), "g", &names[k])) return nullptr;
     }
     const NodeId from = g.add_node(names[0]);
+    strs.keep(from, ends[0].get());
     const NodeId to = g.add_node(names[1]);
+    strs.keep(to, ends[1].get());
     if (Result<void> r = g.add_edge(from, to); !r) return raise_asv_error(r.error());
   }
   if (PyErr_Occurred()) return nullptr;
-  return wrap_dag(std::move(g));
+  return wrap_dag(std::move(g), std::move(strs));
 }
 
 PyObject* dag_from_edges(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -96,12 +103,25 @@ PyObject* dag_from_edges(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
   EdgesArg edges;
   if (!arg_edges(argv[0], "edges", &edges)) return nullptr;
   Dag g;
-  for (const auto& [tail, head] : edges.edges) {
-    const NodeId from = g.add_node(tail);
-    const NodeId to = g.add_node(head);
-    if (Result<void> r = g.add_edge(from, to); !r) return raise_asv_error(r.error());
-  }
-  return wrap_dag(std::move(g));
+  NameStrs strs;  // each new node keeps the str it was named by
+  const auto end_at = [&](std::size_t j) -> const NameArg& {
+    return j % 2 == 0 ? edges.edges[j / 2].first : edges.edges[j / 2].second;
+  };
+  NodeId ends[2];
+  std::optional<AsvError> refused;
+  for_each_hashed(
+      g.name_index(), 2 * edges.edges.size(), [&](std::size_t j) { return end_at(j).text; },
+      [&](std::size_t j, std::uint64_t hash) {
+        const NameArg& name = end_at(j);
+        ends[j % 2] = g.add_node(name.text, hash);
+        strs.keep(ends[j % 2], name.obj);
+        if (j % 2 == 0) return true;
+        Result<void> r = g.add_edge(ends[0], ends[1]);
+        if (!r) refused = std::move(r.error());
+        return r.has_value();
+      });
+  if (refused) return raise_asv_error(*refused);
+  return wrap_dag(std::move(g), std::move(strs));
 }
 
 PyObject* dag_nodes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -109,7 +129,7 @@ PyObject* dag_nodes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
   if (!parse_args(kSpec, args, nargs, kwnames, nullptr)) return nullptr;
   SharedBorrow read(borrow_of(self));
   if (!read) return nullptr;
-  return names_list(dag_of(self).names());
+  return names_list(strs_of(self), dag_of(self).names());
 }
 
 PyObject* dag_edges(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -123,7 +143,7 @@ PyObject* dag_edges(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
   for (NodeId u = 0; u < g.n_nodes(); ++u) {
     for (NodeId v : g.children(u)) pairs.emplace_back(u, v);
   }
-  return name_pairs_list(g.names(), pairs);
+  return name_pairs_list(strs_of(self), g.names(), pairs);
 }
 
 PyObject* dag_to_json(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -171,6 +191,8 @@ PyObject* dag_add_edge(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   // Nodes created here stay even when the edge is refused.
   const NodeId from = g.add_node(from_name);
   const NodeId to = g.add_node(to_name);
+  strs_of(self).keep(from, argv[0]);
+  strs_of(self).keep(to, argv[1]);
   if (Result<void> r = g.add_edge(from, to); !r) return raise_asv_error(r.error());
   Py_RETURN_NONE;
 }
@@ -199,7 +221,7 @@ PyObject* reach_names(const char* fname, PyObject* self, PyObject* const* args, 
   const Dag& g = dag_of(self);
   const std::optional<NodeId> id = resolve(g, name);
   if (!id) return nullptr;
-  return sorted_names_list(g.names(), Reach(g, *id));
+  return sorted_names_list(strs_of(self), g.names(), Reach(g, *id));
 }
 
 PyObject* dag_ancestors(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -219,15 +241,8 @@ PyObject* dag_topological_layers(PyObject* self, PyObject* const* args, Py_ssize
   SharedBorrow read(borrow_of(self));
   if (!read) return nullptr;
   const Dag& g = dag_of(self);
-  auto layers = topological_layers(g);
-  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(layers.size())));
-  if (!list) return nullptr;
-  for (std::size_t k = 0; k < layers.size(); ++k) {
-    PyObject* layer = sorted_names_list(g.names(), std::move(layers[k]));
-    if (layer == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), layer);
-  }
-  return list.release();
+  FlatLayers layers = topological_layers_flat(g);
+  return sorted_layers_list(strs_of(self), g.names(), layers.ids, layers.starts);
 }
 
 // set_item: dict[key] = value, stealing `value`; false with an exception set.
@@ -275,12 +290,15 @@ PyObject* dag_strong_d_convex_hull(PyObject* self, PyObject* const* args, Py_ssi
 PyObject* dag_induced_subgraph(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) {
   return with_names<Dag>("CausalDAG.induced_subgraph()", self, args, nargs, kwnames,
-                         [](const Dag& g, std::span<const NodeId> ids) -> PyObject* {
+                         [](const Dag& g, std::span<const NodeId> ids, NameStrs& strs) -> PyObject* {
                            SignalWatch watch;
-                           Result<Dag> sub = induced_subgraph(g, ids);
+                           std::vector<NodeId> kept;
+                           Result<Dag> sub = induced_subgraph(g, ids, &kept);
                            if (watch.raise_pending()) return nullptr;
                            if (!sub) return raise_asv_error(sub.error());
-                           return wrap_dag(std::move(*sub));
+                           NameStrs sub_strs;  // the kept nodes' strs carry over
+                           sub_strs.keep_from(strs, kept);
+                           return wrap_dag(std::move(*sub), std::move(sub_strs));
                          });
 }
 
@@ -384,6 +402,8 @@ PyTypeObject* causal_dag_type() {
   return type;
 }
 
-PyObject* wrap_dag(Dag&& dag) { return new_instance(causal_dag_type(), std::move(dag)); }
+PyObject* wrap_dag(Dag&& dag, NameStrs&& strs) {
+  return new_instance(causal_dag_type(), std::move(dag), std::move(strs));
+}
 
 }  // namespace morvend::py
