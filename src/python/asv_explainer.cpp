@@ -35,6 +35,8 @@
 #include "python/errors.hpp"
 #include "python/gil.hpp"
 #include "python/instance.hpp"
+#include "python/pickling.hpp"
+#include "python/py_ref.hpp"
 #include "python/results.hpp"
 #include "python/signal_watch.hpp"
 #include "python/value_function.hpp"
@@ -74,6 +76,36 @@ PyObject* explainer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   NameStrs strs;
   strs.keep_same(dag->strs, state->n_nodes());
   return new_instance(type, std::move(*state), std::move(strs));
+}
+
+// ---- pickling and repr ------------------------------------------------------
+
+// The frozen copy as a new CausalDAG, with the same strs.
+PyObject* frozen_dag(PyObject* self) {
+  Instance<ExplainerState>* inst = instance_of<ExplainerState>(self);
+  NameStrs strs;
+  strs.keep_same(inst->strs, inst->value.n_nodes());
+  return wrap_dag(Dag(inst->value.graph()), std::move(strs));
+}
+
+PyObject* explainer_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+  static constexpr const char* kNone[] = {"__unused__"};
+  static constexpr ArgSpec kSpec{"ASVExplainer.__reduce__()", std::span(kNone, 0), 0};
+  if (!parse_args(kSpec, args, nargs, kwnames, nullptr)) return nullptr;
+  SharedBorrow read(borrow_of(self));
+  if (!read) return nullptr;
+  PyRef dag = PyRef::steal(frozen_dag(self));
+  if (!dag) return nullptr;
+  return Py_BuildValue("(O(O))", reinterpret_cast<PyObject*>(Py_TYPE(self)), dag.get());
+}
+
+PyObject* explainer_repr(PyObject* self) {
+  const Dag& g = state_of(self).graph();
+  std::string text = "<ASVExplainer: " + std::to_string(g.n_nodes()) +
+                     (g.n_nodes() == 1 ? " node, " : " nodes, ") + std::to_string(g.n_edges()) +
+                     (g.n_edges() == 1 ? " edge>" : " edges>");
+  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
 
 // ---- explain and explain_with_diagnostics ------------------------------------
@@ -488,12 +520,17 @@ PyMethodDef explainer_methods[] = {
     {"explain_adaptive_batch", fastcall<&explainer_explain_adaptive_batch>(), kFastcall,
      "explain_adaptive_batch($self, value_fn_batch, min_samples=1000, max_samples=100000, "
      "batch_size=1000, rel_tol=0.01, ess_ratio_min=0.10, seed=None)\n--\n\n"},
+    {"__reduce__", fastcall<&explainer_reduce>(), kFastcall,
+     "__reduce__($self)\n--\n\n"
+     "Pickling support: (ASVExplainer, (dag,)), dag a CausalDAG of the explainer's own\n"
+     "frozen copy, so an explainer rebuilt from it explains exactly as this one."},
     {nullptr, nullptr, 0, nullptr},  // sentinel
 };
 
 // ---- type ------------------------------------------------------------------
 
 PyType_Slot explainer_slots[] = {
+    {Py_tp_repr, reinterpret_cast<void*>(&unary_entry<&explainer_repr>)},
     {Py_tp_doc, const_cast<char*>("ASVExplainer(dag)\n--\n\n")},
     {Py_tp_new, reinterpret_cast<void*>(&new_entry<&explainer_new>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(&instance_dealloc<ExplainerState>)},

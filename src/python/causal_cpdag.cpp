@@ -24,16 +24,18 @@
 
 #include "cpdag/cpdag.hpp"
 #include "formats/formats.hpp"
+#include "formats/snapshot.hpp"
+#include "python/arg_convert.hpp"
 #include "python/args.hpp"
 #include "python/boundary.hpp"
 #include "python/classes.hpp"
-#include "python/arg_convert.hpp"
 #include "python/errors.hpp"
-#include "python/names.hpp"
-#include "python/results.hpp"
 #include "python/instance.hpp"
+#include "python/names.hpp"
 #include "python/names_method.hpp"
+#include "python/pickling.hpp"
 #include "python/py_ref.hpp"
+#include "python/results.hpp"
 #include "python/signal_watch.hpp"
 
 namespace morvend::py {
@@ -248,6 +250,55 @@ static_assert(kMaxJsonDepth == 128, "the from_json docstring states the nesting 
 
 constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
 
+// ---- pickling and repr ------------------------------------------------------
+
+PyObject* cpdag_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr ArgSpec kSpec{"CausalCPDAG.__reduce__()", std::span(kNoParams, 0), 0};
+  if (!parse_args(kSpec, args, nargs, kwnames, nullptr)) return nullptr;
+  SharedBorrow read(borrow_of(self));
+  if (!read) return nullptr;
+  return reduce_to_state(self, cpdag_snapshot(cpdag_of(self)));
+}
+
+PyObject* cpdag_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+  static constexpr const char* kParams[] = {"state"};
+  static constexpr ArgSpec kSpec{"CausalCPDAG.__setstate__()", kParams, 1};
+  PyObject* argv[1];
+  if (!parse_args(kSpec, args, nargs, kwnames, argv)) return nullptr;
+  std::string_view bytes;
+  if (!state_bytes(argv[0], &bytes)) return nullptr;
+  ExclusiveBorrow write(borrow_of(self));
+  if (!write) return nullptr;
+  if (cpdag_of(self).n_nodes() != 0) return refuse_nonempty_state("CausalCPDAG.__setstate__()");
+  ReadResult<Cpdag> g = cpdag_from_snapshot(bytes);
+  if (!g) return raise_read_error(g.error());
+  cpdag_of(self) = std::move(*g);
+  Py_RETURN_NONE;
+}
+
+PyObject* cpdag_repr(PyObject* self) {
+  SharedBorrow read(borrow_of(self));
+  if (!read) return nullptr;
+  const Cpdag& g = cpdag_of(self);
+  const std::pair<const char*, std::size_t> counts[] = {
+      {"node", g.n_nodes()},
+      {"directed edge", g.n_directed_edges()},
+      {"undirected edge", g.n_undirected_edges()}};
+  std::vector<EdgeText> edges;
+  if (g.n_directed_edges() + g.n_undirected_edges() <= kReprEdges) {
+    for (NodeId u = 0; u < g.n_nodes(); ++u) {
+      for (NodeId v : g.directed_children(u)) edges.push_back({u, v, "->"});
+    }
+    for (NodeId u = 0; u < g.n_nodes(); ++u) {
+      for (NodeId v : g.undirected_neighbours(u)) {
+        if (u < v) edges.push_back({u, v, "--"});
+      }
+    }
+  }
+  return graph_repr("CausalCPDAG", counts, edges, strs_of(self), g.names());
+}
+
 PyMethodDef cpdag_methods[] = {
     {"from_edges", fastcall<&cpdag_from_edges>(), kFastcall | METH_STATIC,
      "from_edges(directed=..., undirected=...)\n--\n\n"
@@ -306,12 +357,21 @@ PyMethodDef cpdag_methods[] = {
      "are ignored. Malformed JSON, a top-level value that is not an object, or\n"
      "shapes not matching the documented ones raise ValueError. Arrays and objects\n"
      "may nest at most 128 levels deep; deeper input is malformed JSON."},
+    {"__reduce__", fastcall<&cpdag_reduce>(), kFastcall,
+     "__reduce__($self)\n--\n\n"
+     "Pickling support: (CausalCPDAG, (), state), the state a compact, versioned snapshot\n"
+     "of the graph (names, ids and every adjacency list in its order)."},
+    {"__setstate__", fastcall<&cpdag_setstate>(), kFastcall,
+     "__setstate__($self, state)\n--\n\n"
+     "Pickling support: fills a new, empty CausalCPDAG from a __reduce__ state.\n\n"
+     "Raises ValueError for a corrupted, foreign or newer state, or a graph with nodes."},
     {nullptr, nullptr, 0, nullptr},  // sentinel
 };
 
 // ---- type ------------------------------------------------------------------
 
 PyType_Slot cpdag_slots[] = {
+    {Py_tp_repr, reinterpret_cast<void*>(&unary_entry<&cpdag_repr>)},
     {Py_tp_doc, const_cast<char*>("CausalCPDAG()\n--\n\n")},
     {Py_tp_new, reinterpret_cast<void*>(&new_entry<&cpdag_new>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(&instance_dealloc<Cpdag>)},

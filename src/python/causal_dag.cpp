@@ -26,17 +26,19 @@
 
 #include "d_convex/d_convex.hpp"
 #include "formats/formats.hpp"
+#include "formats/snapshot.hpp"
 #include "graph/dag.hpp"
+#include "python/arg_convert.hpp"
 #include "python/args.hpp"
 #include "python/boundary.hpp"
 #include "python/classes.hpp"
-#include "python/arg_convert.hpp"
 #include "python/errors.hpp"
-#include "python/names.hpp"
-#include "python/results.hpp"
 #include "python/instance.hpp"
+#include "python/names.hpp"
 #include "python/names_method.hpp"
+#include "python/pickling.hpp"
 #include "python/py_ref.hpp"
+#include "python/results.hpp"
 #include "python/signal_watch.hpp"
 #include "topo/topo.hpp"
 
@@ -289,22 +291,64 @@ PyObject* dag_strong_d_convex_hull(PyObject* self, PyObject* const* args, Py_ssi
 
 PyObject* dag_induced_subgraph(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) {
-  return with_names<Dag>("CausalDAG.induced_subgraph()", self, args, nargs, kwnames,
-                         [](const Dag& g, std::span<const NodeId> ids, NameStrs& strs) -> PyObject* {
-                           SignalWatch watch;
-                           std::vector<NodeId> kept;
-                           Result<Dag> sub = induced_subgraph(g, ids, &kept);
-                           if (watch.raise_pending()) return nullptr;
-                           if (!sub) return raise_asv_error(sub.error());
-                           NameStrs sub_strs;  // the kept nodes' strs carry over
-                           sub_strs.keep_from(strs, kept);
-                           return wrap_dag(std::move(*sub), std::move(sub_strs));
-                         });
+  return with_names<Dag>(
+      "CausalDAG.induced_subgraph()", self, args, nargs, kwnames,
+      [](const Dag& g, std::span<const NodeId> ids, NameStrs& strs) -> PyObject* {
+        SignalWatch watch;
+        std::vector<NodeId> kept;
+        Result<Dag> sub = induced_subgraph(g, ids, &kept);
+        if (watch.raise_pending()) return nullptr;
+        if (!sub) return raise_asv_error(sub.error());
+        NameStrs sub_strs;  // the kept nodes' strs carry over
+        sub_strs.keep_from(strs, kept);
+        return wrap_dag(std::move(*sub), std::move(sub_strs));
+      });
 }
 
 static_assert(kMaxJsonDepth == 128, "the from_json docstring states the nesting limit");
 
 constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
+
+// ---- pickling and repr ------------------------------------------------------
+
+PyObject* dag_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr ArgSpec kSpec{"CausalDAG.__reduce__()", std::span(kNoParams, 0), 0};
+  if (!parse_args(kSpec, args, nargs, kwnames, nullptr)) return nullptr;
+  SharedBorrow read(borrow_of(self));
+  if (!read) return nullptr;
+  return reduce_to_state(self, dag_snapshot(dag_of(self)));
+}
+
+PyObject* dag_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr const char* kParams[] = {"state"};
+  static constexpr ArgSpec kSpec{"CausalDAG.__setstate__()", kParams, 1};
+  PyObject* argv[1];
+  if (!parse_args(kSpec, args, nargs, kwnames, argv)) return nullptr;
+  std::string_view bytes;
+  if (!state_bytes(argv[0], &bytes)) return nullptr;
+  ExclusiveBorrow write(borrow_of(self));
+  if (!write) return nullptr;
+  if (dag_of(self).n_nodes() != 0) return refuse_nonempty_state("CausalDAG.__setstate__()");
+  ReadResult<Dag> g = dag_from_snapshot(bytes);
+  if (!g) return raise_read_error(g.error());
+  dag_of(self) = std::move(*g);
+  Py_RETURN_NONE;
+}
+
+PyObject* dag_repr(PyObject* self) {
+  SharedBorrow read(borrow_of(self));
+  if (!read) return nullptr;
+  const Dag& g = dag_of(self);
+  const std::pair<const char*, std::size_t> counts[] = {{"node", g.n_nodes()},
+                                                        {"edge", g.n_edges()}};
+  std::vector<EdgeText> edges;
+  if (g.n_edges() <= kReprEdges) {
+    for (NodeId u = 0; u < g.n_nodes(); ++u) {
+      for (NodeId v : g.children(u)) edges.push_back({u, v, "->"});
+    }
+  }
+  return graph_repr("CausalDAG", counts, edges, strs_of(self), g.names());
+}
 
 PyMethodDef dag_methods[] = {
     {"from_networkx", fastcall<&dag_from_networkx>(), kFastcall | METH_STATIC,
@@ -376,12 +420,21 @@ PyMethodDef dag_methods[] = {
      "marginalizing out every other variable."},
     {"induced_subgraph", fastcall<&dag_induced_subgraph>(), kFastcall,
      "induced_subgraph($self, names)\n--\n\nReturn the sub-DAG induced by `names`."},
+    {"__reduce__", fastcall<&dag_reduce>(), kFastcall,
+     "__reduce__($self)\n--\n\n"
+     "Pickling support: (CausalDAG, (), state), the state a compact, versioned snapshot\n"
+     "of the graph (names, ids and every adjacency list in its order)."},
+    {"__setstate__", fastcall<&dag_setstate>(), kFastcall,
+     "__setstate__($self, state)\n--\n\n"
+     "Pickling support: fills a new, empty CausalDAG from a __reduce__ state.\n\n"
+     "Raises ValueError for a corrupted, foreign or newer state, or a graph with nodes."},
     {nullptr, nullptr, 0, nullptr},  // sentinel
 };
 
 // ---- type ------------------------------------------------------------------
 
 PyType_Slot dag_slots[] = {
+    {Py_tp_repr, reinterpret_cast<void*>(&unary_entry<&dag_repr>)},
     {Py_tp_doc, const_cast<char*>("CausalDAG()\n--\n\n")},
     {Py_tp_new, reinterpret_cast<void*>(&new_entry<&dag_new>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(&instance_dealloc<Dag>)},
