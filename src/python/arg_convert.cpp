@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "python/errors.hpp"
+
 namespace morvend::py {
 namespace {
 
@@ -32,7 +34,7 @@ bool type_error(PyObject* obj, const char* target, const char* param) {
 // A sequence that is not a str, as a fast (list or tuple) sequence.
 bool sequence_of(PyObject* obj, const char* param, PyRef* fast) {
   if (PyUnicode_Check(obj)) {
-    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    PyErr_SetString(PyExc_TypeError, kStrNotASequence);
     return fail_with_note(param);
   }
   if (!PySequence_Check(obj)) return type_error(obj, "Sequence", param);

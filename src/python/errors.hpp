@@ -14,6 +14,10 @@
 
 namespace morvend::py {
 
+// The TypeError text for a str where a sequence of items is expected (a str
+// is a sequence of characters, never meant here).
+inline constexpr const char* kStrNotASequence = "Can't extract `str` to `Vec`";
+
 // raise_asv_error: ValueError with the error's full message (KeyboardInterrupt for
 // an interrupted computation).
 PyObject* raise_asv_error(const AsvError& error);

@@ -91,12 +91,17 @@ PyObject* sorted_names_list(NameStrs& strs, std::span<const std::string> names,
 PyObject* sorted_layers_list(NameStrs& strs, std::span<const std::string> names,
                              std::span<NodeId> ids, std::span<const std::size_t> starts);
 
-// resolve: the id of `name` in `g` (a Dag or a Cpdag), or nothing with a
-// ValueError "unknown node: <name>".
+// raise_unknown_node: ValueError "unknown node: <name>"; returns nullptr.
+inline PyObject* raise_unknown_node(std::string_view name) {
+  return raise_value_error("unknown node: " + std::string(name));
+}
+
+// resolve: the id of `name` in `g` (a Dag or a Cpdag), or nothing with the
+// unknown-node ValueError.
 template <class Graph>
 std::optional<NodeId> resolve(const Graph& g, std::string_view name) {
   std::optional<NodeId> id = g.node_id(name);
-  if (!id) raise_value_error("unknown node: " + std::string(name));
+  if (!id) raise_unknown_node(name);
   return id;
 }
 
@@ -109,7 +114,7 @@ std::optional<std::vector<NodeId>> resolve_names(const Graph& g, const NamesArg&
       g.name_index(), ids.size(), [&](std::size_t i) { return names.names[i]; },
       [&](std::size_t i, std::uint64_t hash) {
         const std::optional<NodeId> id = g.node_id(names.names[i], hash);
-        if (!id) raise_value_error("unknown node: " + std::string(names.names[i]));
+        if (!id) raise_unknown_node(names.names[i]);
         ids[i] = id.value_or(0);
         return id.has_value();
       });

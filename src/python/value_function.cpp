@@ -3,6 +3,7 @@
 #include <bit>
 
 #include "graph/interrupt.hpp"
+#include "python/errors.hpp"
 #include "python/gil.hpp"
 
 namespace morvend::py {
@@ -292,7 +293,7 @@ bool to_doubles(PyObject* result, std::vector<double>* out) {
     return true;
   }
   if (PyUnicode_Check(result)) {
-    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    PyErr_SetString(PyExc_TypeError, kStrNotASequence);
     return false;
   }
   if (guarded([result, out] { return float64_buffer(result, out); })) return true;
