@@ -8,7 +8,8 @@ set -euo pipefail
 source "$(dirname "$0")/env.sh"
 minor="${1:-13}"
 
-wheel="$(bash "$MORVEND_ROOT/scripts/wheel.sh" "$minor" | tee /dev/stderr | tail -n 1)"
+bash "$MORVEND_ROOT/scripts/wheel.sh" "$minor"
+wheel="$(cat "$MORVEND_ROOT/build/wheel-3.$minor/wheel.path")"
 venv="$MORVEND_ROOT/build/wheel-3.$minor/test-venv"
 rm -rf "$venv"
 "$(find_python "$minor")" -m venv "$venv"

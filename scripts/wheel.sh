@@ -3,7 +3,8 @@
 # requirements, then `auditwheel repair`, which grafts libtbb into the wheel
 # and gives it its manylinux tag, and `auditwheel show`.
 #   bash scripts/wheel.sh [MINOR]     # CPython 3.MINOR, 3.12 by default
-# Prints the wheel's path on its last line.
+# Prints the wheel's path on its last line and writes it to
+# build/wheel-3.MINOR/wheel.path.
 set -euo pipefail
 source "$(dirname "$0")/env.sh"
 minor="${1:-12}"
@@ -52,4 +53,4 @@ wheel="$MORVEND_ROOT/dist/$(basename "${wheels[0]}")"
 echo "$(du -k "$wheel" | cut -f1) KiB; its files, unpacked:"
 "$tools/bin/python" -c 'import sys, zipfile
 for i in zipfile.ZipFile(sys.argv[1]).infolist(): print(f"  {i.file_size:>9}  {i.filename}")' "$wheel"
-echo "$wheel"
+echo "$wheel" | tee "$work/wheel.path"
