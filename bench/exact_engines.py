@@ -109,7 +109,9 @@ def native_binary():
     build = pathlib.Path(os.environ.get("EXACT_ENGINES_BUILD", REPO / "build" / "bench"))
     subprocess.run(
         ["cmake", "-S", str(REPO), "-B", str(build), "-G", "Ninja", "-DMORVEND_BUILD_PYTHON=OFF",
-                 "-DMORVEND_BUILD_BENCH=ON", "-DCMAKE_BUILD_TYPE=Release"],
+                 "-DMORVEND_BUILD_BENCH=ON", "-DCMAKE_BUILD_TYPE=Release",
+                 # oneTBB, Boost and nlohmann/json from this environment, as the module
+                 f"-DPython_EXECUTABLE={sys.executable}"],
         check=True, capture_output=True,
     )  # fmt: skip
     subprocess.run(["cmake", "--build", str(build), "--target", "exact_engines_native"], check=True, capture_output=True)

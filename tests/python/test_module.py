@@ -12,7 +12,7 @@ import morvend
 from morvend import ASVExplainer, CausalCPDAG, CausalDAG
 
 CLASSES = [CausalDAG, CausalCPDAG, ASVExplainer]
-STUB = pathlib.Path(__file__).resolve().parents[2] / "morvend.pyi"
+STUB = pathlib.Path(__file__).resolve().parents[2] / "stubs" / "morvend-stubs" / "__init__.pyi"
 
 
 def public_methods(cls):
