@@ -313,26 +313,13 @@ constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
 
 PyObject* dag_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static constexpr ArgSpec kSpec{"CausalDAG.__reduce__()", std::span(kNoParams, 0), 0};
-  if (!parse_args(kSpec, args, nargs, kwnames, nullptr)) return nullptr;
-  SharedBorrow read(borrow_of(self));
-  if (!read) return nullptr;
-  return reduce_to_state(self, dag_snapshot(dag_of(self)));
+  return reduce_graph<Dag>(kSpec, self, args, nargs, kwnames, &dag_snapshot);
 }
 
 PyObject* dag_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static constexpr const char* kParams[] = {"state"};
   static constexpr ArgSpec kSpec{"CausalDAG.__setstate__()", kParams, 1};
-  PyObject* argv[1];
-  if (!parse_args(kSpec, args, nargs, kwnames, argv)) return nullptr;
-  std::string_view bytes;
-  if (!state_bytes(argv[0], &bytes)) return nullptr;
-  ExclusiveBorrow write(borrow_of(self));
-  if (!write) return nullptr;
-  if (dag_of(self).n_nodes() != 0) return refuse_nonempty_state("CausalDAG.__setstate__()");
-  ReadResult<Dag> g = dag_from_snapshot(bytes);
-  if (!g) return raise_read_error(g.error());
-  dag_of(self) = std::move(*g);
-  Py_RETURN_NONE;
+  return setstate_graph<Dag>(kSpec, self, args, nargs, kwnames, &dag_from_snapshot);
 }
 
 PyObject* dag_repr(PyObject* self) {

@@ -17,7 +17,11 @@
 #include <utility>
 #include <vector>
 
+#include "formats/formats.hpp"
 #include "graph/dag.hpp"
+#include "python/args.hpp"
+#include "python/errors.hpp"
+#include "python/instance.hpp"
 #include "python/names.hpp"
 
 namespace morvend::py {
@@ -35,6 +39,38 @@ bool state_bytes(PyObject* arg, std::string_view* out);
 // refuse_nonempty_state: ValueError for __setstate__ on a graph that already
 // has nodes (graphs only grow); returns nullptr.
 PyObject* refuse_nonempty_state(const char* fname);
+
+// reduce_graph: __reduce__ of a graph class: no arguments, then the
+// snapshot `write` makes of the instance's graph.
+template <class Graph>
+PyObject* reduce_graph(const ArgSpec& spec, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames, std::string (*write)(const Graph&)) {
+  if (!parse_args(spec, args, nargs, kwnames, nullptr)) return nullptr;
+  Instance<Graph>* inst = instance_of<Graph>(self);
+  SharedBorrow read(inst->borrow);
+  if (!read) return nullptr;
+  return reduce_to_state(self, write(inst->value));
+}
+
+// setstate_graph: __setstate__ of a graph class: one bytes argument, read by
+// `read` into the instance, which must still be empty.
+template <class Graph>
+PyObject* setstate_graph(const ArgSpec& spec, PyObject* self, PyObject* const* args,
+                         Py_ssize_t nargs, PyObject* kwnames,
+                         ReadResult<Graph> (*read)(std::string_view)) {
+  PyObject* argv[1];
+  if (!parse_args(spec, args, nargs, kwnames, argv)) return nullptr;
+  std::string_view bytes;
+  if (!state_bytes(argv[0], &bytes)) return nullptr;
+  Instance<Graph>* inst = instance_of<Graph>(self);
+  ExclusiveBorrow write(inst->borrow);
+  if (!write) return nullptr;
+  if (inst->value.n_nodes() != 0) return refuse_nonempty_state(spec.fname);
+  ReadResult<Graph> g = read(bytes);
+  if (!g) return raise_read_error(g.error());
+  inst->value = std::move(*g);
+  Py_RETURN_NONE;
+}
 
 // EdgeText: one edge of a repr, by ids, with its arrow ("->" or "--").
 struct EdgeText {
