@@ -8,6 +8,7 @@ Run: .venv/bin/python bench/exact_engines.py
 
 import json
 import os
+import pathlib
 import random
 import subprocess
 import sys
@@ -103,10 +104,14 @@ def overhead_rows():
 
 
 def native_binary():
-    build = REPO / "build" / "bench"
+    # EXACT_ENGINES_BUILD: an existing build directory to reuse (configured
+    # again with the bench drivers on), instead of a fresh one under build/.
+    build = pathlib.Path(os.environ.get("EXACT_ENGINES_BUILD", REPO / "build" / "bench"))
     subprocess.run(
         ["cmake", "-S", str(REPO), "-B", str(build), "-G", "Ninja", "-DMORVEND_BUILD_PYTHON=OFF",
-                 "-DMORVEND_BUILD_BENCH=ON", "-DCMAKE_BUILD_TYPE=Release"],
+                 "-DMORVEND_BUILD_BENCH=ON", "-DCMAKE_BUILD_TYPE=Release",
+                 # oneTBB, Boost and nlohmann/json from this environment, as the module
+                 f"-DPython_EXECUTABLE={sys.executable}"],
         check=True, capture_output=True,
     )  # fmt: skip
     subprocess.run(["cmake", "--build", str(build), "--target", "exact_engines_native"], check=True, capture_output=True)
@@ -140,6 +145,28 @@ def native_overflow_rows(binary):
     seconds = time.perf_counter() - start
     peak_kb = int(run.stderr.strip().splitlines()[-1])
     return [("edgeless 24", 2**24, (2**24) / seconds / 1e6, peak_kb * 1024 / 2**24, run.stdout.strip()[:70])]
+
+
+def adapter_rows(binary):
+    """The adapter's own cost per call: explain() with a trivial Python function minus
+    the same engine run with a C++ value function, against the bare Python loop."""
+    rows = []
+    for n in (16, 20):
+        dag = isolated(n)
+        explainer = morvend.ASVExplainer(dag)
+        calls = recorded_calls(explainer, "exact_dag_sparse")
+        runs = [subprocess.run([str(binary), str(n), "0", "1"], capture_output=True, text=True) for _ in range(5)]
+        engine = sorted(float(r.stdout.split()[3]) / float(r.stdout.split()[2]) for r in runs)[2]
+        ours = median_time(lambda: explainer.explain(trivial, method="exact_dag_sparse"), repeat=5) / len(calls)
+
+        def prebuilt():
+            for c in calls:
+                trivial(c)
+
+        loop = median_time(prebuilt, repeat=5) / len(calls)
+        adapter = ours - engine
+        rows.append((f"edgeless {n}", len(calls), ours * 1e9, engine * 1e9, adapter * 1e9, loop * 1e9, adapter / loop))
+    return rows
 
 
 # --- 3. plain-Python baseline ------------------------------------------------------
@@ -226,6 +253,12 @@ def main():
         overhead_rows(),
     )  # fmt: skip
     binary = native_binary()
+    print("Adapter alone (exact_dag_sparse): explain() minus the same engine with a C++ value function.\n")
+    table(
+        ["DAG", "calls", "explain ns/call", "engine ns/call (C++ value fn)", "adapter ns/call",
+         "loop, prebuilt ns/call", "adapter / loop"],
+        adapter_rows(binary),
+    )  # fmt: skip
     print("### Sparse DP with a C++ value function (one core)\n")
     table(["DAG", "order ideals", "M ideals/s", "peak bytes/ideal", "result"], native_rows(binary))
     table(["DAG", "order ideals", "M ideals/s to the error", "peak bytes/ideal", "result"], native_overflow_rows(binary))

@@ -1,22 +1,33 @@
 """Graph operations of CausalDAG and CausalCPDAG against baselines on random sparse DAGs.
 
-Baselines run in the same process: networkx where it has the operation (node-link JSON
-through the standard json module, DiGraph.subgraph(...).copy(), a d-convex hull search
-written with networkx's ancestors, moral_graph and shortest_path), plain Python for the
-DOT text; consistent_extension has no counterpart in networkx.
+Baselines run in the same process, each producing the result morvend gives (names, in
+the same order) where the operation returns names:
+- rustworkx, with a Python dict from name to index (rustworkx has no name index):
+  built from the pairs through dict.fromkeys, topological_generations, ancestors,
+  is_directed_acyclic_graph, node-link JSON, to_dot, subgraph;
+- python-igraph: Graph.TupleList (which keeps a name index of its own), subcomponent,
+  is_dag, induced_subgraph; it has no layering, JSON or DOT text to compare;
+- networkx where it has the operation (node-link JSON through the standard json module,
+  DiGraph.subgraph(...).copy(), a d-convex hull search written with networkx's
+  ancestors, moral_graph and shortest_path), plain Python for the DOT text.
+consistent_extension has no counterpart in any of them.
 
-Run: .venv/bin/python bench/graph_ops.py
+Run: .venv/bin/python bench/graph_ops.py   (the bench extra: networkx, rustworkx, python-igraph)
 """
 
 import json
+import os
 import random
+from itertools import chain
 
+import igraph as ig
 import networkx as nx
+import rustworkx as rx
 
 import morvend
 from common import machine_header, median_time, table
 
-SIZES = [10_000, 100_000, 1_000_000]
+SIZES = [int(s) for s in os.environ.get("GRAPH_OPS_SIZES", "10000,100000,1000000").split(",")]
 
 
 def random_sparse_edges(n, seed):
@@ -28,6 +39,30 @@ def random_sparse_edges(n, seed):
         i = rng.randrange(n - 1)
         edges[(names[i], names[rng.randrange(i + 1, n)])] = None
     return names, list(edges)
+
+
+def rx_from_edges(edges):
+    index = {name: i for i, name in enumerate(dict.fromkeys(chain.from_iterable(edges)))}
+    g = rx.PyDiGraph()
+    g.add_nodes_from(list(index))
+    g.add_edges_from_no_data([(index[a], index[b]) for a, b in edges])
+    return g, index
+
+
+def rx_layers(g):
+    labels = g.nodes()
+    return [sorted(labels[i] for i in layer) for layer in rx.topological_generations(g)]
+
+
+def rx_ancestors(g, index, name):
+    labels = g.nodes()
+    return sorted(labels[i] for i in rx.ancestors(g, index[name]))
+
+
+def ig_ancestors(g, index, name):
+    v = index[name]
+    labels = g.vs["name"]
+    return sorted(labels[i] for i in g.subcomponent(v, mode="in") if i != v)
 
 
 def nx_layers(g):
@@ -99,48 +134,87 @@ def main():
         last = names[-1]
         dag = morvend.CausalDAG.from_edges(edges)
         g = nx.DiGraph(edges)
+        rg, rindex = rx_from_edges(edges)
+        ig_g = ig.Graph.TupleList(edges, directed=True)
+        iindex = {name: i for i, name in enumerate(ig_g.vs["name"])}
         text = dag.to_json()
         nx_text = nx_to_json(g)
+        rx_text = rx.node_link_json(rg, node_attrs=lambda name: {"name": name})
         hull_set = ["v100", "v105", "v110", "v120"]  # a few nodes with few ancestors
         keep = names[::2]
         directed, undirected = cpdag_edges(g)
         cpdag = morvend.CausalCPDAG.from_edges(directed, undirected)
         repeat = 3 if n >= 1_000_000 else 5
+        # (operation, morvend, rustworkx, igraph, networkx or plain Python)
         cases = [
-            ("from_edges", lambda: morvend.CausalDAG.from_edges(edges), "networkx", lambda: nx.DiGraph(edges)),
-            ("topological_layers", dag.topological_layers, "networkx", lambda: nx_layers(g)),
-            ("ancestors(last)", lambda: dag.ancestors(last), "networkx", lambda: sorted(nx.ancestors(g, last))),
-            ("validate", dag.validate, "networkx", lambda: nx.is_directed_acyclic_graph(g)),
-            ("to_json", dag.to_json, "networkx + json", lambda: nx_to_json(g)),
-            ("from_json", lambda: morvend.CausalDAG.from_json(text), "networkx + json", lambda: nx_from_json(nx_text)),
-            ("to_dot", dag.to_dot, "python", lambda: py_to_dot(g)),
             (
-                "d_convex_hull(4 nodes)",
-                lambda: dag.d_convex_hull(hull_set),
-                "networkx",
-                lambda: nx_d_convex_hull(g, hull_set),
+                "from_edges",
+                lambda: morvend.CausalDAG.from_edges(edges),
+                lambda: rx_from_edges(edges),
+                lambda: ig.Graph.TupleList(edges, directed=True),
+                lambda: nx.DiGraph(edges),
             ),
+            ("topological_layers", dag.topological_layers, lambda: rx_layers(rg), None, lambda: nx_layers(g)),
+            (
+                "ancestors(last)",
+                lambda: dag.ancestors(last),
+                lambda: rx_ancestors(rg, rindex, last),
+                lambda: ig_ancestors(ig_g, iindex, last),
+                lambda: sorted(nx.ancestors(g, last)),
+            ),
+            (
+                "validate",
+                dag.validate,
+                lambda: rx.is_directed_acyclic_graph(rg),
+                ig_g.is_dag,
+                lambda: nx.is_directed_acyclic_graph(g),
+            ),
+            (
+                "to_json",
+                dag.to_json,
+                lambda: rx.node_link_json(rg, node_attrs=lambda name: {"name": name}),
+                None,
+                lambda: nx_to_json(g),
+            ),
+            (
+                "from_json",
+                lambda: morvend.CausalDAG.from_json(text),
+                lambda: rx.parse_node_link_json(rx_text),
+                None,
+                lambda: nx_from_json(nx_text),
+            ),
+            ("to_dot", dag.to_dot, lambda: rg.to_dot(node_attr=lambda name: {"label": name}), None, lambda: py_to_dot(g)),
+            ("d_convex_hull(4 nodes)", lambda: dag.d_convex_hull(hull_set), None, None, lambda: nx_d_convex_hull(g, hull_set)),
             (
                 "induced_subgraph(n/2)",
                 lambda: dag.induced_subgraph(keep),
-                "networkx",
+                lambda: rg.subgraph([rindex[x] for x in keep]),
+                lambda: ig_g.induced_subgraph([iindex[x] for x in keep]),
                 lambda: g.subgraph(keep).copy(),
             ),
-            ("consistent_extension", cpdag.consistent_extension, None, None),
+            ("consistent_extension", cpdag.consistent_extension, None, None, None),
         ]
-        assert dag.topological_layers() == nx_layers(g)
+        assert dag.topological_layers() == nx_layers(g) == rx_layers(rg)
+        assert dag.ancestors(last) == rx_ancestors(rg, rindex, last) == ig_ancestors(ig_g, iindex, last)
         assert dag.to_dot() == py_to_dot(g)
         assert dag.d_convex_hull(hull_set) == nx_d_convex_hull(g, hull_set)
         assert set(dag.induced_subgraph(keep).edges()) == set(g.subgraph(keep).edges())
         assert morvend.CausalDAG.from_json(text).edges() == dag.edges()
-        for name, ours, baseline, theirs in cases:
+        for name, ours, *baselines in cases:
             t_ours = median_time(ours, repeat)
-            if theirs is None:
-                rows.append((name, n, t_ours * 1e3, "—", "—", "—"))
-                continue
-            t_theirs = median_time(theirs, repeat)
-            rows.append((name, n, t_ours * 1e3, baseline, t_theirs * 1e3, t_theirs / t_ours))
-    table(["operation", "n", "morvend ms", "baseline", "baseline ms", "speed-up"], rows)
+            row = [name, n, t_ours * 1e3]
+            for theirs in baselines:
+                if theirs is None:
+                    row += ["—", "—"]
+                    continue
+                t_theirs = median_time(theirs, repeat)
+                row += [t_theirs * 1e3, t_theirs / t_ours]
+            rows.append(tuple(row))
+    table(
+        ["operation", "n", "morvend ms", "rustworkx ms", "× rx", "igraph ms", "× igraph",
+         "networkx (python) ms", "× nx"],
+        rows,
+    )  # fmt: skip
 
 
 if __name__ == "__main__":

@@ -21,8 +21,11 @@ Run: python examples/quickstart.py   (saves quickstart.png when matplotlib is in
 import json
 
 import numpy as np
+import numpy.typing as npt
 
 import morvend
+
+Array = npt.NDArray[np.float64]
 
 rng = np.random.default_rng(0)
 FEATURES = ["age", "education", "income", "debt_ratio"]
@@ -32,7 +35,7 @@ EDGES = [("age", "income"), ("education", "income"), ("income", "debt_ratio")]
 # --- the causal model, its data and a fitted predictor --------------------------------
 
 
-def sample_noise(n):
+def sample_noise(n: int) -> dict[str, Array]:
     return {
         "age": rng.uniform(21, 70, n),
         "education": rng.normal(14, 2.5, n),
@@ -41,10 +44,10 @@ def sample_noise(n):
     }
 
 
-def structural(noise, fixed=None):
+def structural(noise: dict[str, Array], fixed: dict[str, float] | None = None) -> Array:
     """The variables in causal order; those in `fixed` are set, not generated."""
     fixed = fixed or {}
-    v = {}
+    v: dict[str, Array | float] = {}
     v["age"] = fixed.get("age", noise["age"])
     v["education"] = fixed.get("education", noise["education"])
     v["income"] = fixed.get("income", 10 + 2.5 * v["education"] + 0.5 * (v["age"] - 21) + noise["income"])
@@ -57,7 +60,7 @@ train = structural(sample_noise(4000))
 score = 300 + 3.0 * train[:, 2] + 4.0 * train[:, 1] - 220 * train[:, 3] + rng.normal(0, 15, len(train))
 
 
-def design(x):
+def design(x: Array) -> Array:
     """Features with an income-by-debt interaction, so the model is not additive."""
     return np.column_stack([np.ones(len(x)), x, x[:, 2] * x[:, 3]])
 
@@ -65,7 +68,7 @@ def design(x):
 coef, *_ = np.linalg.lstsq(design(train), score, rcond=None)
 
 
-def predict(x):
+def predict(x: Array) -> Array:
     return design(x) @ coef
 
 
@@ -75,7 +78,7 @@ applicant = {"age": 52.0, "education": 19.0, "income": 95.0, "debt_ratio": 0.10}
 background = sample_noise(500)
 
 
-def value(coalition):
+def value(coalition: list[str]) -> float:
     """Mean prediction with the coalition set to the applicant's values."""
     return float(predict(structural(background, {f: applicant[f] for f in coalition})).mean())
 

@@ -1,52 +1,56 @@
-# Shared by setup.sh and test.sh: system packages, Python 3.12, the virtual
-# environment. Sourced, not run.
+# Shared by the scripts: the compiler check, the C++ tests' system packages,
+# the Python interpreters, the virtual environment. Sourced, not run.
 
 MORVEND_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 VENV="$MORVEND_ROOT/.venv"
-
-# boost_ok: Boost headers of 1.81 or newer (for unordered_flat_map).
-boost_ok() {
-  local v
-  v="$(sed -n 's/^#define BOOST_VERSION \([0-9]*\).*/\1/p' /usr/include/boost/version.hpp 2>/dev/null)"
-  [ -n "$v" ] && [ "$v" -ge 108100 ]
-}
+# Builds use at most as many jobs as there are cores.
+export CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}"
 
 # FUZZ_CXX: the compiler of the libFuzzer harnesses. Clang 14 reports an old
 # __cpp_concepts, which hides libstdc++'s std::expected; Clang 19, packaged
 # for Debian 12 and 13, does not.
 FUZZ_CXX="${MORVEND_FUZZ_CXX:-clang++-19}"
 
-# ensure_system_packages: the compilers and libraries the build needs (Debian).
-ensure_system_packages() {
+# ensure_compiler: building the module needs a C++23 compiler and nothing else
+# from the system (GCC 12 or newer; the libraries come from PyPI).
+ensure_compiler() {
+  local cxx="${CXX:-g++}"
+  if ! command -v "$cxx" >/dev/null 2>&1; then
+    echo "morvend needs a C++23 compiler (GCC 12 or newer): install g++ or set CXX" >&2
+    return 1
+  fi
+}
+
+# ensure_test_packages: what the C++ tests add (Debian): GoogleTest, and Clang
+# 19 with its libFuzzer runtime for the fuzz run. oneTBB, Boost and
+# nlohmann/json come from PyPI into .venv (install_build_requirements).
+ensure_test_packages() {
   local missing=()
-  for p in g++ nlohmann-json3-dev libtbb-dev libgtest-dev clang-19 libclang-rt-19-dev; do
+  for p in g++ libgtest-dev clang-19 libclang-rt-19-dev; do
     dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
   done
-  boost_ok || missing+=(boost)
   [ ${#missing[@]} -eq 0 ] && return 0
   local sudo=""
   [ "$(id -u)" -ne 0 ] && sudo="sudo"
   $sudo apt-get update -qq
-  # Debian 12 packages Boost 1.81 separately; Debian 13's default is newer.
-  local boost=libboost-dev
-  apt-cache show libboost1.81-dev >/dev/null 2>&1 && boost=libboost1.81-dev
-  missing=("${missing[@]/#boost/$boost}")
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
 }
 
-# find_python: a CPython 3.12 interpreter (MORVEND_PYTHON overrides).
+# find_python [MINOR]: a CPython 3.MINOR interpreter, 3.12 by default
+# (MORVEND_PYTHON overrides the default one).
 find_python() {
-  if [ -n "${MORVEND_PYTHON:-}" ]; then echo "$MORVEND_PYTHON"; return; fi
+  local minor="${1:-12}"
+  if [ "$minor" = 12 ] && [ -n "${MORVEND_PYTHON:-}" ]; then echo "$MORVEND_PYTHON"; return; fi
   if command -v pyenv >/dev/null 2>&1; then
     local v
-    v="$(pyenv versions --bare 2>/dev/null | grep -E '^3\.12(\.[0-9]+)?$' | tail -n 1)"
-    if [ -n "$v" ] && [ -x "$(pyenv root)/versions/$v/bin/python3.12" ]; then
-      echo "$(pyenv root)/versions/$v/bin/python3.12"
+    v="$(pyenv versions --bare 2>/dev/null | grep -E "^3\.$minor(\.[0-9]+)?\$" | tail -n 1)"
+    if [ -n "$v" ] && [ -x "$(pyenv root)/versions/$v/bin/python3.$minor" ]; then
+      echo "$(pyenv root)/versions/$v/bin/python3.$minor"
       return
     fi
   fi
-  if python3.12 -c 'pass' >/dev/null 2>&1; then command -v python3.12; return; fi
-  echo "morvend needs CPython 3.12 (set MORVEND_PYTHON)" >&2
+  if "python3.$minor" -c 'pass' >/dev/null 2>&1; then command -v "python3.$minor"; return; fi
+  echo "no CPython 3.$minor found (pyenv install 3.$minor, or put python3.$minor on PATH)" >&2
   return 1
 }
 
@@ -59,7 +63,31 @@ ensure_venv() {
   "$VENV/bin/python" -m pip install --quiet "cmake>=3.25" ninja
 }
 
+# install_build_requirements [PYTHON]: pyproject.toml's build-system.requires
+# into PYTHON's environment (.venv's by default), for builds without pip's
+# isolation: the C++ test builds find them with -DPython_EXECUTABLE=PYTHON.
+install_build_requirements() {
+  local python="${1:-$VENV/bin/python}" reqs
+  mapfile -t reqs < <("$python" -c 'import sys, tomllib
+print("\n".join(tomllib.load(open(sys.argv[1], "rb"))["build-system"]["requires"]))' \
+    "$MORVEND_ROOT/pyproject.toml")
+  "$python" -m pip install --quiet "${reqs[@]}"
+}
+
+# show_dependency_origins LOG: the configure lines of a build log that name
+# the copy of each dependency the build used.
+show_dependency_origins() {
+  grep -E -- '-- morvend: ' "$1" | sed 's/^ *//' || true
+}
+
 # install_package: builds and installs morvend with its test extra into .venv.
 install_package() {
-  "$VENV/bin/python" -m pip install --quiet "$MORVEND_ROOT[test]"
+  local log="$MORVEND_ROOT/build/pip-install.log"
+  mkdir -p "$MORVEND_ROOT/build"
+  if ! "$VENV/bin/python" -m pip install --verbose "$MORVEND_ROOT[test]" > "$log" 2>&1; then
+    tail -n 200 "$log" >&2
+    echo "pip install failed: $log" >&2
+    return 1
+  fi
+  show_dependency_origins "$log"
 }

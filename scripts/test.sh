@@ -1,25 +1,31 @@
 #!/usr/bin/env bash
 # Every test: the C++ tests (optimised, then under ASan/UBSan), a minute of
-# fuzzing of the JSON readers, pytest against the installed module, then
-# pytest again against a build of the module under ASan/UBSan.
+# fuzzing of the JSON readers, pytest, stubtest and mypy against the module
+# installed in .venv (CPython 3.12), pytest again against a build of the
+# module under ASan/UBSan, then the portable wheel for CPython 3.13, tested in
+# a fresh virtual environment of its own (scripts/test_wheel.sh).
 # Installs what is missing first.
 set -euo pipefail
 source "$(dirname "$0")/env.sh"
-ensure_system_packages
+ensure_test_packages
 ensure_venv
+install_build_requirements
 install_package
 
 PATH="$VENV/bin:$PATH"
 cd "$MORVEND_ROOT"
 jobs="$(nproc)"
+# The C++ builds take oneTBB, Boost and nlohmann/json from .venv, the copies
+# the module is built with.
+deps=(-DPython_EXECUTABLE="$VENV/bin/python")
 
 cmake -S . -B build/cpp -G Ninja -DMORVEND_BUILD_PYTHON=OFF -DMORVEND_BUILD_TESTS=ON \
-  -DCMAKE_BUILD_TYPE=Release
+  -DCMAKE_BUILD_TYPE=Release "${deps[@]}"
 cmake --build build/cpp -j "$jobs"
 ctest --test-dir build/cpp --output-on-failure -j "$jobs"
 
 cmake -S . -B build/cpp-sanitize -G Ninja -DMORVEND_BUILD_PYTHON=OFF -DMORVEND_BUILD_TESTS=ON \
-  -DMORVEND_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
+  -DMORVEND_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo "${deps[@]}"
 cmake --build build/cpp-sanitize -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build/cpp-sanitize --output-on-failure -j "$jobs"
@@ -27,7 +33,8 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
 # libFuzzer with ASan/UBSan: new inputs go to build/, the committed seeds stay
 # as they are.
 cmake -S . -B build/fuzz -G Ninja -DMORVEND_BUILD_PYTHON=OFF -DMORVEND_BUILD_FUZZ=ON \
-  -DMORVEND_SANITIZE=ON -DCMAKE_CXX_COMPILER="$FUZZ_CXX" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+  -DMORVEND_SANITIZE=ON -DCMAKE_CXX_COMPILER="$FUZZ_CXX" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  "${deps[@]}"
 cmake --build build/fuzz -j "$jobs" --target json_readers_fuzz
 mkdir -p build/fuzz/corpus
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
@@ -36,4 +43,14 @@ ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   -print_final_stats=1
 
 "$VENV/bin/python" -m pytest
+# The stub against the module, and type checkers against the examples through
+# the installed stub package.
+"$VENV/bin/python" -m mypy.stubtest morvend
+"$VENV/bin/python" -m mypy --strict examples/
 bash "$MORVEND_ROOT/scripts/test_python_sanitized.sh"
+
+if find_python 13 >/dev/null 2>&1 || [ "${CI:-}" = true ]; then
+  bash "$MORVEND_ROOT/scripts/test_wheel.sh" 13
+else
+  echo "no CPython 3.13: the wheel test (scripts/test_wheel.sh 13) was skipped" >&2
+fi

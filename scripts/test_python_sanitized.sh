@@ -10,6 +10,8 @@ if ! "$VENV/bin/python" -c 'import pytest' 2>/dev/null; then
   echo "no .venv with pytest: run scripts/setup.sh first" >&2
   exit 1
 fi
+# oneTBB, Boost and nlohmann/json for this build: the PyPI copies in .venv.
+install_build_requirements
 PATH="$VENV/bin:$PATH"
 cd "$MORVEND_ROOT"
 

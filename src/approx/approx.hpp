@@ -60,6 +60,10 @@ namespace morvend {
 [[nodiscard]] Result<AsvResult> approximate_adaptive_batched(const ExplainerState& state,
                                                              BatchValueOracle& oracle,
                                                              const AdaptiveOptions& options);
+// check_uniform_sparse_adaptive: the refusal of n > 63 by the uniform
+// adaptive estimators, before any other check.
+[[nodiscard]] Result<void> check_uniform_sparse_adaptive(std::size_t n);
+
 // The uniform ones refuse n > 63 first, with the method entries' messages.
 [[nodiscard]] Result<AsvResult> approximate_uniform_sparse_adaptive(
     const ExplainerState& state, ValueOracle& oracle, const AdaptiveOptions& options,

@@ -113,13 +113,20 @@ Result<AsvResult> approximate_uniform_sparse(const ExplainerState& state, ValueO
   return detail::estimate(sums.ratio(total), options.n_samples, options.seed, total);
 }
 
+Result<void> check_uniform_sparse_adaptive(std::size_t n) {
+  if (n > kMaxSparseNodes) {
+    return std::unexpected(too_many_nodes("approximate_uniform_sparse_adaptive", n));
+  }
+  return {};
+}
+
 Result<AsvResult> approximate_uniform_sparse_adaptive(const ExplainerState& state,
                                                       ValueOracle& oracle,
                                                       const AdaptiveOptions& options,
                                                       std::span<const std::uint64_t> parent_masks,
                                                       std::uint64_t memo_budget) {
-  if (state.n_nodes() > kMaxSparseNodes) {
-    return std::unexpected(too_many_nodes("approximate_uniform_sparse_adaptive", state.n_nodes()));
+  if (Result<void> r = check_uniform_sparse_adaptive(state.n_nodes()); !r) {
+    return std::unexpected(r.error());
   }
   detail::SerialMaskWalker walker(oracle);
   return uniform_adaptive(state, walker, options, parent_masks, memo_budget,

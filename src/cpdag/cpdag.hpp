@@ -37,8 +37,10 @@ class Cpdag {
   Cpdag() = default;
 
   // add_node: get-or-insert by name, as for Dag.
-  NodeId add_node(std::string_view name) {
-    const NodeId id = names_.add(name);
+  NodeId add_node(std::string_view name) { return add_node(name, names_.hash(name)); }
+  // add_node with the name's hash (NameIndex::hash), for bulk builds.
+  NodeId add_node(std::string_view name, std::uint64_t hash) {
+    const NodeId id = names_.add(name, hash);
     if (id == directed_children_.size()) {
       directed_children_.emplace_back();
       directed_parents_.emplace_back();
@@ -47,6 +49,11 @@ class Cpdag {
     return id;
   }
   std::optional<NodeId> node_id(std::string_view name) const { return names_.find(name); }
+  std::optional<NodeId> node_id(std::string_view name, std::uint64_t hash) const {
+    return names_.find(name, hash);
+  }
+  // The name index's hash and prefetch hints (NameIndex), for bulk look-ups.
+  const NameIndex& name_index() const { return names_; }
   // name and the three adjacency lists: REQUIRES id < n_nodes() (else InternalFault).
   const std::string& name(NodeId id) const { return names_.name(id); }
   const std::vector<std::string>& names() const { return names_.names(); }

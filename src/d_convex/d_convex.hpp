@@ -38,6 +38,9 @@ namespace morvend {
 // induced_subgraph: a new Dag holding the nodes `ids` (repeats harmless) in
 // ascending source id and the edges among them, each node's children in
 // source order. InvalidNodeId for the first id >= n, before anything is built.
-[[nodiscard]] Result<Dag> induced_subgraph(const Dag& g, std::span<const NodeId> ids);
+// When `kept` is given it receives the source id of each new node, in new id
+// order (callers carry per-node data over with it).
+[[nodiscard]] Result<Dag> induced_subgraph(const Dag& g, std::span<const NodeId> ids,
+                                           std::vector<NodeId>* kept = nullptr);
 
 }  // namespace morvend

@@ -5,29 +5,61 @@
 
 namespace morvend {
 
-Result<Dag> induced_subgraph(const Dag& g, std::span<const NodeId> ids) {
+Result<Dag> induced_subgraph(const Dag& g, std::span<const NodeId> ids,
+                             std::vector<NodeId>* kept_out) {
   if (Result<void> r = check_ids(ids, g.n_nodes()); !r) return std::unexpected(r.error());
-  const std::vector<NodeId> kept = sorted_ids(ids);
+  std::vector<NodeId> kept = sorted_ids(ids);
+  // Source id -> new id: a dense table when the request is a sizeable part of
+  // the graph (no hashing per edge), a hash map when it is a few nodes of a
+  // huge graph (no cost per source node).
+  constexpr NodeId kAbsent = static_cast<NodeId>(-1);
+  const bool dense = kept.size() >= g.n_nodes() / 16;
+  std::vector<NodeId> dense_id(dense ? g.n_nodes() : 0, kAbsent);
+  boost::unordered_flat_map<NodeId, NodeId> sparse_id;
+  if (!dense) sparse_id.reserve(kept.size());
+  const auto new_id = [&](NodeId v) -> NodeId {
+    if (dense) return dense_id[v];
+    const auto it = sparse_id.find(v);
+    return it == sparse_id.end() ? kAbsent : it->second;
+  };
   Dag sub;
-  boost::unordered_flat_map<NodeId, NodeId> new_id;
-  new_id.reserve(kept.size());
+  sub.reserve(kept.size());
   InterruptMeter meter;
-  for (NodeId u : kept) {
-    if (Result<void> r = meter.spend(1); !r) return std::unexpected(r.error());
-    new_id.emplace(u, sub.add_node(g.name(u)));
-  }
-  for (NodeId u : kept) {
+  Result<void> spent;
+  for_each_hashed(
+      sub.name_index(), kept.size(), [&](std::size_t i) -> std::string_view { return g.name(kept[i]); },
+      [&](std::size_t i, std::uint64_t hash) {
+        if (spent = meter.spend(1); !spent) return false;
+        const NodeId id = sub.add_node(g.name(kept[i]), hash);
+        if (dense) {
+          dense_id[kept[i]] = id;
+        } else {
+          sparse_id.emplace(kept[i], id);
+        }
+        return true;
+      });
+  if (!spent) return std::unexpected(spent.error());
+  std::vector<NodeId> targets;
+  // Child lists and the id table are read at random: fetch them a few nodes
+  // ahead (the child lists first, then the table entries they point to).
+  constexpr std::size_t kListAhead = 8, kTableAhead = 4;
+  for (std::size_t i = 0; i < kept.size(); ++i) {
+    const NodeId u = kept[i];
+    if (i + kListAhead < kept.size()) __builtin_prefetch(g.children(kept[i + kListAhead]).data());
+    if (dense && i + kTableAhead < kept.size()) {
+      for (NodeId v : g.children(kept[i + kTableAhead])) __builtin_prefetch(&dense_id[v]);
+    }
     if (Result<void> r = meter.spend(1 + g.children(u).size()); !r) {
       return std::unexpected(r.error());
     }
+    // The source's edges are distinct and loop-free, and so are their images.
+    targets.clear();
     for (NodeId v : g.children(u)) {
-      const auto it = new_id.find(v);
-      if (it == new_id.end()) continue;
-      if (Result<void> r = sub.add_edge(new_id.at(u), it->second); !r) {
-        return std::unexpected(r.error());
-      }
+      if (const NodeId to = new_id(v); to != kAbsent) targets.push_back(to);
     }
+    if (!targets.empty()) sub.add_children(new_id(u), targets);
   }
+  if (kept_out != nullptr) *kept_out = std::move(kept);
   return sub;
 }
 

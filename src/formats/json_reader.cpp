@@ -284,7 +284,7 @@ class DepthLimitedBuilder : public nlohmann::detail::json_sax_dom_parser<json> {
   }
 
   bool tick() {
-    if (meter_.spend(1)) return true;
+    if (meter.spend(1)) return true;
     interrupted_ = true;
     return false;
   }
@@ -293,7 +293,7 @@ class DepthLimitedBuilder : public nlohmann::detail::json_sax_dom_parser<json> {
   std::optional<std::string> error_;
   std::size_t bytes_read_ = 0;
   bool syntax_ = false;
-  InterruptMeter meter_;
+  InterruptMeter meter;
   bool interrupted_ = false;
 };
 
@@ -316,18 +316,36 @@ const json* member(const json& doc, const char* key) {
   return it == doc.end() ? nullptr : &*it;
 }
 
+// text_of: the text of a string value, else nothing (a hint's worth only).
+std::string_view text_of(const json& value) {
+  return value.is_string() ? std::string_view(value.get_ref<const std::string&>())
+                           : std::string_view();
+}
+
 template <class Graph>
 Status read_nodes(const json& doc, Graph& g) {
+  InterruptMeter meter;
   const json* nodes = member(doc, "nodes");
   if (nodes == nullptr) return {};
   if (!nodes->is_array()) return malformed("\"nodes\" must be an array");
-  InterruptMeter meter;
-  for (const json& entry : *nodes) {
-    if (!meter.spend(1)) return std::unexpected(AsvError::interrupted().message());
-    if (!entry.is_string()) return malformed("\"nodes\" entries must be strings");
-    g.add_node(entry.get_ref<const std::string&>());
-  }
-  return {};
+  if constexpr (requires { g.reserve(std::size_t{0}); }) g.reserve(nodes->size());
+  // Hashed ahead with prefetching (for_each_hashed): a big graph's index
+  // misses the cache on nearly every name.
+  const auto& entries = nodes->template get_ref<const json::array_t&>();
+  Status status;
+  for_each_hashed(
+      g.name_index(), entries.size(), [&](std::size_t i) { return text_of(entries[i]); },
+      [&](std::size_t i, std::uint64_t hash) {
+        if (!meter.spend(1)) {
+          status = std::unexpected(AsvError::interrupted().message());
+        } else if (!entries[i].is_string()) {
+          status = malformed("\"nodes\" entries must be strings");
+        } else {
+          g.add_node(entries[i].template get_ref<const std::string&>(), hash);
+        }
+        return status.has_value();
+      });
+  return status;
 }
 
 // The shape of one edge array: its member name, the noun of its messages
@@ -349,20 +367,50 @@ Status read_edges(const json& doc, const EdgeShape& shape, Graph& g, Insert inse
     return malformed("\"", shape.member, "\" must be an array");
   }
   InterruptMeter meter;
-  for (const json& entry : *edges) {
-    if (!meter.spend(1)) return std::unexpected(AsvError::interrupted().message());
-    const json* ends[2] = {member(entry, shape.first), member(entry, shape.second)};
-    for (int k = 0; k < 2; ++k) {
-      if (ends[k] == nullptr || !ends[k]->is_string()) {
-        return malformed(shape.noun, " missing string \"", k == 0 ? shape.first : shape.second,
-                         "\"");
-      }
-    }
-    const NodeId a = g.add_node(ends[0]->template get_ref<const std::string&>());
-    const NodeId b = g.add_node(ends[1]->template get_ref<const std::string&>());
-    if (Result<void> r = insert(a, b); !r) return std::unexpected(r.error().message());
-  }
-  return {};
+  const auto& entries = edges->template get_ref<const json::array_t&>();
+  // end_of: end k of entry i when it is a string. Ends are hashed ahead
+  // (for_each_hashed), two per entry; an entry is checked whole when its
+  // first end comes up, before either node is added.
+  const auto end_of = [&](std::size_t i, int k) -> const json* {
+    const json& entry = entries[i];
+    const json* end = entry.is_object() ? member(entry, k == 0 ? shape.first : shape.second)
+                                        : nullptr;
+    return end != nullptr && end->is_string() ? end : nullptr;
+  };
+  Status status;
+  NodeId ids[2];
+  for_each_hashed(
+      g.name_index(), 2 * entries.size(),
+      [&](std::size_t j) {
+        const json* end = end_of(j / 2, static_cast<int>(j % 2));
+        return end != nullptr ? text_of(*end) : std::string_view();
+      },
+      [&](std::size_t j, std::uint64_t hash) {
+        const std::size_t i = j / 2;
+        const int k = static_cast<int>(j % 2);
+        if (k == 0) {
+          if (!meter.spend(1)) {
+            status = std::unexpected(AsvError::interrupted().message());
+            return false;
+          }
+          for (int e = 0; e < 2; ++e) {
+            if (end_of(i, e) == nullptr) {
+              status = malformed(shape.noun, " missing string \"",
+                                 e == 0 ? shape.first : shape.second, "\"");
+              return false;
+            }
+          }
+        }
+        ids[k] = g.add_node(end_of(i, k)->template get_ref<const std::string&>(), hash);
+        if (k == 1) {
+          if (Result<void> r = insert(ids[0], ids[1]); !r) {
+            status = std::unexpected(r.error().message());
+            return false;
+          }
+        }
+        return true;
+      });
+  return status;
 }
 
 }  // namespace

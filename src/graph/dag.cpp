@@ -16,12 +16,37 @@ Result<void> Dag::add_edge(NodeId from, NodeId to) {
   if (from == to) return std::unexpected(AsvError::self_loop(from));
   if (from >= n) return std::unexpected(AsvError::invalid_node_id(from));
   if (to >= n) return std::unexpected(AsvError::invalid_node_id(to));
-  if (!edge_keys_.insert((std::uint64_t{from} << 32) | to).second) {
-    return std::unexpected(AsvError::duplicate_edge(from, to));
+  std::vector<NodeId>& out = children_[from];
+  const auto key = [from](NodeId v) { return (std::uint64_t{from} << 32) | v; };
+  if (out.size() < kScanLimit) {
+    for (NodeId v : out) {
+      if (v == to) return std::unexpected(AsvError::duplicate_edge(from, to));
+    }
+  } else {
+    if (out.size() == kScanLimit) {
+      for (NodeId v : out) hub_edges_.insert(key(v));  // becomes a hub now
+    }
+    if (!hub_edges_.insert(key(to)).second) {
+      return std::unexpected(AsvError::duplicate_edge(from, to));
+    }
   }
-  children_[from].push_back(to);
+  ++n_edges_;
+  out.push_back(to);
   parents_[to].push_back(from);
   return {};
+}
+
+void Dag::add_children(NodeId from, std::span<const NodeId> to) {
+  std::vector<NodeId>& out = children_[checked(from)];
+  const std::size_t before = out.size();
+  out.insert(out.end(), to.begin(), to.end());
+  for (NodeId v : to) parents_[checked(v)].push_back(from);
+  n_edges_ += to.size();
+  if (out.size() > kScanLimit) {  // a hub: its edges join the duplicate set
+    for (std::size_t i = before > kScanLimit ? before : 0; i < out.size(); ++i) {
+      hub_edges_.insert((std::uint64_t{from} << 32) | out[i]);
+    }
+  }
 }
 
 bool has_cycle(const Dag& g) {

@@ -30,8 +30,11 @@ class Dag {
   Dag() = default;
 
   // add_node: get-or-insert by name; a new node gets id n_nodes(). Never fails.
-  NodeId add_node(std::string_view name) {
-    const NodeId id = names_.add(name);
+  NodeId add_node(std::string_view name) { return add_node(name, names_.hash(name)); }
+  // add_node with the name's hash from name_hash(), for bulk builds that hash
+  // ahead and prefetch (prefetch_name) to overlap the table's cache misses.
+  NodeId add_node(std::string_view name, std::uint64_t hash) {
+    const NodeId id = names_.add(name, hash);
     if (id == children_.size()) {
       children_.emplace_back();
       parents_.emplace_back();
@@ -39,6 +42,11 @@ class Dag {
     return id;
   }
   std::optional<NodeId> node_id(std::string_view name) const { return names_.find(name); }
+  std::optional<NodeId> node_id(std::string_view name, std::uint64_t hash) const {
+    return names_.find(name, hash);
+  }
+  // The name index's hash and prefetch hints (NameIndex), for bulk look-ups.
+  const NameIndex& name_index() const { return names_; }
   // name, children, parents: REQUIRES id < n_nodes() (else InternalFault).
   const std::string& name(NodeId id) const { return names_.name(id); }
   std::span<const NodeId> children(NodeId id) const { return children_[checked(id)]; }
@@ -48,11 +56,23 @@ class Dag {
   // add_edge: SelfLoop, then InvalidNodeId (from, then to), then DuplicateEdge;
   // nothing changes on failure. No cycle check.
   [[nodiscard]] Result<void> add_edge(NodeId from, NodeId to);
+  // add_children: the edges from -> each of `to`, in order, without the
+  // checks of add_edge, for builders that know them to hold (induced
+  // subgraphs). REQUIRES: ids < n_nodes(), none equal to `from`, no repeats,
+  // none an edge already.
+  void add_children(NodeId from, std::span<const NodeId> to);
   // validate: EmptyGraph for n = 0, Cycle when Kahn's algorithm stalls.
   [[nodiscard]] Result<void> validate() const;
 
   std::size_t n_nodes() const { return children_.size(); }
-  std::size_t n_edges() const { return edge_keys_.size(); }
+  std::size_t n_edges() const { return n_edges_; }
+
+  // reserve: room for `n` nodes, so that a bulk build does not regrow.
+  void reserve(std::size_t n) {
+    names_.reserve(n);
+    children_.reserve(n);
+    parents_.reserve(n);
+  }
 
  private:
   std::size_t checked(NodeId id) const;
@@ -60,9 +80,13 @@ class Dag {
   NameIndex names_;
   std::vector<std::vector<NodeId>> children_;
   std::vector<std::vector<NodeId>> parents_;
-  // Every edge as (from << 32 | to): keeps the duplicate check constant-time,
-  // so a hub with a million children is not quadratic to build.
-  boost::unordered_flat_set<std::uint64_t> edge_keys_;
+  std::size_t n_edges_ = 0;
+  // The edges (from << 32 | to) of every tail with more than kScanLimit
+  // children: keeps the duplicate check constant-time, so a hub with a
+  // million children is not quadratic to build, while the usual short child
+  // list is scanned without hashing.
+  static constexpr std::size_t kScanLimit = 16;
+  boost::unordered_flat_set<std::uint64_t> hub_edges_;
 };
 
 // has_cycle: whether the graph has a directed cycle (false for n = 0).

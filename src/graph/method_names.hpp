@@ -12,6 +12,9 @@ inline constexpr const char* kExactTree = "exact_tree";
 inline constexpr const char* kUniformSparse = "uniform_sparse";
 inline constexpr const char* kExactDagSparse = "exact_dag_sparse";
 
+// The policy explain_quality runs, as reported when it records no method.
+inline constexpr const char* kAutoQuality = "auto_quality";
+
 // The names the adaptive runs report.
 inline constexpr const char* kApproxAdaptive = "approx_adaptive";
 inline constexpr const char* kUniformSparseAdaptive = "uniform_sparse_adaptive";

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <limits>
 #include <random>
 
 namespace morvend {
@@ -54,22 +55,57 @@ std::uint64_t next_hash_seed() {
 
 }  // namespace detail
 
-NameIndex::NameIndex() : ids_(0, detail::SeededStringHash{detail::next_hash_seed()}) {}
+NameIndex::NameIndex() : hash_{detail::next_hash_seed()} {}
 
-NodeId NameIndex::add(std::string_view name) {
-  if (auto it = ids_.find(name); it != ids_.end()) return it->second;
-  if (names_.size() >= std::numeric_limits<NodeId>::max()) {
+std::size_t NameIndex::probe(std::string_view name, std::uint32_t tag) const {
+  // Linear probing: the slot holding `name`, or the empty slot ending its run.
+  const std::size_t mask = slots_.size() - 1;
+  for (std::size_t i = tag & mask;; i = (i + 1) & mask) {
+    const Slot& s = slots_[i];
+    if (s.id == kEmpty || (s.tag == tag && names_[s.id] == name)) return i;
+  }
+}
+
+void NameIndex::grow(std::size_t min_slots) {
+  std::size_t size = slots_.empty() ? 16 : slots_.size();
+  while (size < min_slots) size *= 2;
+  if (size == slots_.size()) return;
+  std::vector<Slot> old(size, Slot{kEmpty, 0});
+  old.swap(slots_);
+  const std::size_t mask = size - 1;
+  for (const Slot& s : old) {
+    if (s.id == kEmpty) continue;
+    std::size_t i = s.tag & mask;
+    while (slots_[i].id != kEmpty) i = (i + 1) & mask;
+    slots_[i] = s;
+  }
+}
+
+void NameIndex::reserve(std::size_t n) {
+  names_.reserve(n);
+  grow(2 * n);
+}
+
+NodeId NameIndex::add(std::string_view name, std::uint64_t hash) {
+  if (slots_.empty()) grow(16);
+  const auto tag = static_cast<std::uint32_t>(hash);
+  std::size_t i = probe(name, tag);
+  if (slots_[i].id != kEmpty) return slots_[i].id;
+  if (names_.size() >= std::numeric_limits<NodeId>::max() - 1) {
     throw InternalFault("node count exceeds the NodeId range");
   }
   const auto id = static_cast<NodeId>(names_.size());
   names_.emplace_back(name);
-  ids_.emplace(std::string(name), id);
+  slots_[i] = Slot{id, tag};
+  if (2 * names_.size() > slots_.size()) grow(2 * slots_.size());
   return id;
 }
 
-std::optional<NodeId> NameIndex::find(std::string_view name) const {
-  if (auto it = ids_.find(name); it != ids_.end()) return it->second;
-  return std::nullopt;
+std::optional<NodeId> NameIndex::find(std::string_view name, std::uint64_t hash) const {
+  if (slots_.empty()) return std::nullopt;
+  const Slot& s = slots_[probe(name, static_cast<std::uint32_t>(hash))];
+  if (s.id == kEmpty) return std::nullopt;
+  return s.id;
 }
 
 const std::string& NameIndex::name(NodeId id) const {

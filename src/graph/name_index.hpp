@@ -1,19 +1,23 @@
 // NameIndex: node names by NodeId and the reverse map from name to NodeId.
 //
 // Get-or-insert by name; ids are dense in insertion order and never change.
-// The hash is keyed per index from a process-wide random key, so crafted
-// names cannot force collisions; no listing ever walks the hash map.
+// Each name is stored once (in names()); the reverse map is an open-addressing
+// table of (id, hash bits), so an insertion hashes the name once and growing
+// the table rehashes nothing. The hash is keyed per index from a process-wide
+// random key, so crafted names cannot force collisions; no listing ever walks
+// the table.
+//
+//   NameIndex index;
+//   NodeId a = index.add("age");          // 0
+//   index.find("age");                    // 0
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
-#include <functional>
-#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include <boost/unordered/unordered_flat_map.hpp>
 
 #include "graph/asv_error.hpp"
 
@@ -37,17 +41,72 @@ class NameIndex {
   NameIndex();
 
   // add: returns the id of `name`, inserting it with id size() when new.
-  NodeId add(std::string_view name);
+  NodeId add(std::string_view name) { return add(name, hash(name)); }
+  // add with a precomputed hash: REQUIRES hash == this->hash(name). Lets a
+  // bulk build hash names ahead and prefetch their slots.
+  NodeId add(std::string_view name, std::uint64_t hash);
+  // hash: this index's hash of `name`.
+  std::uint64_t hash(std::string_view name) const { return hash_(name); }
+  // prefetch: hints that a name with this hash is about to be looked up;
+  // prefetch_name, issued later, also fetches the name in its home slot.
+  void prefetch(std::uint64_t hash) const {
+    if (!slots_.empty()) __builtin_prefetch(&slots_[hash & (slots_.size() - 1)]);
+  }
+  void prefetch_name(std::uint64_t hash) const {
+    if (slots_.empty()) return;
+    const NodeId id = slots_[hash & (slots_.size() - 1)].id;
+    if (id != kEmpty) __builtin_prefetch(&names_[id]);
+  }
   // find: the id of `name`, or nothing.
-  std::optional<NodeId> find(std::string_view name) const;
+  std::optional<NodeId> find(std::string_view name) const { return find(name, hash(name)); }
+  // find with a precomputed hash: REQUIRES hash == this->hash(name).
+  std::optional<NodeId> find(std::string_view name, std::uint64_t hash) const;
   // name: REQUIRES id < size() (else InternalFault).
   const std::string& name(NodeId id) const;
   const std::vector<std::string>& names() const { return names_; }
   std::size_t size() const { return names_.size(); }
+  // reserve: room for `n` names without growing the table.
+  void reserve(std::size_t n);
 
  private:
+  // An empty slot has id kEmpty; `tag` is the low 32 bits of the name's hash,
+  // which also give its home position (tables stay below 2^32 slots).
+  struct Slot {
+    NodeId id;
+    std::uint32_t tag;
+  };
+  static constexpr NodeId kEmpty = static_cast<NodeId>(-1);
+
+  std::size_t probe(std::string_view name, std::uint32_t tag) const;
+  void grow(std::size_t min_slots);
+
   std::vector<std::string> names_;
-  boost::unordered_flat_map<std::string, NodeId, detail::SeededStringHash, std::equal_to<>> ids_;
+  std::vector<Slot> slots_;  // a power of two in size, at most half full
+  detail::SeededStringHash hash_;
 };
+
+// for_each_hashed: calls visit(i, hash) for i = 0 .. count-1 in order, where
+// hash is index's hash of text(i). Names are hashed kAhead items early and
+// their slots and names prefetched, so that the cache misses of a bulk
+// look-up or build in a large graph overlap instead of queueing. Stops at the first
+// visit that returns false, and returns false then.
+template <class Text, class Visit>
+bool for_each_hashed(const NameIndex& index, std::size_t count, Text text, Visit visit) {
+  constexpr std::size_t kAhead = 16, kNameAhead = 8;
+  std::uint64_t ahead[kAhead];
+  const auto hash_ahead = [&](std::size_t i) {
+    if (i >= count) return;
+    ahead[i % kAhead] = index.hash(text(i));
+    index.prefetch(ahead[i % kAhead]);
+  };
+  for (std::size_t i = 0; i < kAhead; ++i) hash_ahead(i);
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::uint64_t hash = ahead[i % kAhead];
+    if (i + kNameAhead < count) index.prefetch_name(ahead[(i + kNameAhead) % kAhead]);
+    hash_ahead(i + kAhead);
+    if (!visit(i, hash)) return false;
+  }
+  return true;
+}
 
 }  // namespace morvend

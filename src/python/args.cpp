@@ -33,7 +33,9 @@ void missing_required(const ArgSpec& spec, PyObject** out) {
         list += i + 1 == missing.size() ? ", and " : ", ";
       }
     }
-    list += "'" + std::string(missing[i]) + "'";
+    list += '\'';
+    list += missing[i];
+    list += '\'';
   }
   std::string msg = std::string(spec.fname) + " missing " + std::to_string(missing.size()) +
                     " required positional argument" + (missing.size() == 1 ? "" : "s") + ": " +

@@ -3,7 +3,7 @@
 //
 // Every parameter may be given by position or by keyword; the first
 // `required` parameters must be given. Values come back borrowed, nullptr for
-// an omitted parameter; converters (convert.hpp) treat None like omission
+// an omitted parameter; converters (arg_convert.hpp) treat None like omission
 // where the default is None.
 //
 //   static constexpr const char* kParams[] = {"from_name", "to_name"};

@@ -18,18 +18,25 @@
 #include <Python.h>
 
 #include <optional>
+#include <span>
 #include <string>
+#include <type_traits>
 
 #include "approx/approx.hpp"
-#include "dispatch/dispatch.hpp"
 #include "asv/explainer_state.hpp"
+#include "dispatch/dispatch.hpp"
 #include "dispatch/policy.hpp"
+#include "graph/limits.hpp"
+#include "graph/method_names.hpp"
+#include "python/arg_convert.hpp"
 #include "python/args.hpp"
 #include "python/boundary.hpp"
 #include "python/classes.hpp"
-#include "python/convert.hpp"
+#include "python/errors.hpp"
 #include "python/gil.hpp"
 #include "python/instance.hpp"
+#include "python/pickling.hpp"
+#include "python/py_ref.hpp"
 #include "python/results.hpp"
 #include "python/signal_watch.hpp"
 #include "python/value_function.hpp"
@@ -41,6 +48,11 @@ namespace {
 
 const ExplainerState& state_of(PyObject* self) { return instance_of<ExplainerState>(self)->value; }
 BorrowFlag& borrow_of(PyObject* self) { return instance_of<ExplainerState>(self)->borrow; }
+// The strs of the node names, all made by the constructor.
+std::span<PyObject* const> names_of(PyObject* self) {
+  const auto* inst = instance_of<ExplainerState>(self);
+  return {inst->strs.data(), inst->value.n_nodes()};
+}
 
 // ---- lifecycle -------------------------------------------------------------
 
@@ -58,7 +70,42 @@ PyObject* explainer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (!read) return nullptr;
   Result<ExplainerState> state = ExplainerState::build(dag->value);
   if (!state) return raise_asv_error(state.error());
-  return new_instance(type, std::move(*state));
+  // The copy keeps the DAG's names and ids, so it shares their strs; every
+  // coalition and result dict is then built from them without decoding.
+  if (!dag->strs.fill(dag->value.names())) return nullptr;
+  NameStrs strs;
+  strs.keep_same(dag->strs, state->n_nodes());
+  return new_instance(type, std::move(*state), std::move(strs));
+}
+
+// ---- pickling and repr ------------------------------------------------------
+
+// The frozen copy as a new CausalDAG, with the same strs.
+PyObject* frozen_dag(PyObject* self) {
+  Instance<ExplainerState>* inst = instance_of<ExplainerState>(self);
+  NameStrs strs;
+  strs.keep_same(inst->strs, inst->value.n_nodes());
+  return wrap_dag(Dag(inst->value.graph()), std::move(strs));
+}
+
+PyObject* explainer_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+  static constexpr const char* kNone[] = {"__unused__"};
+  static constexpr ArgSpec kSpec{"ASVExplainer.__reduce__()", std::span(kNone, 0), 0};
+  if (!parse_args(kSpec, args, nargs, kwnames, nullptr)) return nullptr;
+  SharedBorrow read(borrow_of(self));
+  if (!read) return nullptr;
+  PyRef dag = PyRef::steal(frozen_dag(self));
+  if (!dag) return nullptr;
+  return Py_BuildValue("(O(O))", reinterpret_cast<PyObject*>(Py_TYPE(self)), dag.get());
+}
+
+PyObject* explainer_repr(PyObject* self) {
+  const Dag& g = state_of(self).graph();
+  std::string text = "<ASVExplainer: " + std::to_string(g.n_nodes()) +
+                     (g.n_nodes() == 1 ? " node, " : " nodes, ") + std::to_string(g.n_edges()) +
+                     (g.n_edges() == 1 ? " edge>" : " edges>");
+  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
 
 // ---- explain and explain_with_diagnostics ------------------------------------
@@ -69,7 +116,7 @@ constexpr const char* kExplainParams[] = {"value_fn", "method",         "n_sampl
 
 struct ExplainArgs {
   PyObject* value_fn = nullptr;
-  std::string_view method = "auto";
+  std::string_view method = method_name::kAuto;
   PyObject* value_fn_batch = nullptr;
   SamplingOptions options;
   std::uint64_t batch_size = 256;
@@ -106,62 +153,80 @@ class RunWatch {
   SignalWatch signals_;
 };
 
-// finish: the record, or nothing with the exception of a failed run set: the
-// user's own exception when it is not an Exception, a signal handler's
-// exception, else ValueError.
-template <class Fn>
-std::optional<AsvResult> finish(Fn& fn, RunWatch& watch, Result<AsvResult> result) {
-  if (fn.restore_interrupt()) return std::nullopt;
-  if (watch.signals().raise_pending()) return std::nullopt;
-  if (!result) {
-    raise_asv_error(result.error());
-    return std::nullopt;
-  }
-  return std::move(*result);
-}
+// Whether the engine runs without the GIL (each value-function call takes it).
+enum class Gil { kReleased, kHeld };
 
-// run_explain: the steps shared by both methods; nothing with an exception set.
-std::optional<AsvResult> run_explain(PyObject* self, const ExplainArgs& a) {
+// run: the sequence every explain method shares once its arguments are
+// parsed: borrow the state, watch the run, wrap the value function (Fn is
+// PyValueFunction or PyBatchValueFunction), run engine(state, fn) with or
+// without the GIL, then build(state, result) -- or raise: the user's own
+// exception when it is not an Exception, a signal handler's exception, else
+// ValueError.
+template <class Fn, class Engine, class Build>
+PyObject* run(PyObject* self, PyObject* value_fn, Gil gil, Engine engine, Build build) {
+  SharedBorrow read(borrow_of(self));
+  if (!read) return nullptr;
   const ExplainerState& state = state_of(self);
   RunWatch watch;
-  if (!watch.ok()) return std::nullopt;
-  if (a.value_fn_batch != nullptr) {
-    if (a.method != "auto" && a.method != "approx") {
-      raise_value_error("value_fn_batch is only supported for method='approx' or 'auto'");
-      return std::nullopt;
-    }
-    SamplingOptions options{
-        .n_samples = a.options.n_samples, .seed = a.options.seed, .batch_size = a.batch_size};
-    PyBatchValueFunction fn(a.value_fn_batch, state.names());
-    if (!fn.ok()) return std::nullopt;
-    return finish(fn, watch, dispatch_batch(state, fn, options));
-  }
-  if (a.value_fn == nullptr) {
-    raise_value_error("must provide either value_fn or value_fn_batch");
-    return std::nullopt;
-  }
-  const std::optional<Method> method = parse_method(a.method);
-  if (!method) {
-    raise_value_error("unknown method '" + std::string(a.method) +
-                      "': use 'auto', 'approx', 'exact', 'exact_tree', 'exact_dag', "
-                      "'exact_dag_sparse', or 'uniform_sparse'");
-    return std::nullopt;
-  }
-  PyValueFunction fn(a.value_fn, state.names());
-  if (!fn.ok()) return std::nullopt;
-  SamplingOptions options = a.options;
-  options.batch_size.reset();
+  if (!watch.ok()) return nullptr;
+  Fn fn(value_fn, names_of(self));
   Result<AsvResult> result;
   {
-    GilRelease unlocked;
-    LeaseEnd end_lease(fn);
-    result = dispatch_method(state, *method, fn, options);
+    std::optional<GilRelease> unlocked;
+    if (gil == Gil::kReleased) unlocked.emplace();
+    // The lease ends before the GIL is taken back.
+    struct EndLease {
+      Fn& fn;
+      ~EndLease() {
+        if constexpr (std::is_same_v<Fn, PyValueFunction>) fn.end_lease();
+      }
+    } end_lease{fn};
+    result = engine(state, fn);
   }
-  return finish(fn, watch, std::move(result));
+  if (fn.restore_interrupt()) return nullptr;
+  if (watch.signals().raise_pending()) return nullptr;
+  if (!result) return raise_asv_error(result.error());
+  return build(state, *result);
 }
 
+// run_explain: explain() and explain_with_diagnostics() with `build`.
+template <class Build>
+PyObject* run_explain(PyObject* self, const ExplainArgs& a, Build build) {
+  if (a.value_fn_batch != nullptr) {
+    if (a.method != method_name::kAuto && a.method != method_name::kApprox) {
+      return raise_value_error("value_fn_batch is only supported for method='approx' or 'auto'");
+    }
+    const SamplingOptions options{
+        .n_samples = a.options.n_samples, .seed = a.options.seed, .batch_size = a.batch_size};
+    return run<PyBatchValueFunction>(
+        self, a.value_fn_batch, Gil::kHeld,
+        [&](const ExplainerState& state, PyBatchValueFunction& fn) {
+          return dispatch_batch(state, fn, options);
+        },
+        build);
+  }
+  if (a.value_fn == nullptr)
+    return raise_value_error("must provide either value_fn or value_fn_batch");
+  const std::optional<Method> method = parse_method(a.method);
+  if (!method) {
+    return raise_value_error("unknown method '" + std::string(a.method) +
+                             "': use 'auto', 'approx', 'exact', 'exact_tree', 'exact_dag', "
+                             "'exact_dag_sparse', or 'uniform_sparse'");
+  }
+  SamplingOptions options = a.options;
+  options.batch_size.reset();
+  return run<PyValueFunction>(
+      self, a.value_fn, Gil::kReleased,
+      [&](const ExplainerState& state, PyValueFunction& fn) {
+        return dispatch_method(state, *method, fn, options);
+      },
+      build);
+}
+
+using Names = std::span<PyObject* const>;
+
 // The first keys of every result dict but explain()'s, up to "is_exact".
-void head_keys(DictBuilder& d, const std::vector<std::string>& names, const AsvResult& r) {
+void head_keys(DictBuilder& d, Names names, const AsvResult& r) {
   d.set("values", node_dict(names, r.values))
       .set_optional("ess", r.ess)
       .set_optional("ess_ratio", ess_ratio(r))
@@ -174,11 +239,9 @@ PyObject* explainer_explain(PyObject* self, PyObject* const* args, Py_ssize_t na
                             PyObject* kwnames) {
   ExplainArgs a;
   if (!parse_explain("ASVExplainer.explain()", args, nargs, kwnames, &a)) return nullptr;
-  SharedBorrow read(borrow_of(self));
-  if (!read) return nullptr;
-  std::optional<AsvResult> r = run_explain(self, a);
-  if (!r) return nullptr;
-  return node_dict(state_of(self).names(), r->values);
+  return run_explain(self, a, [self](const ExplainerState&, const AsvResult& r) {
+    return node_dict(names_of(self), r.values);
+  });
 }
 
 PyObject* explainer_explain_with_diagnostics(PyObject* self, PyObject* const* args,
@@ -187,25 +250,23 @@ PyObject* explainer_explain_with_diagnostics(PyObject* self, PyObject* const* ar
   if (!parse_explain("ASVExplainer.explain_with_diagnostics()", args, nargs, kwnames, &a)) {
     return nullptr;
   }
-  SharedBorrow read(borrow_of(self));
-  if (!read) return nullptr;
-  std::optional<AsvResult> r = run_explain(self, a);
-  if (!r) return nullptr;
-  const SamplingOptions& o = a.options;
-  DictBuilder d;
-  head_keys(d, state_of(self).names(), *r);
-  d.set("method", str_from(a.method))
-      .set("parallel", PyBool_FromLong(o.parallel))
-      .set_optional("num_threads", o.num_threads)
-      .set("deterministic", PyBool_FromLong(o.parallel && o.seed.has_value()))
-      .set_optional("n_order_ideals", r->n_order_ideals)
-      .set_optional("state_ratio", r->state_ratio)
-      .set_optional("memory_mb", r->memory_mb)
-      .set_optional("fallback_from", r->fallback_from)
-      .set_optional("fallback_reason", r->fallback_reason)
-      .set("selected_method",
-           str_from(r->selected_method ? *r->selected_method : std::string(a.method)));
-  return d.finish();
+  return run_explain(self, a, [self, &a](const ExplainerState&, const AsvResult& r) {
+    const SamplingOptions& o = a.options;
+    DictBuilder d;
+    head_keys(d, names_of(self), r);
+    d.set("method", str_from(a.method))
+        .set("parallel", PyBool_FromLong(o.parallel))
+        .set_optional("num_threads", o.num_threads)
+        .set("deterministic", PyBool_FromLong(o.parallel && o.seed.has_value()))
+        .set_optional("n_order_ideals", r.n_order_ideals)
+        .set_optional("state_ratio", r.state_ratio)
+        .set_optional("memory_mb", r.memory_mb)
+        .set_optional("fallback_from", r.fallback_from)
+        .set_optional("fallback_reason", r.fallback_reason)
+        .set("selected_method",
+             str_from(r.selected_method ? *r.selected_method : std::string(a.method)));
+    return d.finish();
+  });
 }
 
 // ---- the adaptive and quality methods --------------------------------------
@@ -214,7 +275,7 @@ struct AdaptiveArgs {
   PyObject* value_fn = nullptr;  // either form, as passed (None included)
   AdaptiveOptions options;
   std::optional<double> ci;
-  std::string_view method = "approx";
+  std::string_view method = method_name::kApprox;
 };
 
 // parse_adaptive: the shared parameters. `params` lists them in order; the
@@ -256,7 +317,7 @@ bool parse_adaptive(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs
 }
 
 // Keys "converged" and "stderr", then the interval when asked for.
-PyObject* tail_keys(DictBuilder& d, const std::vector<std::string>& names, const AsvResult& r,
+PyObject* tail_keys(DictBuilder& d, Names names, const AsvResult& r,
                     const std::optional<double>& ci, bool with_fallback) {
   const std::vector<double> stderrs =
       r.stderr_values ? *r.stderr_values : std::vector<double>(names.size(), 0.0);
@@ -280,16 +341,16 @@ PyObject* tail_keys(DictBuilder& d, const std::vector<std::string>& names, const
   return d.finish();
 }
 
-PyObject* quality_dict(const std::vector<std::string>& names, const AsvResult& r,
-                       const std::string& selected, const std::optional<double>& ci) {
+PyObject* quality_dict(Names names, const AsvResult& r, const std::string& selected,
+                       const std::optional<double>& ci) {
   DictBuilder d;
   head_keys(d, names, r);
   d.set("selected_method", str_from(selected));
   return tail_keys(d, names, r, ci, /*with_fallback=*/true);
 }
 
-PyObject* adaptive_dict(const std::vector<std::string>& names, const AsvResult& r,
-                        const char* method, const std::optional<double>& ci) {
+PyObject* adaptive_dict(Names names, const AsvResult& r, const char* method,
+                        const std::optional<double>& ci) {
   DictBuilder d;
   head_keys(d, names, r);
   d.set("method", str_from(method));
@@ -308,21 +369,15 @@ PyObject* explainer_explain_quality(PyObject* self, PyObject* const* args, Py_ss
   AdaptiveArgs a;
   a.options.ess_ratio_min = 0.0;
   if (!parse_adaptive(kSpec, args, nargs, kwnames, &a)) return nullptr;
-  SharedBorrow read(borrow_of(self));
-  if (!read) return nullptr;
-  const ExplainerState& state = state_of(self);
-  RunWatch watch;
-  if (!watch.ok()) return nullptr;
-  PyValueFunction fn(a.value_fn, state.names());
-  if (!fn.ok()) return nullptr;
-  Result<AsvResult> result;
-  {
-    LeaseEnd end_lease(fn);
-    result = select_auto_quality(state, fn, a.options);
-  }
-  std::optional<AsvResult> r = finish(fn, watch, std::move(result));
-  if (!r) return nullptr;
-  return quality_dict(state.names(), *r, r->selected_method.value_or("auto_quality"), a.ci);
+  return run<PyValueFunction>(
+      self, a.value_fn, Gil::kHeld,
+      [&](const ExplainerState& state, PyValueFunction& fn) {
+        return select_auto_quality(state, fn, a.options);
+      },
+      [&](const ExplainerState&, const AsvResult& r) {
+        return quality_dict(names_of(self), r,
+                            r.selected_method.value_or(method_name::kAutoQuality), a.ci);
+      });
 }
 
 PyObject* explainer_explain_adaptive(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -333,39 +388,31 @@ PyObject* explainer_explain_adaptive(PyObject* self, PyObject* const* args, Py_s
   static constexpr ArgSpec kSpec{"ASVExplainer.explain_adaptive()", kParams, 1};
   AdaptiveArgs a;
   if (!parse_adaptive(kSpec, args, nargs, kwnames, &a)) return nullptr;
-  const bool uniform = a.method == "uniform_sparse";
-  if (!uniform && a.method != "approx") {
+  const bool uniform = a.method == method_name::kUniformSparse;
+  if (!uniform && a.method != method_name::kApprox) {
     return raise_value_error("unknown method '" + std::string(a.method) +
                              "' for explain_adaptive: use 'approx' or 'uniform_sparse'");
   }
-  SharedBorrow read(borrow_of(self));
-  if (!read) return nullptr;
-  const ExplainerState& state = state_of(self);
-  const std::size_t n = state.n_nodes();
-  RunWatch watch;
-  if (!watch.ok()) return nullptr;
-  PyValueFunction fn(a.value_fn, state.names());
-  if (!fn.ok()) return nullptr;
-  Result<AsvResult> result;
-  {
-    LeaseEnd end_lease(fn);
-    if (uniform && n >= 64) {
-      result = std::unexpected(AsvError::invalid_configuration(
-          "approximate_uniform_sparse_adaptive requires n \xe2\x89\xa4 63, got " +
-          std::to_string(n)));
-    } else if (Result<void> v = validated(state); !v) {
-      result = std::unexpected(v.error());
-    } else if (uniform) {
-      result = approximate_uniform_sparse_adaptive(state, fn, a.options, state.parent_masks(),
-                                                   kIdealMemoryBudget);
-    } else {
-      result = approximate_adaptive(state, fn, a.options);
-    }
-  }
-  std::optional<AsvResult> r = finish(fn, watch, std::move(result));
-  if (!r) return nullptr;
-  return adaptive_dict(state.names(), *r, uniform ? "uniform_sparse_adaptive" : "approx_adaptive",
-                       a.ci);
+  return run<PyValueFunction>(
+      self, a.value_fn, Gil::kHeld,
+      [&](const ExplainerState& state, PyValueFunction& fn) -> Result<AsvResult> {
+        // Its own refusal comes before the graph's.
+        if (uniform) {
+          if (Result<void> r = check_uniform_sparse_adaptive(state.n_nodes()); !r)
+            return std::unexpected(r.error());
+        }
+        if (Result<void> v = validated(state); !v) return std::unexpected(v.error());
+        if (uniform) {
+          return approximate_uniform_sparse_adaptive(state, fn, a.options, state.parent_masks(),
+                                                     kIdealMemoryBudget);
+        }
+        return approximate_adaptive(state, fn, a.options);
+      },
+      [&](const ExplainerState&, const AsvResult& r) {
+        return adaptive_dict(
+            names_of(self), r,
+            uniform ? method_name::kUniformSparseAdaptive : method_name::kApproxAdaptive, a.ci);
+      });
 }
 
 PyObject* explainer_explain_quality_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -376,27 +423,22 @@ PyObject* explainer_explain_quality_batch(PyObject* self, PyObject* const* args,
   AdaptiveArgs a;
   a.options.ess_ratio_min = 0.0;
   if (!parse_adaptive(kSpec, args, nargs, kwnames, &a)) return nullptr;
-  SharedBorrow read(borrow_of(self));
-  if (!read) return nullptr;
-  const ExplainerState& state = state_of(self);
-  RunWatch watch;
-  if (!watch.ok()) return nullptr;
-  PyBatchValueFunction fn(a.value_fn, state.names());
-  if (!fn.ok()) return nullptr;
-  const bool large = state.n_nodes() > 63;
-  Result<AsvResult> result;
-  if (Result<void> v = validated(state); !v) {
-    result = std::unexpected(v.error());
-  } else if (large) {
-    result = approximate_adaptive_batched(state, fn, a.options);
-  } else {
-    result = approximate_uniform_sparse_adaptive_batched(state, fn, a.options, state.parent_masks(),
-                                                         kIdealMemoryBudget);
-  }
-  std::optional<AsvResult> r = finish(fn, watch, std::move(result));
-  if (!r) return nullptr;
-  return quality_dict(state.names(), *r,
-                      large ? "approx_adaptive_batch" : "uniform_sparse_adaptive_batch", a.ci);
+  return run<PyBatchValueFunction>(
+      self, a.value_fn, Gil::kHeld,
+      [&](const ExplainerState& state, PyBatchValueFunction& fn) -> Result<AsvResult> {
+        if (Result<void> v = validated(state); !v) return std::unexpected(v.error());
+        if (state.n_nodes() > kMaxSparseNodes)
+          return approximate_adaptive_batched(state, fn, a.options);
+        return approximate_uniform_sparse_adaptive_batched(
+            state, fn, a.options, state.parent_masks(), kIdealMemoryBudget);
+      },
+      [&](const ExplainerState& state, const AsvResult& r) {
+        return quality_dict(names_of(self), r,
+                            state.n_nodes() > kMaxSparseNodes
+                                ? method_name::kApproxAdaptiveBatch
+                                : method_name::kUniformSparseAdaptiveBatch,
+                            a.ci);
+      });
 }
 
 PyObject* explainer_explain_adaptive_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -407,22 +449,15 @@ PyObject* explainer_explain_adaptive_batch(PyObject* self, PyObject* const* args
   static constexpr ArgSpec kSpec{"ASVExplainer.explain_adaptive_batch()", kParams, 1};
   AdaptiveArgs a;
   if (!parse_adaptive(kSpec, args, nargs, kwnames, &a)) return nullptr;
-  SharedBorrow read(borrow_of(self));
-  if (!read) return nullptr;
-  const ExplainerState& state = state_of(self);
-  RunWatch watch;
-  if (!watch.ok()) return nullptr;
-  PyBatchValueFunction fn(a.value_fn, state.names());
-  if (!fn.ok()) return nullptr;
-  Result<AsvResult> result;
-  if (Result<void> v = validated(state); !v) {
-    result = std::unexpected(v.error());
-  } else {
-    result = approximate_adaptive_batched(state, fn, a.options);
-  }
-  std::optional<AsvResult> r = finish(fn, watch, std::move(result));
-  if (!r) return nullptr;
-  return adaptive_dict(state.names(), *r, "approx_adaptive_batch", std::nullopt);
+  return run<PyBatchValueFunction>(
+      self, a.value_fn, Gil::kHeld,
+      [&](const ExplainerState& state, PyBatchValueFunction& fn) -> Result<AsvResult> {
+        if (Result<void> v = validated(state); !v) return std::unexpected(v.error());
+        return approximate_adaptive_batched(state, fn, a.options);
+      },
+      [&](const ExplainerState&, const AsvResult& r) {
+        return adaptive_dict(names_of(self), r, method_name::kApproxAdaptiveBatch, std::nullopt);
+      });
 }
 
 constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
@@ -485,12 +520,17 @@ PyMethodDef explainer_methods[] = {
     {"explain_adaptive_batch", fastcall<&explainer_explain_adaptive_batch>(), kFastcall,
      "explain_adaptive_batch($self, value_fn_batch, min_samples=1000, max_samples=100000, "
      "batch_size=1000, rel_tol=0.01, ess_ratio_min=0.10, seed=None)\n--\n\n"},
+    {"__reduce__", fastcall<&explainer_reduce>(), kFastcall,
+     "__reduce__($self)\n--\n\n"
+     "Pickling support: (ASVExplainer, (dag,)), dag a CausalDAG of the explainer's own\n"
+     "frozen copy, so an explainer rebuilt from it explains exactly as this one."},
     {nullptr, nullptr, 0, nullptr},  // sentinel
 };
 
 // ---- type ------------------------------------------------------------------
 
 PyType_Slot explainer_slots[] = {
+    {Py_tp_repr, reinterpret_cast<void*>(&unary_entry<&explainer_repr>)},
     {Py_tp_doc, const_cast<char*>("ASVExplainer(dag)\n--\n\n")},
     {Py_tp_new, reinterpret_cast<void*>(&new_entry<&explainer_new>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(&instance_dealloc<ExplainerState>)},

@@ -47,6 +47,20 @@ PyCFunction fastcall() {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fastcall_entry<Impl>));
 }
 
+using UnaryImpl = PyObject* (*)(PyObject* self);
+
+// unary_entry: a one-argument slot (tp_repr) around an implementation.
+template <UnaryImpl Impl>
+PyObject* unary_entry(PyObject* self) noexcept {
+  try {
+    PyObject* result = Impl(self);
+    assert(result != nullptr || PyErr_Occurred());
+    return result;
+  } catch (...) {
+    return translate_exception();
+  }
+}
+
 // new_entry: the tp_new slot around an implementation.
 template <NewImpl Impl>
 PyObject* new_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {

@@ -24,13 +24,18 @@
 
 #include "cpdag/cpdag.hpp"
 #include "formats/formats.hpp"
+#include "formats/snapshot.hpp"
+#include "python/arg_convert.hpp"
 #include "python/args.hpp"
 #include "python/boundary.hpp"
 #include "python/classes.hpp"
-#include "python/convert.hpp"
+#include "python/errors.hpp"
 #include "python/instance.hpp"
+#include "python/names.hpp"
 #include "python/names_method.hpp"
+#include "python/pickling.hpp"
 #include "python/py_ref.hpp"
+#include "python/results.hpp"
 #include "python/signal_watch.hpp"
 
 namespace morvend::py {
@@ -40,6 +45,7 @@ namespace {
 
 Cpdag& cpdag_of(PyObject* self) { return instance_of<Cpdag>(self)->value; }
 BorrowFlag& borrow_of(PyObject* self) { return instance_of<Cpdag>(self)->borrow; }
+NameStrs& strs_of(PyObject* self) { return instance_of<Cpdag>(self)->strs; }
 
 // ---- lifecycle -------------------------------------------------------------
 
@@ -62,17 +68,23 @@ PyObject* cpdag_from_edges(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
   if (argv[0] != nullptr && !arg_edges(argv[0], "directed", &directed)) return nullptr;
   if (argv[1] != nullptr && !arg_edges(argv[1], "undirected", &undirected)) return nullptr;
   Cpdag g;
+  NameStrs strs;
+  const auto add = [&](const NameArg& name) {
+    const NodeId id = g.add_node(name.text);
+    strs.keep(id, name.obj);
+    return id;
+  };
   for (const auto& [tail, head] : directed.edges) {
-    const NodeId from = g.add_node(tail);
-    const NodeId to = g.add_node(head);
+    const NodeId from = add(tail);
+    const NodeId to = add(head);
     if (Result<void> r = g.add_directed_edge(from, to); !r) return raise_asv_error(r.error());
   }
   for (const auto& [first, second] : undirected.edges) {
-    const NodeId a = g.add_node(first);
-    const NodeId b = g.add_node(second);
+    const NodeId a = add(first);
+    const NodeId b = add(second);
     if (Result<void> r = g.add_undirected_edge(a, b); !r) return raise_asv_error(r.error());
   }
-  return wrap_cpdag(std::move(g));
+  return wrap_cpdag(std::move(g), std::move(strs));
 }
 
 PyObject* cpdag_nodes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -80,7 +92,7 @@ PyObject* cpdag_nodes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
   if (!parse_args(kSpec, args, nargs, kwnames, nullptr)) return nullptr;
   SharedBorrow read(borrow_of(self));
   if (!read) return nullptr;
-  return names_list(cpdag_of(self).names());
+  return names_list(strs_of(self), cpdag_of(self).names());
 }
 
 PyObject* cpdag_directed_edges(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -95,7 +107,7 @@ PyObject* cpdag_directed_edges(PyObject* self, PyObject* const* args, Py_ssize_t
   for (NodeId u = 0; u < g.n_nodes(); ++u) {
     for (NodeId v : g.directed_children(u)) pairs.emplace_back(u, v);
   }
-  return name_pairs_list(g.names(), pairs);
+  return name_pairs_list(strs_of(self), g.names(), pairs);
 }
 
 PyObject* cpdag_undirected_edges(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -112,7 +124,7 @@ PyObject* cpdag_undirected_edges(PyObject* self, PyObject* const* args, Py_ssize
       if (u < v) pairs.emplace_back(u, v);
     }
   }
-  return name_pairs_list(g.names(), pairs);
+  return name_pairs_list(strs_of(self), g.names(), pairs);
 }
 
 // Shared body of add_directed_edge() and add_undirected_edge(): nodes created
@@ -131,6 +143,8 @@ PyObject* insert_edge(const ArgSpec& spec, PyObject* self, PyObject* const* args
   Cpdag& g = cpdag_of(self);
   const NodeId a = g.add_node(first);
   const NodeId b = g.add_node(second);
+  strs_of(self).keep(a, argv[0]);
+  strs_of(self).keep(b, argv[1]);
   if (Result<void> r = (g.*Insert)(a, b); !r) return raise_asv_error(r.error());
   Py_RETURN_NONE;
 }
@@ -185,7 +199,10 @@ PyObject* cpdag_consistent_extension(PyObject* self, PyObject* const* args, Py_s
   Result<Dag> dag = consistent_extension(cpdag_of(self));
   if (watch.raise_pending()) return nullptr;
   if (!dag) return raise_asv_error(dag.error());
-  return wrap_dag(std::move(*dag));
+  // The same names under the same ids: the new graph shares their strs.
+  NameStrs strs;
+  strs.keep_same(strs_of(self), dag->n_nodes());
+  return wrap_dag(std::move(*dag), std::move(strs));
 }
 
 PyObject* cpdag_strong_d_convex_hull(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -197,7 +214,7 @@ PyObject* cpdag_strong_d_convex_hull(PyObject* self, PyObject* const* args, Py_s
 PyObject* cpdag_induced_subgraph(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) {
   return with_names<Cpdag>("CausalCPDAG.induced_subgraph()", self, args, nargs, kwnames,
-                           [](const Cpdag& g, std::span<const NodeId> ids) -> PyObject* {
+                           [](const Cpdag& g, std::span<const NodeId> ids, NameStrs&) -> PyObject* {
                              SignalWatch watch;
                              Result<Cpdag> sub = induced_subgraph(g, ids);
                              if (watch.raise_pending()) return nullptr;
@@ -232,6 +249,42 @@ PyObject* cpdag_from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
 static_assert(kMaxJsonDepth == 128, "the from_json docstring states the nesting limit");
 
 constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
+
+// ---- pickling and repr ------------------------------------------------------
+
+PyObject* cpdag_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr ArgSpec kSpec{"CausalCPDAG.__reduce__()", std::span(kNoParams, 0), 0};
+  return reduce_graph<Cpdag>(kSpec, self, args, nargs, kwnames, &cpdag_snapshot);
+}
+
+PyObject* cpdag_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+  static constexpr const char* kParams[] = {"state"};
+  static constexpr ArgSpec kSpec{"CausalCPDAG.__setstate__()", kParams, 1};
+  return setstate_graph<Cpdag>(kSpec, self, args, nargs, kwnames, &cpdag_from_snapshot);
+}
+
+PyObject* cpdag_repr(PyObject* self) {
+  SharedBorrow read(borrow_of(self));
+  if (!read) return nullptr;
+  const Cpdag& g = cpdag_of(self);
+  const std::pair<const char*, std::size_t> counts[] = {
+      {"node", g.n_nodes()},
+      {"directed edge", g.n_directed_edges()},
+      {"undirected edge", g.n_undirected_edges()}};
+  std::vector<EdgeText> edges;
+  if (g.n_directed_edges() + g.n_undirected_edges() <= kReprEdges) {
+    for (NodeId u = 0; u < g.n_nodes(); ++u) {
+      for (NodeId v : g.directed_children(u)) edges.push_back({u, v, "->"});
+    }
+    for (NodeId u = 0; u < g.n_nodes(); ++u) {
+      for (NodeId v : g.undirected_neighbours(u)) {
+        if (u < v) edges.push_back({u, v, "--"});
+      }
+    }
+  }
+  return graph_repr("CausalCPDAG", counts, edges, strs_of(self), g.names());
+}
 
 PyMethodDef cpdag_methods[] = {
     {"from_edges", fastcall<&cpdag_from_edges>(), kFastcall | METH_STATIC,
@@ -291,12 +344,21 @@ PyMethodDef cpdag_methods[] = {
      "are ignored. Malformed JSON, a top-level value that is not an object, or\n"
      "shapes not matching the documented ones raise ValueError. Arrays and objects\n"
      "may nest at most 128 levels deep; deeper input is malformed JSON."},
+    {"__reduce__", fastcall<&cpdag_reduce>(), kFastcall,
+     "__reduce__($self)\n--\n\n"
+     "Pickling support: (CausalCPDAG, (), state), the state a compact, versioned snapshot\n"
+     "of the graph (names, ids and every adjacency list in its order)."},
+    {"__setstate__", fastcall<&cpdag_setstate>(), kFastcall,
+     "__setstate__($self, state)\n--\n\n"
+     "Pickling support: fills a new, empty CausalCPDAG from a __reduce__ state.\n\n"
+     "Raises ValueError for a corrupted, foreign or newer state, or a graph with nodes."},
     {nullptr, nullptr, 0, nullptr},  // sentinel
 };
 
 // ---- type ------------------------------------------------------------------
 
 PyType_Slot cpdag_slots[] = {
+    {Py_tp_repr, reinterpret_cast<void*>(&unary_entry<&cpdag_repr>)},
     {Py_tp_doc, const_cast<char*>("CausalCPDAG()\n--\n\n")},
     {Py_tp_new, reinterpret_cast<void*>(&new_entry<&cpdag_new>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(&instance_dealloc<Cpdag>)},
@@ -320,6 +382,8 @@ PyTypeObject* causal_cpdag_type() {
   return type;
 }
 
-PyObject* wrap_cpdag(Cpdag&& cpdag) { return new_instance(causal_cpdag_type(), std::move(cpdag)); }
+PyObject* wrap_cpdag(Cpdag&& cpdag, NameStrs&& strs) {
+  return new_instance(causal_cpdag_type(), std::move(cpdag), std::move(strs));
+}
 
 }  // namespace morvend::py

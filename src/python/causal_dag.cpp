@@ -26,14 +26,19 @@
 
 #include "d_convex/d_convex.hpp"
 #include "formats/formats.hpp"
+#include "formats/snapshot.hpp"
 #include "graph/dag.hpp"
+#include "python/arg_convert.hpp"
 #include "python/args.hpp"
 #include "python/boundary.hpp"
 #include "python/classes.hpp"
-#include "python/convert.hpp"
+#include "python/errors.hpp"
 #include "python/instance.hpp"
+#include "python/names.hpp"
 #include "python/names_method.hpp"
+#include "python/pickling.hpp"
 #include "python/py_ref.hpp"
+#include "python/results.hpp"
 #include "python/signal_watch.hpp"
 #include "topo/topo.hpp"
 
@@ -46,6 +51,7 @@ using DagInstance = Instance<Dag>;
 
 Dag& dag_of(PyObject* self) { return instance_of<Dag>(self)->value; }
 BorrowFlag& borrow_of(PyObject* self) { return instance_of<Dag>(self)->borrow; }
+NameStrs& strs_of(PyObject* self) { return instance_of<Dag>(self)->strs; }
 
 // ---- lifecycle -------------------------------------------------------------
 
@@ -72,6 +78,7 @@ PyObject* dag_from_networkx(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
   PyRef index[2] = {PyRef::steal(PyLong_FromLong(0)), PyRef::steal(PyLong_FromLong(1))};
   if (!index[0] || !index[1]) return nullptr;
   Dag g;
+  NameStrs strs;
   while (PyRef item = PyRef::steal(PyIter_Next(iter.get()))) {
     PyRef ends[2];
     std::string_view names[2];
@@ -81,11 +88,13 @@ PyObject* dag_from_networkx(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
       if (!arg_str(ends[k].get(), "g", &names[k])) return nullptr;
     }
     const NodeId from = g.add_node(names[0]);
+    strs.keep(from, ends[0].get());
     const NodeId to = g.add_node(names[1]);
+    strs.keep(to, ends[1].get());
     if (Result<void> r = g.add_edge(from, to); !r) return raise_asv_error(r.error());
   }
   if (PyErr_Occurred()) return nullptr;
-  return wrap_dag(std::move(g));
+  return wrap_dag(std::move(g), std::move(strs));
 }
 
 PyObject* dag_from_edges(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -96,12 +105,25 @@ PyObject* dag_from_edges(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
   EdgesArg edges;
   if (!arg_edges(argv[0], "edges", &edges)) return nullptr;
   Dag g;
-  for (const auto& [tail, head] : edges.edges) {
-    const NodeId from = g.add_node(tail);
-    const NodeId to = g.add_node(head);
-    if (Result<void> r = g.add_edge(from, to); !r) return raise_asv_error(r.error());
-  }
-  return wrap_dag(std::move(g));
+  NameStrs strs;  // each new node keeps the str it was named by
+  const auto end_at = [&](std::size_t j) -> const NameArg& {
+    return j % 2 == 0 ? edges.edges[j / 2].first : edges.edges[j / 2].second;
+  };
+  NodeId ends[2];
+  std::optional<AsvError> refused;
+  for_each_hashed(
+      g.name_index(), 2 * edges.edges.size(), [&](std::size_t j) { return end_at(j).text; },
+      [&](std::size_t j, std::uint64_t hash) {
+        const NameArg& name = end_at(j);
+        ends[j % 2] = g.add_node(name.text, hash);
+        strs.keep(ends[j % 2], name.obj);
+        if (j % 2 == 0) return true;
+        Result<void> r = g.add_edge(ends[0], ends[1]);
+        if (!r) refused = std::move(r.error());
+        return r.has_value();
+      });
+  if (refused) return raise_asv_error(*refused);
+  return wrap_dag(std::move(g), std::move(strs));
 }
 
 PyObject* dag_nodes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -109,7 +131,7 @@ PyObject* dag_nodes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
   if (!parse_args(kSpec, args, nargs, kwnames, nullptr)) return nullptr;
   SharedBorrow read(borrow_of(self));
   if (!read) return nullptr;
-  return names_list(dag_of(self).names());
+  return names_list(strs_of(self), dag_of(self).names());
 }
 
 PyObject* dag_edges(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -123,7 +145,7 @@ PyObject* dag_edges(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
   for (NodeId u = 0; u < g.n_nodes(); ++u) {
     for (NodeId v : g.children(u)) pairs.emplace_back(u, v);
   }
-  return name_pairs_list(g.names(), pairs);
+  return name_pairs_list(strs_of(self), g.names(), pairs);
 }
 
 PyObject* dag_to_json(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -171,6 +193,8 @@ PyObject* dag_add_edge(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   // Nodes created here stay even when the edge is refused.
   const NodeId from = g.add_node(from_name);
   const NodeId to = g.add_node(to_name);
+  strs_of(self).keep(from, argv[0]);
+  strs_of(self).keep(to, argv[1]);
   if (Result<void> r = g.add_edge(from, to); !r) return raise_asv_error(r.error());
   Py_RETURN_NONE;
 }
@@ -199,7 +223,7 @@ PyObject* reach_names(const char* fname, PyObject* self, PyObject* const* args, 
   const Dag& g = dag_of(self);
   const std::optional<NodeId> id = resolve(g, name);
   if (!id) return nullptr;
-  return sorted_names_list(g.names(), Reach(g, *id));
+  return sorted_names_list(strs_of(self), g.names(), Reach(g, *id));
 }
 
 PyObject* dag_ancestors(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -219,15 +243,8 @@ PyObject* dag_topological_layers(PyObject* self, PyObject* const* args, Py_ssize
   SharedBorrow read(borrow_of(self));
   if (!read) return nullptr;
   const Dag& g = dag_of(self);
-  auto layers = topological_layers(g);
-  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(layers.size())));
-  if (!list) return nullptr;
-  for (std::size_t k = 0; k < layers.size(); ++k) {
-    PyObject* layer = sorted_names_list(g.names(), std::move(layers[k]));
-    if (layer == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), layer);
-  }
-  return list.release();
+  FlatLayers layers = topological_layers_flat(g);
+  return sorted_layers_list(strs_of(self), g.names(), layers.ids, layers.starts);
 }
 
 // set_item: dict[key] = value, stealing `value`; false with an exception set.
@@ -274,19 +291,51 @@ PyObject* dag_strong_d_convex_hull(PyObject* self, PyObject* const* args, Py_ssi
 
 PyObject* dag_induced_subgraph(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) {
-  return with_names<Dag>("CausalDAG.induced_subgraph()", self, args, nargs, kwnames,
-                         [](const Dag& g, std::span<const NodeId> ids) -> PyObject* {
-                           SignalWatch watch;
-                           Result<Dag> sub = induced_subgraph(g, ids);
-                           if (watch.raise_pending()) return nullptr;
-                           if (!sub) return raise_asv_error(sub.error());
-                           return wrap_dag(std::move(*sub));
-                         });
+  return with_names<Dag>(
+      "CausalDAG.induced_subgraph()", self, args, nargs, kwnames,
+      [](const Dag& g, std::span<const NodeId> ids, NameStrs& strs) -> PyObject* {
+        SignalWatch watch;
+        std::vector<NodeId> kept;
+        Result<Dag> sub = induced_subgraph(g, ids, &kept);
+        if (watch.raise_pending()) return nullptr;
+        if (!sub) return raise_asv_error(sub.error());
+        NameStrs sub_strs;  // the kept nodes' strs carry over
+        sub_strs.keep_from(strs, kept);
+        return wrap_dag(std::move(*sub), std::move(sub_strs));
+      });
 }
 
 static_assert(kMaxJsonDepth == 128, "the from_json docstring states the nesting limit");
 
 constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
+
+// ---- pickling and repr ------------------------------------------------------
+
+PyObject* dag_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr ArgSpec kSpec{"CausalDAG.__reduce__()", std::span(kNoParams, 0), 0};
+  return reduce_graph<Dag>(kSpec, self, args, nargs, kwnames, &dag_snapshot);
+}
+
+PyObject* dag_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr const char* kParams[] = {"state"};
+  static constexpr ArgSpec kSpec{"CausalDAG.__setstate__()", kParams, 1};
+  return setstate_graph<Dag>(kSpec, self, args, nargs, kwnames, &dag_from_snapshot);
+}
+
+PyObject* dag_repr(PyObject* self) {
+  SharedBorrow read(borrow_of(self));
+  if (!read) return nullptr;
+  const Dag& g = dag_of(self);
+  const std::pair<const char*, std::size_t> counts[] = {{"node", g.n_nodes()},
+                                                        {"edge", g.n_edges()}};
+  std::vector<EdgeText> edges;
+  if (g.n_edges() <= kReprEdges) {
+    for (NodeId u = 0; u < g.n_nodes(); ++u) {
+      for (NodeId v : g.children(u)) edges.push_back({u, v, "->"});
+    }
+  }
+  return graph_repr("CausalDAG", counts, edges, strs_of(self), g.names());
+}
 
 PyMethodDef dag_methods[] = {
     {"from_networkx", fastcall<&dag_from_networkx>(), kFastcall | METH_STATIC,
@@ -358,12 +407,21 @@ PyMethodDef dag_methods[] = {
      "marginalizing out every other variable."},
     {"induced_subgraph", fastcall<&dag_induced_subgraph>(), kFastcall,
      "induced_subgraph($self, names)\n--\n\nReturn the sub-DAG induced by `names`."},
+    {"__reduce__", fastcall<&dag_reduce>(), kFastcall,
+     "__reduce__($self)\n--\n\n"
+     "Pickling support: (CausalDAG, (), state), the state a compact, versioned snapshot\n"
+     "of the graph (names, ids and every adjacency list in its order)."},
+    {"__setstate__", fastcall<&dag_setstate>(), kFastcall,
+     "__setstate__($self, state)\n--\n\n"
+     "Pickling support: fills a new, empty CausalDAG from a __reduce__ state.\n\n"
+     "Raises ValueError for a corrupted, foreign or newer state, or a graph with nodes."},
     {nullptr, nullptr, 0, nullptr},  // sentinel
 };
 
 // ---- type ------------------------------------------------------------------
 
 PyType_Slot dag_slots[] = {
+    {Py_tp_repr, reinterpret_cast<void*>(&unary_entry<&dag_repr>)},
     {Py_tp_doc, const_cast<char*>("CausalDAG()\n--\n\n")},
     {Py_tp_new, reinterpret_cast<void*>(&new_entry<&dag_new>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(&instance_dealloc<Dag>)},
@@ -384,6 +442,8 @@ PyTypeObject* causal_dag_type() {
   return type;
 }
 
-PyObject* wrap_dag(Dag&& dag) { return new_instance(causal_dag_type(), std::move(dag)); }
+PyObject* wrap_dag(Dag&& dag, NameStrs&& strs) {
+  return new_instance(causal_dag_type(), std::move(dag), std::move(strs));
+}
 
 }  // namespace morvend::py

@@ -8,6 +8,7 @@
 #include "asv/explainer_state.hpp"
 #include "cpdag/cpdag.hpp"
 #include "graph/dag.hpp"
+#include "python/names.hpp"
 
 namespace morvend::py {
 
@@ -16,8 +17,9 @@ PyTypeObject* causal_dag_type();
 PyTypeObject* causal_cpdag_type();
 PyTypeObject* asv_explainer_type();
 
-// New instances holding a freshly built value; nullptr with an exception set.
-PyObject* wrap_dag(Dag&& dag);
-PyObject* wrap_cpdag(Cpdag&& cpdag);
+// New instances holding a freshly built value and the strs already made for
+// its names; nullptr with an exception set.
+PyObject* wrap_dag(Dag&& dag, NameStrs&& strs = NameStrs());
+PyObject* wrap_cpdag(Cpdag&& cpdag, NameStrs&& strs = NameStrs());
 
 }  // namespace morvend::py

@@ -1,5 +1,6 @@
-// Instance<T>: the layout shared by the three classes (one native value and
-// its borrow flag), their lifecycle, and type creation from a spec.
+// Instance<T>: the layout shared by the three classes (one native value, its
+// borrow flag and the Python strs of its node names), their lifecycle, and
+// type creation from a spec.
 //
 //   PyObject* obj = new_instance(causal_dag_type(), std::move(dag));
 //   Dag& g = instance_value<Dag>(obj);
@@ -13,6 +14,7 @@
 #include <utility>
 
 #include "python/borrow.hpp"
+#include "python/names.hpp"
 
 namespace morvend::py {
 
@@ -20,6 +22,9 @@ template <class T>
 struct Instance {
   PyObject_HEAD BorrowFlag borrow;
   T value;
+  // The strs of value's node names, made as they are needed. Strs hold no
+  // references, so the instance needs no GC support.
+  NameStrs strs;
 };
 
 template <class T>
@@ -27,9 +32,10 @@ Instance<T>* instance_of(PyObject* obj) {
   return reinterpret_cast<Instance<T>*>(obj);
 }
 
-// new_instance: allocates an instance of `type` and moves `value` into it.
+// new_instance: allocates an instance of `type` and moves `value` (and the
+// strs already made for its names) into it.
 template <class T>
-PyObject* new_instance(PyTypeObject* type, T&& value) {
+PyObject* new_instance(PyTypeObject* type, T&& value, NameStrs&& strs = NameStrs()) {
   static_assert(std::is_nothrow_move_constructible_v<std::remove_cvref_t<T>>,
                 "a half-built instance could not be released safely");
   if (type == nullptr) return nullptr;
@@ -38,6 +44,7 @@ PyObject* new_instance(PyTypeObject* type, T&& value) {
   auto* inst = instance_of<std::remove_cvref_t<T>>(obj);
   new (&inst->borrow) BorrowFlag();
   new (&inst->value) std::remove_cvref_t<T>(std::forward<T>(value));
+  new (&inst->strs) NameStrs(std::move(strs));
   return obj;
 }
 
@@ -45,6 +52,7 @@ template <class T>
 void instance_dealloc(PyObject* obj) {
   PyTypeObject* type = Py_TYPE(obj);
   auto* inst = instance_of<T>(obj);
+  inst->strs.~NameStrs();
   inst->value.~T();
   inst->borrow.~BorrowFlag();
   type->tp_free(obj);

@@ -47,6 +47,8 @@ int exec_module(PyObject* module) noexcept {
     if (register_class(module, "CausalDAG", causal_dag_type()) < 0) return -1;
     if (register_class(module, "CausalCPDAG", causal_cpdag_type()) < 0) return -1;
     if (register_class(module, "ASVExplainer", asv_explainer_type()) < 0) return -1;
+    // Not in __all__: a module attribute, as in other packages.
+    if (PyModule_AddStringConstant(module, "__version__", MORVEND_VERSION) < 0) return -1;
     return 0;
   } catch (...) {
     translate_exception();

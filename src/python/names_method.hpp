@@ -17,8 +17,10 @@
 
 #include "python/args.hpp"
 #include "python/borrow.hpp"
-#include "python/convert.hpp"
+#include "python/arg_convert.hpp"
+#include "python/errors.hpp"
 #include "python/instance.hpp"
+#include "python/names.hpp"
 #include "python/signal_watch.hpp"
 
 namespace morvend::py {
@@ -37,17 +39,17 @@ PyObject* with_names(const char* fname, PyObject* self, PyObject* const* args, P
   if (!read) return nullptr;
   const std::optional<std::vector<NodeId>> ids = resolve_names(inst->value, names);
   if (!ids) return nullptr;
-  return body(inst->value, std::span<const NodeId>(*ids));
+  return body(inst->value, std::span<const NodeId>(*ids), inst->strs);
 }
 
 // hull_names: the body of a hull method: the hull's names in byte order.
 template <class Graph, Result<std::vector<NodeId>> (*Hull)(const Graph&, std::span<const NodeId>)>
-PyObject* hull_names(const Graph& g, std::span<const NodeId> ids) {
+PyObject* hull_names(const Graph& g, std::span<const NodeId> ids, NameStrs& strs) {
   SignalWatch watch;
   Result<std::vector<NodeId>> hull = Hull(g, ids);
   if (watch.raise_pending()) return nullptr;
   if (!hull) return raise_asv_error(hull.error());
-  return sorted_names_list(g.names(), std::move(*hull));
+  return sorted_names_list(strs, g.names(), std::move(*hull));
 }
 
 }  // namespace morvend::py

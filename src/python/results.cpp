@@ -1,17 +1,19 @@
 #include "python/results.hpp"
 
-#include "python/convert.hpp"
 #include "python/py_ref.hpp"
 
 namespace morvend::py {
 
-PyObject* node_dict(const std::vector<std::string>& names, const std::vector<double>& numbers) {
+PyObject* str_from(std::string_view text) {
+  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
+}
+
+PyObject* node_dict(std::span<PyObject* const> names, const std::vector<double>& numbers) {
   PyRef dict = PyRef::steal(PyDict_New());
   if (!dict) return nullptr;
   for (std::size_t i = 0; i < names.size(); ++i) {
-    PyRef key = PyRef::steal(str_from(names[i]));
     PyRef value = PyRef::steal(PyFloat_FromDouble(numbers[i]));
-    if (!key || !value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return nullptr;
+    if (!value || PyDict_SetItem(dict.get(), names[i], value.get()) < 0) return nullptr;
   }
   return dict.release();
 }

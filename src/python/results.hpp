@@ -1,4 +1,7 @@
-// Python dicts built from an AsvResult.
+// Result builders for plain values: str from UTF-8 text, and the Python dicts
+// built from an AsvResult (keyed by the explainer's prebuilt name strs). Each
+// returns a new reference or nullptr with an exception set. Name lists are
+// names.hpp's.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -6,6 +9,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -14,8 +18,11 @@
 
 namespace morvend::py {
 
-// node_dict: {name: number} for every node. New reference or nullptr.
-PyObject* node_dict(const std::vector<std::string>& names, const std::vector<double>& numbers);
+// str_from: a str from UTF-8 text.
+PyObject* str_from(std::string_view text);
+
+// node_dict: {names[i]: numbers[i]} for every node.
+PyObject* node_dict(std::span<PyObject* const> names, const std::vector<double>& numbers);
 
 // DictBuilder: fills a dict key by key, so the keys keep the order given.
 class DictBuilder {

@@ -1,7 +1,9 @@
 #include "python/value_function.hpp"
 
+#include <bit>
+
 #include "graph/interrupt.hpp"
-#include "python/convert.hpp"
+#include "python/errors.hpp"
 #include "python/gil.hpp"
 
 namespace morvend::py {
@@ -32,30 +34,63 @@ std::string render_exception(PyObject* exc) {
   return text + ": " + utf8_text(str.get());
 }
 
-bool CoalitionNames::build(const std::vector<std::string>& names) {
-  names_.clear();
-  names_.reserve(names.size());
-  for (const std::string& name : names) {
-    PyRef s = PyRef::steal(str_from(name));
-    if (!s) return false;
-    names_.push_back(std::move(s));
-  }
-  return true;
+namespace {
+
+Py_ssize_t member_count(Coalition coalition) {
+  Py_ssize_t size = 0;
+  for (std::uint64_t word : coalition) size += std::popcount(word);
+  return size;
 }
 
-PyObject* CoalitionNames::list(Coalition coalition) const {
-  Py_ssize_t size = 0;
-  for (std::uint64_t word : coalition) size += __builtin_popcountll(word);
-  PyObject* list = PyList_New(size);
-  if (list == nullptr) return nullptr;
+// fill_members: sets items 0 .. of `list` to the members' names, releasing
+// what was there (nothing, in a new list).
+void fill_members(PyObject* list, Coalition coalition, PyObject* const* names) {
   Py_ssize_t k = 0;
   for (std::size_t w = 0; w < coalition.size(); ++w) {
     for (std::uint64_t rest = coalition[w]; rest != 0; rest &= rest - 1) {
-      PyObject* name = names_[w * 64 + static_cast<std::size_t>(__builtin_ctzll(rest))].get();
-      PyList_SET_ITEM(list, k++, Py_NewRef(name));
+      PyObject* name = names[w * 64 + static_cast<std::size_t>(std::countr_zero(rest))];
+      PyObject* old = PyList_GET_ITEM(list, k);
+      // Successive coalitions share most members at the same places: leave
+      // those alone (an increment then a decrement of one count would also
+      // stall on store forwarding).
+      if (old != name) {
+        PyList_SET_ITEM(list, k, Py_NewRef(name));
+        Py_XDECREF(old);
+      }
+      ++k;
     }
   }
+}
+
+}  // namespace
+
+CoalitionNames::~CoalitionNames() {
+  for (PyObject* list : spare_) Py_XDECREF(list);
+}
+
+PyObject* CoalitionNames::list(Coalition coalition) const {
+  PyObject* list = PyList_New(member_count(coalition));
+  if (list == nullptr) return nullptr;
+  fill_members(list, coalition, names_);
   return list;
+}
+
+PyObject* CoalitionNames::list_for_call(Coalition coalition) {
+  const Py_ssize_t size = member_count(coalition);
+  if (static_cast<std::size_t>(size) >= kSpareSizes) return list(coalition);
+  PyObject*& spare = spare_[size];
+  // Ours alone and still of its length (the function may have resized it).
+  if (spare != nullptr && Py_REFCNT(spare) == 1 && PyList_GET_SIZE(spare) == size) {
+    // Referenced before refilling: releasing a replaced item may run a
+    // finalizer that lets another thread in, which must not take it too.
+    PyObject* list = Py_NewRef(spare);
+    fill_members(list, coalition, names_);
+    return list;
+  }
+  PyObject* fresh = list(coalition);
+  if (fresh == nullptr) return nullptr;
+  Py_XSETREF(spare, Py_NewRef(fresh));
+  return fresh;
 }
 
 AsvError CallFailure::take() {
@@ -135,16 +170,16 @@ void bind_thread_state(PyInterpreterState* interpreter) {
 
 }  // namespace
 
-PyValueFunction::PyValueFunction(PyObject* fn, const std::vector<std::string>& names)
+PyValueFunction::PyValueFunction(PyObject* fn, std::span<PyObject* const> names)
     : fn_(fn),
-      ok_(names_.build(names)),
+      names_(names),
       interpreter_(PyInterpreterState_Get()),
       owner_(std::this_thread::get_id()),
       yield_after_(yield_interval()),
       poll_scope_(static_cast<InterruptSource&>(*this)) {}
 
 Result<double> PyValueFunction::call(Coalition coalition) {
-  PyRef list = PyRef::steal(names_.list(coalition));
+  PyRef list = PyRef::steal(names_.list_for_call(coalition));
   if (!list) return std::unexpected(failure_.take());
   PyObject* arg = list.get();
   PyRef result = PyRef::steal(guarded([this, arg] { return PyObject_CallOneArg(fn_, arg); }));
@@ -222,8 +257,8 @@ void PyValueFunction::end_lease() {
   }
 }
 
-PyBatchValueFunction::PyBatchValueFunction(PyObject* fn, const std::vector<std::string>& names)
-    : fn_(fn), ok_(names_.build(names)) {}
+PyBatchValueFunction::PyBatchValueFunction(PyObject* fn, std::span<PyObject* const> names)
+    : fn_(fn), names_(names) {}
 
 namespace {
 
@@ -258,7 +293,7 @@ bool to_doubles(PyObject* result, std::vector<double>* out) {
     return true;
   }
   if (PyUnicode_Check(result)) {
-    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    PyErr_SetString(PyExc_TypeError, kStrNotASequence);
     return false;
   }
   if (guarded([result, out] { return float64_buffer(result, out); })) return true;

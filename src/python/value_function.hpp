@@ -1,6 +1,6 @@
 // The value oracle around the user's Python callable (single form).
 //
-// Node names become Python strings once per run; every call builds a new
+// Node names are the explainer's prebuilt strs; every call builds a new
 // list of the coalition's names in ascending NodeId order and converts the
 // result to a float (complex numbers refused, never truncated to their real
 // part). An exception becomes a ValueFunction error rendered as
@@ -18,7 +18,7 @@
 // goes through gil.hpp's guards, so a thread the interpreter ends at exit
 // parks instead of unwinding through these frames.
 //
-//   PyValueFunction f(value_fn, state.names());   // GIL held
+//   PyValueFunction f(value_fn, names);           // GIL held; names: the strs
 //   { GilRelease unlocked; LeaseEnd end(f); result = engine(state, f); }
 //   if (f.restore_interrupt()) return nullptr;    // GIL held again
 #pragma once
@@ -30,6 +30,7 @@
 #include <chrono>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
@@ -44,17 +45,28 @@ namespace morvend::py {
 // REQUIRES: the GIL.
 std::string render_exception(PyObject* exc);
 
-// Name strings for coalitions, built once per run. REQUIRES: the GIL to
-// build and to destroy.
+// Coalition lists built from the explainer's name strs, which outlive the
+// run (the explainer is alive while its method runs) and never change.
+// REQUIRES: the GIL for every member, the destructor included.
 class CoalitionNames {
  public:
-  // build: false with an exception set when a name cannot be decoded.
-  bool build(const std::vector<std::string>& names);
-  // list: a new list of the members' names, ascending NodeId. REQUIRES: the GIL.
+  explicit CoalitionNames(std::span<PyObject* const> names) : names_(names.data()) {}
+  ~CoalitionNames();
+  CoalitionNames(const CoalitionNames&) = delete;
+  CoalitionNames& operator=(const CoalitionNames&) = delete;
+
+  // list: a new list of the members' names, ascending NodeId.
   PyObject* list(Coalition coalition) const;
+  // list_for_call: the same, for one call whose argument is dropped
+  // afterwards. A list of the same length that the previous such call left
+  // with no other holder is refilled instead of made anew: the function
+  // cannot tell, and a list it keeps is never touched again.
+  PyObject* list_for_call(Coalition coalition);
 
  private:
-  std::vector<PyRef> names_;
+  static constexpr std::size_t kSpareSizes = 65;  // lengths 0 .. 64
+  PyObject* const* names_;
+  PyObject* spare_[kSpareSizes] = {};  // owned; by length
 };
 
 // CallFailure: turns the current Python exception into a ValueFunction
@@ -78,10 +90,8 @@ class CallFailure {
 // does not starve the other Python threads.
 class PyValueFunction final : public ValueOracle, private InterruptSource {
  public:
-  // REQUIRES: the GIL, on the run's thread; `fn` outlives the run. Check
-  // ok() afterwards.
-  PyValueFunction(PyObject* fn, const std::vector<std::string>& names);
-  bool ok() const { return ok_; }
+  // REQUIRES: the GIL, on the run's thread; `fn` and `names` outlive the run.
+  PyValueFunction(PyObject* fn, std::span<PyObject* const> names);
 
   [[nodiscard]] Result<double> value(Coalition coalition) override;
   [[nodiscard]] Result<void> value_each(std::span<const std::uint64_t> words, std::size_t count,
@@ -100,7 +110,6 @@ class PyValueFunction final : public ValueOracle, private InterruptSource {
   PyObject* fn_;
   CoalitionNames names_;
   CallFailure failure_;
-  bool ok_;
   PyInterpreterState* interpreter_;
   std::mutex call_mutex_;  // one call at a time once other threads call in
   std::thread::id owner_;
@@ -131,9 +140,8 @@ class LeaseEnd {
 // numbers. A str is refused like a non-sequence.
 class PyBatchValueFunction final : public BatchValueOracle {
  public:
-  // REQUIRES: the GIL; `fn` outlives the run. Check ok() afterwards.
-  PyBatchValueFunction(PyObject* fn, const std::vector<std::string>& names);
-  bool ok() const { return ok_; }
+  // REQUIRES: the GIL; `fn` and `names` outlive the run.
+  PyBatchValueFunction(PyObject* fn, std::span<PyObject* const> names);
 
   [[nodiscard]] Result<std::vector<double>> values(std::span<const std::uint64_t> words,
                                                    std::size_t count) override;
@@ -143,7 +151,6 @@ class PyBatchValueFunction final : public BatchValueOracle {
   PyObject* fn_;
   CoalitionNames names_;
   CallFailure failure_;
-  bool ok_;
 };
 
 // to_double: the float conversion of a value-function result; false with an

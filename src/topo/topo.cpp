@@ -1,5 +1,6 @@
 #include "topo/topo.hpp"
 
+#include <utility>
 #include <vector>
 
 #include "graph/limits.hpp"
@@ -46,22 +47,25 @@ Result<NodeId> is_rooted_tree(const Dag& g) {
   return *root;
 }
 
-std::vector<std::vector<NodeId>> topological_layers(const Dag& g) {
+FlatLayers topological_layers_flat(const Dag& g) {
   // Frontier form of the layer-by-layer rescan: a node enters layer k + 1 when
   // its last parent is placed in layer k. The layer of each node is recorded
   // and the layers are filled by one pass over the ids, which keeps them in
   // ascending order without sorting.
   const std::size_t n = g.n_nodes();
-  constexpr std::size_t kUnplaced = static_cast<std::size_t>(-1);
-  std::vector<std::size_t> remaining(n), layer_of(n, kUnplaced);
+  constexpr NodeId kUnplaced = static_cast<NodeId>(-1);
+  std::vector<NodeId> remaining(n), layer_of(n, kUnplaced);
   std::vector<NodeId> frontier, next;
   for (NodeId v = 0; v < n; ++v) {
-    remaining[v] = g.parents(v).size();
+    remaining[v] = static_cast<NodeId>(g.parents(v).size());
     if (remaining[v] == 0) frontier.push_back(v);
   }
-  std::size_t n_layers = 0;
+  FlatLayers out;
+  std::vector<std::size_t>& count = out.starts;  // sizes first, then offsets
   while (!frontier.empty()) {
-    for (NodeId v : frontier) layer_of[v] = n_layers;
+    const auto layer = static_cast<NodeId>(count.size());
+    count.push_back(frontier.size());
+    for (NodeId v : frontier) layer_of[v] = layer;
     next.clear();
     for (NodeId v : frontier) {
       for (NodeId c : g.children(v)) {
@@ -69,11 +73,24 @@ std::vector<std::vector<NodeId>> topological_layers(const Dag& g) {
       }
     }
     frontier.swap(next);
-    ++n_layers;
   }
-  std::vector<std::vector<NodeId>> layers(n_layers);
+  std::size_t total = 0;
+  for (std::size_t& c : count) total += std::exchange(c, total);
+  count.push_back(total);
+  out.ids.resize(total);
+  std::vector<std::size_t> fill(count.begin(), count.end() - 1);
   for (NodeId v = 0; v < n; ++v) {
-    if (layer_of[v] != kUnplaced) layers[layer_of[v]].push_back(v);
+    if (layer_of[v] != kUnplaced) out.ids[fill[layer_of[v]]++] = v;
+  }
+  return out;
+}
+
+std::vector<std::vector<NodeId>> topological_layers(const Dag& g) {
+  const FlatLayers flat = topological_layers_flat(g);
+  std::vector<std::vector<NodeId>> layers(flat.size());
+  for (std::size_t k = 0; k < flat.size(); ++k) {
+    layers[k].assign(flat.ids.begin() + static_cast<std::ptrdiff_t>(flat.starts[k]),
+                     flat.ids.begin() + static_cast<std::ptrdiff_t>(flat.starts[k + 1]));
   }
   return layers;
 }
@@ -108,10 +125,9 @@ StructuralSummary inspect(const Dag& g) {
   }
   // The layers hold exactly the nodes Kahn's algorithm can take, so they
   // also tell whether there is a cycle.
-  const auto layers = topological_layers(g);
-  std::size_t placed = 0;
-  for (const auto& layer : layers) placed += layer.size();
-  s.max_depth = layers.empty() ? 0 : layers.size() - 1;
+  const FlatLayers layers = topological_layers_flat(g);
+  const std::size_t placed = layers.ids.size();
+  s.max_depth = layers.size() == 0 ? 0 : layers.size() - 1;
   s.is_dag = placed == n;
   s.is_rooted_tree = s.is_dag && is_rooted_tree(g).has_value();
   if (n <= kMaxEnumeratedNodes) {

@@ -430,7 +430,9 @@ TEST(CpdagInterrupt, AStopInAnyStepGivesInterruptedAlone) {
       }
       const Outcome again = op();
       ASSERT_EQ(again.has_value(), want.has_value()) << name << ", graph " << k;
-      if (want) ASSERT_EQ(*again, *want) << name << ", graph " << k;
+      if (want) {
+        ASSERT_EQ(*again, *want) << name << ", graph " << k;
+      }
     }
   }
   EXPECT_GT(stopped, runs / 4);

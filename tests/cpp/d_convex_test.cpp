@@ -257,6 +257,30 @@ TEST(InducedSubgraph, KeepsSourceOrderAndEdges) {
   EXPECT_EQ(fwd.names(), sub.names());
   EXPECT_EQ(error_text(induced_subgraph(g, Ids{0, 5, 6})), "invalid node id: NodeId(5)");
   EXPECT_EQ(induced_subgraph(g, Ids{}).value().n_nodes(), 0u);
+  Ids kept;
+  ASSERT_TRUE(induced_subgraph(g, Ids{4, 1, 3, 1}, &kept).has_value());
+  EXPECT_EQ(kept, (Ids{1, 3, 4}));
+}
+
+// Catches a difference between the dense id table (large requests) and the
+// hash map (small ones): same nodes, same edges, same order either way.
+TEST(InducedSubgraph, LargeAndSmallRequestsAgree) {
+  const Dag g = testing::random_dag(200, 0.05, 3);
+  for (std::size_t step : {1, 2, 40}) {  // 200, 100 and 5 nodes
+    Ids ids;
+    for (NodeId v = 0; v < g.n_nodes(); v += static_cast<NodeId>(step)) ids.push_back(v);
+    const Dag sub = induced_subgraph(g, ids).value();
+    std::size_t edges = 0;
+    for (NodeId a = 0; a < ids.size(); ++a) {
+      Ids expected;
+      for (NodeId c : g.children(ids[a])) {
+        if (c % step == 0) expected.push_back(static_cast<NodeId>(c / step));
+      }
+      EXPECT_EQ(Ids(sub.children(a).begin(), sub.children(a).end()), expected) << step;
+      edges += expected.size();
+    }
+    EXPECT_EQ(sub.n_edges(), edges);
+  }
 }
 
 // ---- interrupts -------------------------------------------------------------

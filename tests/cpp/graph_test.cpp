@@ -121,6 +121,81 @@ TEST(Dag, CopiesAreIndependent) {
   EXPECT_EQ(b.node_id("new"), 3u);
 }
 
+// Catches a name index that loses or confuses names once its table grows
+// (ids must survive every rehash) or that treats prefixes, the empty name
+// and names with NUL bytes as equal.
+TEST(NameIndex, GetOrInsertThroughGrowth) {
+  NameIndex index;
+  const std::vector<std::string> odd = {"", std::string("a\0", 2), "a", std::string("a\0b", 3),
+                                        "\xc3\xa9", "ab"};
+  for (const std::string& name : odd) index.add(name);
+  constexpr std::size_t kMany = 50000;
+  for (std::size_t i = 0; i < kMany; ++i) index.add("n" + std::to_string(i));
+  ASSERT_EQ(index.size(), odd.size() + kMany);
+  for (NodeId id = 0; id < odd.size(); ++id) {
+    EXPECT_EQ(index.find(odd[id]), id);
+    EXPECT_EQ(index.add(odd[id]), id);  // present: no new id
+  }
+  for (std::size_t i = 0; i < kMany; i += 997) {
+    const std::string name = "n" + std::to_string(i);
+    EXPECT_EQ(index.find(name), odd.size() + i);
+    EXPECT_EQ(index.find(name, index.hash(name)), odd.size() + i);
+  }
+  EXPECT_EQ(index.find("n" + std::to_string(kMany)), std::nullopt);
+  EXPECT_EQ(index.find(std::string("\0", 1)), std::nullopt);
+  EXPECT_EQ(index.size(), odd.size() + kMany);
+}
+
+// Catches a bulk look-up whose hashing ahead visits items out of order,
+// skips the last ones, or keeps going after a refusal.
+TEST(NameIndex, ForEachHashedVisitsInOrderAndStops) {
+  NameIndex index;
+  std::vector<std::string> names;
+  for (int i = 0; i < 40; ++i) names.push_back("x" + std::to_string(i));
+  std::vector<std::size_t> seen;
+  EXPECT_TRUE(for_each_hashed(
+      index, names.size(), [&](std::size_t i) { return std::string_view(names[i]); },
+      [&](std::size_t i, std::uint64_t hash) {
+        EXPECT_EQ(hash, index.hash(names[i]));
+        EXPECT_EQ(index.add(names[i], hash), i);
+        seen.push_back(i);
+        return true;
+      }));
+  ASSERT_EQ(seen.size(), names.size());
+  for (std::size_t i = 0; i < seen.size(); ++i) EXPECT_EQ(seen[i], i);
+  std::size_t visits = 0;
+  EXPECT_FALSE(for_each_hashed(
+      index, names.size(), [&](std::size_t i) { return std::string_view(names[i]); },
+      [&](std::size_t i, std::uint64_t) { return ++visits, i < 5; }));
+  EXPECT_EQ(visits, 6u);
+}
+
+// Catches a duplicate edge slipping in once a tail has more children than
+// are scanned (the hub set must hold every earlier edge, whichever way it
+// was added), or a false duplicate report.
+TEST(Dag, DuplicatesOfHubsAreFound) {
+  for (const bool bulk : {false, true}) {
+    Dag g;
+    for (int i = 0; i < 60; ++i) g.add_node("v" + std::to_string(i));
+    std::vector<NodeId> heads;
+    for (NodeId v = 1; v < 40; ++v) heads.push_back(v);
+    if (bulk) {
+      g.add_children(0, std::span(heads).first(10));
+      g.add_children(0, std::span(heads).subspan(10));
+    } else {
+      for (NodeId v : heads) MORVEND_ASSERT_OK(g.add_edge(0, v));
+    }
+    for (NodeId v : heads) {
+      EXPECT_EQ(error_text(g.add_edge(0, v)), "duplicate edge NodeId(0) -> NodeId(" +
+                                                  std::to_string(v) + ")")
+          << "bulk " << bulk;
+    }
+    MORVEND_ASSERT_OK(g.add_edge(0, 45));
+    EXPECT_EQ(g.n_edges(), heads.size() + 1);
+    EXPECT_EQ(g.parents(7).size(), 1u);
+  }
+}
+
 // ---- interrupts -------------------------------------------------------------
 
 using testing::StopSource;

@@ -47,6 +47,22 @@ TEST(TopologicalLayers, MatchesRescanOnRandomGraphs) {
   EXPECT_EQ(topological_layers(cyc), (Layers{{0, 4}}));
 }
 
+// Catches flat layers whose offsets or order differ from the nested ones.
+TEST(TopologicalLayers, FlatFormMatches) {
+  for (std::uint64_t seed = 0; seed < 20; ++seed) {
+    const Dag g = testing::random_dag(40, 0.08, seed);
+    const FlatLayers flat = topological_layers_flat(g);
+    const Layers nested = topological_layers(g);
+    ASSERT_EQ(flat.size(), nested.size());
+    for (std::size_t k = 0; k < nested.size(); ++k) {
+      EXPECT_EQ(Layers::value_type(flat.ids.begin() + flat.starts[k],
+                                   flat.ids.begin() + flat.starts[k + 1]),
+                nested[k]);
+    }
+  }
+  EXPECT_EQ(topological_layers_flat(Dag()).size(), 0u);
+}
+
 // Catches layers by shortest instead of longest path.
 TEST(TopologicalLayers, LongestPath) {
   EXPECT_EQ(topological_layers(make_dag(3, {{0, 1}, {1, 2}, {0, 2}})), (Layers{{0}, {1}, {2}}));

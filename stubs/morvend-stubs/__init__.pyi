@@ -1,13 +1,20 @@
 """Asymmetric Shapley values over causal DAGs."""
 
-from collections.abc import Callable, Sequence
-from typing import Any, Protocol, TypedDict, final
+from collections.abc import Buffer, Callable, Sequence
+from typing import Any, Protocol, SupportsFloat, SupportsIndex, TypedDict, final, type_check_only
 
 __all__ = ["CausalDAG", "CausalCPDAG", "ASVExplainer"]
 
+__version__: str
+
+# Names below that the module does not define exist for type checkers only:
+# import them under `if typing.TYPE_CHECKING:`.
+
+@type_check_only
 class _HasEdges(Protocol):
     def edges(self) -> Any: ...
 
+@type_check_only
 class StructuralSummary(TypedDict):
     n_nodes: int
     n_edges: int
@@ -22,6 +29,8 @@ class StructuralSummary(TypedDict):
 @final
 class CausalDAG:
     def __new__(cls) -> CausalDAG: ...
+    def __reduce__(self) -> tuple[type[CausalDAG], tuple[()], bytes]: ...
+    def __setstate__(self, state: bytes) -> None: ...
     @staticmethod
     def from_networkx(g: _HasEdges) -> CausalDAG: ...
     @staticmethod
@@ -45,6 +54,8 @@ class CausalDAG:
 @final
 class CausalCPDAG:
     def __new__(cls) -> CausalCPDAG: ...
+    def __reduce__(self) -> tuple[type[CausalCPDAG], tuple[()], bytes]: ...
+    def __setstate__(self, state: bytes) -> None: ...
     @staticmethod
     def from_edges(
         directed: Sequence[tuple[str, str]] = ..., undirected: Sequence[tuple[str, str]] = ...
@@ -63,37 +74,42 @@ class CausalCPDAG:
     @staticmethod
     def from_json(s: str) -> CausalCPDAG: ...
 
-ValueFn = Callable[[list[str]], float]
-BatchValueFn = Callable[[list[list[str]]], Sequence[float]]
+# A value is a float or anything float() or operator.index() accepts; a batch
+# of values a sequence of them or a one-dimensional float64 buffer (a numpy
+# array, say).
+_Value = SupportsFloat | SupportsIndex
+_ValueFn = Callable[[list[str]], _Value]
+_BatchValueFn = Callable[[list[list[str]]], Sequence[_Value] | Buffer]
 
 @final
 class ASVExplainer:
     def __new__(cls, dag: CausalDAG) -> ASVExplainer: ...
+    def __reduce__(self) -> tuple[type[ASVExplainer], tuple[CausalDAG]]: ...
     def explain(
         self,
-        value_fn: ValueFn | None = None,
+        value_fn: _ValueFn | None = None,
         method: str = "auto",
         n_samples: int = 10000,
         seed: int | None = None,
-        value_fn_batch: BatchValueFn | None = None,
+        value_fn_batch: _BatchValueFn | None = None,
         batch_size: int = 256,
         parallel: bool = False,
         num_threads: int | None = None,
     ) -> dict[str, float]: ...
     def explain_with_diagnostics(
         self,
-        value_fn: ValueFn | None = None,
+        value_fn: _ValueFn | None = None,
         method: str = "auto",
         n_samples: int = 10000,
         seed: int | None = None,
-        value_fn_batch: BatchValueFn | None = None,
+        value_fn_batch: _BatchValueFn | None = None,
         batch_size: int = 256,
         parallel: bool = False,
         num_threads: int | None = None,
     ) -> dict[str, Any]: ...
     def explain_quality(
         self,
-        value_fn: ValueFn,
+        value_fn: _ValueFn,
         min_samples: int = 1000,
         max_samples: int = 100000,
         batch_size: int = 1000,
@@ -103,7 +119,7 @@ class ASVExplainer:
     ) -> dict[str, Any]: ...
     def explain_adaptive(
         self,
-        value_fn: ValueFn,
+        value_fn: _ValueFn,
         min_samples: int = 1000,
         max_samples: int = 100000,
         batch_size: int = 1000,
@@ -115,7 +131,7 @@ class ASVExplainer:
     ) -> dict[str, Any]: ...
     def explain_quality_batch(
         self,
-        value_fn_batch: BatchValueFn,
+        value_fn_batch: _BatchValueFn,
         min_samples: int = 1000,
         max_samples: int = 100000,
         batch_size: int = 1000,
@@ -125,7 +141,7 @@ class ASVExplainer:
     ) -> dict[str, Any]: ...
     def explain_adaptive_batch(
         self,
-        value_fn_batch: BatchValueFn,
+        value_fn_batch: _BatchValueFn,
         min_samples: int = 1000,
         max_samples: int = 100000,
         batch_size: int = 1000,

@@ -1,7 +1,8 @@
-#include "python/convert.hpp"
+#include "python/arg_convert.hpp"
 
-#include <algorithm>
 #include <cstring>
+
+#include "python/errors.hpp"
 
 namespace morvend::py {
 namespace {
@@ -33,7 +34,7 @@ bool type_error(PyObject* obj, const char* target, const char* param) {
 // A sequence that is not a str, as a fast (list or tuple) sequence.
 bool sequence_of(PyObject* obj, const char* param, PyRef* fast) {
   if (PyUnicode_Check(obj)) {
-    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    PyErr_SetString(PyExc_TypeError, kStrNotASequence);
     return fail_with_note(param);
   }
   if (!PySequence_Check(obj)) return type_error(obj, "Sequence", param);
@@ -160,77 +161,13 @@ bool arg_edges(PyObject* obj, const char* param, EdgesArg* out) {
                    PyTuple_GET_SIZE(item));
       return fail_with_note(param);
     }
-    if (!utf8_view(PyTuple_GET_ITEM(item, 0), &out->edges[i].first) ||
-        !utf8_view(PyTuple_GET_ITEM(item, 1), &out->edges[i].second)) {
-      return fail_with_note(param);
+    for (int k = 0; k < 2; ++k) {
+      NameArg& end = k == 0 ? out->edges[i].first : out->edges[i].second;
+      end.obj = PyTuple_GET_ITEM(item, k);
+      if (!utf8_view(end.obj, &end.text)) return fail_with_note(param);
     }
   }
   return true;
-}
-
-PyObject* str_from(std::string_view text) {
-  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
-}
-
-namespace {
-
-// list_of: a list of `count` new items from make(i); nullptr when one fails.
-template <class Make>
-PyObject* list_of(std::size_t count, Make&& make) {
-  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(count)));
-  if (!list) return nullptr;
-  for (std::size_t i = 0; i < count; ++i) {
-    PyObject* item = make(i);
-    if (item == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-  }
-  return list.release();
-}
-
-}  // namespace
-
-PyObject* names_list(std::span<const std::string> names) {
-  return list_of(names.size(), [&](std::size_t i) { return str_from(names[i]); });
-}
-
-PyObject* name_pairs_list(std::span<const std::string> names,
-                          std::span<const std::pair<NodeId, NodeId>> pairs) {
-  return list_of(pairs.size(), [&](std::size_t i) -> PyObject* {
-    PyRef first = PyRef::steal(str_from(names[pairs[i].first]));
-    PyRef second = PyRef::steal(str_from(names[pairs[i].second]));
-    if (!first || !second) return nullptr;
-    return PyTuple_Pack(2, first.get(), second.get());
-  });
-}
-
-PyObject* sorted_names_list(std::span<const std::string> names, std::vector<NodeId> ids) {
-  // std::string compares bytes as unsigned char, which is code point order
-  // for UTF-8 and so Python's own order of str.
-  std::sort(ids.begin(), ids.end(), [&](NodeId a, NodeId b) { return names[a] < names[b]; });
-  return list_of(ids.size(), [&](std::size_t i) { return str_from(names[ids[i]]); });
-}
-
-PyObject* raise_asv_error(const AsvError& error) {
-  // A computation stopped without an exception of its own to show (the run it
-  // served was interrupted): the user pressed Ctrl-C somewhere up the line.
-  if (error.kind() == AsvError::Kind::kInterrupted) {
-    PyErr_SetNone(PyExc_KeyboardInterrupt);
-    return nullptr;
-  }
-  return raise_value_error(error.message());
-}
-
-PyObject* raise_read_error(const std::string& message) {
-  // The readers report failures as text; a stopped read is an interruption.
-  if (message == AsvError::interrupted().message()) return raise_asv_error(AsvError::interrupted());
-  return raise_value_error(message);
-}
-
-PyObject* raise_value_error(std::string_view message) {
-  PyRef text = PyRef::steal(
-      PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
-  if (text) PyErr_SetObject(PyExc_ValueError, text.get());
-  return nullptr;
 }
 
 }  // namespace morvend::py
