@@ -102,12 +102,13 @@ PyObject* explainer_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nar
   return Py_BuildValue("(O(O))", reinterpret_cast<PyObject*>(Py_TYPE(self)), dag.get());
 }
 
+// The counts only: an explainer is not a graph to read edges from.
 PyObject* explainer_repr(PyObject* self) {
-  const Dag& g = state_of(self).graph();
-  std::string text = "<ASVExplainer: " + std::to_string(g.n_nodes()) +
-                     (g.n_nodes() == 1 ? " node, " : " nodes, ") + std::to_string(g.n_edges()) +
-                     (g.n_edges() == 1 ? " edge>" : " edges>");
-  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  Instance<ExplainerState>* inst = instance_of<ExplainerState>(self);
+  const Dag& g = inst->value.graph();
+  const std::pair<const char*, std::size_t> counts[] = {{"node", g.n_nodes()},
+                                                        {"edge", g.n_edges()}};
+  return graph_repr("ASVExplainer", counts, {}, inst->strs, g.names());
 }
 
 // ---- explain and explain_with_diagnostics ------------------------------------
