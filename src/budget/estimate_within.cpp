@@ -7,6 +7,7 @@
 #include <boost/unordered/unordered_flat_map.hpp>
 
 #include "asv/completion_count.hpp"
+#include "budget/coalitions.hpp"
 #include "budget/extension_chain.hpp"
 #include "budget/ideal_lattice.hpp"
 #include "budget/precedence.hpp"
@@ -155,10 +156,10 @@ struct WordsHash {
 struct Plan {
   std::size_t words = 1;
   std::vector<std::vector<NodeId>> orders;
-  std::vector<std::uint64_t> sets;  // coalition k at [k * words, (k + 1) * words)
+  Coalitions coalitions;
   boost::unordered_flat_map<std::vector<std::uint64_t>, std::size_t, WordsHash> index;
 
-  std::size_t size() const { return sets.size() / words; }
+  std::size_t size() const { return coalitions.size(); }
   // positions: the coalition of each prefix of `order`, the empty one first.
   void positions(std::span<const NodeId> order, std::vector<std::size_t>& out) const {
     std::vector<std::uint64_t> s(words, 0);
@@ -177,6 +178,7 @@ Result<Plan> plan_orders(std::size_t n, OrderSource& source, SampleRng& rng,
                          std::uint64_t max_calls) {
   Plan plan;
   plan.words = std::max<std::size_t>(1, (n + 63) / 64);
+  plan.coalitions.words = plan.words;
   std::vector<NodeId> order;
   std::vector<std::vector<std::uint64_t>> fresh;
   std::vector<std::uint64_t> s;
@@ -192,44 +194,12 @@ Result<Plan> plan_orders(std::size_t n, OrderSource& source, SampleRng& rng,
     }
     if (plan.size() + fresh.size() > max_calls) break;
     for (std::vector<std::uint64_t>& set : fresh) {
-      plan.sets.insert(plan.sets.end(), set.begin(), set.end());
+      plan.coalitions.add(set);
       plan.index.emplace(std::move(set), plan.size() - 1);
     }
     plan.orders.push_back(order);
   }
   return plan;
-}
-
-Result<std::vector<double>> evaluate(const Plan& plan, ValueOracle& oracle, std::size_t,
-                                     CallProgress* progress) {
-  std::vector<double> values(plan.size());
-  for (std::size_t k = 0; k < plan.size(); ++k) {
-    Result<double> v =
-        oracle.value(std::span<const std::uint64_t>(plan.sets).subspan(k * plan.words, plan.words));
-    if (!v) return std::unexpected(std::move(v.error()));
-    values[k] = *v;
-    if (progress != nullptr) progress->calls_done(k + 1);
-  }
-  return values;
-}
-
-Result<std::vector<double>> evaluate(const Plan& plan, BatchValueOracle& oracle,
-                                     std::size_t batch_size, CallProgress* progress) {
-  const std::size_t chunk = std::max<std::size_t>(batch_size, 1);
-  std::vector<double> values;
-  values.reserve(plan.size());
-  for (std::size_t first = 0; first < plan.size(); first += chunk) {
-    if (Result<void> r = check_interrupt(); !r) return std::unexpected(std::move(r.error()));
-    const std::size_t count = std::min(chunk, plan.size() - first);
-    Result<std::vector<double>> got = oracle.values(
-        std::span<const std::uint64_t>(plan.sets).subspan(first * plan.words, count * plan.words),
-        count);
-    if (!got) return std::unexpected(std::move(got.error()));
-    if (got->size() != count) return std::unexpected(batch_length_error(got->size(), count));
-    values.insert(values.end(), got->begin(), got->end());
-    if (progress != nullptr) progress->calls_done(values.size());
-  }
-  return values;
 }
 
 // The most terms a surrogate gets: pairs up to 64 nodes; beyond, its
@@ -244,7 +214,7 @@ Result<WithinEstimate> combine(std::size_t n, const Plan& plan, const std::vecto
   // Pair terms when the coalitions outnumber them twice.
   const std::size_t pair_terms = PairSurrogate::terms(n, true);
   const bool pairs = pair_terms <= kMaxSurrogateTerms && 2 * pair_terms <= plan.size();
-  const PairSurrogate g = PairSurrogate::fit(n, plan.words, plan.sets, values, pairs);
+  const PairSurrogate g = PairSurrogate::fit(n, plan.words, plan.coalitions.sets, values, pairs);
   MeanAndError residual(n);
   std::vector<std::size_t> at;
   std::vector<double> d_g, d(n);
@@ -302,7 +272,7 @@ Result<WithinEstimate> run(const ExplainerState& state, Oracle& oracle,
   Result<Plan> plan = plan_orders(n, *source, rng, options.max_calls);
   if (!plan) return std::unexpected(std::move(plan.error()));
   Result<std::vector<double>> values =
-      evaluate(*plan, oracle, options.batch_size, options.progress);
+      evaluate(plan->coalitions, oracle, options.batch_size, options.progress);
   if (!values) return std::unexpected(std::move(values.error()));
   return combine(n, *plan, *values, *source, rng);
 }

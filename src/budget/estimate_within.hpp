@@ -43,7 +43,7 @@ struct WithinEstimate {
   std::vector<double> values;
   std::vector<double> stderr_values;
   std::uint64_t calls = 0;   // distinct coalitions evaluated
-  std::uint64_t orders = 0;  // orders walked
+  std::uint64_t orders = 0;  // orders walked (coalitions drawn, on the paired strata)
 };
 
 // estimate_within: InvalidConfiguration when max_calls cannot cover one

@@ -57,23 +57,27 @@ std::vector<double> solve_spd(std::vector<double>& a, std::vector<double> b, std
 
 PairSurrogate PairSurrogate::fit(std::size_t n, std::size_t words,
                                  std::span<const std::uint64_t> sets,
-                                 std::span<const double> values, bool pairs) {
+                                 std::span<const double> values, bool pairs,
+                                 std::span<const double> weights) {
   PairSurrogate g;
   g.n_ = n;
   g.pairs_ = pairs;
   const std::size_t p = terms(n, pairs);
   std::vector<double> gram(p * p, 0.0), rhs(p, 0.0);
   std::vector<std::size_t> members, active;
+  double total_weight = 0.0;
   for (std::size_t k = 0; k < values.size(); ++k) {
     features(n, pairs, sets.subspan(k * words, words), members, active);
+    const double w = weights.empty() ? 1.0 : weights[k];
+    total_weight += w;
     for (std::size_t a : active) {
-      rhs[a] += values[k];
-      for (std::size_t b : active) gram[a * p + b] += 1.0;
+      rhs[a] += w * values[k];
+      for (std::size_t b : active) gram[a * p + b] += w;
     }
   }
   // Ridge relative to the data's scale: terms no coalition separates get a
   // zero coefficient, the others are not moved measurably.
-  const double ridge = 1e-12 * (1.0 + static_cast<double>(values.size()));
+  const double ridge = 1e-12 * (1.0 + total_weight);
   for (std::size_t a = 0; a < p; ++a) gram[a * p + a] += ridge;
   g.coef_ = solve_spd(gram, std::move(rhs), p);
   return g;

@@ -21,11 +21,13 @@ namespace morvend {
 class PairSurrogate {
  public:
   // fit: least squares over coalitions of `words` words each, stored back to
-  // back in `sets`, with the pair terms when `pairs`; a tiny ridge keeps
-  // terms the data cannot tell apart at zero instead of failing.
-  // REQUIRES: sets.size() == values.size() * words.
+  // back in `sets`, with the pair terms when `pairs`, each coalition weighted
+  // by `weights` (all 1 when empty); a tiny ridge keeps terms the data cannot
+  // tell apart at zero instead of failing.
+  // REQUIRES: sets.size() == values.size() * words; weights empty or one per value.
   static PairSurrogate fit(std::size_t n, std::size_t words, std::span<const std::uint64_t> sets,
-                           std::span<const double> values, bool pairs);
+                           std::span<const double> values, bool pairs,
+                           std::span<const double> weights = {});
   // terms: the number of coefficients a fit with or without pairs has.
   static constexpr std::size_t terms(std::size_t n, bool pairs) {
     return 1 + n + (pairs ? n * (n - 1) / 2 : 0);

@@ -2,6 +2,7 @@
 
 #include "budget/exact_within.hpp"
 #include "budget/ideal_lattice.hpp"
+#include "budget/paired_strata.hpp"
 #include "graph/limits.hpp"
 #include "graph/method_names.hpp"
 
@@ -36,14 +37,26 @@ Result<WithinResult> run(const ExplainerState& state, Oracle& oracle,
     out.calls = ideals;
     return out;
   }
-  Result<WithinEstimate> e = estimate_within(state, oracle, options);
+  // Without edges every ordering counts: coalitions in complementary pairs,
+  // unless the budget is too small to stratify.
+  const char* method = method_name::kPairedStrata;
+  Result<std::optional<WithinEstimate>> e =
+      state.graph().n_edges() == 0
+          ? estimate_paired_strata(state.n_nodes(), oracle, options)
+          : Result<std::optional<WithinEstimate>>(std::nullopt);
+  if (e && !*e) {
+    method = method_name::kSurrogateResidual;
+    Result<WithinEstimate> walked = estimate_within(state, oracle, options);
+    if (!walked) return std::unexpected(std::move(walked.error()));
+    e = std::optional<WithinEstimate>(std::move(*walked));
+  }
   if (!e) return std::unexpected(std::move(e.error()));
-  out.result.values = std::move(e->values);
-  out.result.stderr_values = std::move(e->stderr_values);
-  out.result.n_samples = e->orders;
+  out.result.values = std::move((*e)->values);
+  out.result.stderr_values = std::move((*e)->stderr_values);
+  out.result.n_samples = (*e)->orders;
   out.result.seed = options.seed;
-  out.result.selected_method = method_name::kSurrogateResidual;
-  out.calls = e->calls;
+  out.result.selected_method = method;
+  out.calls = (*e)->calls;
   return out;
 }
 
