@@ -6,7 +6,6 @@
 
 #include <boost/unordered/unordered_flat_map.hpp>
 
-#include "asv/completion_count.hpp"
 #include "budget/coalitions.hpp"
 #include "budget/extension_chain.hpp"
 #include "budget/ideal_lattice.hpp"
@@ -24,6 +23,36 @@ constexpr std::size_t kCheapOrdersPerOrder = 20;
 constexpr std::size_t kMinCheapOrders = 2000;
 // ... but no more chain steps in all than this (a fraction of a second).
 constexpr std::uint64_t kCheapChainSteps = 50'000'000;
+// The lattice of order ideals is built up to this many ideals per call of the
+// budget, and at least up to kMinCountedIdeals, before chains are used.
+constexpr std::uint64_t kIdealsPerCall = 100;
+constexpr std::uint64_t kMinCountedIdeals = 1'000'000;
+// Independent chains at most (each costs a burn-in of n^3 steps).
+constexpr std::uint64_t kMaxChains = 32;
+
+// lattice_order: a uniform linear extension, node by node from the empty
+// ideal: the next node x with probability completions(S + x) / completions(S).
+void lattice_order(const IdealLattice& l, SampleRng& rng, std::vector<NodeId>& order) {
+  order.clear();
+  std::size_t at = 0;
+  while (l.out_begin[at] != l.out_begin[at + 1]) {
+    const std::size_t first = l.out_begin[at], last = l.out_begin[at + 1];
+    std::size_t t = first;
+    if (last - first > 1) {
+      // The ratios sum to 1 up to rounding; drawing below their sum keeps
+      // every transition reachable.
+      double total = 0.0;
+      for (std::size_t k = first; k < last; ++k) total += ratio(l.completions[l.out_to[k]], l.completions[at]);
+      double u = double(rng.next_word64() >> 11) * 0x1.0p-53 * total;
+      for (; t + 1 < last; ++t) {
+        u -= ratio(l.completions[l.out_to[t]], l.completions[at]);
+        if (u < 0.0) break;
+      }
+    }
+    order.push_back(l.out_node[t]);
+    at = l.out_to[t];
+  }
+}
 
 // OrderSource: uniform linear extensions of one graph, and what is known of
 // them: exact precedence probabilities (graphs without edges, or whose ideals
@@ -32,38 +61,56 @@ constexpr std::uint64_t kCheapChainSteps = 50'000'000;
 class OrderSource {
  public:
   static Result<OrderSource> make(const ExplainerState& state, std::uint64_t ideal_limit,
-                                  SampleRng& rng) {
+                                  std::uint64_t max_calls, SampleRng& rng) {
     const Dag& g = state.graph();
     const std::size_t n = g.n_nodes();
     OrderSource s(state);
     if (g.n_edges() == 0) {
-      s.precedence_.assign(n * n, 0.5);
-      for (std::size_t i = 0; i < n; ++i) s.precedence_[i * n + i] = 0.0;
       s.mode_ = Mode::kPermutations;
       return s;
     }
-    Result<std::optional<IdealLattice>> lattice =
-        n <= kMaxSparseNodes ? build_lattice(g, ideal_limit, kIdealMemoryBudget)
-                             : Result<std::optional<IdealLattice>>(std::nullopt);
+    Result<std::optional<IdealLattice>> lattice = build_lattice(g, ideal_limit, kIdealMemoryBudget);
     if (!lattice) return std::unexpected(std::move(lattice.error()));
     if (*lattice) {
-      Result<std::vector<double>> p = morvend::precedence(**lattice);
-      if (!p) return std::unexpected(std::move(p.error()));
-      s.precedence_ = std::move(*p);
+      s.lattice_ = std::move(*lattice);
       s.mode_ = Mode::kCounts;
       return s;
     }
-    s.chain_.emplace(g, rng);
+    // Independent chains, one order from each in turn: the spread of their
+    // means is an honest error even when each chain mixes slowly. About one
+    // chain per order the budget walks, at most kMaxChains.
+    const std::uint64_t orders = max_calls / (n + 1);
+    const std::size_t chains = static_cast<std::size_t>(std::clamp<std::uint64_t>(orders, 2, kMaxChains));
+    for (std::size_t c = 0; c < chains; ++c) s.chains_.emplace_back(g, rng);
     s.mode_ = Mode::kChain;
     return s;
   }
 
-  // precedence: exact probabilities, or empty for the chain.
-  const std::vector<double>& precedence() const { return precedence_; }
+  // exact: whether the precedence probabilities are known exactly (all
+  // but the chain).
+  bool exact() const { return mode_ != Mode::kChain; }
+  // precedence: the exact probabilities, worked out on first use (a
+  // surrogate without pair terms needs none).
+  // REQUIRES: exact().
+  Result<std::span<const double>> precedence() {
+    if (precedence_.empty()) {
+      const std::size_t n = state_.n_nodes();
+      if (lattice_) {
+        Result<std::vector<double>> p = morvend::precedence(*lattice_);
+        if (!p) return std::unexpected(std::move(p.error()));
+        precedence_ = std::move(*p);
+      } else {  // every ordering: each of two nodes first half the time
+        precedence_.assign(n * n, 0.5);
+        for (std::size_t i = 0; i < n; ++i) precedence_[i * n + i] = 0.0;
+      }
+    }
+    return std::span<const double>(precedence_);
+  }
   // steps_per_order: the chain's steps between orders (1 for the others).
-  std::uint64_t steps_per_order() const { return chain_ ? chain_->thinning() : 1; }
-  // correlated: whether successive orders depend on each other (the chain).
-  bool correlated() const { return mode_ == Mode::kChain; }
+  std::uint64_t steps_per_order() const { return chains_.empty() ? 1 : chains_[0].thinning(); }
+  // groups: orders r and r + groups() come from the same chain; 0 when every
+  // order is independent of the others.
+  std::size_t groups() const { return chains_.size(); }
 
   // draw: the next order into `order`.
   Result<void> draw(SampleRng& rng, std::vector<NodeId>& order) {
@@ -72,15 +119,16 @@ class OrderSource {
         (void)sample_order(state_.graph(), in_degree_, scratch_, rng);
         order = scratch_.order;
         return {};
-      case Mode::kCounts: {
-        Result<bool> drawn =
-            sample_uniform_order(state_.n_nodes(), state_.parent_masks(), memo_, rng, order);
-        if (!drawn) return std::unexpected(std::move(drawn.error()));
+      case Mode::kCounts:
+        lattice_order(*lattice_, rng, order);
         return {};
-      }
       case Mode::kChain:
-        chain_->advance(rng, chain_->thinning());
-        order.assign(chain_->order().begin(), chain_->order().end());
+      {
+        ExtensionChain& chain = chains_[next_chain_];
+        next_chain_ = (next_chain_ + 1) % chains_.size();
+        chain.advance(rng, chain.thinning());
+        order.assign(chain.order().begin(), chain.order().end());
+      }
         return check_interrupt();
     }
     throw InternalFault("OrderSource: unknown mode");
@@ -96,13 +144,15 @@ class OrderSource {
   Mode mode_ = Mode::kPermutations;
   std::vector<std::uint64_t> in_degree_;
   SamplerScratch scratch_;
-  CompletionMemo memo_;
-  std::optional<ExtensionChain> chain_;
+  std::optional<IdealLattice> lattice_;
+  std::vector<ExtensionChain> chains_;
+  std::size_t next_chain_ = 0;
   std::vector<double> precedence_;
 };
 
 // MeanAndError: per node, the mean of a sequence of values and the standard
-// error of that mean, from batch means when the sequence is correlated.
+// error of that mean; with groups, from the means of the groups (row r in
+// group r % groups), as the rows of one group may depend on each other.
 class MeanAndError {
  public:
   explicit MeanAndError(std::size_t n) : rows_(0), n_(n) {}
@@ -110,26 +160,25 @@ class MeanAndError {
     values_.insert(values_.end(), row.begin(), row.end());
     ++rows_;
   }
-  void finish(bool correlated, std::vector<double>& mean, std::vector<double>& error) const {
+  void finish(std::size_t groups, std::vector<double>& mean, std::vector<double>& error) const {
     const std::size_t m = rows_;
-    // Batches of consecutive rows: about sqrt(m) of them for a chain, one
-    // row each otherwise.
-    const std::size_t batches =
-        correlated ? std::max<std::size_t>(2, static_cast<std::size_t>(std::sqrt(double(m)))) : m;
+    const std::size_t batches = groups == 0 ? m : std::min(groups, m);
     mean.assign(n_, 0.0);
     error.assign(n_, 0.0);
+    std::vector<double> sum(batches);
+    std::vector<std::size_t> size(batches, 0);
+    for (std::size_t r = 0; r < m; ++r) ++size[r % batches];
     for (std::size_t i = 0; i < n_; ++i) {
+      std::fill(sum.begin(), sum.end(), 0.0);
+      for (std::size_t r = 0; r < m; ++r) sum[r % batches] += values_[r * n_ + i];
       double total = 0.0;
-      for (std::size_t r = 0; r < m; ++r) total += values_[r * n_ + i];
+      for (double b : sum) total += b;
       mean[i] = total / double(m);
-      if (m < 2 || batches < 2) continue;
+      if (batches < 2) continue;
       double ss = 0.0;
       for (std::size_t b = 0; b < batches; ++b) {
-        const std::size_t first = b * m / batches, last = (b + 1) * m / batches;
-        double batch = 0.0;
-        for (std::size_t r = first; r < last; ++r) batch += values_[r * n_ + i];
-        const double d = batch / double(last - first) - mean[i];
-        ss += d * d * double(last - first);
+        const double d = sum[b] / double(size[b]) - mean[i];
+        ss += d * d * double(size[b]);
       }
       // Variance of one row, from the batches, then of the mean of m rows.
       error[i] = std::sqrt(ss / double(batches - 1) / double(m));
@@ -227,8 +276,11 @@ Result<WithinEstimate> combine(std::size_t n, const Plan& plan, const std::vecto
     residual.add(d);
   }
   std::vector<double> base, base_error(n, 0.0);
-  if (!source.precedence().empty()) {
-    base = g.asv(source.precedence());
+  if (source.exact()) {
+    Result<std::span<const double>> p =
+        pairs ? source.precedence() : Result<std::span<const double>>(std::span<const double>());
+    if (!p) return std::unexpected(std::move(p.error()));
+    base = g.asv(*p);
   } else {
     MeanAndError cheap(n);
     const std::size_t k = std::clamp<std::size_t>(
@@ -241,11 +293,11 @@ Result<WithinEstimate> combine(std::size_t n, const Plan& plan, const std::vecto
       g.marginals(order, d_g);
       cheap.add(d_g);
     }
-    cheap.finish(true, base, base_error);
+    cheap.finish(source.groups(), base, base_error);
   }
   WithinEstimate out;
   std::vector<double> mean, error;
-  residual.finish(source.correlated(), mean, error);
+  residual.finish(source.groups(), mean, error);
   out.values.resize(n);
   out.stderr_values.resize(n);
   for (std::size_t i = 0; i < n; ++i) {
@@ -267,7 +319,14 @@ Result<WithinEstimate> run(const ExplainerState& state, Oracle& oracle,
         " to walk one ordering"));
   }
   SampleRng rng = options.seed ? rng_from_seed(*options.seed) : rng_from_entropy();
-  Result<OrderSource> source = OrderSource::make(state, options.counted_ideal_limit, rng);
+  // The lattice's cost in time and memory follows the budget: up to
+  // kIdealsPerCall ideals per call, but at least kMinCountedIdeals.
+  const std::uint64_t ideal_limit = std::min(
+      options.counted_ideal_limit,
+      std::max(kMinCountedIdeals, options.max_calls > UINT64_MAX / kIdealsPerCall
+                                      ? UINT64_MAX
+                                      : options.max_calls * kIdealsPerCall));
+  Result<OrderSource> source = OrderSource::make(state, ideal_limit, options.max_calls, rng);
   if (!source) return std::unexpected(std::move(source.error()));
   Result<Plan> plan = plan_orders(n, *source, rng, options.max_calls);
   if (!plan) return std::unexpected(std::move(plan.error()));

@@ -5,10 +5,11 @@
 // exact (precedence probabilities); only the residual v - g is averaged over
 // the orders, and its spread gives the standard errors.
 //
-// Uniform orders are permutations on a graph without edges, come from
-// completion counts when the ideals can be counted, and from a Markov chain
-// on the linear extensions otherwise (its averages converge to the uniform
-// ones; its standard errors come from batch means).
+// Uniform orders are permutations on a graph without edges, come from the
+// lattice of order ideals and its counts when the ideals can be counted (any
+// n), and otherwise from independent Markov chains on the linear extensions,
+// one order from each in turn (their averages converge to the uniform ones;
+// the spread of the chains' means gives the standard errors).
 //
 //   Result<WithinEstimate> e = estimate_within(state, oracle, {.max_calls = 10000, .seed = 7});
 #pragma once
@@ -34,8 +35,10 @@ struct WithinOptions {
   std::uint64_t max_calls = 10000;
   std::optional<std::uint64_t> seed{};
   std::size_t batch_size = 4096;  // coalitions per batch call (0 counts as 1)
-  // Above this many order ideals, uniform orders come from the chain.
-  std::uint64_t counted_ideal_limit = 1'000'000;
+  // Above this many order ideals (about 80 bytes each), or 100 per call of
+  // max_calls if fewer (but at least 10^6), uniform orders come from the
+  // chains.
+  std::uint64_t counted_ideal_limit = 10'000'000;
   CallProgress* progress = nullptr;  // none when null
 };
 
