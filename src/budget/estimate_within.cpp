@@ -251,18 +251,24 @@ Result<Plan> plan_orders(std::size_t n, OrderSource& source, SampleRng& rng,
   return plan;
 }
 
-// The most terms a surrogate gets: pairs up to 64 nodes; beyond, its
-// normal equations would cost more than the estimate is worth, so additive.
-constexpr std::size_t kMaxSurrogateTerms = PairSurrogate::terms(64, true);
+// The most terms a surrogate gets: beyond, its normal equations would cost
+// more than the estimate is worth (a second or so).
+constexpr std::size_t kMaxSurrogateTerms = 2081;
 
 // combine: the surrogate's values plus the mean residual along the orders;
 // standard errors from the residual's spread (and, on the chain, from the
 // spread of the surrogate's values over the orders that cost no call).
-Result<WithinEstimate> combine(std::size_t n, const Plan& plan, const std::vector<double>& values,
+Result<WithinEstimate> combine(const Dag& dag, const Plan& plan, const std::vector<double>& values,
                                OrderSource& source, SampleRng& rng) {
-  // Pair terms when the coalitions outnumber them twice.
-  const std::size_t pair_terms = PairSurrogate::terms(n, true);
-  const bool pairs = pair_terms <= kMaxSurrogateTerms && 2 * pair_terms <= plan.size();
+  const std::size_t n = dag.n_nodes();
+  // Pair terms for incomparable pairs while the coalitions outnumber all the
+  // terms twice, and only where their ASV is exact: on the chains it would be
+  // averaged over orders, and the nested prefixes leave many pair terms
+  // nearly collinear, so large and noisy.
+  const std::size_t most = std::min(kMaxSurrogateTerms, plan.size() / 2);
+  const std::vector<NodePair> pairs = source.exact() && PairSurrogate::terms(n, 0) < most
+                                          ? incomparable_pairs(dag, most - PairSurrogate::terms(n, 0))
+                                          : std::vector<NodePair>();
   const PairSurrogate g = PairSurrogate::fit(n, plan.words, plan.coalitions.sets, values, pairs);
   MeanAndError residual(n);
   std::vector<std::size_t> at;
@@ -278,7 +284,7 @@ Result<WithinEstimate> combine(std::size_t n, const Plan& plan, const std::vecto
   std::vector<double> base, base_error(n, 0.0);
   if (source.exact()) {
     Result<std::span<const double>> p =
-        pairs ? source.precedence() : Result<std::span<const double>>(std::span<const double>());
+        pairs.empty() ? Result<std::span<const double>>(std::span<const double>()) : source.precedence();
     if (!p) return std::unexpected(std::move(p.error()));
     base = g.asv(*p);
   } else {
@@ -333,7 +339,7 @@ Result<WithinEstimate> run(const ExplainerState& state, Oracle& oracle,
   Result<std::vector<double>> values =
       evaluate(plan->coalitions, oracle, options.batch_size, options.progress);
   if (!values) return std::unexpected(std::move(values.error()));
-  return combine(n, *plan, *values, *source, rng);
+  return combine(state.graph(), *plan, *values, *source, rng);
 }
 
 }  // namespace

@@ -167,7 +167,7 @@ Result<std::optional<WithinEstimate>> run(std::size_t n, Oracle& oracle,
   if (!v) return std::unexpected(std::move(v.error()));
   const std::vector<double> weights = fit_weights(n, pl);
   const PairSurrogate g =
-      PairSurrogate::fit(n, pl.coalitions.words, pl.coalitions.sets, *v, false, weights);
+      PairSurrogate::fit(n, pl.coalitions.words, pl.coalitions.sets, *v, {}, weights);
   std::vector<double> r(v->size());
   for (std::size_t k = 0; k < r.size(); ++k) r[k] = (*v)[k] - g(pl.coalitions[k]);
 

