@@ -7,11 +7,12 @@
 
 namespace morvend {
 
-Result<std::vector<double>> evaluate(const Coalitions& c, ValueOracle& oracle, std::size_t,
-                                     CallProgress* progress) {
-  std::vector<double> values(c.size());
-  for (std::size_t k = 0; k < c.size(); ++k) {
-    Result<double> v = oracle.value(c[k]);
+Result<std::vector<double>> evaluate(std::span<const std::uint64_t> sets, std::size_t words,
+                                     ValueOracle& oracle, std::size_t, CallProgress* progress) {
+  std::vector<double> values(sets.size() / words);
+  for (std::size_t k = 0; k < values.size(); ++k) {
+    if (Result<void> r = check_interrupt(); !r) return std::unexpected(std::move(r.error()));
+    Result<double> v = oracle.value(sets.subspan(k * words, words));
     if (!v) return std::unexpected(std::move(v.error()));
     values[k] = *v;
     if (progress != nullptr) progress->calls_done(k + 1);
@@ -19,16 +20,17 @@ Result<std::vector<double>> evaluate(const Coalitions& c, ValueOracle& oracle, s
   return values;
 }
 
-Result<std::vector<double>> evaluate(const Coalitions& c, BatchValueOracle& oracle,
-                                     std::size_t batch_size, CallProgress* progress) {
-  const std::size_t chunk = std::max<std::size_t>(batch_size, 1);
+Result<std::vector<double>> evaluate(std::span<const std::uint64_t> sets, std::size_t words,
+                                     BatchValueOracle& oracle, std::size_t batch_size,
+                                     CallProgress* progress) {
+  const std::size_t chunk = std::max<std::size_t>(batch_size, 1), size = sets.size() / words;
   std::vector<double> values;
-  values.reserve(c.size());
-  for (std::size_t first = 0; first < c.size(); first += chunk) {
+  values.reserve(size);
+  for (std::size_t first = 0; first < size; first += chunk) {
     if (Result<void> r = check_interrupt(); !r) return std::unexpected(std::move(r.error()));
-    const std::size_t count = std::min(chunk, c.size() - first);
-    Result<std::vector<double>> got = oracle.values(
-        std::span<const std::uint64_t>(c.sets).subspan(first * c.words, count * c.words), count);
+    const std::size_t count = std::min(chunk, size - first);
+    Result<std::vector<double>> got =
+        oracle.values(sets.subspan(first * words, count * words), count);
     if (!got) return std::unexpected(std::move(got.error()));
     if (got->size() != count) return std::unexpected(batch_length_error(got->size(), count));
     values.insert(values.end(), got->begin(), got->end());

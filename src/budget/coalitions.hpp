@@ -5,7 +5,7 @@
 //
 //   Coalitions c{.words = 1};
 //   c.add(set);
-//   Result<std::vector<double>> v = evaluate(c, oracle, batch_size, progress);
+//   Result<std::vector<double>> v = evaluate(c.sets, c.words, oracle, batch_size, progress);
 #pragma once
 
 #include <cstddef>
@@ -29,9 +29,14 @@ struct Coalitions {
   void add(std::span<const std::uint64_t> set) { sets.insert(sets.end(), set.begin(), set.end()); }
 };
 
-[[nodiscard]] Result<std::vector<double>> evaluate(const Coalitions& c, ValueOracle& oracle,
+// evaluate: the values of the coalitions of `words` words each, back to back
+// in `sets`, in order; the batch form at most batch_size (0 counts as 1) per
+// call, and a result of the wrong length fails with the batch-length error.
+[[nodiscard]] Result<std::vector<double>> evaluate(std::span<const std::uint64_t> sets,
+                                                   std::size_t words, ValueOracle& oracle,
                                                    std::size_t batch_size, CallProgress* progress);
-[[nodiscard]] Result<std::vector<double>> evaluate(const Coalitions& c, BatchValueOracle& oracle,
+[[nodiscard]] Result<std::vector<double>> evaluate(std::span<const std::uint64_t> sets,
+                                                   std::size_t words, BatchValueOracle& oracle,
                                                    std::size_t batch_size, CallProgress* progress);
 
 }  // namespace morvend

@@ -337,7 +337,7 @@ Result<WithinEstimate> run(const ExplainerState& state, Oracle& oracle,
   Result<Plan> plan = plan_orders(n, *source, rng, options.max_calls);
   if (!plan) return std::unexpected(std::move(plan.error()));
   Result<std::vector<double>> values =
-      evaluate(plan->coalitions, oracle, options.batch_size, options.progress);
+      evaluate(plan->coalitions.sets, plan->coalitions.words, oracle, options.batch_size, options.progress);
   if (!values) return std::unexpected(std::move(values.error()));
   return combine(state.graph(), *plan, *values, *source, rng);
 }

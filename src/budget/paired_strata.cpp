@@ -162,7 +162,7 @@ Result<std::optional<WithinEstimate>> run(std::size_t n, Oracle& oracle,
   if (!p) return std::unexpected(std::move(p.error()));
   if (!*p) return std::nullopt;
   const Plan& pl = **p;
-  Result<std::vector<double>> v = evaluate(pl.coalitions, oracle, options.batch_size,
+  Result<std::vector<double>> v = evaluate(pl.coalitions.sets, pl.coalitions.words, oracle, options.batch_size,
                                            options.progress);
   if (!v) return std::unexpected(std::move(v.error()));
   const std::vector<double> weights = fit_weights(n, pl);
