@@ -21,4 +21,11 @@ inline constexpr const char* kUniformSparseAdaptive = "uniform_sparse_adaptive";
 inline constexpr const char* kApproxAdaptiveBatch = "approx_adaptive_batch";
 inline constexpr const char* kUniformSparseAdaptiveBatch = "uniform_sparse_adaptive_batch";
 
+// The paths of explain_within: exact over the order ideals, the surrogate
+// estimate with its residual sampled along orderings, or (no edges) over
+// coalitions drawn in complementary pairs by size.
+inline constexpr const char* kExactIdeals = "exact_ideals";
+inline constexpr const char* kSurrogateResidual = "surrogate_residual";
+inline constexpr const char* kPairedStrata = "paired_strata";
+
 }  // namespace morvend::method_name

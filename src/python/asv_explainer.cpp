@@ -24,6 +24,7 @@
 
 #include "approx/approx.hpp"
 #include "asv/explainer_state.hpp"
+#include "budget/within.hpp"
 #include "dispatch/dispatch.hpp"
 #include "dispatch/policy.hpp"
 #include "graph/limits.hpp"
@@ -36,6 +37,7 @@
 #include "python/gil.hpp"
 #include "python/instance.hpp"
 #include "python/pickling.hpp"
+#include "python/progress.hpp"
 #include "python/py_ref.hpp"
 #include "python/results.hpp"
 #include "python/signal_watch.hpp"
@@ -463,6 +465,72 @@ PyObject* explainer_explain_adaptive_batch(PyObject* self, PyObject* const* args
 
 constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
 
+// ---- explain_within ----------------------------------------------------------
+
+PyObject* explainer_explain_within(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                   PyObject* kwnames) {
+  static constexpr const char* kParams[] = {"value_fn",   "max_calls", "seed",    "value_fn_batch",
+                                            "batch_size", "ci",        "progress"};
+  static constexpr ArgSpec kSpec{"ASVExplainer.explain_within()", kParams, 0};
+  PyObject* argv[7];
+  if (!parse_args(kSpec, args, nargs, kwnames, argv)) return nullptr;
+  WithinOptions options;
+  std::uint64_t batch_size = options.batch_size;
+  std::optional<double> ci;
+  bool progress = false;
+  PyObject* value_fn = argv[0] == Py_None ? nullptr : argv[0];
+  PyObject* value_fn_batch = argv[3] == Py_None ? nullptr : argv[3];
+  if ((argv[1] != nullptr && !arg_u64(argv[1], "max_calls", &options.max_calls)) ||
+      !arg_opt_u64(argv[2], "seed", &options.seed) ||
+      (argv[4] != nullptr && !arg_u64(argv[4], "batch_size", &batch_size)) ||
+      !arg_opt_f64(argv[5], "ci", &ci) ||
+      (argv[6] != nullptr && !arg_bool(argv[6], "progress", &progress))) {
+    return nullptr;
+  }
+  if (options.max_calls == 0) return raise_value_error("max_calls must be > 0");
+  if (batch_size == 0) return raise_value_error("batch_size must be > 0");
+  if (ci && !(*ci > 0.0 && *ci < 1.0)) {  // NaN fails too
+    return raise_value_error("ci must be in (0, 1), e.g. ci=0.95 for a 95% interval");
+  }
+  if (value_fn == nullptr && value_fn_batch == nullptr) {
+    return raise_value_error("must provide either value_fn or value_fn_batch");
+  }
+  options.batch_size = static_cast<std::size_t>(batch_size);
+  std::optional<ProgressBar> bar;
+  if (progress) {
+    bar.emplace(options.max_calls);
+    options.progress = &*bar;
+  }
+  std::uint64_t calls = 0;
+  auto build = [&](const ExplainerState&, const AsvResult& r) -> PyObject* {
+    const std::string method = r.selected_method.value_or("");
+    DictBuilder d;
+    head_keys(d, names_of(self), r);
+    d.set("selected_method", str_from(method));
+    PyObject* out = tail_keys(d, names_of(self), r, ci, /*with_fallback=*/false);
+    if (out == nullptr) return nullptr;
+    PyRef dict = PyRef::steal(out);
+    PyRef n_calls = PyRef::steal(PyLong_FromUnsignedLongLong(calls));
+    PyRef name = PyRef::steal(str_from(method));
+    if (!n_calls || !name || PyDict_SetItemString(dict.get(), "calls", n_calls.get()) < 0 ||
+        PyDict_SetItemString(dict.get(), "method", name.get()) < 0) {
+      return nullptr;
+    }
+    return dict.release();
+  };
+  auto engine = [&](const ExplainerState& state, auto& fn) -> Result<AsvResult> {
+    Result<WithinResult> r = explain_within(state, fn, options);
+    if (!r) return std::unexpected(std::move(r.error()));
+    calls = r->calls;
+    return std::move(r->result);
+  };
+  // The bar is drawn between calls, so the run holds the GIL.
+  if (value_fn_batch != nullptr) {
+    return run<PyBatchValueFunction>(self, value_fn_batch, Gil::kHeld, engine, build);
+  }
+  return run<PyValueFunction>(self, value_fn, Gil::kHeld, engine, build);
+}
+
 PyMethodDef explainer_methods[] = {
     {"explain", fastcall<&explainer_explain>(), kFastcall,
      "explain($self, value_fn=None, method=\"auto\", n_samples=10000, seed=None, "
@@ -521,6 +589,21 @@ PyMethodDef explainer_methods[] = {
     {"explain_adaptive_batch", fastcall<&explainer_explain_adaptive_batch>(), kFastcall,
      "explain_adaptive_batch($self, value_fn_batch, min_samples=1000, max_samples=100000, "
      "batch_size=1000, rel_tol=0.01, ess_ratio_min=0.10, seed=None)\n--\n\n"},
+    {"explain_within", fastcall<&explainer_explain_within>(), kFastcall,
+     "explain_within($self, value_fn=None, max_calls=10000, seed=None, value_fn_batch=None, "
+     "batch_size=4096, ci=None, progress=False)\n--\n\n"
+     "ASV within a budget of `max_calls` distinct coalitions (repeats never count).\n\n"
+     "Exact when the DAG's order ideals fit the budget, at any size (`method`\n"
+     "\"exact_ideals\", `is_exact` True, `stderr` zero); otherwise an estimate with\n"
+     "standard errors: a pairwise surrogate fitted to every coalition evaluated, whose\n"
+     "ASV is exact, plus the residual averaged over uniform random orderings\n"
+     "(`method` \"surrogate_residual\"); on a DAG without edges, coalitions drawn by\n"
+     "size with their complements instead (`method` \"paired_strata\"). Either form of\n"
+     "value function; with\n"
+     "`value_fn_batch`, at most `batch_size` coalitions per call. `progress=True` shows\n"
+     "calls used against the budget (tqdm when installed, else a line on stderr).\n\n"
+     "Returns explain_quality()'s keys plus `calls` (coalitions evaluated) and\n"
+     "`method`."},
     {"__reduce__", fastcall<&explainer_reduce>(), kFastcall,
      "__reduce__($self)\n--\n\n"
      "Pickling support: (ASVExplainer, (dag,)), dag a CausalDAG of the explainer's own\n"

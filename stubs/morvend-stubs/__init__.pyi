@@ -84,6 +84,16 @@ _BatchValueFn = Callable[[list[list[str]]], Sequence[_Value] | Buffer]
 @final
 class ASVExplainer:
     def __new__(cls, dag: CausalDAG) -> ASVExplainer: ...
+    def explain_within(
+        self,
+        value_fn: _ValueFn | None = None,
+        max_calls: int = 10000,
+        seed: int | None = None,
+        value_fn_batch: _BatchValueFn | None = None,
+        batch_size: int = 4096,
+        ci: float | None = None,
+        progress: bool = False,
+    ) -> dict[str, Any]: ...
     def __reduce__(self) -> tuple[type[ASVExplainer], tuple[CausalDAG]]: ...
     def explain(
         self,

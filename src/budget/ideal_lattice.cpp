@@ -1,0 +1,174 @@
+#include "budget/ideal_lattice.hpp"
+
+#include <algorithm>
+#include <numeric>
+
+#include "graph/interrupt_meter.hpp"
+
+namespace morvend {
+namespace {
+
+bool has(std::span<const std::uint64_t> set, NodeId v) { return (set[v / 64] >> (v % 64)) & 1; }
+
+// Frontiers: for each ideal of the current level, the nodes it can take (not
+// in it, every parent in it), ascending.
+struct Frontiers {
+  std::vector<std::size_t> begin{0};
+  std::vector<NodeId> nodes;
+  std::span<const NodeId> of(std::size_t k) const {
+    return std::span<const NodeId>(nodes).subspan(begin[k], begin[k + 1] - begin[k]);
+  }
+};
+
+// Candidate: ideal `from` of the current level plus node x.
+struct Candidate {
+  std::size_t from;
+  NodeId x;
+};
+
+// The bytes an ideal and its share of transitions take, for the budget.
+std::uint64_t ideal_bytes(std::size_t words) { return 8 * words + 2 * sizeof(ScaledCount) + 16; }
+
+class LatticeBuilder {
+ public:
+  LatticeBuilder(const Dag& g, std::uint64_t limit, std::uint64_t memory_budget)
+      : g_(g), limit_(limit), budget_(memory_budget) {
+    l_.n_nodes = g.n_nodes();
+    l_.words = std::max<std::size_t>(1, (g.n_nodes() + 63) / 64);
+  }
+
+  Result<std::optional<IdealLattice>> build() {
+    // Level 0: the empty set, which can take every root.
+    l_.sets.assign(l_.words, 0);
+    l_.level_begin = {0, 1};
+    Frontiers cur;
+    for (NodeId v = 0; v < g_.n_nodes(); ++v) {
+      if (g_.parents(v).empty()) cur.nodes.push_back(v);
+    }
+    cur.begin.push_back(cur.nodes.size());
+    if (!fits(1)) return std::optional<IdealLattice>();
+    for (std::size_t k = 0; k < g_.n_nodes(); ++k) {
+      Result<bool> grown = grow(cur);
+      if (!grown) return std::unexpected(std::move(grown.error()));
+      if (!*grown) return std::optional<IdealLattice>();
+    }
+    // The full set has no transitions; then the end of the last range.
+    l_.out_begin.push_back(l_.out_node.size());
+    l_.out_begin.push_back(l_.out_node.size());
+    count();
+    return std::optional<IdealLattice>(std::move(l_));
+  }
+
+ private:
+  bool fits(std::uint64_t ideals) const {
+    return ideals <= limit_ && ideals <= budget_ / ideal_bytes(l_.words);
+  }
+
+  // grow: appends the next level and the current level's transitions; false
+  // when the ideals would not fit.
+  Result<bool> grow(Frontiers& cur) {
+    const std::size_t first = l_.level_begin[l_.level_begin.size() - 2];
+    const std::size_t last = l_.level_begin.back();
+    std::vector<Candidate> cand;
+    const std::size_t base = l_.out_node.size();
+    for (std::size_t i = first; i < last; ++i) {
+      l_.out_begin.push_back(base + cand.size());
+      for (NodeId x : cur.of(i - first)) cand.push_back({i, x});
+    }
+    if (Result<void> r = meter_.spend(cand.size() * l_.words); !r)
+      return std::unexpected(r.error());
+    // Sort the candidates by the set they make, to merge the same set reached
+    // from several ideals.
+    std::vector<std::uint64_t> made(cand.size() * l_.words);
+    for (std::size_t c = 0; c < cand.size(); ++c) {
+      std::span<std::uint64_t> t(made.data() + c * l_.words, l_.words);
+      std::ranges::copy(l_.set(cand[c].from), t.begin());
+      t[cand[c].x / 64] |= std::uint64_t{1} << (cand[c].x % 64);
+    }
+    auto set_of = [&](std::size_t c) {
+      return std::span<const std::uint64_t>(made.data() + c * l_.words, l_.words);
+    };
+    std::vector<std::size_t> by_set(cand.size());
+    std::iota(by_set.begin(), by_set.end(), 0);
+    std::ranges::sort(by_set, [&](std::size_t a, std::size_t b) {
+      const auto sa = set_of(a), sb = set_of(b);
+      for (std::size_t w = l_.words; w-- > 0;) {
+        if (sa[w] != sb[w]) return sa[w] < sb[w];
+      }
+      return a < b;
+    });
+    std::vector<std::size_t> to(cand.size());
+    std::vector<std::size_t> reps;  // the first candidate of each new ideal
+    for (std::size_t k = 0; k < by_set.size(); ++k) {
+      const std::size_t c = by_set[k];
+      if (k == 0 || !std::ranges::equal(set_of(c), set_of(by_set[k - 1]))) reps.push_back(c);
+      to[c] = last + reps.size() - 1;
+    }
+    if (!fits(last + reps.size())) return false;
+    // Transitions, grouped by source ideal (candidate order).
+    for (std::size_t c = 0; c < cand.size(); ++c) {
+      l_.out_node.push_back(cand[c].x);
+      l_.out_to.push_back(to[c]);
+    }
+
+    // The new level and its frontiers: the old frontier less x, plus each
+    // child of x whose parents are now all in.
+    Frontiers next;
+    for (std::size_t c : reps) {
+      const std::span<const std::uint64_t> t = set_of(c);
+      l_.sets.insert(l_.sets.end(), t.begin(), t.end());
+      const std::size_t old_start = next.nodes.size();
+      for (NodeId y : cur.of(cand[c].from - first)) {
+        if (y != cand[c].x) next.nodes.push_back(y);
+      }
+      for (NodeId child : g_.children(cand[c].x)) {
+        const auto parents = g_.parents(child);
+        if (std::ranges::all_of(parents, [&](NodeId p) { return has(t, p); })) {
+          next.nodes.push_back(child);
+        }
+      }
+      std::sort(next.nodes.begin() + static_cast<std::ptrdiff_t>(old_start), next.nodes.end());
+      next.begin.push_back(next.nodes.size());
+    }
+    l_.level_begin.push_back(last + reps.size());
+    cur = std::move(next);
+    return true;
+  }
+
+  // count: orders forward from the empty set, completions backward from the
+  // full one, along the transitions.
+  void count() {
+    const std::size_t size = l_.level_begin.back();
+    l_.orders.assign(size, ScaledCount());
+    l_.completions.assign(size, ScaledCount());
+    l_.orders[0] = ScaledCount::one();
+    for (std::size_t i = 0; i < size; ++i) {
+      for (std::size_t t = l_.out_begin[i]; t < l_.out_begin[i + 1]; ++t) {
+        l_.orders[l_.out_to[t]] += l_.orders[i];
+      }
+    }
+    l_.completions[size - 1] = ScaledCount::one();
+    for (std::size_t i = size - 1; i-- > 0;) {
+      ScaledCount c;
+      for (std::size_t t = l_.out_begin[i]; t < l_.out_begin[i + 1]; ++t) {
+        c += l_.completions[l_.out_to[t]];
+      }
+      l_.completions[i] = c;
+    }
+  }
+
+  const Dag& g_;
+  std::uint64_t limit_;
+  std::uint64_t budget_;
+  IdealLattice l_;
+  InterruptMeter meter_;
+};
+
+}  // namespace
+
+Result<std::optional<IdealLattice>> build_lattice(const Dag& g, std::uint64_t limit,
+                                                  std::uint64_t memory_budget) {
+  return LatticeBuilder(g, limit, memory_budget).build();
+}
+
+}  // namespace morvend

@@ -1,0 +1,154 @@
+#include "budget/surrogate.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "topo/topo.hpp"
+
+namespace morvend {
+namespace {
+
+// solve_spd: solves A x = b for a symmetric positive definite A (p x p, row
+// major) by Cholesky, in place.
+std::vector<double> solve_spd(std::vector<double>& a, std::vector<double> b, std::size_t p) {
+  for (std::size_t j = 0; j < p; ++j) {
+    double d = a[j * p + j];
+    for (std::size_t k = 0; k < j; ++k) d -= a[j * p + k] * a[j * p + k];
+    d = std::sqrt(d);
+    a[j * p + j] = d;
+    for (std::size_t i = j + 1; i < p; ++i) {
+      double s = a[i * p + j];
+      for (std::size_t k = 0; k < j; ++k) s -= a[i * p + k] * a[j * p + k];
+      a[i * p + j] = s / d;
+    }
+  }
+  for (std::size_t i = 0; i < p; ++i) {  // L y = b
+    for (std::size_t k = 0; k < i; ++k) b[i] -= a[i * p + k] * b[k];
+    b[i] /= a[i * p + i];
+  }
+  for (std::size_t i = p; i-- > 0;) {  // L^T x = y
+    for (std::size_t k = i + 1; k < p; ++k) b[i] -= a[k * p + i] * b[k];
+    b[i] /= a[i * p + i];
+  }
+  return b;
+}
+
+}  // namespace
+
+std::vector<NodePair> incomparable_pairs(const Dag& g, std::size_t limit) {
+  const std::size_t n = g.n_nodes(), words = (n + 63) / 64;
+  // below[u]: u's descendants, from the children up in reverse topological order.
+  std::vector<std::uint64_t> below(n * words, 0);
+  const std::vector<std::vector<NodeId>> layers = topological_layers(g);
+  for (auto layer = layers.rbegin(); layer != layers.rend(); ++layer) {
+    for (NodeId u : *layer) {
+    std::uint64_t* row = &below[u * words];
+    for (NodeId c : g.children(u)) {
+      row[c / 64] |= std::uint64_t{1} << (c % 64);
+      const std::uint64_t* child = &below[c * words];
+      for (std::size_t w = 0; w < words; ++w) row[w] |= child[w];
+    }
+    }
+  }
+  std::vector<std::size_t> layer_of(n);
+  for (std::size_t k = 0; k < layers.size(); ++k) {
+    for (NodeId u : layers[k]) layer_of[u] = k;
+  }
+  auto reaches = [&](NodeId a, NodeId b) { return (below[a * words + b / 64] >> (b % 64)) & 1u; };
+  std::vector<NodePair> out;
+  for (NodeId i = 0; i < n; ++i) {
+    for (NodeId j = i + 1; j < n; ++j) {
+      if (!reaches(i, j) && !reaches(j, i)) out.emplace_back(i, j);
+    }
+  }
+  // Nearest layers first: two nodes of one layer come in either order about
+  // as often, and their term varies most from ordering to ordering.
+  auto distance = [&](const NodePair& p) {
+    return layer_of[p.first] > layer_of[p.second] ? layer_of[p.first] - layer_of[p.second]
+                                                  : layer_of[p.second] - layer_of[p.first];
+  };
+  std::stable_sort(out.begin(), out.end(),
+                   [&](const NodePair& a, const NodePair& b) { return distance(a) < distance(b); });
+  if (out.size() > limit) out.resize(limit);
+  return out;
+}
+
+void PairSurrogate::features(std::span<const std::uint64_t> set,
+                             std::vector<std::size_t>& out) const {
+  out.clear();
+  out.push_back(0);
+  for (std::size_t w = 0; w < set.size(); ++w) {
+    for (std::uint64_t rest = set[w]; rest != 0; rest &= rest - 1) {
+      const std::size_t i = w * 64 + static_cast<std::size_t>(__builtin_ctzll(rest));
+      out.push_back(1 + i);
+      for (const auto& [j, k] : partners_[i]) {
+        if ((set[j / 64] >> (j % 64)) & 1u) out.push_back(k);
+      }
+    }
+  }
+}
+
+PairSurrogate PairSurrogate::fit(std::size_t n, std::size_t words,
+                                 std::span<const std::uint64_t> sets,
+                                 std::span<const double> values, std::span<const NodePair> pairs,
+                                 std::span<const double> weights) {
+  PairSurrogate g;
+  g.n_ = n;
+  g.pairs_.assign(pairs.begin(), pairs.end());
+  g.partners_.resize(n);
+  for (std::size_t k = 0; k < pairs.size(); ++k) {
+    g.partners_[pairs[k].first].emplace_back(pairs[k].second, 1 + n + k);
+  }
+  const std::size_t p = terms(n, pairs.size());
+  std::vector<double> gram(p * p, 0.0), rhs(p, 0.0);
+  std::vector<std::size_t> active;
+  double total_weight = 0.0;
+  for (std::size_t k = 0; k < values.size(); ++k) {
+    g.features(sets.subspan(k * words, words), active);
+    const double w = weights.empty() ? 1.0 : weights[k];
+    total_weight += w;
+    for (std::size_t a : active) {
+      rhs[a] += w * values[k];
+      for (std::size_t b : active) gram[a * p + b] += w;
+    }
+  }
+  // Ridge relative to the data's scale: terms no coalition separates get a
+  // zero coefficient, the others are not moved measurably.
+  const double ridge = 1e-12 * (1.0 + total_weight);
+  for (std::size_t a = 0; a < p; ++a) gram[a * p + a] += ridge;
+  g.coef_ = solve_spd(gram, std::move(rhs), p);
+  return g;
+}
+
+double PairSurrogate::operator()(std::span<const std::uint64_t> set) const {
+  std::vector<std::size_t> active;
+  features(set, active);
+  double v = 0.0;
+  for (std::size_t a : active) v += coef_[a];
+  return v;
+}
+
+void PairSurrogate::marginals(std::span<const NodeId> order, std::vector<double>& out) const {
+  out.assign(n_, 0.0);
+  for (NodeId x : order) out[x] = coef_[1 + x];
+  if (pairs_.empty()) return;
+  // Each pair's term goes to whichever of its nodes comes second.
+  std::vector<std::size_t> position(n_);
+  for (std::size_t t = 0; t < order.size(); ++t) position[order[t]] = t;
+  for (std::size_t k = 0; k < pairs_.size(); ++k) {
+    const auto [i, j] = pairs_[k];
+    out[position[i] < position[j] ? j : i] += coef_[1 + n_ + k];
+  }
+}
+
+std::vector<double> PairSurrogate::asv(std::span<const double> precedence) const {
+  std::vector<double> phi(coef_.begin() + 1, coef_.begin() + 1 + static_cast<std::ptrdiff_t>(n_));
+  for (std::size_t k = 0; k < pairs_.size(); ++k) {
+    const auto [i, j] = pairs_[k];
+    phi[i] += coef_[1 + n_ + k] * precedence[j * n_ + i];
+    phi[j] += coef_[1 + n_ + k] * precedence[i * n_ + j];
+  }
+  return phi;
+}
+
+}  // namespace morvend

@@ -1,0 +1,66 @@
+// PairSurrogate: a game of additive and pairwise terms,
+//   g(S) = c + sum over i in S of a_i + sum over chosen pairs {i, j} in S of b_ij,
+// fitted by least squares to evaluated coalitions. Its ASV is exact from the
+// precedence probabilities: a_i + sum_j b_ij P(j before i). As a control
+// variate it leaves only v - g to be sampled, and a game of that form is
+// reproduced exactly once there are more coalitions than terms.
+//
+// Only pairs of nodes that are incomparable in the DAG need a term: on order
+// ideals, a pair whose first node is an ancestor of the other is present
+// exactly when the other is, so its term is the other's additive one.
+//
+//   PairSurrogate g = PairSurrogate::fit(n, words, sets, values, incomparable_pairs(dag));
+//   std::vector<double> phi = g.asv(precedence);
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "graph/dag.hpp"
+
+namespace morvend {
+
+using NodePair = std::pair<NodeId, NodeId>;  // first < second
+
+// incomparable_pairs: the pairs of nodes neither of which is an ancestor of
+// the other, at most `limit` of them: those of the nearest topological layers
+// first. O(n^2) time and n^2 / 64 words of reachability.
+[[nodiscard]] std::vector<NodePair> incomparable_pairs(const Dag& g, std::size_t limit);
+
+class PairSurrogate {
+ public:
+  // fit: least squares over coalitions of `words` words each, stored back to
+  // back in `sets`, with a term for each of `pairs`, each coalition weighted
+  // by `weights` (all 1 when empty); a tiny ridge keeps terms the data cannot
+  // tell apart at zero instead of failing.
+  // REQUIRES: sets.size() == values.size() * words; weights empty or one per
+  // value; pairs distinct, each (i, j) with i < j < n.
+  static PairSurrogate fit(std::size_t n, std::size_t words, std::span<const std::uint64_t> sets,
+                           std::span<const double> values, std::span<const NodePair> pairs,
+                           std::span<const double> weights = {});
+  // terms: the number of coefficients of a fit on n nodes with `pairs` pairs.
+  static constexpr std::size_t terms(std::size_t n, std::size_t pairs) { return 1 + n + pairs; }
+
+  double operator()(std::span<const std::uint64_t> set) const;
+  // marginals: g's marginal contribution of every node along `order`, by
+  // NodeId: a_x + the b terms of x with the nodes before it.
+  void marginals(std::span<const NodeId> order, std::vector<double>& out) const;
+  // asv: one value per node; `precedence` as precedence() lays it out (may
+  // be empty when there are no pairs).
+  std::vector<double> asv(std::span<const double> precedence) const;
+
+ private:
+  // features: the coefficient indices active for `set`, intercept first.
+  void features(std::span<const std::uint64_t> set, std::vector<std::size_t>& out) const;
+
+  std::size_t n_ = 0;
+  std::vector<NodePair> pairs_;
+  // partners_[i]: (j, coefficient index) for every pair {i, j} with j > i.
+  std::vector<std::vector<std::pair<NodeId, std::size_t>>> partners_;
+  std::vector<double> coef_;  // c, a_0..a_{n-1}, then b of each pair in order
+};
+
+}  // namespace morvend

@@ -1,0 +1,30 @@
+// explain_within: the ASV within a budget of value calls. Exact over the
+// order ideals when they fit the budget (any n), else the surrogate
+// estimate; repeats never count, since every coalition is asked once.
+//
+//   Result<WithinResult> r = explain_within(state, oracle, {.max_calls = 10000, .seed = 7});
+//   r->result.is_exact;  r->calls;  r->result.selected_method;
+#pragma once
+
+#include <cstdint>
+
+#include "asv/explainer_state.hpp"
+#include "asv/records.hpp"
+#include "asv/value_oracle.hpp"
+#include "budget/estimate_within.hpp"
+
+namespace morvend {
+
+struct WithinResult {
+  AsvResult result;         // values, stderr, is_exact, selected_method, n_order_ideals
+  std::uint64_t calls = 0;  // distinct coalitions evaluated
+};
+
+// Validates the graph first (EmptyGraph, Cycle).
+[[nodiscard]] Result<WithinResult> explain_within(const ExplainerState& state, ValueOracle& oracle,
+                                                  const WithinOptions& options);
+[[nodiscard]] Result<WithinResult> explain_within(const ExplainerState& state,
+                                                  BatchValueOracle& oracle,
+                                                  const WithinOptions& options);
+
+}  // namespace morvend

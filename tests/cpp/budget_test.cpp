@@ -1,0 +1,524 @@
+#include "budget/estimate_within.hpp"
+#include "budget/exact_within.hpp"
+#include "budget/paired_strata.hpp"
+#include "budget/precedence.hpp"
+#include "budget/within.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include <gtest/gtest.h>
+#include <boost/multiprecision/cpp_int.hpp>
+
+#include "asv/ideal_levels.hpp"
+#include "common/engines.hpp"
+#include "common/graphs.hpp"
+#include "common/interrupts.hpp"
+#include "common/oracles.hpp"
+#include "graph/limits.hpp"
+#include "sampler/sampler.hpp"
+
+namespace morvend {
+namespace {
+
+using boost::multiprecision::cpp_int;
+using boost::multiprecision::cpp_rational;
+using testing::error_text;
+using testing::make_dag;
+using testing::SharedOracle;
+
+IdealLattice lattice_of(const Dag& g, std::uint64_t limit = 1'000'000) {
+  Result<std::optional<IdealLattice>> l = build_lattice(g, limit, kIdealMemoryBudget);
+  EXPECT_TRUE(l && *l);
+  return std::move(**l);
+}
+
+// width_chains: `width` chains of `length` nodes, chain c holding nodes
+// c, c + width, c + 2 * width, ...: ideals (length + 1)^width, orders
+// (width * length)! / (length!)^width.
+Dag width_chains(std::size_t width, std::size_t length) {
+  std::vector<std::pair<NodeId, NodeId>> edges;
+  for (std::size_t v = width; v < width * length; ++v) {
+    edges.emplace_back(static_cast<NodeId>(v - width), static_cast<NodeId>(v));
+  }
+  return make_dag(width * length, edges);
+}
+
+// A pairwise game on any width: v(S) = sum of a_i over S plus sum of b_ij
+// over pairs in S, with small integer coefficients so the exact ASV is a
+// rational the test can compute.
+struct PairGame {
+  std::vector<int> a;
+  std::vector<std::vector<int>> b;
+  explicit PairGame(std::size_t n, std::uint64_t seed) : a(n), b(n, std::vector<int>(n, 0)) {
+    std::uint64_t s = seed * 0x9e3779b97f4a7c15ull + 1;
+    auto next = [&] {
+      s ^= s << 13, s ^= s >> 7, s ^= s << 17;
+      return static_cast<int>(s % 7) - 3;
+    };
+    for (std::size_t i = 0; i < n; ++i) a[i] = next();
+    for (std::size_t i = 0; i < n; ++i) {
+      for (std::size_t j = i + 1; j < n && j < i + 5; ++j) b[i][j] = next();
+    }
+  }
+  double operator()(Coalition set) const {
+    double v = 0.0;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+      if (!((set[i / 64] >> (i % 64)) & 1)) continue;
+      v += a[i];
+      for (std::size_t j = i + 1; j < a.size() && j < i + 5; ++j) {
+        if ((set[j / 64] >> (j % 64)) & 1) v += b[i][j];
+      }
+    }
+    return v;
+  }
+};
+
+// exact_rational_asv: the ASV over the same lattice with counts in exact
+// integers and the weights as exact rationals.
+std::vector<cpp_rational> exact_rational_asv(const IdealLattice& l, const PairGame& game) {
+  std::vector<cpp_int> orders(l.size()), completions(l.size());
+  orders[0] = 1;
+  for (std::size_t i = 0; i < l.size(); ++i) {
+    for (std::size_t t = l.out_begin[i]; t < l.out_begin[i + 1]; ++t)
+      orders[l.out_to[t]] += orders[i];
+  }
+  completions[l.size() - 1] = 1;
+  for (std::size_t i = l.size() - 1; i-- > 0;) {
+    for (std::size_t t = l.out_begin[i]; t < l.out_begin[i + 1]; ++t) {
+      completions[i] += completions[l.out_to[t]];
+    }
+  }
+  std::vector<cpp_rational> asv(l.n_nodes, 0);
+  for (std::size_t i = 0; i < l.size(); ++i) {
+    for (std::size_t t = l.out_begin[i]; t < l.out_begin[i + 1]; ++t) {
+      const cpp_int delta = static_cast<int>(game(l.set(l.out_to[t])) - game(l.set(i)));
+      asv[l.out_node[t]] += cpp_rational(delta * orders[i] * completions[l.out_to[t]]);
+    }
+  }
+  for (cpp_rational& v : asv) v /= cpp_rational(orders.back());
+  return asv;
+}
+
+// to_scaled: an exact integer as a ScaledCount, from its top 128 bits.
+ScaledCount to_scaled(const cpp_int& x) {
+  const std::int64_t shift = std::max<std::int64_t>(0, static_cast<std::int64_t>(msb(x)) - 127);
+  const cpp_int top = x >> shift;
+  const auto high = static_cast<std::uint64_t>(top >> 64);
+  const auto low = static_cast<std::uint64_t>(top & cpp_int(UINT64_MAX));
+  // Each half in two pieces of at most 63 bits, so of() takes them.
+  auto piece = [](std::uint64_t w) {
+    return ScaledCount::of(w >> 32).times_pow2(32) + ScaledCount::of(w & 0xffffffffu);
+  };
+  return (piece(high).times_pow2(64) + piece(low)).times_pow2(shift);
+}
+
+// Catches a count that loses its exponent or its low bits: sums and
+// products far past 2^1024 stay within 1e-15 of exact integers.
+TEST(ScaledCount, ExactFarBeyondDoubleRange) {
+  ScaledCount fact = ScaledCount::one(), total;
+  cpp_int exact_fact = 1, exact_total = 0;
+  for (std::uint64_t k = 1; k <= 1200; ++k) {
+    fact = fact * ScaledCount::of(k);
+    exact_fact *= k;
+    total += fact;
+    exact_total += exact_fact;
+    if (k % 100 == 0) {
+      EXPECT_NEAR(ratio(fact, to_scaled(exact_fact)), 1.0, 1e-15) << k;
+      EXPECT_NEAR(ratio(total, to_scaled(exact_total)), 1.0, 1e-15) << k;
+    }
+  }
+  EXPECT_GT(fact.exp(), 10000);  // 1200! is about 2^10615
+  EXPECT_EQ(ratio(ScaledCount::of(3), ScaledCount::of(4)), 0.75);
+  EXPECT_EQ(ratio(ScaledCount(), ScaledCount::one()), 0.0);
+}
+
+// Catches missing or repeated ideals, wrong transitions or wrong counts: the
+// lattice must list exactly the ideals found by brute force, and count the
+// linear extensions the level sweep counts.
+TEST(IdealLattice, MatchesBruteForceOnRandomDags) {
+  for (std::uint64_t seed = 0; seed < 12; ++seed) {
+    const Dag g = testing::random_dag(4 + seed % 9, 0.25, seed);
+    const IdealLattice l = lattice_of(g);
+    std::vector<std::uint64_t> found;
+    for (std::size_t i = 0; i < l.size(); ++i) found.push_back(l.set(i)[0]);
+    std::ranges::sort(found);
+    std::vector<std::uint64_t> expected = testing::order_ideals(g);
+    std::ranges::sort(expected);
+    EXPECT_EQ(found, expected) << seed;
+    const auto orders = count_linear_extensions(parent_masks_of(g), UINT64_MAX).value();
+    EXPECT_EQ(ratio(l.orders.back(), ScaledCount::of(*orders)), 1.0) << seed;
+    EXPECT_EQ(ratio(l.completions.front(), ScaledCount::of(*orders)), 1.0) << seed;
+  }
+}
+
+// Catches a wrong weight or a transition summed twice: values equal the
+// definition, walked over every linear extension.
+TEST(ExactOverIdeals, EqualsTheDefinition) {
+  for (std::uint64_t seed = 0; seed < 10; ++seed) {
+    const Dag g = testing::random_dag(3 + seed % 7, 0.3, seed);
+    const auto game = testing::random_game(seed);
+    SharedOracle oracle(testing::on_words(game));
+    Result<std::vector<double>> r = exact_over_ideals(lattice_of(g), oracle);
+    ASSERT_TRUE(r);
+    EXPECT_LT(testing::max_relative_error(*r, testing::brute_force_asv(g, game)), 1e-12) << seed;
+    EXPECT_EQ(oracle.calls(), testing::order_ideals(g).size());  // each ideal once
+  }
+}
+
+// Catches counts that overflow or lose precision: DAGs of more than 64 nodes
+// whose linear extensions far exceed 2^64 (and 2^1024 for the last) agree
+// with exact rational arithmetic to 1e-12.
+TEST(ExactOverIdeals, AgreesWithRationalArithmeticBeyond64Bits) {
+  for (const auto& [width, length] :
+       std::vector<std::pair<std::size_t, std::size_t>>{{5, 7}, {2, 70}, {3, 40}, {2, 300}}) {
+    const Dag g = width_chains(width, length);
+    const IdealLattice l = lattice_of(g);
+    ASSERT_EQ(l.size(), static_cast<std::size_t>(std::pow(length + 1, width)));
+    const PairGame game(g.n_nodes(), width * 1000 + length);
+    SharedOracle oracle([&](Coalition s) { return game(s); });
+    Result<std::vector<double>> r = exact_over_ideals(l, oracle);
+    ASSERT_TRUE(r);
+    const std::vector<cpp_rational> exact = exact_rational_asv(l, game);
+    double scale = 0.0;
+    for (const cpp_rational& v : exact) scale = std::max(scale, std::abs(v.convert_to<double>()));
+    for (std::size_t i = 0; i < g.n_nodes(); ++i) {
+      EXPECT_NEAR((*r)[i], exact[i].convert_to<double>(), 1e-12 * std::max(scale, 1.0))
+          << width << "x" << length << " node " << i;
+    }
+  }
+}
+
+// Catches a chain treated as anything but its single order, at a size where
+// every coalition needs sixteen words.
+TEST(ExactOverIdeals, LongChainIsItsMarginals) {
+  const Dag g = testing::chain(1000);
+  const IdealLattice l = lattice_of(g);
+  ASSERT_EQ(l.size(), 1001u);
+  const PairGame game(1000, 5);
+  SharedOracle oracle([&](Coalition s) { return game(s); });
+  Result<std::vector<double>> r = exact_over_ideals(l, oracle);
+  ASSERT_TRUE(r);
+  std::vector<std::uint64_t> prefix(16, 0);
+  for (NodeId i = 0; i < 1000; ++i) {
+    const double before = game(prefix);
+    prefix[i / 64] |= std::uint64_t{1} << (i % 64);
+    EXPECT_EQ((*r)[i], game(prefix) - before) << i;
+  }
+}
+
+// Catches a budget that is not a hard limit, and a batch path that asks in
+// other chunks or other order than the single one.
+TEST(ExactOverIdeals, LimitAndBatches) {
+  const Dag g = width_chains(3, 4);  // 125 ideals
+  EXPECT_TRUE(build_lattice(g, 125, kIdealMemoryBudget).value().has_value());
+  EXPECT_FALSE(build_lattice(g, 124, kIdealMemoryBudget).value().has_value());
+  EXPECT_FALSE(build_lattice(g, 125, 1000).value().has_value());  // over the memory budget
+
+  const IdealLattice l = lattice_of(g);
+  const auto game = testing::random_word_game(3);
+  testing::WordsOracle single(game);
+  testing::RecordingBatchOracle batch(game);
+  const auto one = exact_over_ideals(l, single).value();
+  const auto many = exact_over_ideals(l, batch, 50).value();
+  EXPECT_EQ(one, many);
+  ASSERT_EQ(batch.calls().size(), 3u);  // 50 + 50 + 25
+  EXPECT_EQ(batch.calls()[2].size(), 25u);
+  EXPECT_EQ(batch.calls()[0][7], single.calls()[7]);
+  testing::RecordingBatchOracle short_by_one(game, -1);
+  EXPECT_EQ(error_text(exact_over_ideals(l, short_by_one, 50)),
+            batch_length_error(49, 50).message());
+}
+
+// Catches a lattice build that cannot be stopped: a wide DAG under a source
+// that trips at the first check.
+TEST(IdealLattice, StopsWhenInterrupted) {
+  testing::TripSource trip;
+  InterruptScope scope(trip);
+  Result<std::optional<IdealLattice>> l =
+      build_lattice(make_dag(40, {}), 1'000'000'000, UINT64_MAX);
+  ASSERT_FALSE(l);
+  EXPECT_EQ(l.error().kind(), AsvError::Kind::kInterrupted);
+}
+
+// Catches a wrong precedence probability: they must match the counts over
+// every linear extension, and pairs must add up to one.
+TEST(Precedence, MatchesEveryLinearExtension) {
+  for (std::uint64_t seed = 0; seed < 6; ++seed) {
+    const Dag g = testing::random_dag(3 + seed, 0.3, seed);
+    const std::size_t n = g.n_nodes();
+    const std::vector<double> p = precedence(lattice_of(g)).value();
+    // The ASV of v(S) = [j in S and i in S] is P(j before i) for node i.
+    for (NodeId i = 0; i < n; ++i) {
+      for (NodeId j = 0; j < n; ++j) {
+        if (i == j) continue;
+        const auto both = [i, j](std::uint64_t s) { return double((s >> i & 1) && (s >> j & 1)); };
+        EXPECT_NEAR(p[j * n + i], testing::brute_force_asv(g, both)[i], 1e-14) << i << " " << j;
+        EXPECT_NEAR(p[j * n + i] + p[i * n + j], 1.0, 1e-14);
+      }
+    }
+  }
+}
+
+// A one-word game: additive and pairwise terms from PairGame, plus optional
+// three-way terms a pairwise surrogate cannot reproduce.
+testing::Game pair_game(std::size_t n, std::uint64_t seed, bool triples) {
+  const PairGame base(n, seed);
+  return [base, triples](std::uint64_t s) {
+    double v = base(Coalition(&s, 1));
+    if (triples) {
+      for (std::size_t i = 0; i + 2 < base.a.size(); i += 3) {
+        if ((s >> i & 7) == 7) v += 2.0 * base.a[i + 1];
+      }
+    }
+    return v;
+  };
+}
+
+// Catches a surrogate or precedence error: a game of additive and pairwise
+// terms must come out exact once the coalitions outnumber the terms, on a
+// DAG with edges and on one without.
+TEST(EstimateWithin, ExactOnPairwiseGames) {
+  for (const Dag& g : {testing::random_dag(12, 0.25, 3), make_dag(12, {})}) {
+    const auto game = pair_game(12, 4, false);
+    SharedOracle oracle(testing::on_words(game));
+    Result<WithinEstimate> r =
+        estimate_within(testing::state_of(g), oracle, {.max_calls = 600, .seed = 1});
+    ASSERT_TRUE(r) << r.error().message();
+    EXPECT_LE(r->calls, 600u);
+    EXPECT_EQ(oracle.calls(), r->calls);
+    // The reference: the exact path, itself checked against the definition.
+    SharedOracle exact_oracle(testing::on_words(game));
+    const auto exact = exact_over_ideals(lattice_of(g), exact_oracle).value();
+    EXPECT_LT(testing::max_relative_error(r->values, exact), 1e-9);
+  }
+}
+
+// check_consistent_and_honest: over 400 seeds on a game with three-way
+// terms, the error shrinks with the budget and the 95% intervals cover the
+// truth in 93 to 97% of the runs (the shrinking is checked on 100 seeds).
+void check_consistent_and_honest(std::uint64_t counted_ideal_limit) {
+  const Dag g = testing::random_dag(9, 0.3, 5);
+  const auto game = pair_game(9, 6, true);
+  const std::vector<double> truth = testing::brute_force_asv(g, game);
+  double err_small = 0.0, err_large = 0.0;
+  int covered = 0, total = 0;
+  for (std::uint64_t seed = 0; seed < 400; ++seed) {
+    for (std::uint64_t budget : {60u, 240u}) {
+      if (budget == 60 && seed >= 100) continue;
+      SharedOracle oracle(testing::on_words(game));
+      const WithinEstimate e =
+          estimate_within(testing::state_of(g), oracle,
+                          {.max_calls = budget, .seed = seed, .counted_ideal_limit = counted_ideal_limit})
+              .value();
+      for (std::size_t i = 0; i < 9; ++i) {
+        (budget == 60 ? err_small : err_large) += std::pow(e.values[i] - truth[i], 2);
+        if (budget == 60) continue;
+        covered += std::abs(e.values[i] - truth[i]) <= 1.96 * e.stderr_values[i] + 1e-12;
+        ++total;
+      }
+    }
+  }
+  EXPECT_LT(err_large / 4, 0.5 * err_small);
+  const double coverage = double(covered) / total;
+  EXPECT_GT(coverage, 0.93);
+  EXPECT_LT(coverage, 0.97);
+}
+
+// Catches a biased residual or dishonest standard errors with uniform
+// orders from the ideals' counts.
+TEST(EstimateWithin, ConsistentWithHonestErrors) { check_consistent_and_honest(1'000'000); }
+
+// Catches chains whose averages are off or whose errors are not honest:
+// with the ideals' counts refused, the same checks.
+TEST(EstimateWithin, ChainIsConsistentWithHonestErrors) { check_consistent_and_honest(0); }
+
+// Catches multi-word coalitions mishandled: beyond 64 nodes (permutations on
+// a graph without edges, the chain on one with edges) an additive game comes
+// out exact, and a pairwise one within a few standard errors.
+TEST(EstimateWithin, BeyondSixtyFourNodes) {
+  for (const Dag& g : {make_dag(100, {}), testing::random_dag(80, 0.05, 9)}) {
+    const std::size_t n = g.n_nodes();
+    std::vector<double> weights(n);
+    for (std::size_t i = 0; i < n; ++i) weights[i] = 0.5 + double(i % 7);
+    SharedOracle additive(testing::additive_word_game(weights));
+    const WithinEstimate e =
+        estimate_within(testing::state_of(g), additive, {.max_calls = 2000, .seed = 4}).value();
+    EXPECT_LE(e.calls, 2000u);
+    // Exact up to the fit's rounding: hundreds of pair terms over nested
+    // prefixes are nearly collinear.
+    EXPECT_LT(testing::max_relative_error(e.values, weights), 1e-7);
+
+    const PairGame game(n, 11);
+    SharedOracle pairwise([&](Coalition s) { return game(s); });
+    SharedOracle exact_oracle([&](Coalition s) { return game(s); });
+    const WithinEstimate p =
+        estimate_within(testing::state_of(g), pairwise, {.max_calls = 3000, .seed = 4}).value();
+    if (g.n_edges() == 0) {  // the exact values: each pair term split in two
+      for (std::size_t i = 0; i < n; ++i) {
+        double truth = game.a[i];
+        for (std::size_t j = 0; j < n; ++j) truth += 0.5 * (i < j ? game.b[i][j] : game.b[j][i]);
+        EXPECT_LT(std::abs(p.values[i] - truth), 5 * p.stderr_values[i] + 1e-9) << i;
+      }
+    }
+  }
+}
+
+// Catches seeded runs that differ, and budgets that cannot hold one order.
+TEST(EstimateWithin, SeededAndRefusals) {
+  const Dag g = testing::random_dag(10, 0.2, 8);
+  const auto game = pair_game(10, 2, true);
+  SharedOracle a(testing::on_words(game)), b(testing::on_words(game));
+  const auto ra = estimate_within(testing::state_of(g), a, {.max_calls = 200, .seed = 3}).value();
+  const auto rb = estimate_within(testing::state_of(g), b, {.max_calls = 200, .seed = 3}).value();
+  EXPECT_EQ(ra.values, rb.values);
+  EXPECT_EQ(ra.stderr_values, rb.stderr_values);
+  // The batch form asks for the same coalitions in chunks, to the same bits.
+  testing::RecordingBatchOracle batch(testing::on_words(game));
+  const auto rc =
+      estimate_within(testing::state_of(g), batch, {.max_calls = 200, .seed = 3, .batch_size = 64})
+          .value();
+  EXPECT_EQ(rc.values, ra.values);
+  ASSERT_FALSE(batch.calls().empty());
+  for (const auto& call : batch.calls()) EXPECT_LE(call.size(), 64u);
+  EXPECT_EQ(error_text(estimate_within(testing::state_of(g), a, {.max_calls = 10})),
+            AsvError::invalid_configuration(
+                "explain_within needs max_calls \xe2\x89\xa5 n + 1 = 11 to walk one ordering")
+                .message());
+}
+
+// Catches the wrong path for a budget: exact exactly when the ideals fit
+// (calls = ideals, zero errors), the estimate one call short, and the graph
+// validated first.
+TEST(ExplainWithin, ExactWhenTheIdealsFit) {
+  const Dag g = width_chains(2, 40);  // 1681 ideals, more than 2^64 orders, 80 nodes
+  const PairGame game(80, 2);
+  SharedOracle fits([&](Coalition s) { return game(s); });
+  const WithinResult exact =
+      explain_within(testing::state_of(g), fits, {.max_calls = 1681, .seed = 1}).value();
+  EXPECT_TRUE(exact.result.is_exact);
+  EXPECT_EQ(exact.calls, 1681u);
+  EXPECT_EQ(fits.calls(), 1681u);
+  EXPECT_EQ(*exact.result.selected_method, "exact_ideals");
+  // Progress: told after every call, up to the calls made.
+  struct Counting : CallProgress {
+    std::vector<std::uint64_t> seen;
+    void calls_done(std::uint64_t calls) override { seen.push_back(calls); }
+  } progress;
+  testing::RecordingBatchOracle batch([&](Coalition s) { return game(s); });
+  ASSERT_TRUE(explain_within(testing::state_of(g), batch,
+                             {.max_calls = 1681, .batch_size = 1000, .progress = &progress}));
+  EXPECT_EQ(progress.seen, (std::vector<std::uint64_t>{1000, 1681}));
+  SharedOracle short_one([&](Coalition s) { return game(s); });
+  const WithinResult est =
+      explain_within(testing::state_of(g), short_one, {.max_calls = 1680, .seed = 1}).value();
+  EXPECT_FALSE(est.result.is_exact);
+  EXPECT_LE(short_one.calls(), 1680u);
+  EXPECT_EQ(*est.result.selected_method, "surrogate_residual");
+  Dag cyclic;
+  cyclic.add_node("a");
+  cyclic.add_node("b");
+  ASSERT_TRUE(cyclic.add_edge(0, 1) && cyclic.add_edge(1, 0));
+  const Result<ExplainerState> refused = ExplainerState::build(cyclic);
+  EXPECT_FALSE(refused);  // the explainer refuses it first; the method checks again
+}
+
+// Catches a stratum summed with the wrong weights: with every stratum taken
+// whole (a budget of all 2^n coalitions, the middle size included) any game
+// comes out exact with zero errors; a pairwise one comes out exact at a
+// small budget (the pairs cancel it), below and beyond 64 nodes.
+TEST(PairedStrata, ExactWhenWholeAndOnPairwiseGames) {
+  for (std::size_t n : {9u, 10u}) {
+    const auto game = pair_game(n, 6, true);
+    SharedOracle oracle(testing::on_words(game));
+    const auto e = estimate_paired_strata(n, oracle, {.max_calls = 1u << n, .seed = 2}).value();
+    ASSERT_TRUE(e);
+    EXPECT_EQ(e->calls, 1u << n);
+    EXPECT_EQ(oracle.calls(), 1u << n);  // each coalition once
+    SharedOracle exact_oracle(testing::on_words(game));
+    const auto exact = exact_over_ideals(lattice_of(make_dag(n, {})), exact_oracle).value();
+    EXPECT_LT(testing::max_relative_error(e->values, exact), 1e-12);
+    for (double sd : e->stderr_values) EXPECT_EQ(sd, 0.0);
+  }
+  for (std::size_t n : {12u, 100u}) {
+    const PairGame game(n, 3);
+    SharedOracle oracle([&](Coalition s) { return game(s); });
+    const auto e = estimate_paired_strata(n, oracle, {.max_calls = 4 * n, .seed = 1}).value();
+    ASSERT_TRUE(e);
+    EXPECT_LE(e->calls, 4 * n);
+    for (std::size_t i = 0; i < n; ++i) {
+      double truth = game.a[i];
+      for (std::size_t j = 0; j < n; ++j) truth += 0.5 * (i < j ? game.b[i][j] : game.b[j][i]);
+      EXPECT_NEAR(e->values[i], truth, 1e-9) << n << " node " << i;
+    }
+  }
+}
+
+// Catches a biased stratum or dishonest errors: over 400 seeds on a game with
+// three-way terms the mean estimate is within its own error of the truth, the
+// error shrinks with the budget, and the 95% intervals cover about 95%.
+TEST(PairedStrata, UnbiasedWithHonestErrors) {
+  const std::size_t n = 12;
+  const auto game = pair_game(n, 6, true);
+  SharedOracle exact_oracle(testing::on_words(game));
+  const std::vector<double> truth =
+      exact_over_ideals(lattice_of(make_dag(n, {})), exact_oracle).value();
+  std::vector<double> mean(n, 0.0);
+  double err_small = 0.0, err_large = 0.0;
+  int covered = 0, total = 0;
+  const int seeds = 400;
+  for (int seed = 0; seed < seeds; ++seed) {
+    for (std::uint64_t budget : {100u, 800u}) {
+      SharedOracle oracle(testing::on_words(game));
+      const auto e = estimate_paired_strata(n, oracle, {.max_calls = budget, .seed = std::uint64_t(seed)})
+                         .value()
+                         .value();
+      for (std::size_t i = 0; i < n; ++i) {
+        (budget == 100 ? err_small : err_large) += std::pow(e.values[i] - truth[i], 2);
+        if (budget != 800) continue;
+        mean[i] += e.values[i] / seeds;
+        covered += std::abs(e.values[i] - truth[i]) <= 1.96 * e.stderr_values[i];
+        ++total;
+      }
+    }
+  }
+  EXPECT_LT(err_large, 0.3 * err_small);
+  // The mean of 400 runs: off by at most a few of its standard errors.
+  const double rms = std::sqrt(err_large / (seeds * n));
+  for (std::size_t i = 0; i < n; ++i) EXPECT_NEAR(mean[i], truth[i], 4 * rms / std::sqrt(seeds));
+  const double coverage = double(covered) / total;
+  EXPECT_GT(coverage, 0.93);
+  EXPECT_LT(coverage, 0.97);
+}
+
+// Catches seeded runs that differ, a batch form that is not the same
+// estimate, and a budget too small to stratify taken anyway.
+TEST(PairedStrata, SeededBatchesAndSmallBudgets) {
+  const std::size_t n = 70;
+  const PairGame base(n, 8);
+  auto game = [&](Coalition s) { return base(s) + ((s[0] & 7) == 7 ? 3.0 : 0.0); };
+  SharedOracle a(game), b(game);
+  const auto ra = estimate_paired_strata(n, a, {.max_calls = 900, .seed = 3}).value().value();
+  const auto rb = estimate_paired_strata(n, b, {.max_calls = 900, .seed = 3}).value().value();
+  EXPECT_EQ(ra.values, rb.values);
+  EXPECT_EQ(ra.stderr_values, rb.stderr_values);
+  testing::RecordingBatchOracle batch(game);
+  const auto rc =
+      estimate_paired_strata(n, batch, {.max_calls = 900, .seed = 3, .batch_size = 100}).value();
+  EXPECT_EQ(rc.value().values, ra.values);
+  for (const auto& call : batch.calls()) EXPECT_LE(call.size(), 100u);
+  EXPECT_FALSE(estimate_paired_strata(n, a, {.max_calls = 2 * n + 1, .seed = 3}).value());
+  // explain_within then walks orderings.
+  SharedOracle c(game);
+  const WithinResult walked =
+      explain_within(testing::state_of(make_dag(n, {})), c, {.max_calls = 2 * n + 1, .seed = 3})
+          .value();
+  EXPECT_EQ(*walked.result.selected_method, "surrogate_residual");
+  const WithinResult paired =
+      explain_within(testing::state_of(make_dag(n, {})), c, {.max_calls = 900, .seed = 3}).value();
+  EXPECT_EQ(*paired.result.selected_method, "paired_strata");
+  EXPECT_EQ(paired.result.values, ra.values);
+}
+
+}  // namespace
+}  // namespace morvend
