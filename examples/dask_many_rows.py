@@ -151,6 +151,8 @@ def explain_table(
 ) -> list[dict[str, float]]:
     """The ASV of every row, in the order of `rows`: on the cluster of `client`, in
     tasks of `rows_per_task` rows, or in this process when `client` is None."""
+    if rows_per_task < 1:
+        raise ValueError(f"rows_per_task must be at least 1, not {rows_per_task}")
     if client is None:
         if progress:
             try:

@@ -62,6 +62,9 @@ def test_many_rows_on_the_cluster_equal_one_process(client):
     assert len({tuple(asv.values()) for asv in results}) == len(rows)
     assert task_count(stream, "explain_rows") == 6
     assert many_rows.explain_table(rows, explainer, model) == expected
+    assert many_rows.explain_table([], explainer, model, client) == []
+    with pytest.raises(ValueError, match="rows_per_task"):
+        many_rows.explain_table(rows, explainer, model, client, rows_per_task=0)
 
 
 # Catches values returned out of the batch's order or lost at a chunk's edge,
