@@ -60,10 +60,11 @@ class DaskValueFunction:
 
     `model` is any picklable object with `value(coalition) -> float`; it goes to
     every worker once, when this object is made. A call cuts its batch into tasks
-    of `chunk_size` coalitions (choose it so a task takes a tenth of a second or
-    more: each task costs a few milliseconds of overhead) and returns the values
-    in the batch's order. If a task fails, or the call is interrupted, the
-    batch's other tasks are cancelled and the error propagates.
+    of at most `chunk_size` coalitions (choose it so a task takes a tenth of a
+    second or more: each task costs a few milliseconds of overhead), and a small
+    batch into one task per worker thread, so that no worker idles; it returns
+    the values in the batch's order. If a task fails, or the call is
+    interrupted, the batch's other tasks are cancelled and the error propagates.
     """
 
     def __init__(self, client: "Client", model: SupportsValue, chunk_size: int = 32, progress: bool = False):
@@ -72,13 +73,15 @@ class DaskValueFunction:
         self._client = client
         self._model = client.scatter(model, broadcast=True)
         self._chunk_size = chunk_size
+        # Counted once: asking the scheduler at every batch costs a round trip.
+        self._threads = max(1, sum(client.nthreads().values()))
         self._progress = progress
         self.evaluated = 0  # coalitions evaluated so far
 
     def __call__(self, coalitions: list[list[str]]) -> list[float]:
         from distributed import progress as progress_bar
 
-        size = self._chunk_size
+        size = min(self._chunk_size, max(1, -(-len(coalitions) // self._threads)))
         chunks = [coalitions[i : i + size] for i in range(0, len(coalitions), size)]
         futures = self._client.map(evaluate, chunks, model=self._model)
         try:

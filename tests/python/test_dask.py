@@ -79,6 +79,10 @@ def test_value_function_on_the_cluster_equals_one_process(client):
     with distributed.get_task_stream(client) as stream:
         assert helper(coalitions) == [model.value(c) for c in coalitions]
     assert task_count(stream, "evaluate") == 3
+    # A small batch still goes to both workers.
+    with distributed.get_task_stream(client) as stream:
+        assert helper(coalitions[:3]) == [model.value(c) for c in coalitions[:3]]
+    assert task_count(stream, "evaluate") == 2
     assert helper([]) == []
 
     asked = []
