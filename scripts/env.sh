@@ -80,11 +80,23 @@ show_dependency_origins() {
   grep -E -- '-- morvend: ' "$1" | sed 's/^ *//' || true
 }
 
-# install_package: builds and installs morvend with its test extra into .venv.
+# install_extra_requirements PYTHON EXTRA: the packages of one of
+# pyproject.toml's optional-dependencies into PYTHON's environment, without
+# morvend itself.
+install_extra_requirements() {
+  local python="$1" extra="$2" reqs
+  mapfile -t reqs < <("$python" -c 'import sys, tomllib
+print("\n".join(tomllib.load(open(sys.argv[1], "rb"))["project"]["optional-dependencies"][sys.argv[2]]))' \
+    "$MORVEND_ROOT/pyproject.toml" "$extra")
+  "$python" -m pip install --quiet "${reqs[@]}"
+}
+
+# install_package: builds and installs morvend with its test and dask extras
+# into .venv (the dask extra so that tests/python/test_dask.py runs there).
 install_package() {
   local log="$MORVEND_ROOT/build/pip-install.log"
   mkdir -p "$MORVEND_ROOT/build"
-  if ! "$VENV/bin/python" -m pip install --verbose "$MORVEND_ROOT[test]" > "$log" 2>&1; then
+  if ! "$VENV/bin/python" -m pip install --verbose "$MORVEND_ROOT[test,dask]" > "$log" 2>&1; then
     tail -n 200 "$log" >&2
     echo "pip install failed: $log" >&2
     return 1

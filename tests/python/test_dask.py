@@ -1,0 +1,141 @@
+"""The Dask recipes of docs/scaling.md (examples/dask_many_rows.py and
+examples/dask_value_function.py) on a local cluster of two worker processes:
+their results are those of one process, to the bit.
+
+Skipped where distributed is not installed (the wheel and sanitizer runs);
+with MORVEND_REQUIRE_DASK=1 (scripts/test.sh) a missing distributed fails the
+run instead."""
+
+import functools
+import importlib
+import os
+import pathlib
+import subprocess
+import sys
+
+import pytest
+
+import morvend
+
+pytestmark = pytest.mark.dask
+
+if os.environ.get("MORVEND_REQUIRE_DASK") == "1":
+    import distributed
+else:
+    distributed = pytest.importorskip("distributed")
+
+EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
+# The recipes are tested as the examples write them. The worker processes are
+# spawned with this process's sys.path, so they import these modules too.
+sys.path.insert(0, str(EXAMPLES))
+many_rows = importlib.import_module("dask_many_rows")
+value_function = importlib.import_module("dask_value_function")
+
+
+@pytest.fixture(scope="module")
+def client():
+    # The context managers stop the workers however the tests end.
+    with (
+        distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster,
+        distributed.Client(cluster) as client,
+    ):
+        yield client
+
+
+def task_count(stream, prefix):
+    return sum(1 for task in stream.data if task["key"].startswith(prefix))
+
+
+# Catches rows explained out of order, lost in the chunking (the last chunk is
+# short) or explained with an explainer or model that changed on its way to
+# the workers, and a client that is ignored.
+def test_many_rows_on_the_cluster_equal_one_process(client):
+    model = many_rows.fit_model(n_background=300)
+    explainer = morvend.ASVExplainer(morvend.CausalDAG.from_edges(many_rows.EDGES))
+    rows = many_rows.sample_rows(23)
+    expected = [explainer.explain(functools.partial(model.value, row)) for row in rows]
+
+    with distributed.get_task_stream(client) as stream:
+        results = many_rows.explain_table(rows, explainer, model, client, rows_per_task=4)
+
+    assert results == expected
+    assert len({tuple(asv.values()) for asv in results}) == len(rows)
+    assert task_count(stream, "explain_rows") == 6
+    assert many_rows.explain_table(rows, explainer, model) == expected
+    assert many_rows.explain_table([], explainer, model, client) == []
+    with pytest.raises(ValueError, match="rows_per_task"):
+        many_rows.explain_table(rows, explainer, model, client, rows_per_task=0)
+
+
+# Catches values returned out of the batch's order or lost at a chunk's edge,
+# and seeded runs that differ between one process and the cluster.
+def test_value_function_on_the_cluster_equals_one_process(client):
+    dag = value_function.make_dag(12)
+    model = value_function.make_model(dag.nodes(), n_background=64)
+    explainer = morvend.ASVExplainer(dag)
+    helper = value_function.DaskValueFunction(client, model, chunk_size=7)
+
+    coalitions = [[], ["x00"], ["x00", "x03"], dag.nodes(), ["x05"]] * 3
+    with distributed.get_task_stream(client) as stream:
+        assert helper(coalitions) == [model.value(c) for c in coalitions]
+    assert task_count(stream, "evaluate") == 3
+    # A small batch still goes to both workers.
+    with distributed.get_task_stream(client) as stream:
+        assert helper(coalitions[:3]) == [model.value(c) for c in coalitions[:3]]
+    assert task_count(stream, "evaluate") == 2
+    assert helper([]) == []
+
+    asked = []
+
+    def local(batch):
+        asked.extend(batch)
+        return value_function.evaluate(batch, model)
+
+    expected = value_function.explain_both(explainer, local)
+    helper = value_function.DaskValueFunction(client, model, chunk_size=7)
+    results = value_function.explain_both(explainer, helper)
+    assert not expected[0]["is_exact"] and not expected[1]["is_exact"]
+    assert results == expected
+    assert helper.evaluated == len(asked)
+
+
+# Catches a worker's exception swallowed or turned into wrong values, and a
+# cluster or helper left unusable after it.
+def test_worker_error_reaches_the_caller(client):
+    class Failing:
+        def __init__(self, bad):
+            self.bad = bad
+
+        def value(self, coalition):
+            if self.bad in coalition:
+                raise RuntimeError(f"model failed on {self.bad}")
+            return float(len(coalition))
+
+    dag = value_function.make_dag(10)
+    explainer = morvend.ASVExplainer(dag)
+    failing = value_function.DaskValueFunction(client, Failing("x04"), chunk_size=5)
+    with pytest.raises(ValueError, match="value function error: RuntimeError: model failed on x04"):
+        explainer.explain_quality_batch(failing, seed=3)
+    with pytest.raises(ValueError, match="chunk_size"):
+        value_function.DaskValueFunction(client, Failing("x04"), chunk_size=0)
+
+    healthy = value_function.DaskValueFunction(client, Failing("none"), chunk_size=5)
+    values = explainer.explain_quality_batch(healthy, seed=3)["values"]
+    # v = |coalition| gives every variable a value of 1.
+    assert values == {name: 1.0 for name in dag.nodes()}
+
+
+# Catches examples that fail against a scheduler they did not start (the
+# functions of __main__ travel by value).
+@pytest.mark.parametrize("name", ["dask_many_rows", "dask_value_function"])
+def test_example_runs_against_a_scheduler(client, name, tmp_path):
+    address = client.scheduler.address
+    done = subprocess.run(
+        [sys.executable, str(EXAMPLES / f"{name}.py"), "--scheduler", address],
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
+    assert done.returncode == 0, done.stderr
+    assert f"on the cluster at {address}" in done.stdout
