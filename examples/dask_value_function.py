@@ -2,8 +2,9 @@
 
 When one value is a large model's mean prediction over a large background set,
 a single explanation can take hours in one process. The batch methods
-(`explain_quality_batch`, `explain_adaptive_batch`) hand their value function
-every new coalition of a sampling batch at once; `DaskValueFunction` is such a
+(`explain_quality_batch`, `explain_adaptive_batch`, and `explain_within` given
+`value_fn_batch`) hand their value function every new coalition of a batch at
+once; `DaskValueFunction` is such a
 `value_fn_batch`: it cuts each batch into chunks, evaluates the chunks on the
 workers of a Dask cluster, where the model and its background data live (sent
 once, `client.scatter(..., broadcast=True)`), and gathers the values in the
@@ -40,6 +41,8 @@ if TYPE_CHECKING:
 
 Array = npt.NDArray[np.float64]
 SEED = 1
+# The budget of explain_within: distinct coalitions evaluated at most.
+CALLS = 2000
 BLOCK_ROWS = 128  # background rows evaluated at once
 
 
@@ -159,11 +162,16 @@ def make_model(names: list[str], n_background: int, n_hidden: int = 32, seed: in
 BatchValueFn = Callable[[list[list[str]]], Sequence[float]]
 
 
-def explain_both(explainer: morvend.ASVExplainer, value_fn_batch: BatchValueFn) -> tuple[dict[str, Any], dict[str, Any]]:
-    """The two batch estimators, seeded: uniform orderings, then importance sampling."""
+Results = tuple[dict[str, Any], dict[str, Any], dict[str, Any]]
+
+
+def explain_all(explainer: morvend.ASVExplainer, value_fn_batch: BatchValueFn) -> Results:
+    """The batch methods, seeded: uniform orderings, importance sampling, and the
+    best values within a budget of calls (exact when the order ideals fit it)."""
     quality = explainer.explain_quality_batch(value_fn_batch, seed=SEED, ci=0.95)
     adaptive = explainer.explain_adaptive_batch(value_fn_batch, seed=SEED)
-    return quality, adaptive
+    within = explainer.explain_within(value_fn_batch=value_fn_batch, max_calls=CALLS, seed=SEED)
+    return quality, adaptive, within
 
 
 def main() -> None:
@@ -186,19 +194,19 @@ def main() -> None:
     model = make_model(dag.nodes(), args.background)
     explainer = morvend.ASVExplainer(dag)
 
-    def run(value_fn_batch: BatchValueFn) -> tuple[dict[str, Any], dict[str, Any]]:
+    def run(value_fn_batch: BatchValueFn) -> Results:
         start = time.perf_counter()
-        results = explain_both(explainer, value_fn_batch)
-        print(f"both estimators in {time.perf_counter() - start:.1f} s\n")
+        results = explain_all(explainer, value_fn_batch)
+        print(f"three methods in {time.perf_counter() - start:.1f} s\n")
         return results
 
     if args.no_dask or not have_dask:
         print("in this process, without Dask")
-        quality, adaptive = run(functools.partial(evaluate, model=model))
+        quality, adaptive, within = run(functools.partial(evaluate, model=model))
     else:
         from distributed import Client, LocalCluster
 
-        def run_on(client: "Client") -> tuple[dict[str, Any], dict[str, Any]]:
+        def run_on(client: "Client") -> Results:
             value_fn_batch = DaskValueFunction(client, model, args.chunk_size, progress=sys.stdout.isatty())
             results = run(value_fn_batch)
             print(f"{value_fn_batch.evaluated} coalitions evaluated on the workers")
@@ -207,22 +215,26 @@ def main() -> None:
         if args.scheduler:
             with Client(args.scheduler) as client:
                 print(f"on the cluster at {args.scheduler}")
-                quality, adaptive = run_on(client)
+                quality, adaptive, within = run_on(client)
         else:
             with (
                 LocalCluster(n_workers=args.workers, threads_per_worker=1, dashboard_address=None) as cluster,
                 Client(cluster) as client,
             ):
                 print(f"on a local cluster of {args.workers} worker processes")
-                quality, adaptive = run_on(client)
+                quality, adaptive, within = run_on(client)
 
     print(f"explain_quality_batch ({quality['selected_method']}, {quality['n_samples']} orderings)")
-    print(f"explain_adaptive_batch ({adaptive['method']}, {adaptive['n_samples']} orderings)\n")
-    print(f"{'variable':<9} {'quality':>9} {'95% CI':>19} {'adaptive':>9} {'stderr':>8}")
+    print(f"explain_adaptive_batch ({adaptive['method']}, {adaptive['n_samples']} orderings)")
+    print(f"explain_within ({within['method']}, {within['calls']} calls of at most {CALLS})\n")
+    print(f"{'variable':<9} {'quality':>9} {'95% CI':>19} {'adaptive':>9} {'stderr':>8} {'within':>9}")
     for name in dag.nodes():
-        q, a = quality, adaptive
+        q, a, w = quality, adaptive, within
         ci = f"[{q['ci_low'][name]:.3f}, {q['ci_high'][name]:.3f}]"
-        print(f"{name:<9} {q['values'][name]:>9.3f} {ci:>19} {a['values'][name]:>9.3f} {a['stderr'][name]:>8.3f}")
+        print(
+            f"{name:<9} {q['values'][name]:>9.3f} {ci:>19} {a['values'][name]:>9.3f} {a['stderr'][name]:>8.3f}"
+            f" {w['values'][name]:>9.3f}"
+        )
     total = sum(quality["values"].values())
     print(f"\nsum of the values {total:.3f} = v(all) - v(none) = {model.value(dag.nodes()) - model.value([]):.3f}")
 

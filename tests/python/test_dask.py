@@ -91,9 +91,9 @@ def test_value_function_on_the_cluster_equals_one_process(client):
         asked.extend(batch)
         return value_function.evaluate(batch, model)
 
-    expected = value_function.explain_both(explainer, local)
+    expected = value_function.explain_all(explainer, local)
     helper = value_function.DaskValueFunction(client, model, chunk_size=7)
-    results = value_function.explain_both(explainer, helper)
+    results = value_function.explain_all(explainer, helper)
     assert not expected[0]["is_exact"] and not expected[1]["is_exact"]
     assert results == expected
     assert helper.evaluated == len(asked)
