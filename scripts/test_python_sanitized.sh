@@ -46,6 +46,12 @@ python="$build/venv/bin/python"
 [ -x "$python" ] || "$(find_python)" -m venv "$build/venv"
 "$python" -m pip install --quiet --upgrade pip
 install_extra_requirements "$python" test
+# The installed package's metadata (its version, which a test compares with
+# morvend.__version__), without its module: the sanitized build on PYTHONPATH
+# is the one imported.
+purelib() { "$1" -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])'; }
+rm -rf "$(purelib "$python")"/morvend-*.dist-info
+cp -r "$(purelib "$VENV/bin/python")"/morvend-*.dist-info "$(purelib "$python")"/
 
 # ASan and LSan reports go to files, so that those of child processes whose
 # stderr a test captures are not lost. UBSan ignores log_path beside libasan
