@@ -32,6 +32,15 @@ struct Coalitions {
 // evaluate: the values of the coalitions of `words` words each, back to back
 // in `sets`, in order; the batch form at most batch_size (0 counts as 1) per
 // call, and a result of the wrong length fails with the batch-length error.
+// WordsHash: a hash of a coalition's words, for sets of coalitions.
+struct WordsHash {
+  std::size_t operator()(const std::vector<std::uint64_t>& set) const noexcept {
+    std::uint64_t h = 0x9e3779b97f4a7c15ull;
+    for (std::uint64_t w : set) h = (h ^ w) * 0xff51afd7ed558ccdull, h ^= h >> 32;
+    return h;
+  }
+};
+
 [[nodiscard]] Result<std::vector<double>> evaluate(std::span<const std::uint64_t> sets,
                                                    std::size_t words, ValueOracle& oracle,
                                                    std::size_t batch_size, CallProgress* progress);

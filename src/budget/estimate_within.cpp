@@ -191,15 +191,6 @@ class MeanAndError {
   std::size_t n_;
 };
 
-// WordsHash: a keyed hash of a coalition's words.
-struct WordsHash {
-  std::size_t operator()(const std::vector<std::uint64_t>& set) const noexcept {
-    std::uint64_t h = 0x9e3779b97f4a7c15ull;
-    for (std::uint64_t w : set) h = (h ^ w) * 0xff51afd7ed558ccdull, h ^= h >> 32;
-    return h;
-  }
-};
-
 // Plan: the orders walked and the coalitions they need, each once, in the
 // order they are first met.
 struct Plan {

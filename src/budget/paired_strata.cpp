@@ -49,14 +49,6 @@ struct Sets {
   static void put(Words& s, std::size_t x) { s[x / 64] |= std::uint64_t{1} << (x % 64); }
 };
 
-struct WordsHash {
-  std::size_t operator()(const Words& set) const noexcept {
-    std::uint64_t h = 0x9e3779b97f4a7c15ull;
-    for (std::uint64_t w : set) h = (h ^ w) * 0xff51afd7ed558ccdull, h ^= h >> 32;
-    return h;
-  }
-};
-
 // add_whole: every coalition of size s, each followed by its complement
 // unless s = n / 2 (then the complement comes on its own turn).
 Result<void> add_whole(const Sets& sets, std::size_t s, Coalitions& out) {
