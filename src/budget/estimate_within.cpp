@@ -2,201 +2,86 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <string>
 
 #include <boost/unordered/unordered_flat_map.hpp>
 
 #include "budget/coalitions.hpp"
-#include "budget/extension_chain.hpp"
-#include "budget/ideal_lattice.hpp"
-#include "budget/precedence.hpp"
 #include "budget/surrogate.hpp"
 #include "graph/interrupt.hpp"
 #include "graph/limits.hpp"
-#include "sampler/sampler.hpp"
 
 namespace morvend {
 namespace {
 
-// Orders of the chain that estimate the surrogate's values, per order walked.
-constexpr std::size_t kCheapOrdersPerOrder = 20;
-constexpr std::size_t kMinCheapOrders = 2000;
-// ... but no more chain steps in all than this (a fraction of a second).
-constexpr std::uint64_t kCheapChainSteps = 50'000'000;
-// The lattice of order ideals is built up to this many ideals per call of the
-// budget, and at least up to kMinCountedIdeals, before chains are used.
-constexpr std::uint64_t kIdealsPerCall = 100;
-constexpr std::uint64_t kMinCountedIdeals = 1'000'000;
-// Independent chains at most (each costs a burn-in of n^3 steps).
-constexpr std::uint64_t kMaxChains = 32;
-
-// lattice_order: a uniform linear extension, node by node from the empty
-// ideal: the next node x with probability completions(S + x) / completions(S).
-void lattice_order(const IdealLattice& l, SampleRng& rng, std::vector<NodeId>& order) {
-  order.clear();
-  std::size_t at = 0;
-  while (l.out_begin[at] != l.out_begin[at + 1]) {
-    const std::size_t first = l.out_begin[at], last = l.out_begin[at + 1];
-    std::size_t t = first;
-    if (last - first > 1) {
-      // The ratios sum to 1 up to rounding; drawing below their sum keeps
-      // every transition reachable.
-      double total = 0.0;
-      for (std::size_t k = first; k < last; ++k) total += ratio(l.completions[l.out_to[k]], l.completions[at]);
-      double u = double(rng.next_word64() >> 11) * 0x1.0p-53 * total;
-      for (; t + 1 < last; ++t) {
-        u -= ratio(l.completions[l.out_to[t]], l.completions[at]);
-        if (u < 0.0) break;
-      }
-    }
-    order.push_back(l.out_node[t]);
-    at = l.out_to[t];
-  }
-}
-
-// OrderSource: uniform linear extensions of one graph, and what is known of
-// them: exact precedence probabilities (graphs without edges, or whose ideals
-// can be counted), or nothing (the chain; then the surrogate's values are
-// averaged over many orders that cost no call).
-class OrderSource {
+// Replicates: per node, the mean of per-order estimates and the standard
+// error of that mean. With streams, orders r and r + streams may depend on
+// each other, so the error comes from the streams' means; with fewer than
+// kMinReplicates independent replicates it is NaN: no honest error.
+class Replicates {
  public:
-  static Result<OrderSource> make(const ExplainerState& state, std::uint64_t ideal_limit,
-                                  std::uint64_t max_calls, SampleRng& rng) {
-    const Dag& g = state.graph();
-    const std::size_t n = g.n_nodes();
-    OrderSource s(state);
-    if (g.n_edges() == 0) {
-      s.mode_ = Mode::kPermutations;
-      return s;
-    }
-    Result<std::optional<IdealLattice>> lattice = build_lattice(g, ideal_limit, kIdealMemoryBudget);
-    if (!lattice) return std::unexpected(std::move(lattice.error()));
-    if (*lattice) {
-      s.lattice_ = std::move(*lattice);
-      s.mode_ = Mode::kCounts;
-      return s;
-    }
-    // Independent chains, one order from each in turn: the spread of their
-    // means is an honest error even when each chain mixes slowly. About one
-    // chain per order the budget walks, at most kMaxChains.
-    const std::uint64_t orders = max_calls / (n + 1);
-    const std::size_t chains = static_cast<std::size_t>(std::clamp<std::uint64_t>(orders, 2, kMaxChains));
-    for (std::size_t c = 0; c < chains; ++c) s.chains_.emplace_back(g, rng);
-    s.mode_ = Mode::kChain;
-    return s;
+  Replicates(std::size_t n, std::size_t streams)
+      : n_(n), groups_(std::max<std::size_t>(streams, 1)), sum_(groups_ * n, 0.0),
+        count_(groups_, 0) {
+    if (streams == 0) sq_.assign(n, 0.0);
   }
-
-  // exact: whether the precedence probabilities are known exactly (all
-  // but the chain).
-  bool exact() const { return mode_ != Mode::kChain; }
-  // precedence: the exact probabilities, worked out on first use (a
-  // surrogate without pair terms needs none).
-  // REQUIRES: exact().
-  Result<std::span<const double>> precedence() {
-    if (precedence_.empty()) {
-      const std::size_t n = state_.n_nodes();
-      if (lattice_) {
-        Result<std::vector<double>> p = morvend::precedence(*lattice_);
-        if (!p) return std::unexpected(std::move(p.error()));
-        precedence_ = std::move(*p);
-      } else {  // every ordering: each of two nodes first half the time
-        precedence_.assign(n * n, 0.5);
-        for (std::size_t i = 0; i < n; ++i) precedence_[i * n + i] = 0.0;
-      }
-    }
-    return std::span<const double>(precedence_);
-  }
-  // steps_per_order: the chain's steps between orders (1 for the others).
-  std::uint64_t steps_per_order() const { return chains_.empty() ? 1 : chains_[0].thinning(); }
-  // groups: orders r and r + groups() come from the same chain; 0 when every
-  // order is independent of the others.
-  std::size_t groups() const { return chains_.size(); }
-
-  // draw: the next order into `order`.
-  Result<void> draw(SampleRng& rng, std::vector<NodeId>& order) {
-    switch (mode_) {
-      case Mode::kPermutations:
-        (void)sample_order(state_.graph(), in_degree_, scratch_, rng);
-        order = scratch_.order;
-        return {};
-      case Mode::kCounts:
-        lattice_order(*lattice_, rng, order);
-        return {};
-      case Mode::kChain:
-      {
-        ExtensionChain& chain = chains_[next_chain_];
-        next_chain_ = (next_chain_ + 1) % chains_.size();
-        chain.advance(rng, chain.thinning());
-        order.assign(chain.order().begin(), chain.order().end());
-      }
-        return check_interrupt();
-    }
-    throw InternalFault("OrderSource: unknown mode");
-  }
-
- private:
-  enum class Mode { kPermutations, kCounts, kChain };
-
-  explicit OrderSource(const ExplainerState& state)
-      : state_(state), in_degree_(in_degrees(state.graph())), scratch_(state.n_nodes()) {}
-
-  const ExplainerState& state_;
-  Mode mode_ = Mode::kPermutations;
-  std::vector<std::uint64_t> in_degree_;
-  SamplerScratch scratch_;
-  std::optional<IdealLattice> lattice_;
-  std::vector<ExtensionChain> chains_;
-  std::size_t next_chain_ = 0;
-  std::vector<double> precedence_;
-};
-
-// MeanAndError: per node, the mean of a sequence of values and the standard
-// error of that mean; with groups, from the means of the groups (row r in
-// group r % groups), as the rows of one group may depend on each other.
-class MeanAndError {
- public:
-  explicit MeanAndError(std::size_t n) : rows_(0), n_(n) {}
-  void add(const std::vector<double>& row) {
-    values_.insert(values_.end(), row.begin(), row.end());
+  void add(std::span<const double> row) {
+    const std::size_t g = rows_ % groups_;
+    for (std::size_t i = 0; i < n_; ++i) sum_[g * n_ + i] += row[i];
+    for (std::size_t i = 0; i < sq_.size(); ++i) sq_[i] += row[i] * row[i];
+    ++count_[g];
     ++rows_;
   }
-  void finish(std::size_t groups, std::vector<double>& mean, std::vector<double>& error) const {
-    const std::size_t m = rows_;
-    const std::size_t batches = groups == 0 ? m : std::min(groups, m);
+  void finish(std::vector<double>& mean, std::vector<double>& error) const {
+    const double m = double(rows_);
     mean.assign(n_, 0.0);
-    error.assign(n_, 0.0);
-    std::vector<double> sum(batches);
-    std::vector<std::size_t> size(batches, 0);
-    for (std::size_t r = 0; r < m; ++r) ++size[r % batches];
+    for (std::size_t g = 0; g < groups_; ++g) {
+      for (std::size_t i = 0; i < n_; ++i) mean[i] += sum_[g * n_ + i];
+    }
+    for (double& x : mean) x /= m;
+    const std::size_t used =
+        sq_.empty() ? static_cast<std::size_t>(std::ranges::count_if(count_, [](std::size_t c) { return c > 0; }))
+                    : rows_;
+    error.assign(n_, std::numeric_limits<double>::quiet_NaN());
+    if (used < kMinReplicates) return;
     for (std::size_t i = 0; i < n_; ++i) {
-      std::fill(sum.begin(), sum.end(), 0.0);
-      for (std::size_t r = 0; r < m; ++r) sum[r % batches] += values_[r * n_ + i];
-      double total = 0.0;
-      for (double b : sum) total += b;
-      mean[i] = total / double(m);
-      if (batches < 2) continue;
       double ss = 0.0;
-      for (std::size_t b = 0; b < batches; ++b) {
-        const double d = sum[b] / double(size[b]) - mean[i];
-        ss += d * d * double(size[b]);
+      if (!sq_.empty()) {
+        ss = std::max(0.0, sq_[i] - m * mean[i] * mean[i]);
+      } else {
+        for (std::size_t g = 0; g < groups_; ++g) {
+          if (count_[g] == 0) continue;
+          const double d = sum_[g * n_ + i] / double(count_[g]) - mean[i];
+          ss += d * d * double(count_[g]);
+        }
       }
-      // Variance of one row, from the batches, then of the mean of m rows.
-      error[i] = std::sqrt(ss / double(batches - 1) / double(m));
+      // Variance of one order, from the replicates, then of the mean of m.
+      error[i] = std::sqrt(ss / double(used - 1) / m);
     }
   }
 
  private:
-  std::vector<double> values_;
-  std::size_t rows_;
-  std::size_t n_;
+  std::size_t n_, groups_, rows_ = 0;
+  std::vector<double> sum_;  // per group and node
+  std::vector<std::size_t> count_;
+  std::vector<double> sq_;  // per node, when every order is its own replicate
+};
+
+// Folds: order r goes to fold (r % streams) % count with streams (a stream
+// whole in one fold, since its orders depend on each other), else r % count.
+struct Folds {
+  std::size_t count = 1, streams = 0;
+  std::size_t of(std::size_t r) const { return (streams == 0 ? r : r % streams) % count; }
 };
 
 // Plan: the orders walked and the coalitions they need, each once, in the
-// order they are first met.
+// order they are first met, with the folds whose orders pass through each.
 struct Plan {
   std::size_t words = 1;
   std::vector<std::vector<NodeId>> orders;
   Coalitions coalitions;
+  std::vector<std::uint64_t> folds;  // per coalition, a bit per fold
   boost::unordered_flat_map<std::vector<std::uint64_t>, std::size_t, WordsHash> index;
 
   std::size_t size() const { return coalitions.size(); }
@@ -215,26 +100,38 @@ struct Plan {
 // whose coalitions are all known cost no call; the cap on their number ends
 // the walk when every ideal is known (a budget the exact path would take).
 Result<Plan> plan_orders(std::size_t n, OrderSource& source, SampleRng& rng,
-                         std::uint64_t max_calls) {
+                         std::uint64_t max_calls, const Folds& folds) {
   Plan plan;
   plan.words = std::max<std::size_t>(1, (n + 63) / 64);
   plan.coalitions.words = plan.words;
   std::vector<NodeId> order;
   std::vector<std::vector<std::uint64_t>> fresh;
+  std::vector<std::size_t> known;
   std::vector<std::uint64_t> s;
   while (plan.orders.size() < max_calls) {
     if (Result<void> r = check_interrupt(); !r) return std::unexpected(std::move(r.error()));
     if (Result<void> r = source.draw(rng, order); !r) return std::unexpected(std::move(r.error()));
     fresh.clear();
+    known.clear();
     s.assign(plan.words, 0);
-    if (!plan.index.contains(s)) fresh.push_back(s);
+    auto visit = [&] {
+      if (auto it = plan.index.find(s); it != plan.index.end()) {
+        known.push_back(it->second);
+      } else {
+        fresh.push_back(s);
+      }
+    };
+    visit();
     for (NodeId x : order) {
       s[x / 64] |= std::uint64_t{1} << (x % 64);
-      if (!plan.index.contains(s)) fresh.push_back(s);
+      visit();
     }
     if (plan.size() + fresh.size() > max_calls) break;
+    const std::uint64_t bit = std::uint64_t{1} << folds.of(plan.orders.size());
+    for (std::size_t k : known) plan.folds[k] |= bit;
     for (std::vector<std::uint64_t>& set : fresh) {
       plan.coalitions.add(set);
+      plan.folds.push_back(bit);
       plan.index.emplace(std::move(set), plan.size() - 1);
     }
     plan.orders.push_back(order);
@@ -242,65 +139,78 @@ Result<Plan> plan_orders(std::size_t n, OrderSource& source, SampleRng& rng,
   return plan;
 }
 
-// The most terms a surrogate gets: beyond, its normal equations would cost
-// more than the estimate is worth (a second or so).
-constexpr std::size_t kMaxSurrogateTerms = 2081;
-
-// combine: the surrogate's values plus the mean residual along the orders;
-// standard errors from the residual's spread (and, on the chain, from the
-// spread of the surrogate's values over the orders that cost no call).
-Result<WithinEstimate> combine(const Dag& dag, const Plan& plan, const std::vector<double>& values,
-                               OrderSource& source, SampleRng& rng) {
+// surrogate_pairs: the pair terms the surrogate gets: incomparable pairs
+// whose precedence is known exactly, nearest layers first, while the
+// coalitions outnumber all the terms twice and the fits' work stays within
+// the budget: the normal equations cost about rows * (active terms)^2 to
+// build twice (all rows, then each fold's), and terms^3 / 3 per fold to solve.
+// None when there is nothing to cross-fit (one fold): an additive surrogate
+// alone changes nothing, as its marginals are the same along every order.
+std::vector<NodePair> surrogate_pairs(const Dag& dag, const Plan& plan, const OrderSource& source,
+                                      std::size_t folds, std::uint64_t max_calls) {
   const std::size_t n = dag.n_nodes();
-  // Pair terms for incomparable pairs while the coalitions outnumber all the
-  // terms twice, and only where their ASV is exact: on the chains it would be
-  // averaged over orders, and the nested prefixes leave many pair terms
-  // nearly collinear, so large and noisy.
   const std::size_t most = std::min(kMaxSurrogateTerms, plan.size() / 2);
-  const std::vector<NodePair> pairs = source.exact() && PairSurrogate::terms(n, 0) < most
-                                          ? incomparable_pairs(dag, most - PairSurrogate::terms(n, 0))
-                                          : std::vector<NodePair>();
-  const PairSurrogate g = PairSurrogate::fit(n, plan.words, plan.coalitions.sets, values, pairs);
-  MeanAndError residual(n);
-  std::vector<std::size_t> at;
-  std::vector<double> d_g, d(n);
-  for (const std::vector<NodeId>& o : plan.orders) {
-    if (Result<void> r = check_interrupt(); !r) return std::unexpected(std::move(r.error()));
-    plan.positions(o, at);
-    g.marginals(o, d_g);
-    for (std::size_t t = 0; t < o.size(); ++t)
-      d[o[t]] = values[at[t + 1]] - values[at[t]] - d_g[o[t]];
-    residual.add(d);
-  }
-  std::vector<double> base, base_error(n, 0.0);
-  if (source.exact()) {
-    Result<std::span<const double>> p =
-        pairs.empty() ? Result<std::span<const double>>(std::span<const double>()) : source.precedence();
-    if (!p) return std::unexpected(std::move(p.error()));
-    base = g.asv(*p);
-  } else {
-    MeanAndError cheap(n);
-    const std::size_t k = std::clamp<std::size_t>(
-        kCheapOrdersPerOrder * plan.orders.size(), kMinCheapOrders,
-        std::max<std::size_t>(kMinCheapOrders, kCheapChainSteps / source.steps_per_order()));
-    std::vector<NodeId> order;
-    for (std::size_t r = 0; r < k; ++r) {
-      if (Result<void> e = source.draw(rng, order); !e)
-        return std::unexpected(std::move(e.error()));
-      g.marginals(order, d_g);
-      cheap.add(d_g);
+  if (folds < 2 || PairSurrogate::terms(n, 1) > most) return {};
+  std::vector<NodePair> pairs = incomparable_pairs(dag, most - PairSurrogate::terms(n, 0));
+  std::erase_if(pairs, [&](const NodePair& p) { return !source.exact_pair(p); });
+  const double rows = double(plan.size());
+  const double budget = kFitWorkBase + kFitWorkPerCall * double(max_calls);
+  auto work = [&](double p) {
+    // A coalition holds about half the nodes and a quarter of the pairs.
+    const double active = 1.0 + double(n) / 2.0 + p / 4.0;
+    const double terms = double(PairSurrogate::terms(n, 0)) + p;
+    return 2.0 * rows * active * active + double(folds) * terms * terms * terms / 3.0;
+  };
+  std::size_t keep = pairs.size();
+  while (keep > 0 && work(double(keep)) > budget) keep = keep * 9 / 10;
+  pairs.resize(keep);
+  return pairs;
+}
+
+// combine: per order, its fold's surrogate ASV plus the order's residual
+// marginals; their mean is the estimate, their spread the error.
+Result<WithinEstimate> combine(const Dag& dag, const Plan& plan, const std::vector<double>& values,
+                               const OrderSource& source, const Folds& folds,
+                               std::uint64_t max_calls) {
+  const std::size_t n = dag.n_nodes();
+  const std::vector<NodePair> pairs = surrogate_pairs(dag, plan, source, folds.count, max_calls);
+  std::vector<PairSurrogate> g;  // per fold, fitted without it
+  std::vector<std::vector<double>> base;
+  if (!pairs.empty()) {
+    Result<std::vector<double>> first_before = source.first_before(pairs);
+    if (!first_before) return std::unexpected(std::move(first_before.error()));
+    Result<SurrogateFit> fit = SurrogateFit::make(n, pairs, plan.words, plan.coalitions.sets, values);
+    if (!fit) return std::unexpected(std::move(fit.error()));
+    // A coalition met only by fold k's orders is left out of fold k's fit.
+    std::vector<std::vector<std::size_t>> only(folds.count);
+    for (std::size_t c = 0; c < plan.size(); ++c) {
+      const std::uint64_t f = plan.folds[c];
+      if ((f & (f - 1)) == 0) only[static_cast<std::size_t>(__builtin_ctzll(f))].push_back(c);
     }
-    cheap.finish(source.groups(), base, base_error);
+    for (std::size_t k = 0; k < folds.count; ++k) {
+      Result<PairSurrogate> gk = fit->fit_without(only[k]);
+      if (!gk) return std::unexpected(std::move(gk.error()));
+      base.push_back(gk->asv(*first_before));
+      g.push_back(std::move(*gk));
+    }
+  }
+  Replicates est(n, folds.streams);
+  std::vector<std::size_t> at;
+  std::vector<double> d_g, psi(n);
+  for (std::size_t r = 0; r < plan.orders.size(); ++r) {
+    if (Result<void> e = check_interrupt(); !e) return std::unexpected(std::move(e.error()));
+    const std::vector<NodeId>& o = plan.orders[r];
+    plan.positions(o, at);
+    for (std::size_t t = 0; t < o.size(); ++t) psi[o[t]] = values[at[t + 1]] - values[at[t]];
+    if (!g.empty()) {
+      const std::size_t k = folds.of(r);
+      g[k].marginals(o, d_g);
+      for (std::size_t i = 0; i < n; ++i) psi[i] += base[k][i] - d_g[i];
+    }
+    est.add(psi);
   }
   WithinEstimate out;
-  std::vector<double> mean, error;
-  residual.finish(source.groups(), mean, error);
-  out.values.resize(n);
-  out.stderr_values.resize(n);
-  for (std::size_t i = 0; i < n; ++i) {
-    out.values[i] = base[i] + mean[i];
-    out.stderr_values[i] = std::sqrt(error[i] * error[i] + base_error[i] * base_error[i]);
-  }
+  est.finish(out.values, out.stderr_values);
   out.calls = plan.size();
   out.orders = plan.orders.size();
   return out;
@@ -308,41 +218,77 @@ Result<WithinEstimate> combine(const Dag& dag, const Plan& plan, const std::vect
 
 template <class Oracle>
 Result<WithinEstimate> run(const ExplainerState& state, Oracle& oracle,
-                           const WithinOptions& options) {
+                           const WithinOptions& options, OrderSource& source, SampleRng& rng) {
   const std::size_t n = state.n_nodes();
-  if (options.max_calls < n + 1) {
-    return std::unexpected(AsvError::invalid_configuration(
-        "explain_within needs max_calls \xe2\x89\xa5 n + 1 = " + std::to_string(n + 1) +
-        " to walk one ordering"));
-  }
-  SampleRng rng = options.seed ? rng_from_seed(*options.seed) : rng_from_entropy();
-  // The lattice's cost in time and memory follows the budget: up to
-  // kIdealsPerCall ideals per call, but at least kMinCountedIdeals.
-  const std::uint64_t ideal_limit = std::min(
-      options.counted_ideal_limit,
-      std::max(kMinCountedIdeals, options.max_calls > UINT64_MAX / kIdealsPerCall
-                                      ? UINT64_MAX
-                                      : options.max_calls * kIdealsPerCall));
-  Result<OrderSource> source = OrderSource::make(state, ideal_limit, options.max_calls, rng);
-  if (!source) return std::unexpected(std::move(source.error()));
-  Result<Plan> plan = plan_orders(n, *source, rng, options.max_calls);
+  if (Result<void> r = covers_one_order(n, options.max_calls); !r) return std::unexpected(r.error());
+  // Folds of independent orders, or of whole streams; no more than the
+  // orders the budget is likely to walk.
+  const std::size_t streams = source.streams();
+  const std::uint64_t expected_orders = options.max_calls / (n + 1);
+  std::uint64_t count = streams == 0 ? kSurrogateFolds : std::min(streams, kSurrogateFolds);
+  count = std::clamp<std::uint64_t>(std::min(count, expected_orders), 1, kSurrogateFolds);
+  const Folds folds{.count = static_cast<std::size_t>(count), .streams = streams};
+  Result<Plan> plan = plan_orders(n, source, rng, options.max_calls, folds);
   if (!plan) return std::unexpected(std::move(plan.error()));
-  Result<std::vector<double>> values =
-      evaluate(plan->coalitions.sets, plan->coalitions.words, oracle, options.batch_size, options.progress);
+  Result<std::vector<double>> values = evaluate(plan->coalitions.sets, plan->coalitions.words, oracle,
+                                                options.batch_size, options.progress);
   if (!values) return std::unexpected(std::move(values.error()));
-  return combine(state.graph(), *plan, *values, *source, rng);
+  return combine(state.graph(), *plan, *values, source, folds, options.max_calls);
+}
+
+template <class Oracle>
+Result<WithinEstimate> run_own_source(const ExplainerState& state, Oracle& oracle,
+                                      const WithinOptions& options) {
+  const std::size_t n = state.n_nodes();
+  if (Result<void> r = covers_one_order(n, options.max_calls); !r) return std::unexpected(r.error());
+  SampleRng rng = options.seed ? rng_from_seed(*options.seed) : rng_from_entropy();
+  Result<OrderSource> source = OrderSource::make(state.graph(), order_source_limits(n, options), rng);
+  if (!source) return std::unexpected(std::move(source.error()));
+  return run(state, oracle, options, *source, rng);
 }
 
 }  // namespace
 
+Result<void> covers_one_order(std::size_t n, std::uint64_t max_calls) {
+  if (max_calls >= n + 1) return {};
+  return std::unexpected(AsvError::invalid_configuration(
+      "explain_within needs max_calls \xe2\x89\xa5 n + 1 = " + std::to_string(n + 1) +
+      " to walk one ordering"));
+}
+
+OrderSourceLimits order_source_limits(std::size_t n, const WithinOptions& options) {
+  const std::uint64_t calls = options.max_calls;
+  const std::uint64_t per_call = calls > (UINT64_MAX - kWithinIdealsBase) / kWithinIdealsPerCall
+                                     ? UINT64_MAX - kWithinIdealsBase
+                                     : calls * kWithinIdealsPerCall;
+  return {.ideal_limit = options.counted_ideal_limit.value_or(kWithinIdealsBase + per_call),
+          .memory_budget = kWithinLatticeBytes,
+          // Orders share prefixes, so the budget walks more of them than
+          // calls / (n + 1): streams enough for each to have its own.
+          .streams = static_cast<std::size_t>(
+              std::clamp<std::uint64_t>(4 * (calls / (n + 1)), 2, kMaxChainStreams))};
+}
+
 Result<WithinEstimate> estimate_within(const ExplainerState& state, ValueOracle& oracle,
                                        const WithinOptions& options) {
-  return run(state, oracle, options);
+  return run_own_source(state, oracle, options);
 }
 
 Result<WithinEstimate> estimate_within(const ExplainerState& state, BatchValueOracle& oracle,
                                        const WithinOptions& options) {
-  return run(state, oracle, options);
+  return run_own_source(state, oracle, options);
+}
+
+Result<WithinEstimate> estimate_within(const ExplainerState& state, ValueOracle& oracle,
+                                       const WithinOptions& options, OrderSource& source,
+                                       SampleRng& rng) {
+  return run(state, oracle, options, source, rng);
+}
+
+Result<WithinEstimate> estimate_within(const ExplainerState& state, BatchValueOracle& oracle,
+                                       const WithinOptions& options, OrderSource& source,
+                                       SampleRng& rng) {
+  return run(state, oracle, options, source, rng);
 }
 
 }  // namespace morvend

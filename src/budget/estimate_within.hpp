@@ -1,15 +1,14 @@
 // The estimate of explain_within when the order ideals do not fit the call
-// budget: uniform random linear extensions, walked through their prefixes
-// while the new coalitions fit the budget, with a pairwise surrogate fitted
-// to every coalition evaluated as a control variate. The surrogate's ASV is
-// exact (precedence probabilities); only the residual v - g is averaged over
-// the orders, and its spread gives the standard errors.
-//
-// Uniform orders are permutations on a graph without edges, come from the
-// lattice of order ideals and its counts when the ideals can be counted (any
-// n), and otherwise from independent Markov chains on the linear extensions,
-// one order from each in turn (their averages converge to the uniform ones;
-// the spread of the chains' means gives the standard errors).
+// budget: uniform random linear extensions (OrderSource), walked through
+// their prefixes while the new coalitions fit the budget, with a pairwise
+// surrogate as a control variate where it pays. The surrogate's ASV is exact
+// (precedence probabilities), so only the residual v - g is averaged over
+// the orders. The surrogate is cross-fitted: the orders are cut into folds,
+// and each fold's residuals are corrected by a surrogate fitted without that
+// fold's coalitions, so they are not shrunk in-sample and the spread of the
+// per-order estimates is an honest error. Orders of one chain stream go to
+// one fold and count as one replicate; with fewer than kMinReplicates
+// replicates the standard errors are NaN.
 //
 //   Result<WithinEstimate> e = estimate_within(state, oracle, {.max_calls = 10000, .seed = 7});
 #pragma once
@@ -20,27 +19,10 @@
 
 #include "asv/explainer_state.hpp"
 #include "asv/value_oracle.hpp"
+#include "budget/order_source.hpp"
+#include "budget/within_options.hpp"
 
 namespace morvend {
-
-// CallProgress: told how many coalitions have been evaluated so far, after
-// each call (single form) or batch call; the binding draws a progress bar.
-class CallProgress {
- public:
-  virtual ~CallProgress() = default;
-  virtual void calls_done(std::uint64_t calls) = 0;
-};
-
-struct WithinOptions {
-  std::uint64_t max_calls = 10000;
-  std::optional<std::uint64_t> seed{};
-  std::size_t batch_size = 4096;  // coalitions per batch call (0 counts as 1)
-  // Above this many order ideals (about 80 bytes each), or 100 per call of
-  // max_calls if fewer (but at least 10^6), uniform orders come from the
-  // chains.
-  std::uint64_t counted_ideal_limit = 10'000'000;
-  CallProgress* progress = nullptr;  // none when null
-};
 
 struct WithinEstimate {
   std::vector<double> values;
@@ -48,6 +30,13 @@ struct WithinEstimate {
   std::uint64_t calls = 0;   // distinct coalitions evaluated
   std::uint64_t orders = 0;  // orders walked (coalitions drawn, on the paired strata)
 };
+
+// covers_one_order: InvalidConfiguration when max_calls cannot cover one
+// order (n + 1 coalitions).
+[[nodiscard]] Result<void> covers_one_order(std::size_t n, std::uint64_t max_calls);
+
+// order_source_limits: the limits of the order source for a budget on n nodes.
+OrderSourceLimits order_source_limits(std::size_t n, const WithinOptions& options);
 
 // estimate_within: InvalidConfiguration when max_calls cannot cover one
 // order (n + 1 coalitions).
@@ -61,5 +50,15 @@ struct WithinEstimate {
 [[nodiscard]] Result<WithinEstimate> estimate_within(const ExplainerState& state,
                                                      BatchValueOracle& oracle,
                                                      const WithinOptions& options);
+// The same with orders from `source` and `rng` (made by the caller, who has
+// looked at the ideals already).
+[[nodiscard]] Result<WithinEstimate> estimate_within(const ExplainerState& state,
+                                                     ValueOracle& oracle,
+                                                     const WithinOptions& options,
+                                                     OrderSource& source, SampleRng& rng);
+[[nodiscard]] Result<WithinEstimate> estimate_within(const ExplainerState& state,
+                                                     BatchValueOracle& oracle,
+                                                     const WithinOptions& options,
+                                                     OrderSource& source, SampleRng& rng);
 
 }  // namespace morvend

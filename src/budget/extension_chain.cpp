@@ -2,42 +2,41 @@
 
 #include <algorithm>
 
-#include "graph/interrupt.hpp"
-
 namespace morvend {
 
-ExtensionChain::ExtensionChain(const Dag& g, SampleRng& rng) {
+ExtensionChain::ExtensionChain(const Dag& g, SampleRng& rng) : g_(&g) {
   const std::size_t n = g.n_nodes();
-  for (NodeId u = 0; u < n; ++u) {
-    for (NodeId v : g.children(u)) edges_.insert((std::uint64_t{u} << 32) | v);
-  }
   SamplerScratch scratch(n);
   (void)sample_order(g, in_degrees(g), scratch, rng);
   order_ = scratch.order;
-  std::uint64_t total = 0;
-  for (std::size_t p = 0; p + 1 < n; ++p) {
-    total += static_cast<std::uint64_t>(p + 1) * (n - 1 - p);
-    cumulative_.push_back(total);
-  }
-  const std::uint64_t nn = n;
-  advance(rng, std::max<std::uint64_t>(10000, nn * nn * nn));
+  position_.resize(n);
+  for (std::size_t t = 0; t < n; ++t) position_[order_[t]] = t;
 }
 
-std::uint64_t ExtensionChain::thinning() const {
-  const std::uint64_t n = order_.size();
-  return std::max<std::uint64_t>(16, n * n);
-}
-
-void ExtensionChain::advance(SampleRng& rng, std::uint64_t steps) {
-  if (cumulative_.empty()) return;  // one node: one order
-  const std::uint64_t total = cumulative_.back();
-  for (std::uint64_t s = 0; s < steps; ++s) {
-    const std::uint64_t r = draw_below(rng, 2 * total);
-    if (r >= total) continue;  // the lazy half
-    const auto p = static_cast<std::size_t>(
-        std::upper_bound(cumulative_.begin(), cumulative_.end(), r) - cumulative_.begin());
-    if (!edge(order_[p], order_[p + 1])) std::swap(order_[p], order_[p + 1]);
+Result<void> ExtensionChain::advance(SampleRng& rng, std::uint64_t moves) {
+  const std::size_t n = order_.size();
+  if (n < 2) return {};
+  for (std::uint64_t m = 0; m < moves; ++m) {
+    const auto x = static_cast<NodeId>(draw_below(rng, n));
+    const std::size_t p = position_[x];
+    // Positions in the order without x: after every parent, before every
+    // child (a child at c > p moves to c - 1).
+    std::size_t lo = 0, hi = n - 1;
+    for (NodeId u : g_->parents(x)) lo = std::max(lo, position_[u] + 1);
+    for (NodeId c : g_->children(x)) hi = std::min(hi, position_[c] - 1);
+    const std::size_t t = lo + static_cast<std::size_t>(draw_below(rng, hi - lo + 1));
+    if (t < p) {
+      for (std::size_t k = p; k > t; --k) position_[order_[k] = order_[k - 1]] = k;
+    } else {
+      for (std::size_t k = p; k < t; ++k) position_[order_[k] = order_[k + 1]] = k;
+    }
+    order_[t] = x;
+    position_[x] = t;
+    const std::size_t work = 1 + g_->parents(x).size() + g_->children(x).size() +
+                             (t < p ? p - t : t - p);
+    if (Result<void> r = meter_.spend(work); !r) return r;
   }
+  return {};
 }
 
 }  // namespace morvend

@@ -26,8 +26,14 @@ struct Candidate {
   NodeId x;
 };
 
-// The bytes an ideal and its share of transitions take, for the budget.
+// The bytes an ideal takes (its words, two counts, its level and transition
+// offsets), one transition, and one candidate while a level is built, for the
+// memory budget.
 std::uint64_t ideal_bytes(std::size_t words) { return 8 * words + 2 * sizeof(ScaledCount) + 16; }
+constexpr std::uint64_t kTransitionBytes = sizeof(NodeId) + sizeof(std::size_t);
+std::uint64_t candidate_bytes(std::size_t words) {
+  return sizeof(Candidate) + 8 * words + 3 * sizeof(std::size_t);
+}
 
 class LatticeBuilder {
  public:
@@ -60,8 +66,15 @@ class LatticeBuilder {
   }
 
  private:
-  bool fits(std::uint64_t ideals) const {
-    return ideals <= limit_ && ideals <= budget_ / ideal_bytes(l_.words);
+  // fits: whether `ideals` ideals, `transitions` transitions and `candidates`
+  // candidates stay within the limit and the memory budget.
+  bool fits(std::uint64_t ideals, std::uint64_t transitions = 0,
+            std::uint64_t candidates = 0) const {
+    if (ideals > limit_) return false;
+    const double bytes = double(ideals) * double(ideal_bytes(l_.words)) +
+                         double(transitions) * double(kTransitionBytes) +
+                         double(candidates) * double(candidate_bytes(l_.words));
+    return bytes <= double(budget_);
   }
 
   // grow: appends the next level and the current level's transitions; false
@@ -69,7 +82,15 @@ class LatticeBuilder {
   Result<bool> grow(Frontiers& cur) {
     const std::size_t first = l_.level_begin[l_.level_begin.size() - 2];
     const std::size_t last = l_.level_begin.back();
+    // Before allocating anything: an ideal of k + 1 nodes is reached from at
+    // most k + 1 ideals (drop one of its nodes), so the candidates give a
+    // lower bound on the next level; a lattice that cannot fit stops here.
+    const std::uint64_t n_cand = cur.nodes.size();
+    const std::uint64_t level = l_.level_begin.size() - 1;  // of the new ideals
+    const std::uint64_t least = (n_cand + level - 1) / level;
+    if (!fits(last + least, l_.out_node.size() + n_cand, n_cand)) return false;
     std::vector<Candidate> cand;
+    cand.reserve(n_cand);
     const std::size_t base = l_.out_node.size();
     for (std::size_t i = first; i < last; ++i) {
       l_.out_begin.push_back(base + cand.size());
@@ -104,7 +125,7 @@ class LatticeBuilder {
       if (k == 0 || !std::ranges::equal(set_of(c), set_of(by_set[k - 1]))) reps.push_back(c);
       to[c] = last + reps.size() - 1;
     }
-    if (!fits(last + reps.size())) return false;
+    if (!fits(last + reps.size(), l_.out_node.size() + cand.size())) return false;
     // Transitions, grouped by source ideal (candidate order).
     for (std::size_t c = 0; c < cand.size(); ++c) {
       l_.out_node.push_back(cand[c].x);
@@ -165,6 +186,10 @@ class LatticeBuilder {
 };
 
 }  // namespace
+
+std::uint64_t lattice_bytes(const IdealLattice& l) {
+  return l.size() * ideal_bytes(l.words) + l.out_node.size() * kTransitionBytes;
+}
 
 Result<std::optional<IdealLattice>> build_lattice(const Dag& g, std::uint64_t limit,
                                                   std::uint64_t memory_budget) {

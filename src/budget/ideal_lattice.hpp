@@ -48,9 +48,13 @@ struct IdealLattice {
   }
 };
 
+// lattice_bytes: the memory `l` takes, as build_lattice's budget counts it.
+std::uint64_t lattice_bytes(const IdealLattice& l);
+
 // build_lattice: the lattice when the DAG has at most `limit` ideals (the
 // empty and full sets included) and they fit in `memory_budget` bytes;
-// nothing otherwise, found out after at most limit + 1 ideals.
+// nothing otherwise, found out before allocating for a level that cannot
+// fit (its candidates bound it from below).
 // Fails only when interrupted.
 // REQUIRES: g is valid (non-empty, acyclic).
 [[nodiscard]] Result<std::optional<IdealLattice>> build_lattice(const Dag& g, std::uint64_t limit,

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <vector>
 
 #include <boost/unordered/unordered_flat_set.hpp>
@@ -9,6 +10,7 @@
 #include "budget/coalitions.hpp"
 #include "budget/surrogate.hpp"
 #include "graph/interrupt.hpp"
+#include "graph/limits.hpp"
 #include "sampler/sampler.hpp"
 
 namespace morvend {
@@ -147,6 +149,39 @@ std::vector<double> fit_weights(std::size_t n, const Plan& p) {
   return w;
 }
 
+// fold_surrogates: the additive surrogate fitted once per fold, without the
+// sampled pairs of that fold (pair j of a stratum is in fold j % folds), so
+// that the residuals it corrects are not shrunk in-sample; none when its
+// terms are too many for the coalitions or the work.
+Result<std::vector<PairSurrogate>> fold_surrogates(std::size_t n, const Plan& p,
+                                                   const std::vector<double>& v,
+                                                   const std::vector<double>& weights,
+                                                   std::size_t folds) {
+  const double terms = double(PairSurrogate::terms(n, 0)), rows = double(v.size());
+  const double work = rows * (1.0 + double(n) / 2.0) * (1.0 + double(n) / 2.0) * 2.0 +
+                      double(folds) * terms * terms * terms / 3.0;
+  if (terms > double(kMaxSurrogateTerms) || rows < 2.0 * terms ||
+      work > kFitWorkBase + kFitWorkPerCall * rows)
+    return std::vector<PairSurrogate>();
+  Result<SurrogateFit> fit = SurrogateFit::make(n, {}, p.coalitions.words, p.coalitions.sets, v, weights);
+  if (!fit) return std::unexpected(std::move(fit.error()));
+  std::vector<std::vector<std::size_t>> left_out(folds);
+  for (const Stratum& st : p.strata) {
+    if (st.whole) continue;
+    for (std::size_t j = 0; j < st.rows / 2; ++j) {
+      left_out[j % folds].push_back(st.first + 2 * j);
+      left_out[j % folds].push_back(st.first + 2 * j + 1);
+    }
+  }
+  std::vector<PairSurrogate> g;
+  for (std::size_t k = 0; k < folds; ++k) {
+    Result<PairSurrogate> gk = fit->fit_without(left_out[k]);
+    if (!gk) return std::unexpected(std::move(gk.error()));
+    g.push_back(std::move(*gk));
+  }
+  return g;
+}
+
 template <class Oracle>
 Result<std::optional<WithinEstimate>> run(std::size_t n, Oracle& oracle,
                                           const WithinOptions& options) {
@@ -157,29 +192,39 @@ Result<std::optional<WithinEstimate>> run(std::size_t n, Oracle& oracle,
   Result<std::vector<double>> v = evaluate(pl.coalitions.sets, pl.coalitions.words, oracle, options.batch_size,
                                            options.progress);
   if (!v) return std::unexpected(std::move(v.error()));
-  const std::vector<double> weights = fit_weights(n, pl);
-  const PairSurrogate g =
-      PairSurrogate::fit(n, pl.coalitions.words, pl.coalitions.sets, *v, {}, weights);
-  std::vector<double> r(v->size());
-  for (std::size_t k = 0; k < r.size(); ++k) r[k] = (*v)[k] - g(pl.coalitions[k]);
+  const std::size_t folds = kSurrogateFolds;
+  Result<std::vector<PairSurrogate>> g = fold_surrogates(n, pl, *v, fit_weights(n, pl), folds);
+  if (!g) return std::unexpected(std::move(g.error()));
+  // An additive surrogate's share of each stratum of sizes s and n - s is
+  // (a_i - A / n) / (n - 1) per size; the estimate of the stratum is the mean,
+  // over its pairs, of that share of the pair's fold surrogate plus the
+  // pair's estimate of what the surrogate misses.
+  std::vector<std::vector<double>> share;
+  for (const PairSurrogate& gk : *g) {
+    std::vector<double> a = gk.asv({});  // additive: the coefficients
+    double total = 0.0;
+    for (double x : a) total += x;
+    for (double& x : a) x = (x - total / double(n)) / double(n - 1);
+    share.push_back(std::move(a));
+  }
 
   WithinEstimate out;
-  out.values = g.asv({});  // additive: the coefficients
-  const double ends = (r[1] - r[0]) / double(n);
-  for (double& x : out.values) x += ends;
+  // The ends and the whole strata are exact sums of the values themselves.
+  out.values.assign(n, ((*v)[1] - (*v)[0]) / double(n));
   std::vector<double> variance(n, 0.0), sum(n), sq(n), u(n);
+  std::size_t sampled_pairs = 0;
   for (const Stratum& st : pl.strata) {
     if (Result<void> e = check_interrupt(); !e) return std::unexpected(std::move(e.error()));
     const std::size_t s = st.size;
     const bool middle = 2 * s == n;
     if (st.whole) {
-      // The stratum's sum itself: each row's term r(T) (n [i in T] - t) / (t (n - t)) / C(n, t).
+      // The stratum's sum itself: each row's term v(T) (n [i in T] - t) / (t (n - t)) / C(n, t).
       const double c = choose(n, s);
       for (std::size_t k = st.first; k < st.first + st.rows; ++k) {
         const std::span<const std::uint64_t> t = pl.coalitions[k];
         std::size_t size = 0;
         for (std::uint64_t w : t) size += static_cast<std::size_t>(__builtin_popcountll(w));
-        const double in = r[k] / double(size) / c, out_ = -r[k] / double(n - size) / c;
+        const double in = (*v)[k] / double(size) / c, out_ = -(*v)[k] / double(n - size) / c;
         for (std::size_t i = 0; i < n; ++i)
           out.values[i] += (t[i / 64] >> (i % 64)) & 1u ? in : out_;
       }
@@ -189,16 +234,24 @@ Result<std::optional<WithinEstimate>> run(std::size_t n, Oracle& oracle,
     // S and (r(S') - r(S)) / (n - s) to the others; half that for s = n / 2,
     // where each pair stands for two coalitions of the stratum.
     const std::size_t pairs = st.rows / 2;
+    sampled_pairs += pairs;
     const double half = middle ? 0.5 : 1.0;
     std::fill(sum.begin(), sum.end(), 0.0);
     std::fill(sq.begin(), sq.end(), 0.0);
     for (std::size_t j = 0; j < pairs; ++j) {
       const std::size_t k = st.first + 2 * j;
       const std::span<const std::uint64_t> t = pl.coalitions[k];
-      const double d = half * (r[k] - r[k + 1]);
+      double r_in = (*v)[k], r_out = (*v)[k + 1];
+      const PairSurrogate* gk = g->empty() ? nullptr : &(*g)[j % folds];
+      if (gk != nullptr) {
+        r_in -= (*gk)(t);
+        r_out -= (*gk)(pl.coalitions[k + 1]);
+      }
+      const double d = half * (r_in - r_out);
       const double in = d / double(s), out_ = -d / double(n - s);
       for (std::size_t i = 0; i < n; ++i) {
         u[i] = (t[i / 64] >> (i % 64)) & 1u ? in : out_;
+        if (gk != nullptr) u[i] += 2.0 * half * share[j % folds][i];
         sum[i] += u[i];
         sq[i] += u[i] * u[i];
       }
@@ -214,7 +267,12 @@ Result<std::optional<WithinEstimate>> run(std::size_t n, Oracle& oracle,
     }
   }
   out.stderr_values.resize(n);
-  for (std::size_t i = 0; i < n; ++i) out.stderr_values[i] = std::sqrt(variance[i]);
+  for (std::size_t i = 0; i < n; ++i) {
+    // Every stratum whole: exact, no error; too few pairs: no honest error.
+    out.stderr_values[i] = sampled_pairs == 0 ? 0.0
+                           : sampled_pairs < kMinReplicates ? std::numeric_limits<double>::quiet_NaN()
+                                                            : std::sqrt(variance[i]);
+  }
   out.calls = pl.coalitions.size();
   out.orders = pl.coalitions.size() - 2;
   return std::optional<WithinEstimate>(std::move(out));

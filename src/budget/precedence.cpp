@@ -4,27 +4,39 @@
 
 namespace morvend {
 
-Result<std::vector<double>> precedence(const IdealLattice& l) {
-  const std::size_t n = l.n_nodes;
-  std::vector<double> p(n * n, 0.0);
+Result<std::vector<double>> pair_precedence(const IdealLattice& l, std::span<const NodePair> pairs) {
+  // second_of[j]: the pairs whose second node is j.
+  std::vector<std::vector<std::size_t>> second_of(l.n_nodes);
+  for (std::size_t k = 0; k < pairs.size(); ++k) second_of[pairs[k].second].push_back(k);
+  std::vector<double> p(pairs.size(), 0.0);
   InterruptMeter meter;
-  // Node i comes right after the prefix S with the transition's weight; every
-  // j in S then precedes it.
+  // Node j comes right after the prefix S with the transition's weight; each
+  // i in S then precedes it.
   for (std::size_t s = 0; s < l.size(); ++s) {
     const auto set = l.set(s);
     for (std::size_t t = l.out_begin[s]; t < l.out_begin[s + 1]; ++t) {
-      if (Result<void> r = meter.spend(n); !r) return std::unexpected(std::move(r.error()));
-      const NodeId i = l.out_node[t];
+      const std::vector<std::size_t>& ks = second_of[l.out_node[t]];
+      if (Result<void> r = meter.spend(1 + ks.size()); !r) return std::unexpected(r.error());
+      if (ks.empty()) continue;
       const double w = l.weight(s, t);
-      for (std::size_t word = 0; word < set.size(); ++word) {
-        for (std::uint64_t rest = set[word]; rest != 0; rest &= rest - 1) {
-          const std::size_t j = word * 64 + static_cast<std::size_t>(__builtin_ctzll(rest));
-          p[j * n + i] += w;
-        }
+      for (std::size_t k : ks) {
+        const NodeId i = pairs[k].first;
+        if ((set[i / 64] >> (i % 64)) & 1u) p[k] += w;
       }
     }
   }
   return p;
+}
+
+std::vector<double> expected_ranks(const IdealLattice& l) {
+  std::vector<double> rank(l.n_nodes, 0.0);
+  for (std::size_t k = 0; k + 1 < l.level_begin.size(); ++k) {
+    for (std::size_t s = l.level_begin[k]; s < l.level_begin[k + 1]; ++s) {
+      for (std::size_t t = l.out_begin[s]; t < l.out_begin[s + 1]; ++t)
+        rank[l.out_node[t]] += double(k + 1) * l.weight(s, t);
+    }
+  }
+  return rank;
 }
 
 }  // namespace morvend

@@ -1,20 +1,30 @@
-// Precedence probabilities: P[j][i], the probability that node j comes
-// before node i in a uniform random linear extension. A game with additive
-// and pairwise terms, v(S) = sum a_i + sum over pairs in S of b_ij, has
-// ASV a_i + sum_j b_ij * P[j][i]: this is what makes such a surrogate's
-// values exact.
+// Precedence probabilities: P(j before i), the probability that node j
+// comes before node i in a uniform random linear extension. A game with
+// additive and pairwise terms, v(S) = sum a_i + sum over pairs in S of b_ij,
+// has ASV a_i + sum_j b_ij * P(j before i): this is what makes such a
+// surrogate's values exact.
 //
-//   std::vector<double> p = precedence(lattice);  // p[j * n + i]
+//   std::vector<double> p = pair_precedence(lattice, pairs);  // P(first before second)
 #pragma once
 
+#include <span>
 #include <vector>
 
 #include "budget/ideal_lattice.hpp"
+#include "budget/surrogate.hpp"
 
 namespace morvend {
 
-// precedence: from the lattice's transitions, O(transitions * n / 64) words
-// read. Row j, column i at [j * n + i]; the diagonal is 0.
-[[nodiscard]] Result<std::vector<double>> precedence(const IdealLattice& lattice);
+// pair_precedence: for each pair (i, j) of the lattice's nodes, P(i before
+// j), from the transitions that add j: O(transitions + pairs) time and
+// memory. Fails only when interrupted.
+[[nodiscard]] Result<std::vector<double>> pair_precedence(const IdealLattice& lattice,
+                                                          std::span<const NodePair> pairs);
+
+// expected_ranks: for each node of the lattice, its mean position (1 for
+// first) in a uniform random linear extension. A node alone in its
+// component comes before the node of rank q of a component of b nodes with
+// probability q / (b + 1), so these give such pairs' precedence.
+[[nodiscard]] std::vector<double> expected_ranks(const IdealLattice& lattice);
 
 }  // namespace morvend

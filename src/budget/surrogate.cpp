@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "graph/interrupt_meter.hpp"
+#include "graph/limits.hpp"
 #include "topo/topo.hpp"
 
 namespace morvend {
@@ -10,8 +12,10 @@ namespace {
 
 // solve_spd: solves A x = b for a symmetric positive definite A (p x p, row
 // major) by Cholesky, in place.
-std::vector<double> solve_spd(std::vector<double>& a, std::vector<double> b, std::size_t p) {
+Result<std::vector<double>> solve_spd(std::vector<double>& a, std::vector<double> b, std::size_t p) {
+  InterruptMeter meter;
   for (std::size_t j = 0; j < p; ++j) {
+    if (Result<void> r = meter.spend(j * (p - j) + p); !r) return std::unexpected(r.error());
     double d = a[j * p + j];
     for (std::size_t k = 0; k < j; ++k) d -= a[j * p + k] * a[j * p + k];
     d = std::sqrt(d);
@@ -88,35 +92,73 @@ void PairSurrogate::features(std::span<const std::uint64_t> set,
   }
 }
 
-PairSurrogate PairSurrogate::fit(std::size_t n, std::size_t words,
-                                 std::span<const std::uint64_t> sets,
-                                 std::span<const double> values, std::span<const NodePair> pairs,
-                                 std::span<const double> weights) {
-  PairSurrogate g;
+Result<SurrogateFit> SurrogateFit::make(std::size_t n, std::span<const NodePair> pairs,
+                                        std::size_t words, std::span<const std::uint64_t> sets,
+                                        std::span<const double> values,
+                                        std::span<const double> weights) {
+  SurrogateFit f;
+  PairSurrogate& g = f.shape_;
   g.n_ = n;
   g.pairs_.assign(pairs.begin(), pairs.end());
   g.partners_.resize(n);
   for (std::size_t k = 0; k < pairs.size(); ++k) {
     g.partners_[pairs[k].first].emplace_back(pairs[k].second, 1 + n + k);
   }
-  const std::size_t p = terms(n, pairs.size());
-  std::vector<double> gram(p * p, 0.0), rhs(p, 0.0);
+  f.words_ = words;
+  f.sets_ = sets;
+  f.values_ = values;
+  f.weights_ = weights;
+  const std::size_t p = PairSurrogate::terms(n, pairs.size());
+  f.gram_.assign(p * p, 0.0);
+  f.rhs_.assign(p, 0.0);
   std::vector<std::size_t> active;
-  double total_weight = 0.0;
+  InterruptMeter meter;
   for (std::size_t k = 0; k < values.size(); ++k) {
-    g.features(sets.subspan(k * words, words), active);
-    const double w = weights.empty() ? 1.0 : weights[k];
-    total_weight += w;
-    for (std::size_t a : active) {
-      rhs[a] += w * values[k];
-      for (std::size_t b : active) gram[a * p + b] += w;
-    }
+    f.accumulate(k, 1.0, f.gram_, f.rhs_, active);
+    if (Result<void> r = meter.spend(active.size() * active.size()); !r)
+      return std::unexpected(r.error());
+    f.total_weight_ += weights.empty() ? 1.0 : weights[k];
+  }
+  return f;
+}
+
+void SurrogateFit::accumulate(std::size_t row, double sign, std::vector<double>& gram,
+                              std::vector<double>& rhs, std::vector<std::size_t>& active) const {
+  shape_.features(sets_.subspan(row * words_, words_), active);
+  const std::size_t p = rhs.size();
+  const double w = sign * (weights_.empty() ? 1.0 : weights_[row]);
+  for (std::size_t a : active) {
+    rhs[a] += w * values_[row];
+    double* g = &gram[a * p];
+    for (std::size_t b : active) g[b] += w;
+  }
+}
+
+Result<PairSurrogate> SurrogateFit::fit_without(std::span<const std::size_t> left_out) const {
+  std::vector<double> gram = gram_, rhs = rhs_;
+  std::vector<std::size_t> active;
+  InterruptMeter meter;
+  double weight = total_weight_;
+  for (std::size_t k : left_out) {
+    accumulate(k, -1.0, gram, rhs, active);
+    if (Result<void> r = meter.spend(active.size() * active.size()); !r)
+      return std::unexpected(r.error());
+    weight -= weights_.empty() ? 1.0 : weights_[k];
   }
   // Ridge relative to the data's scale: terms no coalition separates get a
   // zero coefficient, the others are not moved measurably.
-  const double ridge = 1e-12 * (1.0 + total_weight);
+  const std::size_t p = rhs.size();
+  const double ridge = 1e-12 * (1.0 + std::max(weight, 0.0));
   for (std::size_t a = 0; a < p; ++a) gram[a * p + a] += ridge;
-  g.coef_ = solve_spd(gram, std::move(rhs), p);
+  // Pair terms get a ridge of a few rows' weight: a pair the rows barely
+  // separate would otherwise get a wild coefficient, whose share of the ASV
+  // comes from orders too rare to be sampled, and so never corrected.
+  const double pair_ridge = kPairRidgeRows * std::max(weight, 0.0) / double(values_.size());
+  for (std::size_t a = 1 + shape_.n_; a < p; ++a) gram[a * p + a] += pair_ridge;
+  Result<std::vector<double>> coef = solve_spd(gram, std::move(rhs), p);
+  if (!coef) return std::unexpected(std::move(coef.error()));
+  PairSurrogate g = shape_;
+  g.coef_ = std::move(*coef);
   return g;
 }
 
@@ -141,12 +183,13 @@ void PairSurrogate::marginals(std::span<const NodeId> order, std::vector<double>
   }
 }
 
-std::vector<double> PairSurrogate::asv(std::span<const double> precedence) const {
+std::vector<double> PairSurrogate::asv(std::span<const double> first_before) const {
   std::vector<double> phi(coef_.begin() + 1, coef_.begin() + 1 + static_cast<std::ptrdiff_t>(n_));
+  // A pair's term goes to whichever of its nodes comes second.
   for (std::size_t k = 0; k < pairs_.size(); ++k) {
     const auto [i, j] = pairs_[k];
-    phi[i] += coef_[1 + n_ + k] * precedence[j * n_ + i];
-    phi[j] += coef_[1 + n_ + k] * precedence[i * n_ + j];
+    phi[j] += coef_[1 + n_ + k] * first_before[k];
+    phi[i] += coef_[1 + n_ + k] * (1.0 - first_before[k]);
   }
   return phi;
 }

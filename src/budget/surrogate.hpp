@@ -9,8 +9,9 @@
 // ideals, a pair whose first node is an ancestor of the other is present
 // exactly when the other is, so its term is the other's additive one.
 //
-//   PairSurrogate g = PairSurrogate::fit(n, words, sets, values, incomparable_pairs(dag));
-//   std::vector<double> phi = g.asv(precedence);
+//   Result<SurrogateFit> f = SurrogateFit::make(n, incomparable_pairs(dag, 500), words, sets, values);
+//   Result<PairSurrogate> g = f->fit_without({});
+//   std::vector<double> phi = g->asv(pair_precedence(lattice, pairs).value());
 #pragma once
 
 #include <cstddef>
@@ -19,6 +20,7 @@
 #include <utility>
 #include <vector>
 
+#include "graph/asv_error.hpp"
 #include "graph/dag.hpp"
 
 namespace morvend {
@@ -32,15 +34,6 @@ using NodePair = std::pair<NodeId, NodeId>;  // first < second
 
 class PairSurrogate {
  public:
-  // fit: least squares over coalitions of `words` words each, stored back to
-  // back in `sets`, with a term for each of `pairs`, each coalition weighted
-  // by `weights` (all 1 when empty); a tiny ridge keeps terms the data cannot
-  // tell apart at zero instead of failing.
-  // REQUIRES: sets.size() == values.size() * words; weights empty or one per
-  // value; pairs distinct, each (i, j) with i < j < n.
-  static PairSurrogate fit(std::size_t n, std::size_t words, std::span<const std::uint64_t> sets,
-                           std::span<const double> values, std::span<const NodePair> pairs,
-                           std::span<const double> weights = {});
   // terms: the number of coefficients of a fit on n nodes with `pairs` pairs.
   static constexpr std::size_t terms(std::size_t n, std::size_t pairs) { return 1 + n + pairs; }
 
@@ -48,11 +41,13 @@ class PairSurrogate {
   // marginals: g's marginal contribution of every node along `order`, by
   // NodeId: a_x + the b terms of x with the nodes before it.
   void marginals(std::span<const NodeId> order, std::vector<double>& out) const;
-  // asv: one value per node; `precedence` as precedence() lays it out (may
-  // be empty when there are no pairs).
-  std::vector<double> asv(std::span<const double> precedence) const;
+  // asv: one value per node; `first_before` holds P(i before j) for each
+  // pair (i, j), as pair_precedence() gives them (empty when there are no
+  // pairs).
+  std::vector<double> asv(std::span<const double> first_before) const;
 
  private:
+  friend class SurrogateFit;
   // features: the coefficient indices active for `set`, intercept first.
   void features(std::span<const std::uint64_t> set, std::vector<std::size_t>& out) const;
 
@@ -61,6 +56,41 @@ class PairSurrogate {
   // partners_[i]: (j, coefficient index) for every pair {i, j} with j > i.
   std::vector<std::vector<std::pair<NodeId, std::size_t>>> partners_;
   std::vector<double> coef_;  // c, a_0..a_{n-1}, then b of each pair in order
+};
+
+// SurrogateFit: weighted least squares of a PairSurrogate over evaluated
+// coalitions, refitted without chosen rows at the cost of those rows only
+// (cross-fitting: a surrogate must not be fitted on the rows whose residuals
+// it corrects, or the residuals shrink and the errors with them). A tiny
+// ridge keeps terms the data cannot tell apart at zero instead of failing.
+// Cost: sum over rows of (active terms)^2, and terms^3 / 3 per fit.
+//
+//   SurrogateFit f(n, pairs, words, sets, values);
+//   Result<PairSurrogate> g = f.fit_without(rows_of_fold_k);
+class SurrogateFit {
+ public:
+  // REQUIRES: sets.size() == values.size() * words; weights empty (all 1)
+  // or one per value; pairs distinct, each (i, j) with i < j < n; the spans
+  // outlive the object.
+  static Result<SurrogateFit> make(std::size_t n, std::span<const NodePair> pairs,
+                                   std::size_t words, std::span<const std::uint64_t> sets,
+                                   std::span<const double> values,
+                                   std::span<const double> weights = {});
+  // fit_without: the fit to every row but `left_out` (distinct row indices).
+  // Fails only when interrupted.
+  [[nodiscard]] Result<PairSurrogate> fit_without(std::span<const std::size_t> left_out) const;
+
+ private:
+  SurrogateFit() = default;
+  void accumulate(std::size_t row, double sign, std::vector<double>& gram,
+                  std::vector<double>& rhs, std::vector<std::size_t>& active) const;
+
+  PairSurrogate shape_;  // terms and their indices; no coefficients
+  std::size_t words_ = 1;
+  std::span<const std::uint64_t> sets_;
+  std::span<const double> values_, weights_;
+  std::vector<double> gram_, rhs_;  // over every row
+  double total_weight_ = 0.0;
 };
 
 }  // namespace morvend

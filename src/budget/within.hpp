@@ -11,7 +11,7 @@
 #include "asv/explainer_state.hpp"
 #include "asv/records.hpp"
 #include "asv/value_oracle.hpp"
-#include "budget/estimate_within.hpp"
+#include "budget/within_options.hpp"
 
 namespace morvend {
 

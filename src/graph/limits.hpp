@@ -46,4 +46,31 @@ inline constexpr std::size_t kLargeCacheCapacity = 50000;
 inline constexpr std::size_t kLargeCacheBytes = std::size_t{1} << 30;
 inline constexpr std::size_t kLargeBatchChunk = 4096;
 
+// explain_within's own cost follows its budget of calls: at most about a
+// second plus 100 us per call, and a few hundred MB besides the coalitions.
+// Lattices of order ideals (exact, or to sample uniform orders from) take at
+// most this many bytes, and at most this many ideals plus so many per call.
+inline constexpr std::uint64_t kWithinLatticeBytes = std::uint64_t{128} << 20;
+inline constexpr std::uint64_t kWithinIdealsBase = 500'000;
+inline constexpr std::uint64_t kWithinIdealsPerCall = 20;
+// Components whose ideals are too many are sampled by Gibbs chains: this many
+// sweeps of burn-in, this many between recorded orders, and at most this many
+// independent chains per component.
+inline constexpr std::uint64_t kChainBurnInSweeps = 64;
+inline constexpr std::uint64_t kChainThinningSweeps = 2;
+inline constexpr std::size_t kMaxChainStreams = 256;
+// The surrogate is fitted this many times, each time without one fold of the
+// orders (or coalition pairs) whose residuals it then corrects; its fits
+// take at most about this much work (a unit: one multiply-add), and it has
+// at most this many terms.
+inline constexpr std::size_t kSurrogateFolds = 5;
+inline constexpr double kFitWorkBase = 3e8;
+inline constexpr double kFitWorkPerCall = 3e4;
+inline constexpr std::size_t kMaxSurrogateTerms = 2081;
+// The ridge on a surrogate's pair terms, in rows of average weight.
+inline constexpr double kPairRidgeRows = 3.0;
+// Fewer independent replicates than this give no honest standard error: it
+// is reported as NaN.
+inline constexpr std::size_t kMinReplicates = 60;
+
 }  // namespace morvend

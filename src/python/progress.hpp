@@ -9,7 +9,7 @@
 
 #include <cstdint>
 
-#include "budget/estimate_within.hpp"
+#include "budget/within.hpp"
 #include "python/py_ref.hpp"
 
 namespace morvend::py {
