@@ -211,6 +211,14 @@ Result<WithinEstimate> combine(const Dag& dag, const Plan& plan, const std::vect
   }
   WithinEstimate out;
   est.finish(out.values, out.stderr_values);
+  if (!pairs.empty()) {
+    // Each fold's surrogate was fitted on the other folds' coalitions, which
+    // ties the folds' estimates together in a way their own spread does not
+    // show; like a regression's prediction error, it grows with the terms
+    // per coalition.
+    const double f = std::sqrt(1.0 + double(PairSurrogate::terms(n, pairs.size())) / double(plan.size()));
+    for (double& e : out.stderr_values) e *= f;
+  }
   out.calls = plan.size();
   out.orders = plan.orders.size();
   return out;

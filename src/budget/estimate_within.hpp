@@ -29,6 +29,7 @@ struct WithinEstimate {
   std::vector<double> stderr_values;
   std::uint64_t calls = 0;   // distinct coalitions evaluated
   std::uint64_t orders = 0;  // orders walked (coalitions drawn, on the paired strata)
+  bool exact = false;       // every coalition needed was taken: no sampling error
 };
 
 // covers_one_order: InvalidConfiguration when max_calls cannot cover one

@@ -126,6 +126,16 @@ class LatticeBuilder {
       to[c] = last + reps.size() - 1;
     }
     if (!fits(last + reps.size(), l_.out_node.size() + cand.size())) return false;
+    // The new level's frontiers are the next candidates: check their count
+    // (at least each old frontier less its node) the same way before
+    // building them.
+    std::uint64_t next_cand = 0;
+    for (std::size_t c : reps) next_cand += cur.of(cand[c].from - first).size() - 1;
+    const std::uint64_t next_least = (next_cand + level) / (level + 1);
+    if (!fits(last + reps.size() + next_least, l_.out_node.size() + cand.size() + next_cand,
+              next_cand)) {
+      return false;
+    }
     // Transitions, grouped by source ideal (candidate order).
     for (std::size_t c = 0; c < cand.size(); ++c) {
       l_.out_node.push_back(cand[c].x);

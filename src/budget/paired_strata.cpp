@@ -273,6 +273,7 @@ Result<std::optional<WithinEstimate>> run(std::size_t n, Oracle& oracle,
                            : sampled_pairs < kMinReplicates ? std::numeric_limits<double>::quiet_NaN()
                                                             : std::sqrt(variance[i]);
   }
+  out.exact = sampled_pairs == 0;
   out.calls = pl.coalitions.size();
   out.orders = pl.coalitions.size() - 2;
   return std::optional<WithinEstimate>(std::move(out));

@@ -79,6 +79,7 @@ Result<WithinResult> run(const ExplainerState& state, Oracle& oracle,
   out.result.n_samples = (*e)->orders;
   out.result.seed = options.seed;
   out.result.selected_method = method;
+  out.result.is_exact = (*e)->exact;
   out.calls = (*e)->calls;
   return out;
 }

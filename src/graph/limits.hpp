@@ -68,7 +68,7 @@ inline constexpr double kFitWorkBase = 3e8;
 inline constexpr double kFitWorkPerCall = 3e4;
 inline constexpr std::size_t kMaxSurrogateTerms = 2081;
 // The ridge on a surrogate's pair terms, in rows of average weight.
-inline constexpr double kPairRidgeRows = 3.0;
+inline constexpr double kPairRidgeRows = 10.0;
 // Fewer independent replicates than this give no honest standard error: it
 // is reported as NaN.
 inline constexpr std::size_t kMinReplicates = 60;

@@ -232,6 +232,15 @@ TEST(ExactOverIdeals, LimitAndBatches) {
             batch_length_error(49, 50).message());
 }
 
+// Catches a lattice build whose cost grows with what it throws away: on
+// 100,000 isolated nodes the second level's 10^10 candidates would take
+// hundreds of GB; the build must give up on their count before allocating.
+TEST(IdealLattice, GivesUpBeforeAllocating) {
+  const Dag g = make_dag(100000, {});
+  EXPECT_FALSE(build_lattice(g, 1'000'000, UINT64_MAX).value().has_value());
+  EXPECT_FALSE(build_lattice(g, UINT64_MAX, std::uint64_t{1} << 30).value().has_value());
+}
+
 // Catches a lattice build that cannot be stopped: a wide DAG under a source
 // that trips at the first check.
 TEST(IdealLattice, StopsWhenInterrupted) {
