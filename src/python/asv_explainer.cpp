@@ -20,7 +20,6 @@
 #include <optional>
 #include <span>
 #include <string>
-#include <type_traits>
 
 #include "approx/approx.hpp"
 #include "asv/explainer_state.hpp"
@@ -178,12 +177,7 @@ PyObject* run(PyObject* self, PyObject* value_fn, Gil gil, Engine engine, Build 
     std::optional<GilRelease> unlocked;
     if (gil == Gil::kReleased) unlocked.emplace();
     // The lease ends before the GIL is taken back.
-    struct EndLease {
-      Fn& fn;
-      ~EndLease() {
-        if constexpr (std::is_same_v<Fn, PyValueFunction>) fn.end_lease();
-      }
-    } end_lease{fn};
+    LeaseEnd<Fn> end_lease(fn);
     result = engine(state, fn);
   }
   if (fn.restore_interrupt()) return nullptr;
@@ -524,11 +518,11 @@ PyObject* explainer_explain_within(PyObject* self, PyObject* const* args, Py_ssi
     calls = r->calls;
     return std::move(r->result);
   };
-  // The bar is drawn between calls, so the run holds the GIL.
+  // Without the GIL, like explain(): value calls and the bar take it.
   if (value_fn_batch != nullptr) {
-    return run<PyBatchValueFunction>(self, value_fn_batch, Gil::kHeld, engine, build);
+    return run<PyBatchValueFunction>(self, value_fn_batch, Gil::kReleased, engine, build);
   }
-  return run<PyValueFunction>(self, value_fn, Gil::kHeld, engine, build);
+  return run<PyValueFunction>(self, value_fn, Gil::kReleased, engine, build);
 }
 
 PyMethodDef explainer_methods[] = {

@@ -274,7 +274,11 @@ void PyValueFunction::end_lease() {
 }
 
 PyBatchValueFunction::PyBatchValueFunction(PyObject* fn, std::span<PyObject* const> names)
-    : fn_(fn), names_(names) {}
+    : fn_(fn),
+      names_(names),
+      owner_(std::this_thread::get_id()),
+      yield_after_(yield_interval()),
+      poll_scope_(static_cast<InterruptSource&>(*this)) {}
 
 namespace {
 
@@ -334,7 +338,40 @@ bool to_doubles(PyObject* result, std::vector<double>* out) {
 
 Result<std::vector<double>> PyBatchValueFunction::values(std::span<const std::uint64_t> words,
                                                          std::size_t count) {
-  GilAcquire gil;
+  if (std::this_thread::get_id() != owner_) {
+    GilAcquire gil;
+    return call(words, count);
+  }
+  if (!lease_) {
+    lease_ = enter_python();
+    lease_since_ = std::chrono::steady_clock::now();
+  }
+  in_call_ = true;
+  Result<std::vector<double>> v = call(words, count);
+  in_call_ = false;
+  end_old_lease();
+  return v;
+}
+
+void PyBatchValueFunction::end_old_lease() {
+  if (lease_ && std::chrono::steady_clock::now() - lease_since_ > yield_after_) end_lease();
+}
+
+bool PyBatchValueFunction::interrupted() {
+  // As in the single form: a nested run inside the call polls this too.
+  if (!in_call_) end_old_lease();
+  return false;
+}
+
+void PyBatchValueFunction::end_lease() {
+  if (lease_) {
+    PyGILState_Release(*lease_);
+    lease_.reset();
+  }
+}
+
+Result<std::vector<double>> PyBatchValueFunction::call(std::span<const std::uint64_t> words,
+                                                       std::size_t count) {
   const std::size_t width = count > 0 ? words.size() / count : 0;
   PyRef batch = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(count)));
   if (!batch) return std::unexpected(failure_.take());

@@ -134,6 +134,74 @@ def test_daemon_thread_at_exit_keeps_the_scripts_exit_status():
         assert "Fatal Python error" not in child.err, child.describe()
 
 
+# --- a daemon thread inside explain_within: the script still ends at once -------------------
+
+WITHIN_EXIT = """
+import json, operator, random, threading, time
+import morvend
+
+rng = random.Random(1)
+names = [f"x{i:03d}" for i in range(150)]
+edges = [{"from": names[i], "to": names[j]} for i in range(150) for j in range(i + 1, 150) if rng.random() < 0.05]
+sparse = morvend.CausalDAG.from_json(json.dumps({"nodes": names, "edges": edges}))
+chains = morvend.CausalDAG.from_edges([(f"c{c}_{k}", f"c{c}_{k+1}") for c in range(4) for k in range(11)])
+big = [None] * 20000
+calls = []
+
+def v(c):
+    calls.append(1)
+    return float(operator.countOf(big, c))
+
+def vb(cs):
+    return [v(c) for c in cs]
+
+def run():
+    @RUN@
+
+t = threading.Thread(target=run, daemon=True)
+t.start()
+@WAIT@
+print(repr(deadline), bool(calls), t.is_alive(), flush=True)
+"""
+
+# Where the script ends: 0.5 s in, while the core counts order ideals and runs no
+# Python code; or once the value calls have begun.
+NATIVE_PHASE = "deadline = time.monotonic() + 0.5\ntime.sleep(0.5)"
+CALL_PHASE = "while not calls:\n    time.sleep(0.001)\ndeadline = time.monotonic()"
+WITHIN_EXIT_PATHS = {
+    "native-single": ('morvend.ASVExplainer(sparse).explain_within(v, max_calls=2000, seed=1)', NATIVE_PHASE, False),
+    "native-batch": (
+        'morvend.ASVExplainer(sparse).explain_within(value_fn_batch=vb, max_calls=2000, seed=1)',
+        NATIVE_PHASE,
+        False,
+    ),
+    "calls-single": ("morvend.ASVExplainer(chains).explain_within(v, max_calls=10**6)", CALL_PHASE, True),
+    "calls-batch": (
+        "morvend.ASVExplainer(chains).explain_within(value_fn_batch=vb, max_calls=10**6, batch_size=16)",
+        CALL_PHASE,
+        True,
+    ),
+}
+EXIT_LATENCY = 1.0 * (5.0 if "libasan" in os.environ.get("LD_PRELOAD", "") else 1.0)
+
+
+# Catches explain_within keeping the GIL while its daemon thread computes, which
+# holds the main thread (and the exit) until the phase ends, and threads that crash
+# the interpreter when it ends under them.
+@pytest.mark.parametrize("path", list(WITHIN_EXIT_PATHS))
+def test_daemon_thread_inside_explain_within_exits_at_once(path):
+    run, wait, calling = WITHIN_EXIT_PATHS[path]
+    script = WITHIN_EXIT.replace("@RUN@", run).replace("@WAIT@", wait)
+    for _ in range(2):  # where the thread is at exit varies
+        child = run_child(script, timeout=60)
+        ended = time.monotonic()
+        assert not child.hung and child.status == 0, child.describe()
+        assert "Fatal Python error" not in child.err, child.describe()
+        deadline, called, alive = child.out.split()
+        assert (called, alive) == (str(calling), "True"), child.describe()
+        assert ended - float(deadline) <= EXIT_LATENCY, f"exit took {ended - float(deadline):.2f} s"
+
+
 # --- explanations nested in a value function -------------------------------------------------
 
 NESTED = """
