@@ -489,6 +489,20 @@ PyObject* explainer_explain_within(PyObject* self, PyObject* const* args, Py_ssi
   if (value_fn == nullptr && value_fn_batch == nullptr) {
     return raise_value_error("must provide either value_fn or value_fn_batch");
   }
+  // Checked now: a run may work for minutes before its first call. Only the
+  // form that will be called (the batch form when both are given).
+  if (value_fn_batch != nullptr ? !arg_callable(value_fn_batch, "value_fn_batch")
+                                : !arg_callable(value_fn, "value_fn")) {
+    return nullptr;
+  }
+  // The core refuses this too, but only after counting order ideals up to
+  // the budget, which takes seconds on a large graph. The explainer's graph
+  // is valid, so no other refusal of the core comes before this one.
+  if (const std::size_t n = state_of(self).n_nodes(); options.max_calls < n + 1) {
+    return raise_asv_error(AsvError::invalid_configuration(
+        "explain_within needs max_calls \xe2\x89\xa5 n + 1 = " + std::to_string(n + 1) +
+        " to walk one ordering"));
+  }
   options.batch_size = static_cast<std::size_t>(batch_size);
   std::optional<ProgressBar> bar;
   if (progress) {

@@ -201,3 +201,39 @@ def test_graph_without_edges_draws_coalitions_in_pairs():
         assert 1.644 * r["stderr"][x] < half < 1.66 * r["stderr"][x]
     # Too small a budget for two pairs of every size: orderings are walked.
     assert explainer.explain_within(v, max_calls=40, seed=3)["method"] == "surrogate_residual"
+
+
+def isolated_nodes(n):
+    names = [f"x{i}" for i in range(n)]
+    return morvend.CausalDAG.from_json('{"nodes": %s, "edges": []}' % str(names).replace("'", '"'))
+
+
+# Catches a value function that is not callable found only at its first call, after
+# the work before it (which runs for minutes on a large graph), and a check of the
+# form that is not used (the batch form wins when both are given).
+@pytest.mark.parametrize(
+    ("kwargs", "param"),
+    [
+        ({"value_fn": 5}, "value_fn"),
+        ({"value_fn_batch": "f"}, "value_fn_batch"),
+        ({"value_fn": len, "value_fn_batch": 5.0}, "value_fn_batch"),
+    ],
+    ids=["value_fn", "value_fn_batch", "both"],
+)
+def test_a_value_function_that_is_not_callable_is_refused_at_once(kwargs, param):
+    explainer = morvend.ASVExplainer(isolated_nodes(40))
+    with pytest.raises(TypeError) as info:
+        explainer.explain_within(max_calls=10**5, **kwargs)
+    assert str(info.value) == f"'{type(kwargs[param]).__name__}' object is not callable"
+    assert info.value.__notes__ == [f"while processing '{param}'"]
+    assert explainer.explain_within(5, value_fn_batch=lambda cs: [0.0] * len(cs), max_calls=100)["calls"] > 0
+
+
+# Catches a budget below one ordering refused only after work: the ideals counted up
+# to the budget, the progress bar started.
+def test_a_budget_below_one_ordering_is_refused_before_any_work(monkeypatch, capsys):
+    monkeypatch.setitem(__import__("sys").modules, "tqdm", None)  # no tqdm: the plain line
+    asked = []
+    with pytest.raises(ValueError, match=r"^invalid configuration: explain_within needs max_calls \u2265 n \+ 1 = 41 "):
+        morvend.ASVExplainer(isolated_nodes(40)).explain_within(asked.append, max_calls=40, progress=True)
+    assert not asked and capsys.readouterr().err == ""
