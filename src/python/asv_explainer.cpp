@@ -14,6 +14,9 @@
 //     def explain_adaptive_batch(self, value_fn_batch, min_samples=1000,
 //                                max_samples=100000, batch_size=1000, rel_tol=0.01,
 //                                ess_ratio_min=0.10, seed=None) -> dict
+//     def explain_within(self, value_fn=None, max_calls=10000, seed=None,
+//                        value_fn_batch=None, batch_size=4096, ci=None,
+//                        progress=False) -> dict
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -603,15 +606,19 @@ PyMethodDef explainer_methods[] = {
      "ASV within a budget of `max_calls` distinct coalitions (repeats never count).\n\n"
      "Exact when the DAG's order ideals fit the budget, at any size (`method`\n"
      "\"exact_ideals\", `is_exact` True, `stderr` zero); otherwise an estimate with\n"
-     "standard errors: a pairwise surrogate fitted to every coalition evaluated, whose\n"
-     "ASV is exact, plus the residual averaged over uniform random orderings\n"
-     "(`method` \"surrogate_residual\"); on a DAG without edges, coalitions drawn by\n"
-     "size with their complements instead (`method` \"paired_strata\"). Either form of\n"
-     "value function; with\n"
+     "standard errors (`is_exact` False): a pairwise surrogate fitted to every\n"
+     "coalition evaluated, whose ASV is exact, plus the residual averaged over uniform\n"
+     "random orderings (`method` \"surrogate_residual\"); on a DAG without edges,\n"
+     "coalitions drawn by size with their complements instead (`method`\n"
+     "\"paired_strata\"). An estimate's `stderr` is NaN for a node when too few\n"
+     "independent replicates (one or two orderings, say) give no honest error; its\n"
+     "`ci_low` and `ci_high` are then NaN too. Either form of value function; with\n"
      "`value_fn_batch`, at most `batch_size` coalitions per call. `progress=True` shows\n"
-     "calls used against the budget (tqdm when installed, else a line on stderr).\n\n"
-     "Returns explain_quality()'s keys plus `calls` (coalitions evaluated) and\n"
-     "`method`."},
+     "calls used against the budget (tqdm when installed, else a line on stderr).\n"
+     "Runs without the GIL, like `explain`: other Python threads keep running.\n\n"
+     "Returns a dict with keys values, ess, ess_ratio, n_samples, seed, is_exact,\n"
+     "selected_method, converged, stderr, calls (coalitions evaluated) and method;\n"
+     "with `ci`, also ci, ci_low and ci_high."},
     {"__reduce__", fastcall<&explainer_reduce>(), kFastcall,
      "__reduce__($self)\n--\n\n"
      "Pickling support: (ASVExplainer, (dag,)), dag a CausalDAG of the explainer's own\n"

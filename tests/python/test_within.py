@@ -237,3 +237,22 @@ def test_a_budget_below_one_ordering_is_refused_before_any_work(monkeypatch, cap
     with pytest.raises(ValueError, match=r"^invalid configuration: explain_within needs max_calls \u2265 n \+ 1 = 41 "):
         morvend.ASVExplainer(isolated_nodes(40)).explain_within(asked.append, max_calls=40, progress=True)
     assert not asked and capsys.readouterr().err == ""
+
+
+# Catches a standard error of zero (and a zero-width interval) reported for an
+# estimate from a single ordering, which has no spread to measure, or NaN errors
+# lost on the way to the dict.
+@pytest.mark.parametrize("form", ["single", "batch"])
+def test_one_ordering_gives_no_standard_error(form):
+    explainer = morvend.ASVExplainer(small_dag())  # 14 nodes: 15 calls walk one ordering
+    v = game()
+    if form == "single":
+        r = explainer.explain_within(v, max_calls=15, seed=1, ci=0.9)
+    else:
+        r = explainer.explain_within(value_fn_batch=lambda cs: [v(c) for c in cs], max_calls=15, seed=1, ci=0.9)
+    assert r["n_samples"] == 1 and not r["is_exact"]
+    for key in ("values", "stderr", "ci_low", "ci_high"):
+        assert set(r[key]) == set(r["values"]), key
+    for x, value in r["values"].items():
+        assert math.isfinite(value), x
+        assert math.isnan(r["stderr"][x]) and math.isnan(r["ci_low"][x]) and math.isnan(r["ci_high"][x]), x
