@@ -129,9 +129,9 @@ int complex_number(PyObject* obj) {
   if (!PyObject_HasAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__complex__")) return 0;
   // Any type may compute its attributes: both look-ups may run Python code.
   PyRef dtype = PyRef::steal(guarded([obj] { return PyObject_GetAttrString(obj, "dtype"); }));
-  PyRef kind =
-      dtype ? PyRef::steal(guarded([&dtype] { return PyObject_GetAttrString(dtype.get(), "kind"); }))
-            : PyRef();
+  PyObject* type = dtype.get();
+  PyRef kind = type ? PyRef::steal(guarded([type] { return PyObject_GetAttrString(type, "kind"); }))
+                    : PyRef();
   if (!kind) {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
     PyErr_Clear();
