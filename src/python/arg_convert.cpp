@@ -126,6 +126,12 @@ bool arg_opt_f64(PyObject* obj, const char* param, std::optional<double>* out) {
   return true;
 }
 
+bool arg_callable(PyObject* obj, const char* param) {
+  if (PyCallable_Check(obj)) return true;
+  PyErr_Format(PyExc_TypeError, "'%s' object is not callable", short_type_name(obj).c_str());
+  return fail_with_note(param);
+}
+
 bool arg_instance(PyObject* obj, const char* param, PyTypeObject* type, const char* class_name) {
   if (PyObject_TypeCheck(obj, type)) return true;
   if (obj == Py_None) {

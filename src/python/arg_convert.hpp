@@ -38,6 +38,10 @@ bool arg_bool(PyObject* obj, const char* param, bool* out);
 bool arg_f64(PyObject* obj, const char* param, double* out);
 bool arg_opt_f64(PyObject* obj, const char* param, std::optional<double>* out);
 
+// arg_callable: `obj` must be callable ("'int' object is not callable", the
+// text calling it would raise).
+bool arg_callable(PyObject* obj, const char* param);
+
 // arg_instance: `obj` must be an instance of `type`; the message names
 // `class_name` ("'X' object is not an instance of 'CausalDAG'").
 bool arg_instance(PyObject* obj, const char* param, PyTypeObject* type, const char* class_name);

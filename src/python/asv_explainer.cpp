@@ -14,13 +14,15 @@
 //     def explain_adaptive_batch(self, value_fn_batch, min_samples=1000,
 //                                max_samples=100000, batch_size=1000, rel_tol=0.01,
 //                                ess_ratio_min=0.10, seed=None) -> dict
+//     def explain_within(self, value_fn=None, max_calls=10000, seed=None,
+//                        value_fn_batch=None, batch_size=4096, ci=None,
+//                        progress=False) -> dict
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include <optional>
 #include <span>
 #include <string>
-#include <type_traits>
 
 #include "approx/approx.hpp"
 #include "asv/explainer_state.hpp"
@@ -178,12 +180,7 @@ PyObject* run(PyObject* self, PyObject* value_fn, Gil gil, Engine engine, Build 
     std::optional<GilRelease> unlocked;
     if (gil == Gil::kReleased) unlocked.emplace();
     // The lease ends before the GIL is taken back.
-    struct EndLease {
-      Fn& fn;
-      ~EndLease() {
-        if constexpr (std::is_same_v<Fn, PyValueFunction>) fn.end_lease();
-      }
-    } end_lease{fn};
+    LeaseEnd<Fn> end_lease(fn);
     result = engine(state, fn);
   }
   if (fn.restore_interrupt()) return nullptr;
@@ -495,6 +492,20 @@ PyObject* explainer_explain_within(PyObject* self, PyObject* const* args, Py_ssi
   if (value_fn == nullptr && value_fn_batch == nullptr) {
     return raise_value_error("must provide either value_fn or value_fn_batch");
   }
+  // Checked now: a run may work for minutes before its first call. Only the
+  // form that will be called (the batch form when both are given).
+  if (value_fn_batch != nullptr ? !arg_callable(value_fn_batch, "value_fn_batch")
+                                : !arg_callable(value_fn, "value_fn")) {
+    return nullptr;
+  }
+  // The core refuses this too, but only after counting order ideals up to
+  // the budget, which takes seconds on a large graph. The explainer's graph
+  // is valid, so no other refusal of the core comes before this one.
+  if (const std::size_t n = state_of(self).n_nodes(); options.max_calls < n + 1) {
+    return raise_asv_error(AsvError::invalid_configuration(
+        "explain_within needs max_calls \xe2\x89\xa5 n + 1 = " + std::to_string(n + 1) +
+        " to walk one ordering"));
+  }
   options.batch_size = static_cast<std::size_t>(batch_size);
   std::optional<ProgressBar> bar;
   if (progress) {
@@ -524,11 +535,11 @@ PyObject* explainer_explain_within(PyObject* self, PyObject* const* args, Py_ssi
     calls = r->calls;
     return std::move(r->result);
   };
-  // The bar is drawn between calls, so the run holds the GIL.
+  // Without the GIL, like explain(): value calls and the bar take it.
   if (value_fn_batch != nullptr) {
-    return run<PyBatchValueFunction>(self, value_fn_batch, Gil::kHeld, engine, build);
+    return run<PyBatchValueFunction>(self, value_fn_batch, Gil::kReleased, engine, build);
   }
-  return run<PyValueFunction>(self, value_fn, Gil::kHeld, engine, build);
+  return run<PyValueFunction>(self, value_fn, Gil::kReleased, engine, build);
 }
 
 PyMethodDef explainer_methods[] = {
@@ -595,15 +606,19 @@ PyMethodDef explainer_methods[] = {
      "ASV within a budget of `max_calls` distinct coalitions (repeats never count).\n\n"
      "Exact when the DAG's order ideals fit the budget, at any size (`method`\n"
      "\"exact_ideals\", `is_exact` True, `stderr` zero); otherwise an estimate with\n"
-     "standard errors: a pairwise surrogate fitted to every coalition evaluated, whose\n"
-     "ASV is exact, plus the residual averaged over uniform random orderings\n"
-     "(`method` \"surrogate_residual\"); on a DAG without edges, coalitions drawn by\n"
-     "size with their complements instead (`method` \"paired_strata\"). Either form of\n"
-     "value function; with\n"
+     "standard errors (`is_exact` False): a pairwise surrogate fitted to every\n"
+     "coalition evaluated, whose ASV is exact, plus the residual averaged over uniform\n"
+     "random orderings (`method` \"surrogate_residual\"); on a DAG without edges,\n"
+     "coalitions drawn by size with their complements instead (`method`\n"
+     "\"paired_strata\"). An estimate's `stderr` is NaN for a node when too few\n"
+     "independent replicates (one or two orderings, say) give no honest error; its\n"
+     "`ci_low` and `ci_high` are then NaN too. Either form of value function; with\n"
      "`value_fn_batch`, at most `batch_size` coalitions per call. `progress=True` shows\n"
-     "calls used against the budget (tqdm when installed, else a line on stderr).\n\n"
-     "Returns explain_quality()'s keys plus `calls` (coalitions evaluated) and\n"
-     "`method`."},
+     "calls used against the budget (tqdm when installed, else a line on stderr).\n"
+     "Runs without the GIL, like `explain`: other Python threads keep running.\n\n"
+     "Returns a dict with keys values, ess, ess_ratio, n_samples, seed, is_exact,\n"
+     "selected_method, converged, stderr, calls (coalitions evaluated) and method;\n"
+     "with `ci`, also ci, ci_low and ci_high."},
     {"__reduce__", fastcall<&explainer_reduce>(), kFastcall,
      "__reduce__($self)\n--\n\n"
      "Pickling support: (ASVExplainer, (dag,)), dag a CausalDAG of the explainer's own\n"

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <string>
 
+#include "python/gil.hpp"
+
 namespace morvend::py {
 
 ProgressBar::ProgressBar(std::uint64_t total)
@@ -40,15 +42,20 @@ void ProgressBar::drop() {
 }
 
 void ProgressBar::calls_done(std::uint64_t calls) {
+  // Only the run's thread touches these: no GIL needed to skip a redraw.
   if (!drawing_ || (calls < shown_ + step_ && calls != total_)) return;
+  GilAcquire gil;
+  // tqdm runs Python code, which may release the GIL and meet the exit.
   if (bar_) {
-    PyRef r = PyRef::steal(PyObject_CallMethod(bar_.get(), "update", "K",
-                                               static_cast<unsigned long long>(calls - shown_)));
+    PyRef r = PyRef::steal(guarded([this, calls] {
+      return PyObject_CallMethod(bar_.get(), "update", "K",
+                                 static_cast<unsigned long long>(calls - shown_));
+    }));
     if (!r) drop();
   } else {
     const std::string line =
         "\rmorvend: " + std::to_string(calls) + "/" + std::to_string(total_) + " calls";
-    PySys_WriteStderr("%s", line.c_str());
+    guarded([&line] { PySys_WriteStderr("%s", line.c_str()); });
     if (PyErr_Occurred()) drop();
   }
   shown_ = calls;

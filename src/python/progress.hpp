@@ -1,7 +1,9 @@
 // ProgressBar: calls used against the budget, for explain_within(progress=True):
 // a tqdm bar when tqdm is installed, else one line on stderr redrawn in place.
 // A failing bar (tqdm raising, stderr closed) is dropped, never the run.
-// REQUIRES: the GIL, on the run's thread, for every member.
+// REQUIRES: the GIL for the constructor and destructor. calls_done, called on
+// the run's thread while it runs without the GIL, takes the GIL itself (it
+// nests when the value function's lease already holds it).
 #pragma once
 
 #define PY_SSIZE_T_CLEAN

@@ -116,14 +116,28 @@ bool CallFailure::restore_interrupt() {
 
 namespace {
 
-// complex_number: whether `obj` is a complex number, which float() would
-// truncate to its real part (numpy's only warn). Python's complex and its
-// subclasses (numpy.complex128), and any other type with __complex__ that is
-// not a real number (numpy.complex64).
-bool complex_number(PyObject* obj) {
-  if (PyComplex_Check(obj)) return true;
-  if (PyFloat_Check(obj) || PyLong_Check(obj)) return false;
-  return PyObject_HasAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__complex__");
+// complex_number: 1 when `obj` is a complex number, which float() would
+// truncate to its real part (numpy's only warn): Python's complex and its
+// subclasses (numpy.complex128), and numpy's complex scalars and arrays (a
+// dtype of kind 'c', numpy.complex64 among them). Real numbers that also
+// define __complex__ (Decimal, Fraction, numpy's real arrays) are not; -1
+// with an exception set when reading the dtype raised.
+int complex_number(PyObject* obj) {
+  if (PyComplex_Check(obj)) return 1;
+  if (PyFloat_Check(obj) || PyLong_Check(obj)) return 0;
+  // Without __complex__ a type is no complex number, and float() says why.
+  if (!PyObject_HasAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__complex__")) return 0;
+  // Any type may compute its attributes: both look-ups may run Python code.
+  PyRef dtype = PyRef::steal(guarded([obj] { return PyObject_GetAttrString(obj, "dtype"); }));
+  PyObject* type = dtype.get();
+  PyRef kind = type ? PyRef::steal(guarded([type] { return PyObject_GetAttrString(type, "kind"); }))
+                    : PyRef();
+  if (!kind) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+    PyErr_Clear();
+    return 0;
+  }
+  return PyUnicode_Check(kind.get()) && PyUnicode_CompareWithASCIIString(kind.get(), "c") == 0;
 }
 
 }  // namespace
@@ -133,7 +147,9 @@ bool to_double(PyObject* result, double* out) {
     *out = PyFloat_AS_DOUBLE(result);
     return true;
   }
-  if (complex_number(result)) {
+  const int is_complex = complex_number(result);
+  if (is_complex < 0) return false;
+  if (is_complex == 1) {
     // The text float conversion gives for Python's own complex.
     PyErr_Format(PyExc_TypeError, "must be real number, not %.200s", Py_TYPE(result)->tp_name);
     return false;
@@ -258,7 +274,11 @@ void PyValueFunction::end_lease() {
 }
 
 PyBatchValueFunction::PyBatchValueFunction(PyObject* fn, std::span<PyObject* const> names)
-    : fn_(fn), names_(names) {}
+    : fn_(fn),
+      names_(names),
+      owner_(std::this_thread::get_id()),
+      yield_after_(yield_interval()),
+      poll_scope_(static_cast<InterruptSource&>(*this)) {}
 
 namespace {
 
@@ -318,7 +338,40 @@ bool to_doubles(PyObject* result, std::vector<double>* out) {
 
 Result<std::vector<double>> PyBatchValueFunction::values(std::span<const std::uint64_t> words,
                                                          std::size_t count) {
-  GilAcquire gil;
+  if (std::this_thread::get_id() != owner_) {
+    GilAcquire gil;
+    return call(words, count);
+  }
+  if (!lease_) {
+    lease_ = enter_python();
+    lease_since_ = std::chrono::steady_clock::now();
+  }
+  in_call_ = true;
+  Result<std::vector<double>> v = call(words, count);
+  in_call_ = false;
+  end_old_lease();
+  return v;
+}
+
+void PyBatchValueFunction::end_old_lease() {
+  if (lease_ && std::chrono::steady_clock::now() - lease_since_ > yield_after_) end_lease();
+}
+
+bool PyBatchValueFunction::interrupted() {
+  // As in the single form: a nested run inside the call polls this too.
+  if (!in_call_) end_old_lease();
+  return false;
+}
+
+void PyBatchValueFunction::end_lease() {
+  if (lease_) {
+    PyGILState_Release(*lease_);
+    lease_.reset();
+  }
+}
+
+Result<std::vector<double>> PyBatchValueFunction::call(std::span<const std::uint64_t> words,
+                                                       std::size_t count) {
   const std::size_t width = count > 0 ? words.size() / count : 0;
   PyRef batch = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(count)));
   if (!batch) return std::unexpected(failure_.take());

@@ -122,35 +122,57 @@ class PyValueFunction final : public ValueOracle, private InterruptSource {
   InterruptScope poll_scope_;  // last: uninstalled first
 };
 
-// LeaseEnd: ends the lease on scope exit, before the GIL is taken back.
+// LeaseEnd: ends the lease of either form on scope exit, before the GIL is
+// taken back.
+template <class Fn>
 class LeaseEnd {
  public:
-  explicit LeaseEnd(PyValueFunction& fn) : fn_(fn) {}
+  explicit LeaseEnd(Fn& fn) : fn_(fn) {}
   ~LeaseEnd() { fn_.end_lease(); }
   LeaseEnd(const LeaseEnd&) = delete;
   LeaseEnd& operator=(const LeaseEnd&) = delete;
 
  private:
-  PyValueFunction& fn_;
+  Fn& fn_;
 };
 
 // PyBatchValueFunction: the batch form. One call per batch with a new list of
 // coalitions; the result may be a list of floats or a float64 buffer (a
 // numpy array), taken without per-item conversion, or any other sequence of
 // numbers. A str is refused like a non-sequence.
-class PyBatchValueFunction final : public BatchValueOracle {
+//
+// The run's thread keeps the GIL from one batch to the next like the single
+// form, for the same reason: taking it anew for each batch, a few
+// milliseconds apart, restarts the wait of every other thread that wants it,
+// which then waits for as long as the batches come. The lease is given up
+// every two switch intervals (checked after each batch and at each interrupt
+// poll) and at the end of the run (LeaseEnd).
+class PyBatchValueFunction final : public BatchValueOracle, private InterruptSource {
  public:
-  // REQUIRES: the GIL; `fn` and `names` outlive the run.
+  // REQUIRES: the GIL, on the run's thread; `fn` and `names` outlive the run.
   PyBatchValueFunction(PyObject* fn, std::span<PyObject* const> names);
 
   [[nodiscard]] Result<std::vector<double>> values(std::span<const std::uint64_t> words,
                                                    std::size_t count) override;
+  // end_lease: drops the GIL kept between calls. REQUIRES: the run's thread.
+  void end_lease();
   bool restore_interrupt() { return failure_.restore_interrupt(); }
 
  private:
+  [[nodiscard]] Result<std::vector<double>> call(std::span<const std::uint64_t> words,
+                                                 std::size_t count);  // REQUIRES: the GIL
+  bool interrupted() override;                                        // yields an old lease
+  void end_old_lease();
+
   PyObject* fn_;
   CoalitionNames names_;
   CallFailure failure_;
+  std::thread::id owner_;
+  std::optional<PyGILState_STATE> lease_;  // touched by the owner only
+  std::chrono::steady_clock::time_point lease_since_;
+  std::chrono::nanoseconds yield_after_;
+  bool in_call_ = false;       // the owner is inside a leased call
+  InterruptScope poll_scope_;  // last: uninstalled first
 };
 
 // to_double: the float conversion of a value-function result; false with an

@@ -18,8 +18,10 @@ Two ways to send it:
 """
 
 import functools
+import json
 import operator
 import os
+import random
 import signal
 import subprocess
 import sys
@@ -125,14 +127,19 @@ def ctrl_c(fn, source, delay=DELAY):
     try:
         start = time.monotonic()
         sender = (ThreadSender if source == "thread" else ProcessSender)(start + delay)
-        caught_at = None
+        caught_at = ended = None
         try:
-            fn()
+            try:
+                fn()
+            except KeyboardInterrupt:
+                caught_at = time.monotonic()
+            ended = time.monotonic()
         except KeyboardInterrupt:
-            caught_at = time.monotonic()
-        ended = time.monotonic()
-        # A signal that lands after fn returned raises here instead: absorb it,
-        # so it can never escape into the test runner.
+            pass  # the signal landed just after fn returned: fn ran to its end
+        if ended is None:
+            ended = time.monotonic()
+        # A signal that lands later raises here instead: absorb it, so it can
+        # never escape into the test runner.
         while True:
             try:
                 sent_at = sender.finish()
@@ -257,3 +264,106 @@ def test_explain_quality_batch_stops_on_ctrl_c(forty):
         "process",
     )
     forty.check_still_works()
+
+
+# --- explain_within: runs without the GIL, like explain() ------------------------------------
+
+
+def sparse_dag(n, p, seed):
+    """A random DAG on n nodes, each edge forward with probability p; isolated nodes kept."""
+    rng = random.Random(seed)
+    names = [f"x{i:03d}" for i in range(n)]
+    edges = [{"from": names[i], "to": names[j]} for i in range(n) for j in range(i + 1, n) if rng.random() < p]
+    return CausalDAG.from_json(json.dumps({"nodes": names, "edges": edges}))
+
+
+def chains(width, length):
+    """`width` parallel chains: (length + 1)^width order ideals, all within a large budget."""
+    return CausalDAG.from_edges([(f"c{c}_{k}", f"c{c}_{k + 1}") for c in range(width) for k in range(length - 1)])
+
+
+# A value function that runs no bytecode and takes about half a millisecond.
+native_slower = functools.partial(operator.countOf, [None] * 20_000)
+
+
+def batch_of(fn):
+    return lambda coalitions: [float(fn(c)) for c in coalitions]
+
+
+# Each runs for several seconds when nothing stops it. "ideals": 28,561 value calls of the
+# exact path. "orderings": seconds of native work before any call (counting order ideals up
+# to the limit, then the burn-in of the Markov chains), then ~2,000 calls, then the chains
+# again for the surrogate's ASV.
+WITHIN_RUNS = {
+    "ideals": (lambda: chains(4, 12), {"max_calls": 10**6}),
+    "orderings": (lambda: sparse_dag(150, 0.05, 1), {"max_calls": 2000, "seed": 1}),
+}
+
+
+def within_call(explainer, run, form):
+    kwargs = WITHIN_RUNS[run][1]
+    if form == "single":
+        return lambda: explainer.explain_within(native_slower, **kwargs)
+    return lambda: explainer.explain_within(value_fn_batch=batch_of(native_slower), batch_size=16, **kwargs)
+
+
+# Catches explain_within holding the GIL (the timer thread cannot send) or a phase,
+# value calls or native work, that Ctrl-C does not stop.
+@pytest.mark.parametrize("source", ["thread", "process"])
+@pytest.mark.parametrize("form", ["single", "batch"])
+@pytest.mark.parametrize("run", list(WITHIN_RUNS))
+def test_explain_within_stops_on_ctrl_c(run, form, source):
+    subject = Subject(WITHIN_RUNS[run][0]())
+    check_stops(within_call(subject.explainer, run, form), source)
+    subject.check_still_works()
+
+
+# The longest a Python thread may wait for the GIL while another thread is inside explain_within.
+STALL = 0.05 * SLOWER
+
+
+# Workloads that run for seconds: "orderings" spends ~3 s in native work, then ~2,000
+# calls of half a millisecond; "ideals" makes 9^4 = 6,561 such calls, batches of 4 in the
+# batch form (a GIL taken anew for each batch restarts the wait of the other threads).
+STALL_RUNS = {
+    "orderings": (lambda: sparse_dag(80, 0.05, 1), {"max_calls": 2000, "seed": 1}, 16),
+    "ideals": (lambda: chains(4, 8), {"max_calls": 9**4}, 4),  # every ideal, just
+}
+
+
+# Catches a phase of explain_within (value calls, the progress bar, native work) that keeps
+# the GIL from other Python threads: a thread ticking every millisecond must keep ticking.
+@pytest.mark.parametrize("progress", [False, True], ids=["plain", "progress"])
+@pytest.mark.parametrize("form", ["single", "batch"])
+@pytest.mark.parametrize("run", list(STALL_RUNS))
+def test_explain_within_lets_other_threads_run(run, form, progress, capsys):
+    make_dag, kwargs, batch_size = STALL_RUNS[run]
+    explainer = ASVExplainer(make_dag())
+    ticks, stop = [], threading.Event()
+
+    def tick():
+        while not stop.is_set():
+            ticks.append(time.monotonic())
+            time.sleep(0.001)
+
+    ticker = threading.Thread(target=tick)
+    ticker.start()
+    try:
+        while len(ticks) < 10:
+            time.sleep(0.001)
+        start = time.monotonic()
+        if form == "single":
+            r = explainer.explain_within(native_slower, progress=progress, **kwargs)
+        else:
+            fn = batch_of(native_slower)
+            r = explainer.explain_within(value_fn_batch=fn, batch_size=batch_size, progress=progress, **kwargs)
+        end = time.monotonic()
+    finally:
+        stop.set()
+        ticker.join()
+    assert r["calls"] > 1000
+    during = [t for t in ticks if start <= t <= end] + [end]
+    worst = max(b - a for a, b in zip([start] + during, during))
+    assert worst <= STALL, f"a ticking thread waited {worst * 1000:.0f} ms during a {end - start:.1f} s run"
+    if progress:
+        assert f"/{kwargs['max_calls']} calls" in capsys.readouterr().err

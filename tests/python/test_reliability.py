@@ -4,6 +4,8 @@ explanations, sub-interpreters, complex results and repeated value calls.
 Whatever can crash or hang the interpreter runs in a child process under a
 timeout, so that a fault fails its test instead of taking the suite down."""
 
+import decimal
+import fractions
 import json
 import os
 import subprocess
@@ -130,6 +132,74 @@ def test_daemon_thread_at_exit_keeps_the_scripts_exit_status():
     for child in run_children([script] * EXIT_RUNS, timeout=60):
         assert not child.hung and child.status == 3, child.describe()
         assert "Fatal Python error" not in child.err, child.describe()
+
+
+# --- a daemon thread inside explain_within: the script still ends at once -------------------
+
+WITHIN_EXIT = """
+import json, operator, random, threading, time
+import morvend
+
+rng = random.Random(1)
+names = [f"x{i:03d}" for i in range(150)]
+edges = [{"from": names[i], "to": names[j]} for i in range(150) for j in range(i + 1, 150) if rng.random() < 0.05]
+sparse = morvend.CausalDAG.from_json(json.dumps({"nodes": names, "edges": edges}))
+chains = morvend.CausalDAG.from_edges([(f"c{c}_{k}", f"c{c}_{k+1}") for c in range(4) for k in range(11)])
+big = [None] * 20000
+calls = []
+
+def v(c):
+    calls.append(1)
+    return float(operator.countOf(big, c))
+
+def vb(cs):
+    return [v(c) for c in cs]
+
+def run():
+    @RUN@
+
+t = threading.Thread(target=run, daemon=True)
+t.start()
+@WAIT@
+print(repr(deadline), bool(calls), t.is_alive(), flush=True)
+"""
+
+# Where the script ends: 0.5 s in, while the core counts order ideals and runs no
+# Python code; or once the value calls have begun.
+NATIVE_PHASE = "deadline = time.monotonic() + 0.5\ntime.sleep(0.5)"
+CALL_PHASE = "while not calls:\n    time.sleep(0.001)\ndeadline = time.monotonic()"
+WITHIN_EXIT_PATHS = {
+    "native-single": ('morvend.ASVExplainer(sparse).explain_within(v, max_calls=2000, seed=1)', NATIVE_PHASE, False),
+    "native-batch": (
+        'morvend.ASVExplainer(sparse).explain_within(value_fn_batch=vb, max_calls=2000, seed=1)',
+        NATIVE_PHASE,
+        False,
+    ),
+    "calls-single": ("morvend.ASVExplainer(chains).explain_within(v, max_calls=10**6)", CALL_PHASE, True),
+    "calls-batch": (
+        "morvend.ASVExplainer(chains).explain_within(value_fn_batch=vb, max_calls=10**6, batch_size=16)",
+        CALL_PHASE,
+        True,
+    ),
+}
+EXIT_LATENCY = 1.0 * (5.0 if "libasan" in os.environ.get("LD_PRELOAD", "") else 1.0)
+
+
+# Catches explain_within keeping the GIL while its daemon thread computes, which
+# holds the main thread (and the exit) until the phase ends, and threads that crash
+# the interpreter when it ends under them.
+@pytest.mark.parametrize("path", list(WITHIN_EXIT_PATHS))
+def test_daemon_thread_inside_explain_within_exits_at_once(path):
+    run, wait, calling = WITHIN_EXIT_PATHS[path]
+    script = WITHIN_EXIT.replace("@RUN@", run).replace("@WAIT@", wait)
+    for _ in range(2):  # where the thread is at exit varies
+        child = run_child(script, timeout=60)
+        ended = time.monotonic()
+        assert not child.hung and child.status == 0, child.describe()
+        assert "Fatal Python error" not in child.err, child.describe()
+        deadline, called, alive = child.out.split()
+        assert (called, alive) == (str(calling), "True"), child.describe()
+        assert ended - float(deadline) <= EXIT_LATENCY, f"exit took {ended - float(deadline):.2f} s"
 
 
 # --- explanations nested in a value function -------------------------------------------------
@@ -391,6 +461,78 @@ def test_complex_single_results_are_refused(value, type_name):
 def test_real_batch_results_still_work(result):
     values = ASVExplainer(pair_dag()).explain(value_fn_batch=result, n_samples=20, seed=1)
     assert values == {"a": 1.0, "b": 1.0, "c": 1.0}
+
+
+# One explain method per entry, run on pair_dag() (a -> b, a -> c) with a value
+# function built from len(coalition); each returns the values by node.
+SINGLE_FORMS = {
+    "explain": lambda e, f: e.explain(f, method="exact"),
+    "explain-approx": lambda e, f: e.explain(f, method="approx", n_samples=20, seed=1),
+    "explain_with_diagnostics": lambda e, f: e.explain_with_diagnostics(f, method="exact_dag")["values"],
+    "explain_quality": lambda e, f: e.explain_quality(f)["values"],
+    "explain_adaptive": lambda e, f: e.explain_adaptive(f, min_samples=20, max_samples=40, batch_size=20, seed=1)[
+        "values"
+    ],
+    "explain_within": lambda e, f: e.explain_within(f, max_calls=100)["values"],
+}
+BATCH_FORMS = {
+    "explain": lambda e, f: e.explain(value_fn_batch=f, n_samples=20, seed=1),
+    "explain_quality_batch": lambda e, f: e.explain_quality_batch(
+        f, min_samples=20, max_samples=40, batch_size=20, seed=1
+    )["values"],
+    "explain_adaptive_batch": lambda e, f: e.explain_adaptive_batch(
+        f, min_samples=20, max_samples=40, batch_size=20, seed=1
+    )["values"],
+    "explain_within": lambda e, f: e.explain_within(value_fn_batch=f, max_calls=100)["values"],
+}
+# Real numbers whose types also define __complex__.
+REALS = {
+    "Decimal": decimal.Decimal,
+    "Fraction": fractions.Fraction,
+    "0-d-float-array": lambda k: np.array(float(k)),
+    "float32": np.float32,
+}
+# Complex numbers, each with the type name of the refusal.
+COMPLEXES = {
+    "complex": (complex, "complex"),
+    "complex64": (np.complex64, "numpy.complex64"),
+    "complex128": (np.complex128, "numpy.complex128"),
+    "0-d-complex-array": (lambda k: np.array(complex(k)), "numpy.ndarray"),
+}
+
+
+def forms_and_numbers(numbers):
+    return [
+        pytest.param(call, batch, number, id=f"{'batch' if batch else 'single'}-{name}-{key}")
+        for batch, forms in ((False, SINGLE_FORMS), (True, BATCH_FORMS))
+        for name, call in forms.items()
+        for key, number in numbers.items()
+    ]
+
+
+def value_function(make, batch):
+    """len(coalition) as the number `make` builds, in the single or the batch form."""
+    if batch:
+        return lambda cs: [make(len(c)) for c in cs]
+    return lambda c: make(len(c))
+
+
+# Catches real numbers refused as complex because their type defines __complex__
+# (Decimal, Fraction, numpy's real arrays), in every method and both forms.
+@pytest.mark.parametrize(("call", "batch", "make"), forms_and_numbers(REALS))
+def test_real_numbers_with_complex_conversion_are_accepted(call, batch, make):
+    values = call(ASVExplainer(pair_dag()), value_function(make, batch))
+    assert values == pytest.approx({"a": 1.0, "b": 1.0, "c": 1.0}, abs=1e-9)
+
+
+# Catches complex numbers cut to their real part (numpy's only warn), even with a
+# zero imaginary part, in every method and both forms.
+@pytest.mark.parametrize(("call", "batch", "make"), forms_and_numbers(COMPLEXES))
+def test_complex_numbers_are_refused_in_every_method(call, batch, make):
+    make, type_name = make
+    with pytest.raises(ValueError) as info:
+        call(ASVExplainer(pair_dag()), value_function(make, batch))
+    assert str(info.value) == REFUSED + type_name
 
 
 # --- one value call per coalition in the pool modes ---------------------------------------------

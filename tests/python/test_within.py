@@ -201,3 +201,58 @@ def test_graph_without_edges_draws_coalitions_in_pairs():
         assert 1.644 * r["stderr"][x] < half < 1.66 * r["stderr"][x]
     # Too small a budget for two pairs of every size: orderings are walked.
     assert explainer.explain_within(v, max_calls=40, seed=3)["method"] == "surrogate_residual"
+
+
+def isolated_nodes(n):
+    names = [f"x{i}" for i in range(n)]
+    return morvend.CausalDAG.from_json('{"nodes": %s, "edges": []}' % str(names).replace("'", '"'))
+
+
+# Catches a value function that is not callable found only at its first call, after
+# the work before it (which runs for minutes on a large graph), and a check of the
+# form that is not used (the batch form wins when both are given).
+@pytest.mark.parametrize(
+    ("kwargs", "param"),
+    [
+        ({"value_fn": 5}, "value_fn"),
+        ({"value_fn_batch": "f"}, "value_fn_batch"),
+        ({"value_fn": len, "value_fn_batch": 5.0}, "value_fn_batch"),
+    ],
+    ids=["value_fn", "value_fn_batch", "both"],
+)
+def test_a_value_function_that_is_not_callable_is_refused_at_once(kwargs, param):
+    explainer = morvend.ASVExplainer(isolated_nodes(40))
+    with pytest.raises(TypeError) as info:
+        explainer.explain_within(max_calls=10**5, **kwargs)
+    assert str(info.value) == f"'{type(kwargs[param]).__name__}' object is not callable"
+    assert info.value.__notes__ == [f"while processing '{param}'"]
+    assert explainer.explain_within(5, value_fn_batch=lambda cs: [0.0] * len(cs), max_calls=100)["calls"] > 0
+
+
+# Catches a budget below one ordering refused only after work: the ideals counted up
+# to the budget, the progress bar started.
+def test_a_budget_below_one_ordering_is_refused_before_any_work(monkeypatch, capsys):
+    monkeypatch.setitem(__import__("sys").modules, "tqdm", None)  # no tqdm: the plain line
+    asked = []
+    with pytest.raises(ValueError, match=r"^invalid configuration: explain_within needs max_calls \u2265 n \+ 1 = 41 "):
+        morvend.ASVExplainer(isolated_nodes(40)).explain_within(asked.append, max_calls=40, progress=True)
+    assert not asked and capsys.readouterr().err == ""
+
+
+# Catches a standard error of zero (and a zero-width interval) reported for an
+# estimate from a single ordering, which has no spread to measure, or NaN errors
+# lost on the way to the dict.
+@pytest.mark.parametrize("form", ["single", "batch"])
+def test_one_ordering_gives_no_standard_error(form):
+    explainer = morvend.ASVExplainer(small_dag())  # 14 nodes: 15 calls walk one ordering
+    v = game()
+    if form == "single":
+        r = explainer.explain_within(v, max_calls=15, seed=1, ci=0.9)
+    else:
+        r = explainer.explain_within(value_fn_batch=lambda cs: [v(c) for c in cs], max_calls=15, seed=1, ci=0.9)
+    assert r["n_samples"] == 1 and not r["is_exact"]
+    for key in ("values", "stderr", "ci_low", "ci_high"):
+        assert set(r[key]) == set(r["values"]), key
+    for x, value in r["values"].items():
+        assert math.isfinite(value), x
+        assert math.isnan(r["stderr"][x]) and math.isnan(r["ci_low"][x]) and math.isnan(r["ci_high"][x]), x
