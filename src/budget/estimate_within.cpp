@@ -9,6 +9,7 @@
 
 #include "budget/coalitions.hpp"
 #include "budget/surrogate.hpp"
+#include "budget/within.hpp"
 #include "graph/interrupt.hpp"
 #include "graph/limits.hpp"
 

@@ -32,10 +32,6 @@ struct WithinEstimate {
   bool exact = false;       // every coalition needed was taken: no sampling error
 };
 
-// covers_one_order: InvalidConfiguration when max_calls cannot cover one
-// order (n + 1 coalitions).
-[[nodiscard]] Result<void> covers_one_order(std::size_t n, std::uint64_t max_calls);
-
 // order_source_limits: the limits of the order source for a budget on n nodes.
 OrderSourceLimits order_source_limits(std::size_t n, const WithinOptions& options);
 

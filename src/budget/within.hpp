@@ -20,6 +20,10 @@ struct WithinResult {
   std::uint64_t calls = 0;  // distinct coalitions evaluated
 };
 
+// covers_one_order: InvalidConfiguration when max_calls cannot cover one
+// order (n + 1 coalitions), the least any DAG of n nodes needs.
+[[nodiscard]] Result<void> covers_one_order(std::size_t n, std::uint64_t max_calls);
+
 // Validates the graph first (EmptyGraph, Cycle).
 [[nodiscard]] Result<WithinResult> explain_within(const ExplainerState& state, ValueOracle& oracle,
                                                   const WithinOptions& options);

@@ -498,13 +498,9 @@ PyObject* explainer_explain_within(PyObject* self, PyObject* const* args, Py_ssi
                                 : !arg_callable(value_fn, "value_fn")) {
     return nullptr;
   }
-  // The core refuses this too, but only after counting order ideals up to
-  // the budget, which takes seconds on a large graph. The explainer's graph
-  // is valid, so no other refusal of the core comes before this one.
-  if (const std::size_t n = state_of(self).n_nodes(); options.max_calls < n + 1) {
-    return raise_asv_error(AsvError::invalid_configuration(
-        "explain_within needs max_calls \xe2\x89\xa5 n + 1 = " + std::to_string(n + 1) +
-        " to walk one ordering"));
+  // Before the progress bar: a budget below one ordering is refused at once.
+  if (Result<void> r = covers_one_order(state_of(self).n_nodes(), options.max_calls); !r) {
+    return raise_asv_error(r.error());
   }
   options.batch_size = static_cast<std::size_t>(batch_size);
   std::optional<ProgressBar> bar;
