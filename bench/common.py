@@ -26,10 +26,16 @@ def machine_header(title, sizes):
     print(f"- machine: {cpu}, {os.cpu_count()} logical CPUs, {platform.system()} {platform.release()}")
     print(f"- python: {sys.version.split()[0]}")
     try:
-        import morvend  # noqa: F401
+        import morvend
 
         rev = subprocess.run(["git", "rev-parse", "--short", "HEAD"], capture_output=True, text=True).stdout.strip()
-        print(f"- morvend: {rev or 'unknown revision'}")
+        # the installed module may be built from a work tree that differs from HEAD
+        dirty = subprocess.run(
+            ["git", "status", "--porcelain", "--", "src"], capture_output=True, text=True, cwd=REPO
+        ).stdout.strip()
+        built = time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime(os.path.getmtime(morvend.__file__)))
+        note = f" + uncommitted changes in src/, module built {built}" if dirty else f", module built {built}"
+        print(f"- morvend: {rev or 'unknown revision'}{note}")
     except ImportError:
         pass
     print(f"- sizes: {sizes}\n")
