@@ -129,7 +129,24 @@ class UnanimityGame:
         return phi
 
 
-class ModelGame:
+class Interventional:
+    """A model f averaged over background rows, the coalition's features taken
+    from the explained row x: subclasses give f, x, bg, n and chunk."""
+
+    def value(self, m):
+        return float(self.f(np.where(m, self.x, self.bg)).mean())
+
+    def values(self, M):
+        out = np.empty(len(M))
+        rows = len(self.bg)
+        for s in range(0, len(M), self.chunk):
+            Mb = M[s : s + self.chunk]
+            Z = np.where(Mb[:, None, :], self.x, self.bg[None]).reshape(-1, self.n)
+            out[s : s + len(Mb)] = self.f(Z).reshape(len(Mb), rows).mean(1)
+        return out
+
+
+class ModelGame(Interventional):
     """A numpy model f(X) = X w + pairwise products + three-way products,
     explained at one row x against a background: v(S) is the mean over the
     background rows of f with x's features in S and the row's own elsewhere."""
@@ -155,17 +172,6 @@ class ModelGame:
         out += (X[:, self.T[:, 0]] * X[:, self.T[:, 1]] * X[:, self.T[:, 2]]) @ self.tc
         return out
 
-    def value(self, m):
-        return float(self.f(np.where(m, self.x, self.bg)).mean())
-
-    def values(self, M):
-        out = np.empty(len(M))
-        rows = len(self.bg)
-        for s in range(0, len(M), self.chunk):
-            Mb = M[s : s + self.chunk]
-            Z = np.where(Mb[:, None, :], self.x, self.bg[None]).reshape(-1, self.n)
-            out[s : s + len(Mb)] = self.f(Z).reshape(len(Mb), rows).mean(1)
-        return out
 
     def shapley(self):
         """Closed form of the interventional Shapley value, term by term and row
@@ -444,7 +450,7 @@ def load_network(name):
     return names, edges
 
 
-class NetworkGame:
+class NetworkGame(Interventional):
     """An interventional numpy model on a network's nodes, explained at one row x
     against background rows: linear terms; products along edges; products of two
     incomparable nodes (parents of a common child, or nodes two or three edges
@@ -543,17 +549,6 @@ class NetworkGame:
         out += (X[:, self.H].sum(2) > 0) @ self.hc
         return out
 
-    def value(self, m):
-        return float(self.f(np.where(m, self.x, self.bg)).mean())
-
-    def values(self, M):
-        out = np.empty(len(M))
-        rows = len(self.bg)
-        for s in range(0, len(M), self.chunk):
-            Mb = M[s : s + self.chunk]
-            Z = np.where(Mb[:, None, :], self.x, self.bg[None]).reshape(-1, self.n)
-            out[s : s + len(Mb)] = self.f(Z).reshape(len(Mb), rows).mean(1)
-        return out
 
     def term_value(self, group, coef, kind, inside):
         """The term's value on the coalition `inside` (a subset of its group),
