@@ -6,9 +6,13 @@
 // and sizes s and n - s form one stratum, sampled in pairs of a coalition and
 // its complement (which cancels every term of degree up to two). A stratum
 // whose coalitions fit its share of the budget is taken whole; the others are
-// sampled without repeats. An additive surrogate fitted with the Shapley
-// kernel's weights is the control variate; the residual is estimated stratum
-// by stratum, and its spread over the pairs gives the standard errors.
+// sampled without repeats. The ends and whole strata are summed from the
+// values; in a sampled stratum, each pair's estimate is its fold surrogate's
+// exact share of the stratum plus the pair's residual, the surrogate
+// (additive, fitted with the Shapley kernel's weights) fitted without that
+// fold's pairs. The spread over the pairs gives the standard errors; with
+// fewer than kMinReplicates sampled pairs they are NaN, and with none the
+// estimate is exact.
 //
 //   Result<std::optional<WithinEstimate>> e = estimate_paired_strata(n, oracle, options);
 #pragma once
