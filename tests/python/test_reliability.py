@@ -74,6 +74,18 @@ def run_children(scripts, timeout=60, at_once=5):
 
 # --- a daemon thread inside an explain method when the script ends ----------------------
 
+# Both scripts end alike: the batch form of their v, and `run` started on a daemon thread.
+RUN_ON_DAEMON = """
+def vb(cs):
+    return [v(c) for c in cs]
+
+def run():
+    @RUN@
+
+t = threading.Thread(target=run, daemon=True)
+t.start()
+"""
+
 EXIT_PRELUDE = """
 import sys, threading, time
 import morvend
@@ -87,15 +99,7 @@ def v(c):
     time.sleep(0.0005)
     return float(len(c))
 
-def vb(cs):
-    return [v(c) for c in cs]
-
-def run():
-    @RUN@
-
-t = threading.Thread(target=run, daemon=True)
-t.start()
-time.sleep(0.3)
+""" + RUN_ON_DAEMON + """time.sleep(0.3)
 print("alive" if t.is_alive() else "finished early", flush=True)
 """
 
@@ -152,15 +156,7 @@ def v(c):
     calls.append(1)
     return float(operator.countOf(big, c))
 
-def vb(cs):
-    return [v(c) for c in cs]
-
-def run():
-    @RUN@
-
-t = threading.Thread(target=run, daemon=True)
-t.start()
-@WAIT@
+""" + RUN_ON_DAEMON + """@WAIT@
 print(repr(deadline), bool(calls), t.is_alive(), flush=True)
 """
 
