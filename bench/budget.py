@@ -966,18 +966,9 @@ def setup_of(dag, label, about, edgeless):
 # ---- explain_within with its standard errors ---------------------------------
 
 
-class BatchCounter:
+class BatchCounter(Counter):
     """A batch value function for explain_within that caches and counts the
     distinct coalitions it is asked for."""
-
-    def __init__(self, game, index):
-        self.game = game
-        self.index = index
-        self.cache = {}
-
-    @property
-    def distinct(self):
-        return len(self.cache)
 
     def __call__(self, coalitions):
         M = np.zeros((len(coalitions), self.game.n), dtype=bool)
