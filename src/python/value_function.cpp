@@ -213,7 +213,8 @@ Result<void> PyValueFunction::value_each(std::span<const std::uint64_t> words, s
   if (leased_here()) return ValueOracle::value_each(words, count, out);
   const std::size_t width = count > 0 ? words.size() / count : 0;
   if (interpreter_exiting()) park_thread();
-  std::lock_guard serial(call_mutex_);  // see value()
+  if (!call_lock_.lock()) return std::unexpected(AsvError::interrupted());  // see value()
+  std::unique_lock serial(call_lock_, std::adopt_lock);
   bind_thread_state(interpreter_);
   GilAcquire gil;
   for (std::size_t k = 0; k < count; ++k) {
@@ -228,9 +229,11 @@ Result<double> PyValueFunction::value(Coalition coalition) {
   if (!leased_here()) {
     // Several threads call in: the GIL alone would let the interpreter switch
     // between two calls half-way through, so calls also take a lock of their
-    // own, before the GIL (never while holding it).
+    // own, before the GIL (never while holding it), in turn: a lane calling in
+    // a loop must not starve the run's own thread, which watches for Ctrl-C.
     if (interpreter_exiting()) park_thread();
-    std::lock_guard serial(call_mutex_);
+    if (!call_lock_.lock()) return std::unexpected(AsvError::interrupted());
+    std::unique_lock serial(call_lock_, std::adopt_lock);
     bind_thread_state(interpreter_);
     GilAcquire gil;
     return call(coalition);

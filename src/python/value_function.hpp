@@ -37,6 +37,7 @@
 
 #include "asv/value_oracle.hpp"
 #include "graph/interrupt.hpp"
+#include "graph/turn_lock.hpp"
 #include "python/py_ref.hpp"
 
 namespace morvend::py {
@@ -111,7 +112,7 @@ class PyValueFunction final : public ValueOracle, private InterruptSource {
   CoalitionNames names_;
   CallFailure failure_;
   PyInterpreterState* interpreter_;
-  std::mutex call_mutex_;  // one call at a time once other threads call in
+  TurnLock call_lock_;  // one call at a time once other threads call in
   std::thread::id owner_;
   std::atomic<bool> lease_allowed_{true};
   std::optional<PyGILState_STATE> lease_;  // touched by the owner only

@@ -10,6 +10,7 @@
 #include "graph/asv_error.hpp"
 #include "graph/interrupt.hpp"
 #include "graph/interrupt_meter.hpp"
+#include "graph/turn_lock.hpp"
 
 namespace morvend {
 namespace {
@@ -278,6 +279,50 @@ TEST(InterruptMeter, ChecksOncePerChunk) {
   EXPECT_FALSE(meter.spend(kInterruptMeterChunk));
   MORVEND_ASSERT_OK(meter.spend(kInterruptMeterChunk - 1));
   EXPECT_FALSE(meter.spend(1));
+}
+
+// Catches a lock that a thread calling in a loop keeps from the others (it
+// starved the thread that watches for Ctrl-C), and a waiter that cannot be
+// stopped or that leaves its place in the queue behind when stopped.
+TEST(TurnLock, WaitersGetTheirTurnAndStopWhenAsked) {
+  TurnLock lock;
+  std::atomic<bool> done{false};
+  std::atomic<int> holds{0};
+  std::thread greedy([&] {
+    while (!done) {
+      ASSERT_TRUE(lock.lock());
+      ++holds;
+      // Busy, as a call is: a sleeping holder would let a plain mutex be fair.
+      const auto end = std::chrono::steady_clock::now() + std::chrono::microseconds(200);
+      while (std::chrono::steady_clock::now() < end) {
+      }
+      lock.unlock();
+    }
+  });
+  while (holds == 0) std::this_thread::yield();
+  for (int i = 0; i < 50; ++i) {
+    const int before = holds;
+    ASSERT_TRUE(lock.lock());
+    EXPECT_LE(holds - before, 1) << "waited through more than one other hold";
+    lock.unlock();
+  }
+  done = true;
+  greedy.join();
+
+  ASSERT_TRUE(lock.lock());
+  std::thread stopped([&] {
+    StopSource stop = StopSource::on_ask(2);
+    InterruptScope scope(stop);
+    EXPECT_FALSE(lock.lock());
+    EXPECT_EQ(stop.asks(), 2);
+  });
+  stopped.join();
+  lock.unlock();
+  std::thread next([&] {
+    ASSERT_TRUE(lock.lock());
+    lock.unlock();
+  });
+  next.join();
 }
 
 }  // namespace

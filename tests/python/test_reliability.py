@@ -299,8 +299,10 @@ except KeyboardInterrupt:
 
 
 # Catches nested pool runs that go on after Ctrl-C (seeded shares were checked
-# only between shares): the run, hours long, must stop within two seconds (it
-# takes milliseconds; the slack is for a loaded machine) and the process exit.
+# only between shares; a lane calling in a loop kept the value function's lock
+# from the thread that watches for Ctrl-C for seconds): the run, hours long,
+# must stop within two seconds (it takes milliseconds; the slack is for a
+# loaded machine) and the process exit.
 @pytest.mark.parametrize(
     ("outer", "inner"),
     [pytest.param(UNSEEDED, UNSEEDED, id="pool-in-pool"), pytest.param(PARALLEL, PARALLEL, id="parallel-in-parallel")],
