@@ -140,20 +140,20 @@ Result<Plan> plan_orders(std::size_t n, OrderSource& source, SampleRng& rng,
   return plan;
 }
 
-// surrogate_pairs: the pair terms the surrogate gets: incomparable pairs
-// whose precedence is known exactly, nearest layers first, while the
-// coalitions outnumber all the terms twice and the fits' work stays within
-// the budget: the normal equations cost about rows * (active terms)^2 to
-// build twice (all rows, then each fold's), and terms^3 / 3 per fold to solve.
-// None when there is nothing to cross-fit (one fold): an additive surrogate
-// alone changes nothing, as its marginals are the same along every order.
-std::vector<NodePair> surrogate_pairs(const Dag& dag, const Plan& plan, const OrderSource& source,
-                                      std::size_t folds, std::uint64_t max_calls) {
+// surrogate_pairs: the pair terms the surrogate gets: the incomparable pairs
+// that best explain what an additive fit leaves (candidates nearest layers
+// first, as many as the screen's work allows), while the coalitions outnumber
+// all the terms twice and the fits' work stays within the budget: the normal
+// equations cost about rows * (active terms)^2 to build twice (all rows, then
+// each fold's), and terms^3 / 3 per fold to solve. None when there is nothing
+// to cross-fit (one fold): an additive surrogate alone changes nothing, as
+// its marginals are the same along every order.
+Result<std::vector<NodePair>> surrogate_pairs(const Dag& dag, const Plan& plan,
+                                              const std::vector<double>& values, std::size_t folds,
+                                              std::uint64_t max_calls) {
   const std::size_t n = dag.n_nodes();
   const std::size_t most = std::min(kMaxSurrogateTerms, plan.size() / 2);
-  if (folds < 2 || PairSurrogate::terms(n, 1) > most) return {};
-  std::vector<NodePair> pairs = incomparable_pairs(dag, most - PairSurrogate::terms(n, 0));
-  std::erase_if(pairs, [&](const NodePair& p) { return !source.exact_pair(p); });
+  if (folds < 2 || PairSurrogate::terms(n, 1) > most) return std::vector<NodePair>{};
   const double rows = double(plan.size());
   const double budget = kFitWorkBase + kFitWorkPerCall * double(max_calls);
   auto work = [&](double p) {
@@ -162,24 +162,102 @@ std::vector<NodePair> surrogate_pairs(const Dag& dag, const Plan& plan, const Or
     const double terms = double(PairSurrogate::terms(n, 0)) + p;
     return 2.0 * rows * active * active + double(folds) * terms * terms * terms / 3.0;
   };
-  std::size_t keep = pairs.size();
+  std::size_t keep = most - PairSurrogate::terms(n, 0);
   while (keep > 0 && work(double(keep)) > budget) keep = keep * 9 / 10;
-  pairs.resize(keep);
-  return pairs;
+  if (keep == 0) return std::vector<NodePair>{};
+  // The screen reads about half the candidates per coalition.
+  const auto screened = static_cast<std::size_t>(std::min(2.0 * budget / rows, double(kMaxScreenedPairs)));
+  return strongest_pairs(n, incomparable_pairs(dag, std::max(keep, screened)), keep, plan.words,
+                         plan.coalitions.sets, values);
+}
+
+// sample_precedence: P(i before j) for the pairs `sampled` of `pairs` (those
+// whose precedence cannot be counted), into first_before, from `draws` orders
+// drawn without any call; and the standard error this adds to each node's
+// surrogate ASV, whose pair terms are `terms` (one per sampled pair). The
+// surrogate's ASV stays unbiased, since it is linear in the probabilities.
+Result<void> sample_precedence(OrderSource& source, SampleRng& rng, std::span<const NodePair> pairs,
+                               std::span<const std::size_t> sampled, std::span<const double> terms,
+                               std::uint64_t draws, std::vector<double>& first_before,
+                               std::vector<double>& error) {
+  const std::size_t n = source.n_nodes();
+  std::vector<std::uint64_t> firsts(sampled.size(), 0);
+  std::vector<NodeId> order;
+  std::vector<std::size_t> position(n);
+  std::vector<double> share(n);
+  Replicates shares(n, source.streams());
+  for (std::uint64_t d = 0; d < draws; ++d) {
+    if (Result<void> r = source.draw(rng, order); !r) return r;
+    for (std::size_t t = 0; t < n; ++t) position[order[t]] = t;
+    std::ranges::fill(share, 0.0);
+    for (std::size_t q = 0; q < sampled.size(); ++q) {
+      const auto [i, j] = pairs[sampled[q]];
+      const bool i_first = position[i] < position[j];
+      firsts[q] += i_first;
+      share[i_first ? j : i] += terms[q];  // the term goes to the later node
+    }
+    shares.add(share);
+  }
+  for (std::size_t q = 0; q < sampled.size(); ++q) {
+    first_before[sampled[q]] = double(firsts[q]) / double(draws);
+  }
+  std::vector<double> mean;
+  shares.finish(mean, error);
+  return {};
+}
+
+// precedence: P(i before j) for every pair, counted where the source can,
+// else sampled (see sample_precedence, which also gives the error added).
+Result<std::vector<double>> precedence(OrderSource& source, SampleRng& rng,
+                                       std::span<const NodePair> pairs,
+                                       std::span<const PairSurrogate> g, const Plan& plan,
+                                       const Folds& folds, std::vector<double>& error) {
+  const std::size_t n = source.n_nodes();
+  std::vector<double> out(pairs.size());
+  std::vector<std::size_t> counted, sampled;
+  for (std::size_t k = 0; k < pairs.size(); ++k) {
+    (source.exact_pair(pairs[k]) ? counted : sampled).push_back(k);
+  }
+  error.assign(n, 0.0);
+  if (!counted.empty()) {
+    std::vector<NodePair> some;
+    for (std::size_t k : counted) some.push_back(pairs[k]);
+    Result<std::vector<double>> p = source.first_before(some);
+    if (!p) return std::unexpected(std::move(p.error()));
+    for (std::size_t q = 0; q < counted.size(); ++q) out[counted[q]] = (*p)[q];
+  }
+  if (sampled.empty()) return out;
+  // The folds' terms, weighted by the orders each corrects.
+  std::vector<double> share(folds.count, 0.0), terms(sampled.size(), 0.0);
+  for (std::size_t r = 0; r < plan.orders.size(); ++r) share[folds.of(r)] += 1.0;
+  for (std::size_t k = 0; k < folds.count; ++k) {
+    for (std::size_t q = 0; q < sampled.size(); ++q) {
+      terms[q] += g[k].pair_term(sampled[q]) * share[k] / double(plan.orders.size());
+    }
+  }
+  const double per_draw = double(n) * (double(kChainThinningSweeps) + 2.0) + double(sampled.size());
+  const std::uint64_t draws = std::min<std::uint64_t>(
+      std::max<std::uint64_t>(kMinFreeOrders, kFreeOrdersPerOrder * plan.orders.size()),
+      static_cast<std::uint64_t>(kFreeOrderWork / per_draw) + 1);
+  if (Result<void> r = sample_precedence(source, rng, pairs, sampled, terms, draws, out, error); !r) {
+    return std::unexpected(std::move(r.error()));
+  }
+  return out;
 }
 
 // combine: per order, its fold's surrogate ASV plus the order's residual
 // marginals; their mean is the estimate, their spread the error.
 Result<WithinEstimate> combine(const Dag& dag, const Plan& plan, const std::vector<double>& values,
-                               const OrderSource& source, const Folds& folds,
+                               OrderSource& source, SampleRng& rng, const Folds& folds,
                                std::uint64_t max_calls) {
   const std::size_t n = dag.n_nodes();
-  const std::vector<NodePair> pairs = surrogate_pairs(dag, plan, source, folds.count, max_calls);
+  Result<std::vector<NodePair>> chosen = surrogate_pairs(dag, plan, values, folds.count, max_calls);
+  if (!chosen) return std::unexpected(std::move(chosen.error()));
+  const std::vector<NodePair>& pairs = *chosen;
   std::vector<PairSurrogate> g;  // per fold, fitted without it
   std::vector<std::vector<double>> base;
+  std::vector<double> sampling_error;  // of the surrogate's ASV, from sampled precedence
   if (!pairs.empty()) {
-    Result<std::vector<double>> first_before = source.first_before(pairs);
-    if (!first_before) return std::unexpected(std::move(first_before.error()));
     Result<SurrogateFit> fit = SurrogateFit::make(n, pairs, plan.words, plan.coalitions.sets, values);
     if (!fit) return std::unexpected(std::move(fit.error()));
     // A coalition met only by fold k's orders is left out of fold k's fit.
@@ -191,9 +269,12 @@ Result<WithinEstimate> combine(const Dag& dag, const Plan& plan, const std::vect
     for (std::size_t k = 0; k < folds.count; ++k) {
       Result<PairSurrogate> gk = fit->fit_without(only[k]);
       if (!gk) return std::unexpected(std::move(gk.error()));
-      base.push_back(gk->asv(*first_before));
       g.push_back(std::move(*gk));
     }
+    Result<std::vector<double>> first_before =
+        precedence(source, rng, pairs, g, plan, folds, sampling_error);
+    if (!first_before) return std::unexpected(std::move(first_before.error()));
+    for (const PairSurrogate& gk : g) base.push_back(gk.asv(*first_before));
   }
   Replicates est(n, folds.streams);
   std::vector<std::size_t> at;
@@ -218,7 +299,9 @@ Result<WithinEstimate> combine(const Dag& dag, const Plan& plan, const std::vect
     // show; like a regression's prediction error, it grows with the terms
     // per coalition.
     const double f = std::sqrt(1.0 + double(PairSurrogate::terms(n, pairs.size())) / double(plan.size()));
-    for (double& e : out.stderr_values) e *= f;
+    for (std::size_t i = 0; i < n; ++i) {
+      out.stderr_values[i] = std::hypot(out.stderr_values[i] * f, sampling_error[i]);
+    }
   }
   out.calls = plan.size();
   out.orders = plan.orders.size();
@@ -242,7 +325,7 @@ Result<WithinEstimate> run(const ExplainerState& state, Oracle& oracle,
   Result<std::vector<double>> values = evaluate(plan->coalitions.sets, plan->coalitions.words, oracle,
                                                 options.batch_size, options.progress);
   if (!values) return std::unexpected(std::move(values.error()));
-  return combine(state.graph(), *plan, *values, source, folds, options.max_calls);
+  return combine(state.graph(), *plan, *values, source, rng, folds, options.max_calls);
 }
 
 template <class Oracle>

@@ -81,13 +81,12 @@ Result<OrderSource> OrderSource::make(const Dag& g, const OrderSourceLimits& lim
     }
   }
   if (!s.chained_.empty()) {
+    // Burnt in when first drawn from: a budget may walk fewer orders than
+    // there are streams.
     s.chains_.resize(s.streams_);
+    s.burnt_in_.assign(s.streams_, false);
     for (std::vector<ExtensionChain>& stream : s.chains_) {
-      for (std::size_t c : s.chained_) {
-        ExtensionChain& chain = stream.emplace_back(s.parts_[c].dag, rng);
-        if (Result<void> r = chain.advance(rng, kChainBurnInSweeps * chain.sweep()); !r)
-          return std::unexpected(std::move(r.error()));
-      }
+      for (std::size_t c : s.chained_) stream.emplace_back(s.parts_[c].dag, rng);
     }
   }
   return s;
@@ -152,9 +151,11 @@ Result<void> OrderSource::draw(SampleRng& rng, std::vector<NodeId>& order) {
   std::vector<ExtensionChain>* stream = nullptr;
   if (!chained_.empty()) {
     stream = &chains_[next_stream_];
+    const std::uint64_t sweeps = burnt_in_[next_stream_] ? kChainThinningSweeps : kChainBurnInSweeps;
+    burnt_in_[next_stream_] = true;
     next_stream_ = (next_stream_ + 1) % chains_.size();
     for (ExtensionChain& chain : *stream) {
-      if (Result<void> r = chain.advance(rng, kChainThinningSweeps * chain.sweep()); !r) return r;
+      if (Result<void> r = chain.advance(rng, sweeps * chain.sweep()); !r) return r;
     }
   }
   auto component_order = [&](std::size_t c) -> std::span<const NodeId> {

@@ -42,6 +42,7 @@ class OrderSource {
   [[nodiscard]] static Result<OrderSource> make(const Dag& g, const OrderSourceLimits& limits,
                                                 SampleRng& rng);
 
+  std::size_t n_nodes() const { return part_of_.size(); }
   // product_of_ideals: the DAG's order ideals when every component was
   // counted, else infinity.
   double product_of_ideals() const { return ideals_; }
@@ -69,6 +70,7 @@ class OrderSource {
   std::vector<std::size_t> chained_;                 // components sampled by chains
   std::vector<std::vector<ExtensionChain>> chains_;  // per stream, one per chained component
   std::vector<std::size_t> chain_slot_;              // component -> index in a stream's chains
+  std::vector<bool> burnt_in_;                       // per stream
   std::size_t streams_ = 2;
   std::size_t next_stream_ = 0;
   double ideals_ = 1.0;

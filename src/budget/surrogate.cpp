@@ -77,6 +77,62 @@ std::vector<NodePair> incomparable_pairs(const Dag& g, std::size_t limit) {
   return out;
 }
 
+Result<std::vector<NodePair>> strongest_pairs(std::size_t n, std::vector<NodePair> candidates,
+                                              std::size_t keep, std::size_t words,
+                                              std::span<const std::uint64_t> sets,
+                                              std::span<const double> values) {
+  if (candidates.size() <= keep) return candidates;
+  Result<SurrogateFit> additive = SurrogateFit::make(n, {}, words, sets, values);
+  if (!additive) return std::unexpected(std::move(additive.error()));
+  Result<PairSurrogate> g = additive->fit_without({});
+  if (!g) return std::unexpected(std::move(g.error()));
+  std::vector<std::vector<std::pair<NodeId, std::size_t>>> partners(n);
+  for (std::size_t k = 0; k < candidates.size(); ++k) {
+    partners[candidates[k].first].emplace_back(candidates[k].second, k);
+  }
+  // Per candidate: the coalitions holding both nodes, and their residuals' sum.
+  std::vector<double> both(candidates.size(), 0.0), sum(candidates.size(), 0.0);
+  double total = 0.0;
+  const std::size_t rows = values.size();
+  InterruptMeter meter;
+  for (std::size_t row = 0; row < rows; ++row) {
+    const std::span<const std::uint64_t> set = sets.subspan(row * words, words);
+    const double r = values[row] - (*g)(set);
+    total += r;
+    std::size_t touched = 0;
+    for (std::size_t w = 0; w < words; ++w) {
+      for (std::uint64_t rest = set[w]; rest != 0; rest &= rest - 1) {
+        const std::size_t i = w * 64 + static_cast<std::size_t>(__builtin_ctzll(rest));
+        for (const auto& [j, k] : partners[i]) {
+          if ((set[j / 64] >> (j % 64)) & 1u) {
+            both[k] += 1.0;
+            sum[k] += r;
+          }
+        }
+        touched += partners[i].size();
+      }
+    }
+    if (Result<void> e = meter.spend(touched + words); !e) return std::unexpected(e.error());
+  }
+  // cov(r, z) / sd(z) for the indicator z: the sd of r is common to all.
+  const double m = double(rows), mean = total / m;
+  std::vector<double> score(candidates.size(), 0.0);
+  for (std::size_t k = 0; k < candidates.size(); ++k) {
+    const double p = both[k] / m;
+    if (p <= 0.0 || p >= 1.0) continue;
+    score[k] = std::abs(sum[k] / m - mean * p) / std::sqrt(p * (1.0 - p));
+  }
+  std::vector<std::size_t> rank(candidates.size());
+  for (std::size_t k = 0; k < rank.size(); ++k) rank[k] = k;
+  std::ranges::nth_element(rank, rank.begin() + static_cast<std::ptrdiff_t>(keep),
+                           [&](std::size_t a, std::size_t b) { return score[a] > score[b]; });
+  rank.resize(keep);
+  std::ranges::sort(rank);
+  std::vector<NodePair> out;
+  for (std::size_t k : rank) out.push_back(candidates[k]);
+  return out;
+}
+
 void PairSurrogate::features(std::span<const std::uint64_t> set,
                              std::vector<std::size_t>& out) const {
   out.clear();

@@ -32,6 +32,19 @@ using NodePair = std::pair<NodeId, NodeId>;  // first < second
 // first. O(n^2) time and n^2 / 64 words of reachability.
 [[nodiscard]] std::vector<NodePair> incomparable_pairs(const Dag& g, std::size_t limit);
 
+// strongest_pairs: the `keep` pairs of `candidates` whose joint presence
+// best explains what an additive fit to the evaluated coalitions leaves:
+// by |correlation| of the residual with the pair's indicator. Candidates
+// keep their order when they are no more than `keep`. Cost: the coalitions
+// times the candidates both of whose nodes they hold, and an additive fit.
+// Fails only when interrupted.
+// REQUIRES: as SurrogateFit::make, with candidates for pairs.
+[[nodiscard]] Result<std::vector<NodePair>> strongest_pairs(std::size_t n,
+                                                            std::vector<NodePair> candidates,
+                                                            std::size_t keep, std::size_t words,
+                                                            std::span<const std::uint64_t> sets,
+                                                            std::span<const double> values);
+
 class PairSurrogate {
  public:
   // terms: the number of coefficients of a fit on n nodes with `pairs` pairs.
@@ -45,6 +58,8 @@ class PairSurrogate {
   // pair (i, j), as pair_precedence() gives them (empty when there are no
   // pairs).
   std::vector<double> asv(std::span<const double> first_before) const;
+  // pair_term: b of pair k, in the order the pairs were given.
+  double pair_term(std::size_t k) const { return coef_[1 + n_ + k]; }
 
  private:
   friend class SurrogateFit;

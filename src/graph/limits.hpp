@@ -67,6 +67,15 @@ inline constexpr std::size_t kSurrogateFolds = 5;
 inline constexpr double kFitWorkBase = 3e8;
 inline constexpr double kFitWorkPerCall = 3e4;
 inline constexpr std::size_t kMaxSurrogateTerms = 2081;
+// Its pairs are the strongest of at most this many candidates.
+inline constexpr std::size_t kMaxScreenedPairs = 50'000;
+// Where the precedence of a surrogate's pair cannot be counted, it is taken
+// from orders drawn without any call: this many per order walked, at least
+// the minimum, within this much work (a unit: one node moved by a chain, or
+// one pair read).
+inline constexpr std::uint64_t kFreeOrdersPerOrder = 8;
+inline constexpr std::uint64_t kMinFreeOrders = 2'000;
+inline constexpr double kFreeOrderWork = 2e8;
 // The ridge on a surrogate's pair terms, in rows of average weight.
 inline constexpr double kPairRidgeRows = 10.0;
 // Fewer independent replicates than this give no honest standard error: it

@@ -3,6 +3,7 @@
 #include "budget/order_source.hpp"
 #include "budget/paired_strata.hpp"
 #include "budget/precedence.hpp"
+#include "budget/surrogate.hpp"
 #include "budget/within.hpp"
 
 #include <algorithm>
@@ -336,21 +337,50 @@ testing::Game pair_game(std::size_t n, std::uint64_t seed, bool triples) {
 
 // Catches a surrogate or precedence error: on a game of additive and
 // pairwise terms the surrogate (shrunk only by its small ridge) leaves little
-// to sample, on a DAG with edges and on one without.
+// to sample, on a DAG with edges and on one without; with counted precedence,
+// and with chains, whose precedence is sampled without calls.
 TEST(EstimateWithin, NearExactOnPairwiseGames) {
-  for (const Dag& g : {testing::random_dag(12, 0.25, 3), make_dag(12, {})}) {
-    const auto game = pair_game(12, 4, false);
-    SharedOracle oracle(testing::on_words(game));
-    Result<WithinEstimate> r =
-        estimate_within(testing::state_of(g), oracle, {.max_calls = 2000, .seed = 1});
-    ASSERT_TRUE(r) << r.error().message();
-    EXPECT_LE(r->calls, 2000u);
-    EXPECT_EQ(oracle.calls(), r->calls);
-    // The reference: the exact path, itself checked against the definition.
-    SharedOracle exact_oracle(testing::on_words(game));
-    const auto exact = exact_over_ideals(lattice_of(g), exact_oracle).value();
-    EXPECT_LT(testing::max_relative_error(r->values, exact), 0.05);
+  for (const std::uint64_t counted_ideal_limit : {1'000'000u, 0u}) {
+    for (const Dag& g : {testing::random_dag(12, 0.25, 3), make_dag(12, {})}) {
+      const auto game = pair_game(12, 4, false);
+      SharedOracle oracle(testing::on_words(game));
+      Result<WithinEstimate> r = estimate_within(
+          testing::state_of(g), oracle,
+          {.max_calls = 2000, .seed = 1, .counted_ideal_limit = counted_ideal_limit});
+      ASSERT_TRUE(r) << r.error().message();
+      EXPECT_LE(r->calls, 2000u);
+      EXPECT_EQ(oracle.calls(), r->calls);
+      // The reference: the exact path, itself checked against the definition.
+      SharedOracle exact_oracle(testing::on_words(game));
+      const auto exact = exact_over_ideals(lattice_of(g), exact_oracle).value();
+      EXPECT_LT(testing::max_relative_error(r->values, exact), 0.05) << counted_ideal_limit;
+    }
   }
+}
+
+// Catches a screen that ranks pairs by anything but what the additive fit
+// leaves: among every pair of 30 nodes, the two the game pairs come first,
+// whatever their place among the candidates.
+TEST(StrongestPairs, FindsThePairsOfTheGame) {
+  const std::size_t n = 30;
+  std::vector<NodePair> candidates;
+  for (NodeId i = 0; i < n; ++i) {
+    for (NodeId j = i + 1; j < n; ++j) candidates.emplace_back(i, j);
+  }
+  SampleRng rng = rng_from_seed(3);
+  std::vector<std::uint64_t> sets;
+  std::vector<double> values;
+  for (int k = 0; k < 3000; ++k) {
+    const std::uint64_t s = rng.next_word64() & ((std::uint64_t{1} << n) - 1);
+    sets.push_back(s);
+    auto has = [&](std::size_t i) { return (s >> i & 1u) != 0; };
+    double v = 0.0;
+    for (std::size_t i = 0; i < n; ++i) v += has(i) ? double(i % 7) : 0.0;
+    values.push_back(v + 3.0 * (has(4) && has(21)) - 2.0 * (has(0) && has(29)));
+  }
+  const std::vector<NodePair> kept = strongest_pairs(n, candidates, 2, 1, sets, values).value();
+  EXPECT_EQ(kept, (std::vector<NodePair>{{0, 29}, {4, 21}}));
+  EXPECT_EQ(strongest_pairs(n, candidates, candidates.size(), 1, sets, values).value(), candidates);
 }
 
 // check_consistent_and_honest: over 400 seeds on a game with three-way
