@@ -5,10 +5,9 @@
 #include <limits>
 #include <string>
 
-#include <boost/unordered/unordered_flat_map.hpp>
-
-#include "budget/coalitions.hpp"
+#include "budget/evaluate.hpp"
 #include "budget/surrogate.hpp"
+#include "coalition/coalition.hpp"
 #include "budget/within.hpp"
 #include "graph/interrupt.hpp"
 #include "graph/limits.hpp"
@@ -79,20 +78,22 @@ struct Folds {
 // Plan: the orders walked and the coalitions they need, each once, in the
 // order they are first met, with the folds whose orders pass through each.
 struct Plan {
-  std::size_t words = 1;
+  explicit Plan(std::size_t n) : words(words_for(n)), coalitions(words) {}
+
+  std::size_t words;
   std::vector<std::vector<NodeId>> orders;
-  Coalitions coalitions;
+  CoalitionIndex coalitions;
   std::vector<std::uint64_t> folds;  // per coalition, a bit per fold
-  boost::unordered_flat_map<std::vector<std::uint64_t>, std::size_t, WordsHash> index;
 
   std::size_t size() const { return coalitions.size(); }
+  std::span<const std::uint64_t> sets() const { return coalitions.sets().all(); }
   // positions: the coalition of each prefix of `order`, the empty one first.
   void positions(std::span<const NodeId> order, std::vector<std::size_t>& out) const {
     std::vector<std::uint64_t> s(words, 0);
-    out.assign(1, index.at(s));
+    out.assign(1, coalitions.find(s));
     for (NodeId x : order) {
-      s[x / 64] |= std::uint64_t{1} << (x % 64);
-      out.push_back(index.at(s));
+      add_member(s, x);
+      out.push_back(coalitions.find(s));
     }
   }
 };
@@ -100,44 +101,40 @@ struct Plan {
 // plan_orders: draws orders while their new coalitions fit the budget. Orders
 // whose coalitions are all known cost no call; the cap on their number ends
 // the walk when every ideal is known (a budget the exact path would take).
-Result<Plan> plan_orders(std::size_t n, OrderSource& source, SampleRng& rng,
-                         std::uint64_t max_calls, const Folds& folds) {
-  Plan plan;
-  plan.words = std::max<std::size_t>(1, (n + 63) / 64);
-  plan.coalitions.words = plan.words;
+Result<void> plan_orders(Plan& plan, OrderSource& source, SampleRng& rng, std::uint64_t max_calls,
+                         const Folds& folds) {
   std::vector<NodeId> order;
-  std::vector<std::vector<std::uint64_t>> fresh;
+  CoalitionList fresh(plan.words);
   std::vector<std::size_t> known;
   std::vector<std::uint64_t> s;
   while (plan.orders.size() < max_calls) {
-    if (Result<void> r = check_interrupt(); !r) return std::unexpected(std::move(r.error()));
-    if (Result<void> r = source.draw(rng, order); !r) return std::unexpected(std::move(r.error()));
+    if (Result<void> r = check_interrupt(); !r) return r;
+    if (Result<void> r = source.draw(rng, order); !r) return r;
     fresh.clear();
     known.clear();
     s.assign(plan.words, 0);
     auto visit = [&] {
-      if (auto it = plan.index.find(s); it != plan.index.end()) {
-        known.push_back(it->second);
+      if (const std::size_t k = plan.coalitions.find(s); k != CoalitionIndex::kAbsent) {
+        known.push_back(k);
       } else {
-        fresh.push_back(s);
+        fresh.append(s);
       }
     };
     visit();
     for (NodeId x : order) {
-      s[x / 64] |= std::uint64_t{1} << (x % 64);
+      add_member(s, x);
       visit();
     }
     if (plan.size() + fresh.size() > max_calls) break;
     const std::uint64_t bit = std::uint64_t{1} << folds.of(plan.orders.size());
     for (std::size_t k : known) plan.folds[k] |= bit;
-    for (std::vector<std::uint64_t>& set : fresh) {
-      plan.coalitions.add(set);
+    for (std::size_t k = 0; k < fresh.size(); ++k) {
+      plan.coalitions.insert(fresh[k]);
       plan.folds.push_back(bit);
-      plan.index.emplace(std::move(set), plan.size() - 1);
     }
     plan.orders.push_back(order);
   }
-  return plan;
+  return {};
 }
 
 // surrogate_pairs: the pair terms the surrogate gets: the incomparable pairs
@@ -168,7 +165,7 @@ Result<std::vector<NodePair>> surrogate_pairs(const Dag& dag, const Plan& plan,
   // The screen reads about half the candidates per coalition.
   const auto screened = static_cast<std::size_t>(std::min(2.0 * budget / rows, double(kMaxScreenedPairs)));
   return strongest_pairs(n, incomparable_pairs(dag, std::max(keep, screened)), keep, plan.words,
-                         plan.coalitions.sets, values);
+                         plan.sets(), values);
 }
 
 // sample_precedence: P(i before j) for the pairs `sampled` of `pairs` (those
@@ -258,7 +255,7 @@ Result<WithinEstimate> combine(const Dag& dag, const Plan& plan, const std::vect
   std::vector<std::vector<double>> base;
   std::vector<double> sampling_error;  // of the surrogate's ASV, from sampled precedence
   if (!pairs.empty()) {
-    Result<SurrogateFit> fit = SurrogateFit::make(n, pairs, plan.words, plan.coalitions.sets, values);
+    Result<SurrogateFit> fit = SurrogateFit::make(n, pairs, plan.words, plan.sets(), values);
     if (!fit) return std::unexpected(std::move(fit.error()));
     // A coalition met only by fold k's orders is left out of fold k's fit.
     std::vector<std::vector<std::size_t>> only(folds.count);
@@ -320,12 +317,14 @@ Result<WithinEstimate> run(const ExplainerState& state, Oracle& oracle,
   std::uint64_t count = streams == 0 ? kSurrogateFolds : std::min(streams, kSurrogateFolds);
   count = std::clamp<std::uint64_t>(std::min(count, expected_orders), 1, kSurrogateFolds);
   const Folds folds{.count = static_cast<std::size_t>(count), .streams = streams};
-  Result<Plan> plan = plan_orders(n, source, rng, options.max_calls, folds);
-  if (!plan) return std::unexpected(std::move(plan.error()));
-  Result<std::vector<double>> values = evaluate(plan->coalitions.sets, plan->coalitions.words, oracle,
-                                                options.batch_size, options.progress);
+  Plan plan(n);
+  if (Result<void> r = plan_orders(plan, source, rng, options.max_calls, folds); !r) {
+    return std::unexpected(std::move(r.error()));
+  }
+  Result<std::vector<double>> values =
+      evaluate(plan.sets(), plan.words, oracle, options.batch_size, options.progress);
   if (!values) return std::unexpected(std::move(values.error()));
-  return combine(state.graph(), *plan, *values, source, rng, folds, options.max_calls);
+  return combine(state.graph(), plan, *values, source, rng, folds, options.max_calls);
 }
 
 template <class Oracle>

@@ -1,27 +1,23 @@
 #include "budget/exact_within.hpp"
 
-#include <cmath>
-
-#include "budget/coalitions.hpp"
+#include "budget/evaluate.hpp"
+#include "estimation/importance_sums.hpp"
 
 namespace morvend {
 namespace {
 
-// contributions: the weighted sums, compensated (Neumaier), so a lattice of
-// millions of transitions still adds up to the last bits.
+// contributions: the weighted sums, compensated, so a lattice of millions of
+// transitions still adds up to the last bits.
 std::vector<double> contributions(const IdealLattice& l, const std::vector<double>& v) {
-  std::vector<double> sum(l.n_nodes, 0.0), comp(l.n_nodes, 0.0);
+  std::vector<detail::KahanSum> sum(l.n_nodes);
   for (std::size_t i = 0; i < l.size(); ++i) {
     for (std::size_t t = l.out_begin[i]; t < l.out_begin[i + 1]; ++t) {
-      const NodeId x = l.out_node[t];
-      const double term = (v[l.out_to[t]] - v[i]) * l.weight(i, t);
-      const double s = sum[x] + term;
-      comp[x] += std::abs(sum[x]) >= std::abs(term) ? (sum[x] - s) + term : (term - s) + sum[x];
-      sum[x] = s;
+      sum[l.out_node[t]].add((v[l.out_to[t]] - v[i]) * l.weight(i, t));
     }
   }
-  for (std::size_t x = 0; x < l.n_nodes; ++x) sum[x] += comp[x];
-  return sum;
+  std::vector<double> out(l.n_nodes);
+  for (std::size_t x = 0; x < l.n_nodes; ++x) out[x] = sum[x].sum;
+  return out;
 }
 
 }  // namespace

@@ -5,10 +5,9 @@
 #include <limits>
 #include <vector>
 
-#include <boost/unordered/unordered_flat_set.hpp>
-
-#include "budget/coalitions.hpp"
+#include "budget/evaluate.hpp"
 #include "budget/surrogate.hpp"
+#include "coalition/coalition.hpp"
 #include "graph/interrupt.hpp"
 #include "graph/limits.hpp"
 #include "sampler/sampler.hpp"
@@ -53,7 +52,7 @@ struct Sets {
 
 // add_whole: every coalition of size s, each followed by its complement
 // unless s = n / 2 (then the complement comes on its own turn).
-Result<void> add_whole(const Sets& sets, std::size_t s, Coalitions& out) {
+Result<void> add_whole(const Sets& sets, std::size_t s, CoalitionList& out) {
   std::vector<std::size_t> pick(s);
   for (std::size_t k = 0; k < s; ++k) pick[k] = k;
   const bool middle = 2 * s == sets.n;
@@ -61,8 +60,8 @@ Result<void> add_whole(const Sets& sets, std::size_t s, Coalitions& out) {
     if (Result<void> r = check_interrupt(); !r) return r;
     Words set(sets.words, 0);
     for (std::size_t x : pick) Sets::put(set, x);
-    out.add(set);
-    if (!middle) out.add(sets.complement(set));
+    out.append(set);
+    if (!middle) out.append(sets.complement(set));
     // Next combination in lexicographic order.
     std::size_t k = s;
     while (k > 0 && pick[k - 1] == sets.n - s + k - 1) --k;
@@ -75,9 +74,9 @@ Result<void> add_whole(const Sets& sets, std::size_t s, Coalitions& out) {
 // add_sample: `pairs` distinct pairs of a uniform coalition of size s and its
 // complement; for s = n / 2 a pair is told apart by its member holding node 0.
 Result<void> add_sample(const Sets& sets, std::size_t s, std::size_t pairs, SampleRng& rng,
-                        Coalitions& out) {
+                        CoalitionList& out) {
   const bool middle = 2 * s == sets.n;
-  boost::unordered_flat_set<Words, WordsHash> seen;
+  CoalitionIndex seen(sets.words);
   while (seen.size() < pairs) {
     if (Result<void> r = check_interrupt(); !r) return r;
     // Floyd's algorithm: s distinct nodes in s draws.
@@ -88,9 +87,10 @@ Result<void> add_sample(const Sets& sets, std::size_t s, std::size_t pairs, Samp
     }
     Words other = sets.complement(set);
     const Words& key = middle && !Sets::has(set, 0) ? other : set;
-    if (!seen.insert(key).second) continue;
-    out.add(set);
-    out.add(other);
+    const std::size_t known = seen.size();
+    if (seen.insert(key) < known) continue;  // met before
+    out.append(set);
+    out.append(other);
   }
   return {};
 }
@@ -100,7 +100,7 @@ Result<void> add_sample(const Sets& sets, std::size_t s, std::size_t pairs, Samp
 // of what is left (or all the remaining ones fit), else gets that share in
 // pairs; what a whole stratum leaves over goes to the larger ones.
 struct Plan {
-  Coalitions coalitions;
+  CoalitionList coalitions;
   std::vector<Stratum> strata;
 };
 
@@ -108,10 +108,9 @@ Result<std::optional<Plan>> plan(std::size_t n, const WithinOptions& options) {
   const std::size_t count = n / 2;
   if (options.max_calls < 2 || options.max_calls - 2 < 4 * count) return std::nullopt;
   Sets sets(n);
-  Plan p;
-  p.coalitions.words = sets.words;
-  p.coalitions.add(Words(sets.words, 0));
-  p.coalitions.add(sets.full);
+  Plan p{.coalitions = CoalitionList(sets.words), .strata = {}};
+  p.coalitions.append(Words(sets.words, 0));
+  p.coalitions.append(sets.full);
   SampleRng rng = options.seed ? rng_from_seed(*options.seed) : rng_from_entropy();
   std::uint64_t left = options.max_calls - 2;
   auto whole_rows = [n](std::size_t s) { return (2 * s == n ? 1.0 : 2.0) * choose(n, s); };
@@ -163,7 +162,7 @@ Result<std::vector<PairSurrogate>> fold_surrogates(std::size_t n, const Plan& p,
   if (terms > double(kMaxSurrogateTerms) || rows < 2.0 * terms ||
       work > kFitWorkBase + kFitWorkPerCall * rows)
     return std::vector<PairSurrogate>();
-  Result<SurrogateFit> fit = SurrogateFit::make(n, {}, p.coalitions.words, p.coalitions.sets, v, weights);
+  Result<SurrogateFit> fit = SurrogateFit::make(n, {}, p.coalitions.width(), p.coalitions.all(), v, weights);
   if (!fit) return std::unexpected(std::move(fit.error()));
   std::vector<std::vector<std::size_t>> left_out(folds);
   for (const Stratum& st : p.strata) {
@@ -189,7 +188,7 @@ Result<std::optional<WithinEstimate>> run(std::size_t n, Oracle& oracle,
   if (!p) return std::unexpected(std::move(p.error()));
   if (!*p) return std::nullopt;
   const Plan& pl = **p;
-  Result<std::vector<double>> v = evaluate(pl.coalitions.sets, pl.coalitions.words, oracle, options.batch_size,
+  Result<std::vector<double>> v = evaluate(pl.coalitions.all(), pl.coalitions.width(), oracle, options.batch_size,
                                            options.progress);
   if (!v) return std::unexpected(std::move(v.error()));
   const std::size_t folds = kSurrogateFolds;

@@ -25,25 +25,24 @@ void CoalitionList::sort_unique() {
   data_.swap(sorted);
 }
 
-CoalitionMap::CoalitionMap(std::size_t words)
-    : words_(words), index_(0, KeyHash{this}, KeyEqual{this}) {}
-
-void CoalitionMap::insert(Coalition set, double value) {
-  if (index_.contains(set)) return;
-  keys_.insert(keys_.end(), set.begin(), set.end());
-  index_.emplace(size(), value);
-}
-
-std::size_t CoalitionMap::KeyHash::operator()(Coalition set) const {
-  // Multiply-xorshift steps over the words; the table mixes the result again.
+std::uint64_t coalition_hash(Coalition set) {
   std::uint64_t h = set.size();
   for (std::uint64_t w : set) {
     h = (h ^ w) * 0x9E3779B97F4A7C15ULL;
     h ^= h >> 32;
   }
-  return static_cast<std::size_t>(h);
+  return h;
 }
 
-bool CoalitionMap::KeyEqual::equal(Coalition a, Coalition b) { return std::ranges::equal(a, b); }
+CoalitionIndex::CoalitionIndex(std::size_t words)
+    : keys_(words), index_(0, KeyHash{this}, KeyEqual{this}) {}
+
+std::size_t CoalitionIndex::insert(Coalition set) {
+  if (auto it = index_.find(set); it != index_.end()) return *it;
+  keys_.append(set);
+  const std::size_t k = keys_.size() - 1;
+  index_.insert(k);
+  return k;
+}
 
 }  // namespace morvend

@@ -2,20 +2,21 @@
 // bit (i % 64) of word i / 64. Sets are equal when their words are, and
 // ordered lexicographically, word 0 first, each word as unsigned.
 //
-// CoalitionList and CoalitionMap keep their sets back to back in one array,
-// so storing a set costs one copy of its words and a look-up allocates
-// nothing; hashing and comparing a set cost its w words.
+// CoalitionList, CoalitionIndex and CoalitionMap keep their sets back to back
+// in one array, so storing a set costs one copy of its words and a look-up
+// allocates nothing; hashing and comparing a set cost its w words.
 //
 //   CoalitionMap values(words_for(n));
 //   values.insert(set, 0.5);
 //   const double* v = values.find(set);  // nullptr when absent
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <span>
 #include <vector>
 
-#include <boost/unordered/unordered_flat_map.hpp>
+#include <boost/unordered/unordered_flat_set.hpp>
 
 #include "asv/value_oracle.hpp"
 #include "graph/asv_error.hpp"
@@ -33,6 +34,10 @@ inline void add_member(std::span<std::uint64_t> set, NodeId i) {
 // coalition_less: the lexicographic order of sets of equal width.
 bool coalition_less(Coalition a, Coalition b);
 
+// coalition_hash: multiply-xorshift steps over the words; tables that use it
+// mix the result again.
+std::uint64_t coalition_hash(Coalition set);
+
 // CoalitionList: a sequence of sets of one width.
 class CoalitionList {
  public:
@@ -44,6 +49,9 @@ class CoalitionList {
   std::span<const std::uint64_t> words(std::size_t first, std::size_t count) const {
     return std::span<const std::uint64_t>(data_).subspan(first * words_, count * words_);
   }
+  // all: every set, back to back.
+  std::span<const std::uint64_t> all() const { return data_; }
+  std::size_t width() const { return words_; }
   void append(Coalition set) { data_.insert(data_.end(), set.begin(), set.end()); }
   void clear() { data_.clear(); }
   // sort_unique: ascending lexicographic order, duplicates removed.
@@ -54,48 +62,74 @@ class CoalitionList {
   std::vector<std::uint64_t> data_;
 };
 
-// CoalitionMap: a hash map from set to double.
-class CoalitionMap {
+// CoalitionIndex: distinct sets, numbered 0, 1, ... in the order they were
+// first inserted.
+class CoalitionIndex {
  public:
-  explicit CoalitionMap(std::size_t words);
+  explicit CoalitionIndex(std::size_t words);
   // The index's hasher points at this object's key array: not copyable or
   // movable.
-  CoalitionMap(const CoalitionMap&) = delete;
-  CoalitionMap& operator=(const CoalitionMap&) = delete;
+  CoalitionIndex(const CoalitionIndex&) = delete;
+  CoalitionIndex& operator=(const CoalitionIndex&) = delete;
 
   std::size_t size() const { return index_.size(); }
-  const double* find(Coalition set) const {
+  Coalition operator[](std::size_t k) const { return keys_[k]; }
+  // sets: the list of the sets, in their numbers' order.
+  const CoalitionList& sets() const { return keys_; }
+  // find: the number of `set`, or kAbsent.
+  static constexpr std::size_t kAbsent = SIZE_MAX;
+  std::size_t find(Coalition set) const {
     auto it = index_.find(set);
-    return it == index_.end() ? nullptr : &it->second;
+    return it == index_.end() ? kAbsent : *it;
   }
-  // insert: stores set -> value; keeps the old value when set is present.
-  void insert(Coalition set, double value);
+  // insert: the number of `set`, a new one at the end when it is absent.
+  std::size_t insert(Coalition set);
   void clear() {
     index_.clear();
     keys_.clear();
   }
 
  private:
-  Coalition key(std::size_t k) const { return Coalition(keys_).subspan(k * words_, words_); }
-
   struct KeyHash {
     using is_transparent = void;
-    const CoalitionMap* map;
-    std::size_t operator()(Coalition set) const;
-    std::size_t operator()(std::size_t k) const { return (*this)(map->key(k)); }
+    const CoalitionIndex* index;
+    std::size_t operator()(Coalition set) const { return static_cast<std::size_t>(coalition_hash(set)); }
+    std::size_t operator()(std::size_t k) const { return (*this)(index->keys_[k]); }
   };
   struct KeyEqual {
     using is_transparent = void;
-    const CoalitionMap* map;
+    const CoalitionIndex* index;
     bool operator()(std::size_t a, std::size_t b) const { return a == b; }
-    bool operator()(Coalition a, std::size_t b) const { return equal(a, map->key(b)); }
-    bool operator()(std::size_t a, Coalition b) const { return equal(map->key(a), b); }
-    static bool equal(Coalition a, Coalition b);
+    bool operator()(Coalition a, std::size_t b) const { return std::ranges::equal(a, index->keys_[b]); }
+    bool operator()(std::size_t a, Coalition b) const { return std::ranges::equal(index->keys_[a], b); }
   };
 
-  std::size_t words_;
-  std::vector<std::uint64_t> keys_;  // key k at words [k * words_, (k + 1) * words_)
-  boost::unordered_flat_map<std::size_t, double, KeyHash, KeyEqual> index_;
+  CoalitionList keys_;
+  boost::unordered_flat_set<std::size_t, KeyHash, KeyEqual> index_;
+};
+
+// CoalitionMap: a hash map from set to double.
+class CoalitionMap {
+ public:
+  explicit CoalitionMap(std::size_t words) : keys_(words) {}
+
+  std::size_t size() const { return values_.size(); }
+  const double* find(Coalition set) const {
+    const std::size_t k = keys_.find(set);
+    return k == CoalitionIndex::kAbsent ? nullptr : &values_[k];
+  }
+  // insert: stores set -> value; keeps the old value when set is present.
+  void insert(Coalition set, double value) {
+    if (keys_.insert(set) == values_.size()) values_.push_back(value);
+  }
+  void clear() {
+    keys_.clear();
+    values_.clear();
+  }
+
+ private:
+  CoalitionIndex keys_;
+  std::vector<double> values_;
 };
 
 }  // namespace morvend

@@ -28,6 +28,7 @@
 #include <boost/unordered/unordered_flat_map.hpp>
 
 #include "asv/value_oracle.hpp"
+#include "coalition/coalition.hpp"
 #include "graph/interrupt.hpp"
 
 namespace morvend::detail {
@@ -61,14 +62,7 @@ struct WordKeys {
     Coalition set;
     std::uint64_t hash;
   };
-  static std::uint64_t mix(View set) {
-    std::uint64_t h = set.size();
-    for (std::uint64_t w : set) {
-      h = (h ^ w) * 0x9E3779B97F4A7C15ULL;
-      h ^= h >> 32;
-    }
-    return h * 0x9E3779B97F4A7C15ULL;
-  }
+  static std::uint64_t mix(View set) { return coalition_hash(set) * 0x9E3779B97F4A7C15ULL; }
   struct Hash {
     using is_transparent = void;
     std::size_t operator()(const Probe& p) const { return static_cast<std::size_t>(p.hash); }

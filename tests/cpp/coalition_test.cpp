@@ -55,5 +55,18 @@ TEST(CoalitionMap, FindsEverySetAcrossGrowth) {
   EXPECT_EQ(*map.find(Words{1, 2, 3}), 4.0);
 }
 
+// Catches numbers that are not the order of first insertion, or a set met
+// again that gets a new number.
+TEST(CoalitionIndex, NumbersSetsInTheOrderFirstMet) {
+  CoalitionIndex index(2);
+  const Words sets[] = {{3, 0}, {0, 3}, {3, 0}, {1, 1}, {0, 3}};
+  std::vector<std::size_t> got;
+  for (const Words& w : sets) got.push_back(index.insert(w));
+  EXPECT_EQ(got, (std::vector<std::size_t>{0, 1, 0, 2, 1}));
+  EXPECT_EQ(index.find(Words{1, 1}), 2u);
+  EXPECT_EQ(index.find(Words{1, 0}), CoalitionIndex::kAbsent);
+  EXPECT_TRUE(std::ranges::equal(index.sets().all(), Words{3, 0, 0, 3, 1, 1}));
+}
+
 }  // namespace
 }  // namespace morvend

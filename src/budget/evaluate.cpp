@@ -1,4 +1,4 @@
-#include "budget/coalitions.hpp"
+#include "budget/evaluate.hpp"
 
 #include <algorithm>
 
