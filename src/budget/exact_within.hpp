@@ -11,7 +11,7 @@
 
 #include "asv/value_oracle.hpp"
 #include "budget/estimate_within.hpp"
-#include "budget/ideal_lattice.hpp"
+#include "asv/ideal_lattice.hpp"
 
 namespace morvend {
 

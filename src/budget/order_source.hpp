@@ -22,7 +22,7 @@
 
 #include "budget/components.hpp"
 #include "budget/extension_chain.hpp"
-#include "budget/ideal_lattice.hpp"
+#include "asv/ideal_lattice.hpp"
 #include "budget/surrogate.hpp"
 #include "sampler/sampler.hpp"
 

@@ -10,7 +10,7 @@
 #include <span>
 #include <vector>
 
-#include "budget/ideal_lattice.hpp"
+#include "asv/ideal_lattice.hpp"
 #include "budget/surrogate.hpp"
 
 namespace morvend {

@@ -4,7 +4,7 @@
 
 #include "budget/estimate_within.hpp"
 #include "budget/exact_within.hpp"
-#include "budget/ideal_lattice.hpp"
+#include "asv/ideal_lattice.hpp"
 #include "budget/paired_strata.hpp"
 #include "graph/limits.hpp"
 #include "graph/method_names.hpp"

@@ -111,4 +111,27 @@ Result<void> evaluate_batch(const OrderBatch& batch, ValueCache& cache, BatchVal
   return {};
 }
 
+void sample_lattice_order(const IdealLattice& l, SampleRng& rng, std::vector<NodeId>& order) {
+  order.clear();
+  std::size_t at = 0;
+  while (l.out_begin[at] != l.out_begin[at + 1]) {
+    const std::size_t first = l.out_begin[at], last = l.out_begin[at + 1];
+    std::size_t t = first;
+    if (last - first > 1) {
+      // The ratios sum to 1 up to rounding; drawing below their sum keeps
+      // every transition reachable.
+      double total = 0.0;
+      for (std::size_t k = first; k < last; ++k)
+        total += ratio(l.completions[l.out_to[k]], l.completions[at]);
+      double u = double(rng.next_word64() >> 11) * 0x1.0p-53 * total;
+      for (; t + 1 < last; ++t) {
+        u -= ratio(l.completions[l.out_to[t]], l.completions[at]);
+        if (u < 0.0) break;
+      }
+    }
+    order.push_back(l.out_node[t]);
+    at = l.out_to[t];
+  }
+}
+
 }  // namespace morvend

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "asv/completion_count.hpp"
+#include "asv/ideal_lattice.hpp"
 #include "asv/value_oracle.hpp"
 #include "graph/dag.hpp"
 
@@ -109,6 +110,11 @@ double sample_order(const Dag& g, std::span<const std::uint64_t> in_degree, Samp
                                                 CompletionMemo& memo, SampleRng& rng,
                                                 std::vector<NodeId>& order,
                                                 std::uint64_t max_entries = UINT64_MAX);
+
+// sample_lattice_order: an exactly uniform random linear extension of a DAG
+// of any size whose order ideals were counted, node by node from the empty
+// ideal: the next node x with probability completions(S + x) / completions(S).
+void sample_lattice_order(const IdealLattice& l, SampleRng& rng, std::vector<NodeId>& order);
 
 // prefix_contributions: walks the prefixes of `order`, v(empty) first, and
 // calls sink(node, v(prefix + node) - v(prefix)) as each becomes known.

@@ -19,7 +19,7 @@
 #include <span>
 #include <vector>
 
-#include "budget/scaled_count.hpp"
+#include "asv/scaled_count.hpp"
 #include "graph/dag.hpp"
 
 namespace morvend {

@@ -1,4 +1,4 @@
-#include "budget/ideal_lattice.hpp"
+#include "asv/ideal_lattice.hpp"
 
 #include <algorithm>
 #include <numeric>
