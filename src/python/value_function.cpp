@@ -163,10 +163,7 @@ bool to_double(PyObject* result, double* out) {
 
 namespace {
 
-// yield_interval: twice the interpreter's switch interval. A thread waiting
-// for the GIL asks for it only after a full switch interval without a
-// release; releasing more often than that would restart its wait every time
-// and starve it.
+// yield_interval: twice the interpreter's switch interval (see GilLease).
 std::chrono::nanoseconds yield_interval() {
   double seconds = 0.005;
   PyRef sys = PyRef::steal(PyImport_ImportModule("sys"));
@@ -186,12 +183,30 @@ void bind_thread_state(PyInterpreterState* interpreter) {
 
 }  // namespace
 
+GilLease::GilLease() : yield_after_(yield_interval()) {}
+
+void GilLease::take() {
+  if (state_) return;
+  state_ = enter_python();
+  since_ = std::chrono::steady_clock::now();
+}
+
+void GilLease::end_if_old() {
+  if (state_ && std::chrono::steady_clock::now() - since_ > yield_after_) end();
+}
+
+void GilLease::end() {
+  if (state_) {
+    PyGILState_Release(*state_);
+    state_.reset();
+  }
+}
+
 PyValueFunction::PyValueFunction(PyObject* fn, std::span<PyObject* const> names)
     : fn_(fn),
       names_(names),
       interpreter_(PyInterpreterState_Get()),
       owner_(std::this_thread::get_id()),
-      yield_after_(yield_interval()),
       poll_scope_(static_cast<InterruptSource&>(*this)) {}
 
 Result<double> PyValueFunction::call(Coalition coalition) {
@@ -238,49 +253,36 @@ Result<double> PyValueFunction::value(Coalition coalition) {
     GilAcquire gil;
     return call(coalition);
   }
-  if (!lease_) {
-    lease_ = enter_python();
-    lease_since_ = std::chrono::steady_clock::now();
-  }
+  lease_.take();
   in_call_ = true;
   Result<double> v = call(coalition);
   in_call_ = false;
   // Reading the clock every call would cost as much as the GIL it saves.
   if (++calls_since_clock_ == 32) {
     calls_since_clock_ = 0;
-    end_old_lease();
+    lease_.end_if_old();
   }
   return v;
-}
-
-void PyValueFunction::end_old_lease() {
-  if (lease_ && std::chrono::steady_clock::now() - lease_since_ > yield_after_) end_lease();
 }
 
 bool PyValueFunction::interrupted() {
   // Inside a call, the value function may run an explanation of its own,
   // which has released the GIL: the lease is not this frame's to end.
-  if (!in_call_) end_old_lease();
+  if (!in_call_) lease_.end_if_old();
   return false;
 }
 
 void PyValueFunction::pause() {
   lease_allowed_.store(false, std::memory_order_relaxed);
-  end_lease();
+  lease_.end();
 }
 
-void PyValueFunction::end_lease() {
-  if (lease_) {
-    PyGILState_Release(*lease_);
-    lease_.reset();
-  }
-}
+void PyValueFunction::end_lease() { lease_.end(); }
 
 PyBatchValueFunction::PyBatchValueFunction(PyObject* fn, std::span<PyObject* const> names)
     : fn_(fn),
       names_(names),
       owner_(std::this_thread::get_id()),
-      yield_after_(yield_interval()),
       poll_scope_(static_cast<InterruptSource&>(*this)) {}
 
 namespace {
@@ -345,33 +347,21 @@ Result<std::vector<double>> PyBatchValueFunction::values(std::span<const std::ui
     GilAcquire gil;
     return call(words, count);
   }
-  if (!lease_) {
-    lease_ = enter_python();
-    lease_since_ = std::chrono::steady_clock::now();
-  }
+  lease_.take();
   in_call_ = true;
   Result<std::vector<double>> v = call(words, count);
   in_call_ = false;
-  end_old_lease();
+  lease_.end_if_old();
   return v;
-}
-
-void PyBatchValueFunction::end_old_lease() {
-  if (lease_ && std::chrono::steady_clock::now() - lease_since_ > yield_after_) end_lease();
 }
 
 bool PyBatchValueFunction::interrupted() {
   // As in the single form: a nested run inside the call polls this too.
-  if (!in_call_) end_old_lease();
+  if (!in_call_) lease_.end_if_old();
   return false;
 }
 
-void PyBatchValueFunction::end_lease() {
-  if (lease_) {
-    PyGILState_Release(*lease_);
-    lease_.reset();
-  }
-}
+void PyBatchValueFunction::end_lease() { lease_.end(); }
 
 Result<std::vector<double>> PyBatchValueFunction::call(std::span<const std::uint64_t> words,
                                                        std::size_t count) {

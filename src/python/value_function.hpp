@@ -46,6 +46,30 @@ namespace morvend::py {
 // REQUIRES: the GIL.
 std::string render_exception(PyObject* exc);
 
+// GilLease: the GIL kept by a run's own thread from one call to the next,
+// given up once it has been kept for two switch intervals (a thread waiting
+// for the GIL asks for it only after a full switch interval without a
+// release; releasing more often would restart its wait every time and starve
+// it), and for good at end(). Touched by the run's thread only.
+class GilLease {
+ public:
+  // REQUIRES: the GIL.
+  GilLease();
+  GilLease(const GilLease&) = delete;
+  GilLease& operator=(const GilLease&) = delete;
+
+  // take: holds the GIL from now on, if not yet.
+  void take();
+  // end_if_old: gives it up when kept for longer than two switch intervals.
+  void end_if_old();
+  void end();
+
+ private:
+  std::optional<PyGILState_STATE> state_;
+  std::chrono::steady_clock::time_point since_;
+  std::chrono::nanoseconds yield_after_;
+};
+
 // Coalition lists built from the explainer's name strs, which outlive the
 // run (the explainer is alive while its method runs) and never change.
 // REQUIRES: the GIL for every member, the destructor included.
@@ -106,7 +130,6 @@ class PyValueFunction final : public ValueOracle, private InterruptSource {
   [[nodiscard]] Result<double> call(Coalition coalition);  // REQUIRES: the GIL
   bool leased_here() const;                                // calls on this thread keep the GIL
   bool interrupted() override;                             // yields an old lease
-  void end_old_lease();
 
   PyObject* fn_;
   CoalitionNames names_;
@@ -115,9 +138,7 @@ class PyValueFunction final : public ValueOracle, private InterruptSource {
   TurnLock call_lock_;  // one call at a time once other threads call in
   std::thread::id owner_;
   std::atomic<bool> lease_allowed_{true};
-  std::optional<PyGILState_STATE> lease_;  // touched by the owner only
-  std::chrono::steady_clock::time_point lease_since_;
-  std::chrono::nanoseconds yield_after_;
+  GilLease lease_;
   unsigned calls_since_clock_ = 0;
   bool in_call_ = false;       // the owner is inside a leased call
   InterruptScope poll_scope_;  // last: uninstalled first
@@ -163,15 +184,12 @@ class PyBatchValueFunction final : public BatchValueOracle, private InterruptSou
   [[nodiscard]] Result<std::vector<double>> call(std::span<const std::uint64_t> words,
                                                  std::size_t count);  // REQUIRES: the GIL
   bool interrupted() override;                                        // yields an old lease
-  void end_old_lease();
 
   PyObject* fn_;
   CoalitionNames names_;
   CallFailure failure_;
   std::thread::id owner_;
-  std::optional<PyGILState_STATE> lease_;  // touched by the owner only
-  std::chrono::steady_clock::time_point lease_since_;
-  std::chrono::nanoseconds yield_after_;
+  GilLease lease_;
   bool in_call_ = false;       // the owner is inside a leased call
   InterruptScope poll_scope_;  // last: uninstalled first
 };
