@@ -132,53 +132,163 @@ Result<std::optional<Plan>> plan(std::size_t n, const WithinOptions& options) {
   return p;
 }
 
-// Row weights of the fit: each size's Shapley-kernel mass, (n - 1) / (s (n - s)),
-// shared by its rows; the empty and full coalitions weigh as much as all the
-// others together, which pins the surrogate's ends.
-std::vector<double> fit_weights(std::size_t n, const Plan& p) {
-  std::vector<double> w(p.coalitions.size(), 0.0);
-  double total = 0.0;
-  for (const Stratum& st : p.strata) {
-    const double per_size = 2 * st.size == n ? double(st.rows) : double(st.rows) / 2.0;
-    const double mass = double(n - 1) / (double(st.size) * double(n - st.size)) / per_size;
-    for (std::size_t k = st.first; k < st.first + st.rows; ++k) w[k] = mass;
-    total += mass * double(st.rows);
-  }
-  w[0] = w[1] = total;
-  return w;
-}
+// OddFit: what the surrogate is fitted to. A pair's values enter the
+// estimate only through d(S) = v(S) - v(S'), so the surrogate models d
+// directly: h(S) = c + sum of a_i over S + sum of b_ij over the chosen pairs
+// in S, S the pair's smaller side. Rows: one per pair of every stratum but a
+// whole middle one (whose sets come without their complements next to them),
+// weighted by the stratum's Shapley-kernel mass (n - 1) / (s (n - s)) shared
+// by its pairs, which makes the fit minimise the estimate's variance.
+struct OddFit {
+  CoalitionList sets;
+  std::vector<double> d, weights;
+  std::vector<std::size_t> fold;  // per row: the fold of its pair; kNoFold for whole strata
+  static constexpr std::size_t kNoFold = SIZE_MAX;
+};
 
-// fold_surrogates: the additive surrogate fitted once per fold, without the
-// sampled pairs of that fold (pair j of a stratum is in fold j % folds), so
-// that the residuals it corrects are not shrunk in-sample; none when its
-// terms are too many for the coalitions or the work.
-Result<std::vector<PairSurrogate>> fold_surrogates(std::size_t n, const Plan& p,
-                                                   const std::vector<double>& v,
-                                                   const std::vector<double>& weights,
-                                                   std::size_t folds) {
-  const double terms = double(PairSurrogate::terms(n, 0)), rows = double(v.size());
-  const double work = rows * (1.0 + double(n) / 2.0) * (1.0 + double(n) / 2.0) * 2.0 +
-                      double(folds) * terms * terms * terms / 3.0;
-  if (terms > double(kMaxSurrogateTerms) || rows < 2.0 * terms ||
-      work > kFitWorkBase + kFitWorkPerCall * rows)
-    return std::vector<PairSurrogate>();
-  Result<SurrogateFit> fit = SurrogateFit::make(n, {}, p.coalitions.width(), p.coalitions.all(), v, weights);
-  if (!fit) return std::unexpected(std::move(fit.error()));
-  std::vector<std::vector<std::size_t>> left_out(folds);
+OddFit odd_rows(std::size_t n, const Plan& p, const std::vector<double>& v, std::size_t folds) {
+  OddFit f{.sets = CoalitionList(p.coalitions.width()), .d = {}, .weights = {}, .fold = {}};
   for (const Stratum& st : p.strata) {
-    if (st.whole) continue;
-    for (std::size_t j = 0; j < st.rows / 2; ++j) {
-      left_out[j % folds].push_back(st.first + 2 * j);
-      left_out[j % folds].push_back(st.first + 2 * j + 1);
+    const bool middle = 2 * st.size == n;
+    if (st.whole && middle) continue;
+    const std::size_t pairs = st.rows / 2;
+    const double mass = double(n - 1) / (double(st.size) * double(n - st.size)) / double(pairs);
+    for (std::size_t j = 0; j < pairs; ++j) {
+      const std::size_t k = st.first + 2 * j;
+      f.sets.append(p.coalitions[k]);
+      f.d.push_back(v[k] - v[k + 1]);
+      f.weights.push_back(mass);
+      f.fold.push_back(st.whole ? OddFit::kNoFold : j % folds);
     }
   }
+  return f;
+}
+
+// without_fold: the rows outside fold k.
+OddFit without_fold(const OddFit& f, std::size_t k) {
+  OddFit out{.sets = CoalitionList(f.sets.width()), .d = {}, .weights = {}, .fold = {}};
+  for (std::size_t r = 0; r < f.d.size(); ++r) {
+    if (f.fold[r] == k) continue;
+    out.sets.append(f.sets[r]);
+    out.d.push_back(f.d[r]);
+    out.weights.push_back(f.weights[r]);
+    out.fold.push_back(f.fold[r]);
+  }
+  return out;
+}
+
+// fold_surrogates: the surrogate of d fitted once per fold, without the
+// sampled pairs of that fold (pair j of a stratum is in fold j % folds), so
+// that the residuals it corrects are not shrunk in-sample. Its pairs: every
+// pair of nodes while the rows outnumber the terms twice and the fits' work
+// fits the budget, else the strongest of them, chosen per fold without the
+// fold's rows too (chosen on every row, a pair picked for one fold's noise
+// would carry that noise into the other folds' surrogates); none, and no
+// surrogate at all, when even the additive terms do not fit.
+Result<std::vector<PairSurrogate>> fold_surrogates(std::size_t n, const OddFit& f, std::size_t folds) {
+  const double rows = double(f.d.size());
+  const double budget = kFitWorkBase + kFitWorkPerCall * rows;
+  const std::size_t all_pairs = n * (n - 1) / 2;
+  auto work = [&](double pairs) {
+    const double active = 1.0 + double(n) / 2.0 + pairs / 4.0;
+    const double terms = double(PairSurrogate::terms(n, 0)) + pairs;
+    const double builds = pairs < double(all_pairs) ? double(folds) : 2.0;
+    return builds * rows * active * active + double(folds) * terms * terms * terms / 3.0;
+  };
+  // Each row stands for two coalitions: the additive terms may be as many.
+  const std::size_t most = std::min(kMaxSurrogateTerms, f.d.size());
+  if (PairSurrogate::terms(n, 0) > most || work(0.0) > budget) return std::vector<PairSurrogate>();
+  const std::size_t room = std::min(kMaxSurrogateTerms, f.d.size() / 2);
+  std::size_t keep = room > PairSurrogate::terms(n, 0)
+                         ? std::min(room - PairSurrogate::terms(n, 0), all_pairs)
+                         : 0;
+  while (keep > 0 && work(double(keep)) > budget) keep = keep * 9 / 10;
   std::vector<PairSurrogate> g;
+  if (keep > 0 && keep < all_pairs) {
+    // Every pair is a candidate, as far as the screen's work allows.
+    const auto screened = static_cast<std::size_t>(
+        std::min(2.0 * budget / rows / double(folds), double(kMaxScreenedPairs)));
+    std::vector<NodePair> candidates;
+    for (NodeId i = 0; i < n && candidates.size() < std::max(keep, screened); ++i) {
+      for (NodeId j = i + 1; j < n && candidates.size() < std::max(keep, screened); ++j) {
+        candidates.emplace_back(i, j);
+      }
+    }
+    for (std::size_t k = 0; k < folds; ++k) {
+      const OddFit train = without_fold(f, k);
+      Result<std::vector<NodePair>> pairs =
+          strongest_pairs(n, candidates, keep, train.sets.width(), train.sets.all(), train.d);
+      if (!pairs) return std::unexpected(std::move(pairs.error()));
+      Result<SurrogateFit> fit = SurrogateFit::make(n, *pairs, train.sets.width(), train.sets.all(),
+                                                    train.d, train.weights);
+      if (!fit) return std::unexpected(std::move(fit.error()));
+      Result<PairSurrogate> gk = fit->fit_without({});
+      if (!gk) return std::unexpected(std::move(gk.error()));
+      g.push_back(std::move(*gk));
+    }
+    return g;
+  }
+  std::vector<NodePair> pairs;
+  if (keep > 0) {
+    for (NodeId i = 0; i < n; ++i) {
+      for (NodeId j = i + 1; j < n; ++j) pairs.emplace_back(i, j);
+    }
+  }
+  Result<SurrogateFit> fit = SurrogateFit::make(n, pairs, f.sets.width(), f.sets.all(), f.d, f.weights);
+  if (!fit) return std::unexpected(std::move(fit.error()));
+  std::vector<std::vector<std::size_t>> left_out(folds);
+  for (std::size_t r = 0; r < f.fold.size(); ++r) {
+    if (f.fold[r] != OddFit::kNoFold) left_out[f.fold[r]].push_back(r);
+  }
   for (std::size_t k = 0; k < folds; ++k) {
     Result<PairSurrogate> gk = fit->fit_without(left_out[k]);
     if (!gk) return std::unexpected(std::move(gk.error()));
     g.push_back(std::move(*gk));
   }
   return g;
+}
+
+// StratumShare: E[h(S) (n [i in S] - s) / (s (n - s))] for S uniform of size
+// s, for every node i at once: a term of h on t nodes counts with
+// q(t) = P(t given nodes in S) = s (s-1) ... / (n (n-1) ...), as
+// q(t) / s for the nodes in it and q(t+1) / s - (q(t) - q(t+1)) / (n - s) for
+// the others. For a node i: additive + pairs * (sum of b over i's pairs) +
+// the node's own a_i / (n - 1), as the additive terms' share is
+// (a_i - A / n) / (n - 1) whatever s.
+struct StratumShare {
+  double additive = 0.0, pairs = 0.0;
+};
+
+StratumShare stratum_share(std::size_t n, std::size_t s, double a_total, double b_total) {
+  const double nn = double(n), ss = double(s);
+  const double q2 = ss * (ss - 1.0) / (nn * (nn - 1.0));
+  const double q3 = s < 3 ? 0.0 : q2 * (ss - 2.0) / (nn - 2.0);
+  const double in_pair = q2 / ss, off_pair = q3 / ss - (q2 - q3) / (nn - ss);
+  return {.additive = -a_total / (nn * (nn - 1.0)) + off_pair * b_total,
+          .pairs = in_pair - off_pair};
+}
+
+// FoldTerms: a fold surrogate's a_i, the sum of b over each node's pairs,
+// and the totals of both.
+struct FoldTerms {
+  std::vector<double> a, b_of;
+  double a_total = 0.0, b_total = 0.0;
+};
+
+FoldTerms fold_terms(std::size_t n, const PairSurrogate& g) {
+  FoldTerms t{.a = std::vector<double>(n), .b_of = std::vector<double>(n, 0.0)};
+  for (NodeId i = 0; i < n; ++i) {
+    t.a[i] = g.additive_term(i);
+    t.a_total += t.a[i];
+  }
+  const std::span<const NodePair> pairs = g.pairs();
+  for (std::size_t k = 0; k < pairs.size(); ++k) {
+    const double b = g.pair_term(k);
+    t.b_of[pairs[k].first] += b;
+    t.b_of[pairs[k].second] += b;
+    t.b_total += b;
+  }
+  return t;
 }
 
 template <class Oracle>
@@ -192,20 +302,11 @@ Result<std::optional<WithinEstimate>> run(std::size_t n, Oracle& oracle,
                                            options.progress);
   if (!v) return std::unexpected(std::move(v.error()));
   const std::size_t folds = kSurrogateFolds;
-  Result<std::vector<PairSurrogate>> g = fold_surrogates(n, pl, *v, fit_weights(n, pl), folds);
+  const OddFit rows = odd_rows(n, pl, *v, folds);
+  Result<std::vector<PairSurrogate>> g = fold_surrogates(n, rows, folds);
   if (!g) return std::unexpected(std::move(g.error()));
-  // An additive surrogate's share of each stratum of sizes s and n - s is
-  // (a_i - A / n) / (n - 1) per size; the estimate of the stratum is the mean,
-  // over its pairs, of that share of the pair's fold surrogate plus the
-  // pair's estimate of what the surrogate misses.
-  std::vector<std::vector<double>> share;
-  for (const PairSurrogate& gk : *g) {
-    std::vector<double> a = gk.asv({});  // additive: the coefficients
-    double total = 0.0;
-    for (double x : a) total += x;
-    for (double& x : a) x = (x - total / double(n)) / double(n - 1);
-    share.push_back(std::move(a));
-  }
+  std::vector<FoldTerms> terms;
+  for (const PairSurrogate& gk : *g) terms.push_back(fold_terms(n, gk));
 
   WithinEstimate out;
   // The ends and the whole strata are exact sums of the values themselves.
@@ -229,28 +330,34 @@ Result<std::optional<WithinEstimate>> run(std::size_t n, Oracle& oracle,
       }
       continue;
     }
-    // A pair (S, complement) contributes (r(S) - r(S')) / s to the members of
-    // S and (r(S') - r(S)) / (n - s) to the others; half that for s = n / 2,
-    // where each pair stands for two coalitions of the stratum.
+    // A pair (S, complement) contributes d / s = (r(S) - r(S')) / s to the
+    // members of S and -d / (n - s) to the others, r the residual of its fold
+    // surrogate h, plus h's exact share of the stratum; half of both for
+    // s = n / 2, where each pair stands for two coalitions of the stratum.
+    // There the pair's S holds node 0, and only h's part that changes sign
+    // with the complement, (h(S) - h(S')) / 2, has the stratum's share.
     const std::size_t pairs = st.rows / 2;
     sampled_pairs += pairs;
     const double half = middle ? 0.5 : 1.0;
+    std::vector<StratumShare> shares;
+    for (const FoldTerms& t : terms) shares.push_back(stratum_share(n, s, t.a_total, t.b_total));
     std::fill(sum.begin(), sum.end(), 0.0);
     std::fill(sq.begin(), sq.end(), 0.0);
     for (std::size_t j = 0; j < pairs; ++j) {
-      const std::size_t k = st.first + 2 * j;
+      const std::size_t k = st.first + 2 * j, fold = j % folds;
       const std::span<const std::uint64_t> t = pl.coalitions[k];
-      double r_in = (*v)[k], r_out = (*v)[k + 1];
-      const PairSurrogate* gk = g->empty() ? nullptr : &(*g)[j % folds];
-      if (gk != nullptr) {
-        r_in -= (*gk)(t);
-        r_out -= (*gk)(pl.coalitions[k + 1]);
+      double d = (*v)[k] - (*v)[k + 1];
+      if (!g->empty()) {
+        const PairSurrogate& h = (*g)[fold];
+        d -= middle ? 0.5 * (h(t) - h(pl.coalitions[k + 1])) : h(t);
       }
-      const double d = half * (r_in - r_out);
-      const double in = d / double(s), out_ = -d / double(n - s);
+      const double in = half * d / double(s), out_ = -half * d / double(n - s);
       for (std::size_t i = 0; i < n; ++i) {
         u[i] = (t[i / 64] >> (i % 64)) & 1u ? in : out_;
-        if (gk != nullptr) u[i] += 2.0 * half * share[j % folds][i];
+        if (!g->empty()) {
+          const FoldTerms& f = terms[fold];
+          u[i] += half * (shares[fold].additive + f.a[i] / double(n - 1) + shares[fold].pairs * f.b_of[i]);
+        }
         sum[i] += u[i];
         sq[i] += u[i] * u[i];
       }
@@ -265,6 +372,8 @@ Result<std::optional<WithinEstimate>> run(std::size_t n, Oracle& oracle,
       variance[i] += var / double(pairs) * fpc;
     }
   }
+  // As with orderings: the folds' surrogates share most of their rows, a
+  // correlation the spread of the pairs does not show.
   out.stderr_values.resize(n);
   for (std::size_t i = 0; i < n; ++i) {
     // Every stratum whole: exact, no error; too few pairs: no honest error.

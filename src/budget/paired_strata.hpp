@@ -8,9 +8,10 @@
 // whose coalitions fit its share of the budget is taken whole; the others are
 // sampled without repeats. The ends and whole strata are summed from the
 // values; in a sampled stratum, each pair's estimate is its fold surrogate's
-// exact share of the stratum plus the pair's residual, the surrogate
-// (additive, fitted with the Shapley kernel's weights) fitted without that
-// fold's pairs. The spread over the pairs gives the standard errors; with
+// exact share of the stratum plus the pair's residual. The surrogate models
+// the pair's difference v(S) - v(S') with additive and pairwise terms (every
+// pair, or the strongest), fitted with the Shapley kernel's weights without
+// that fold's pairs. The spread over the pairs gives the standard errors; with
 // fewer than kMinReplicates sampled pairs they are NaN, and with none the
 // estimate is exact.
 //

@@ -58,8 +58,10 @@ class PairSurrogate {
   // pair (i, j), as pair_precedence() gives them (empty when there are no
   // pairs).
   std::vector<double> asv(std::span<const double> first_before) const;
-  // pair_term: b of pair k, in the order the pairs were given.
+  // additive_term: a_i. pair_term: b of pair k, in the order pairs() gives.
+  double additive_term(NodeId i) const { return coef_[1 + i]; }
   double pair_term(std::size_t k) const { return coef_[1 + n_ + k]; }
+  std::span<const NodePair> pairs() const { return pairs_; }
 
  private:
   friend class SurrogateFit;
