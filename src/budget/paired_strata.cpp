@@ -164,26 +164,11 @@ OddFit odd_rows(std::size_t n, const Plan& p, const std::vector<double>& v, std:
   return f;
 }
 
-// without_fold: the rows outside fold k.
-OddFit without_fold(const OddFit& f, std::size_t k) {
-  OddFit out{.sets = CoalitionList(f.sets.width()), .d = {}, .weights = {}, .fold = {}};
-  for (std::size_t r = 0; r < f.d.size(); ++r) {
-    if (f.fold[r] == k) continue;
-    out.sets.append(f.sets[r]);
-    out.d.push_back(f.d[r]);
-    out.weights.push_back(f.weights[r]);
-    out.fold.push_back(f.fold[r]);
-  }
-  return out;
-}
-
 // fold_surrogates: the surrogate of d fitted once per fold, without the
 // sampled pairs of that fold (pair j of a stratum is in fold j % folds), so
-// that the residuals it corrects are not shrunk in-sample. Its pairs: every
-// pair of nodes while the rows outnumber the terms twice and the fits' work
-// fits the budget, else the strongest of them, chosen per fold without the
-// fold's rows too (chosen on every row, a pair picked for one fold's noise
-// would carry that noise into the other folds' surrogates); none, and no
+// that the residuals it corrects are not shrunk in-sample (fit_folds). Its
+// pairs: every pair of nodes while the rows outnumber the terms twice and the
+// fits' work fits the budget, else the strongest of them; none, and no
 // surrogate at all, when even the additive terms do not fit.
 Result<std::vector<PairSurrogate>> fold_surrogates(std::size_t n, const OddFit& f, std::size_t folds) {
   const double rows = double(f.d.size());
@@ -192,6 +177,7 @@ Result<std::vector<PairSurrogate>> fold_surrogates(std::size_t n, const OddFit& 
   auto work = [&](double pairs) {
     const double active = 1.0 + double(n) / 2.0 + pairs / 4.0;
     const double terms = double(PairSurrogate::terms(n, 0)) + pairs;
+    // A Gram per fold when each fold chooses its pairs, else two.
     const double builds = pairs < double(all_pairs) ? double(folds) : 2.0;
     return builds * rows * active * active + double(folds) * terms * terms * terms / 3.0;
   };
@@ -203,49 +189,20 @@ Result<std::vector<PairSurrogate>> fold_surrogates(std::size_t n, const OddFit& 
                          ? std::min(room - PairSurrogate::terms(n, 0), all_pairs)
                          : 0;
   while (keep > 0 && work(double(keep)) > budget) keep = keep * 9 / 10;
-  std::vector<PairSurrogate> g;
-  if (keep > 0 && keep < all_pairs) {
-    // Every pair is a candidate, as far as the screen's work allows.
-    const auto screened = static_cast<std::size_t>(
-        std::min(2.0 * budget / rows / double(folds), double(kMaxScreenedPairs)));
-    std::vector<NodePair> candidates;
-    for (NodeId i = 0; i < n && candidates.size() < std::max(keep, screened); ++i) {
-      for (NodeId j = i + 1; j < n && candidates.size() < std::max(keep, screened); ++j) {
-        candidates.emplace_back(i, j);
-      }
-    }
-    for (std::size_t k = 0; k < folds; ++k) {
-      const OddFit train = without_fold(f, k);
-      Result<std::vector<NodePair>> pairs =
-          strongest_pairs(n, candidates, keep, train.sets.width(), train.sets.all(), train.d);
-      if (!pairs) return std::unexpected(std::move(pairs.error()));
-      Result<SurrogateFit> fit = SurrogateFit::make(n, *pairs, train.sets.width(), train.sets.all(),
-                                                    train.d, train.weights);
-      if (!fit) return std::unexpected(std::move(fit.error()));
-      Result<PairSurrogate> gk = fit->fit_without({});
-      if (!gk) return std::unexpected(std::move(gk.error()));
-      g.push_back(std::move(*gk));
-    }
-    return g;
-  }
-  std::vector<NodePair> pairs;
-  if (keep > 0) {
-    for (NodeId i = 0; i < n; ++i) {
-      for (NodeId j = i + 1; j < n; ++j) pairs.emplace_back(i, j);
+  // Every pair is a candidate, as far as the screen's work allows.
+  const std::size_t screened = keep == 0 ? 0
+      : static_cast<std::size_t>(std::min(2.0 * budget / rows / double(folds), double(kMaxScreenedPairs)));
+  std::vector<NodePair> candidates;
+  for (NodeId i = 0; i < n && candidates.size() < std::max(keep, screened); ++i) {
+    for (NodeId j = i + 1; j < n && candidates.size() < std::max(keep, screened); ++j) {
+      candidates.emplace_back(i, j);
     }
   }
-  Result<SurrogateFit> fit = SurrogateFit::make(n, pairs, f.sets.width(), f.sets.all(), f.d, f.weights);
-  if (!fit) return std::unexpected(std::move(fit.error()));
   std::vector<std::vector<std::size_t>> left_out(folds);
   for (std::size_t r = 0; r < f.fold.size(); ++r) {
     if (f.fold[r] != OddFit::kNoFold) left_out[f.fold[r]].push_back(r);
   }
-  for (std::size_t k = 0; k < folds; ++k) {
-    Result<PairSurrogate> gk = fit->fit_without(left_out[k]);
-    if (!gk) return std::unexpected(std::move(gk.error()));
-    g.push_back(std::move(*gk));
-  }
-  return g;
+  return fit_folds(n, candidates, keep, f.sets.width(), f.sets.all(), f.d, f.weights, left_out);
 }
 
 // StratumShare: E[h(S) (n [i in S] - s) / (s (n - s))] for S uniform of size

@@ -133,6 +133,47 @@ Result<std::vector<NodePair>> strongest_pairs(std::size_t n, std::vector<NodePai
   return out;
 }
 
+Result<std::vector<PairSurrogate>> fit_folds(
+    std::size_t n, const std::vector<NodePair>& candidates, std::size_t keep, std::size_t words,
+    std::span<const std::uint64_t> sets, std::span<const double> values,
+    std::span<const double> weights, const std::vector<std::vector<std::size_t>>& left_out) {
+  std::vector<PairSurrogate> g;
+  if (candidates.size() <= keep) {
+    // The same terms for every fold: one Gram, less each fold's rows.
+    Result<SurrogateFit> fit = SurrogateFit::make(n, candidates, words, sets, values, weights);
+    if (!fit) return std::unexpected(std::move(fit.error()));
+    for (const std::vector<std::size_t>& rows : left_out) {
+      Result<PairSurrogate> gk = fit->fit_without(rows);
+      if (!gk) return std::unexpected(std::move(gk.error()));
+      g.push_back(std::move(*gk));
+    }
+    return g;
+  }
+  for (const std::vector<std::size_t>& rows : left_out) {
+    std::vector<bool> out(values.size(), false);
+    for (std::size_t r : rows) out[r] = true;
+    std::vector<std::uint64_t> train_sets;
+    std::vector<double> train_values, train_weights;
+    for (std::size_t r = 0; r < values.size(); ++r) {
+      if (out[r]) continue;
+      const std::span<const std::uint64_t> set = sets.subspan(r * words, words);
+      train_sets.insert(train_sets.end(), set.begin(), set.end());
+      train_values.push_back(values[r]);
+      if (!weights.empty()) train_weights.push_back(weights[r]);
+    }
+    Result<std::vector<NodePair>> pairs =
+        strongest_pairs(n, candidates, keep, words, train_sets, train_values);
+    if (!pairs) return std::unexpected(std::move(pairs.error()));
+    Result<SurrogateFit> fit =
+        SurrogateFit::make(n, *pairs, words, train_sets, train_values, train_weights);
+    if (!fit) return std::unexpected(std::move(fit.error()));
+    Result<PairSurrogate> gk = fit->fit_without({});
+    if (!gk) return std::unexpected(std::move(gk.error()));
+    g.push_back(std::move(*gk));
+  }
+  return g;
+}
+
 void PairSurrogate::features(std::span<const std::uint64_t> set,
                              std::vector<std::size_t>& out) const {
   out.clear();

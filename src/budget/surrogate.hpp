@@ -45,6 +45,20 @@ using NodePair = std::pair<NodeId, NodeId>;  // first < second
                                                             std::span<const std::uint64_t> sets,
                                                             std::span<const double> values);
 
+class PairSurrogate;
+
+// fit_folds: one surrogate per fold k, fitted without the rows left_out[k]
+// (cross-fitting). With more candidates than `keep`, each fold keeps the
+// `keep` strongest, chosen without its left-out rows too: chosen on every
+// row, a pair picked for one fold's noise would carry that noise into the
+// other folds' surrogates, and their errors would look smaller than they are.
+// Fails only when interrupted.
+// REQUIRES: as SurrogateFit::make; left_out[k] distinct row indices.
+[[nodiscard]] Result<std::vector<PairSurrogate>> fit_folds(
+    std::size_t n, const std::vector<NodePair>& candidates, std::size_t keep, std::size_t words,
+    std::span<const std::uint64_t> sets, std::span<const double> values,
+    std::span<const double> weights, const std::vector<std::vector<std::size_t>>& left_out);
+
 class PairSurrogate {
  public:
   // terms: the number of coefficients of a fit on n nodes with `pairs` pairs.
