@@ -7,8 +7,8 @@
 
 #include "budget/evaluate.hpp"
 #include "budget/surrogate.hpp"
-#include "coalition/coalition.hpp"
 #include "budget/within.hpp"
+#include "coalition/coalition.hpp"
 #include "graph/interrupt.hpp"
 #include "graph/limits.hpp"
 
