@@ -287,9 +287,9 @@ Result<std::optional<WithinEstimate>> run(std::size_t n, Oracle& oracle,
       }
       continue;
     }
-    // A pair (S, complement) contributes d / s = (r(S) - r(S')) / s to the
-    // members of S and -d / (n - s) to the others, r the residual of its fold
-    // surrogate h, plus h's exact share of the stratum; half of both for
+    // A pair (S, complement) contributes e / s to the members of S and
+    // -e / (n - s) to the others, e = v(S) - v(S') - h(S) the residual of its
+    // fold surrogate h, plus h's exact share of the stratum; half of both for
     // s = n / 2, where each pair stands for two coalitions of the stratum.
     // There the pair's S holds node 0, and only h's part that changes sign
     // with the complement, (h(S) - h(S')) / 2, has the stratum's share.
