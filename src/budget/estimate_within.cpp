@@ -215,8 +215,8 @@ Result<void> sample_precedence(OrderSource& source, SampleRng& rng, std::span<co
   return {};
 }
 
-// precedence: P(i before j) for every pair of any fold's surrogate (`pairs`,
-// ascending), counted where the source can, else sampled (see
+// precedence: P(i before j) for every pair of the folds' surrogates (the same
+// pairs in each), counted where the source can, else sampled (see
 // sample_precedence, which also gives the error added).
 Result<std::vector<double>> precedence(OrderSource& source, SampleRng& rng,
                                        std::span<const NodePair> pairs,
@@ -224,11 +224,9 @@ Result<std::vector<double>> precedence(OrderSource& source, SampleRng& rng,
                                        const Folds& folds, std::vector<double>& error) {
   const std::size_t n = source.n_nodes();
   std::vector<double> out(pairs.size());
-  std::vector<std::size_t> counted, sampled, slot(pairs.size());
+  std::vector<std::size_t> counted, sampled;
   for (std::size_t k = 0; k < pairs.size(); ++k) {
-    std::vector<std::size_t>& to = source.exact_pair(pairs[k]) ? counted : sampled;
-    slot[k] = to.size();
-    to.push_back(k);
+    (source.exact_pair(pairs[k]) ? counted : sampled).push_back(k);
   }
   error.assign(n, 0.0);
   if (!counted.empty()) {
@@ -243,11 +241,8 @@ Result<std::vector<double>> precedence(OrderSource& source, SampleRng& rng,
   std::vector<double> share(folds.count, 0.0), terms(sampled.size(), 0.0);
   for (std::size_t r = 0; r < plan.orders.size(); ++r) share[folds.of(r)] += 1.0;
   for (std::size_t k = 0; k < folds.count; ++k) {
-    const std::span<const NodePair> own = g[k].pairs();
-    for (std::size_t q = 0; q < own.size(); ++q) {
-      const auto at = static_cast<std::size_t>(std::ranges::lower_bound(pairs, own[q]) - pairs.begin());
-      if (source.exact_pair(own[q])) continue;
-      terms[slot[at]] += g[k].pair_term(q) * share[k] / double(plan.orders.size());
+    for (std::size_t q = 0; q < sampled.size(); ++q) {
+      terms[q] += g[k].pair_term(sampled[q]) * share[k] / double(plan.orders.size());
     }
   }
   const double per_draw = double(n) * (double(kChainThinningSweeps) + 2.0) + double(sampled.size());
@@ -269,24 +264,14 @@ Result<WithinEstimate> combine(const Dag& dag, const Plan& plan, const std::vect
   Result<std::vector<PairSurrogate>> fitted = fold_surrogates(dag, plan, values, folds.count, max_calls);
   if (!fitted) return std::unexpected(std::move(fitted.error()));
   const std::vector<PairSurrogate>& g = *fitted;  // per fold, fitted without it
-  // Every fold's pairs, each once.
-  std::vector<NodePair> pairs;
-  for (const PairSurrogate& gk : g) pairs.insert(pairs.end(), gk.pairs().begin(), gk.pairs().end());
-  std::ranges::sort(pairs);
-  pairs.erase(std::unique(pairs.begin(), pairs.end()), pairs.end());
   std::vector<std::vector<double>> base;
   std::vector<double> sampling_error;  // of the surrogate's ASV, from sampled precedence
   if (!g.empty()) {
+    // Every fold has the same pairs (chosen once).
     Result<std::vector<double>> first_before =
-        precedence(source, rng, pairs, g, plan, folds, sampling_error);
+        precedence(source, rng, g[0].pairs(), g, plan, folds, sampling_error);
     if (!first_before) return std::unexpected(std::move(first_before.error()));
-    for (const PairSurrogate& gk : g) {
-      std::vector<double> own;
-      for (const NodePair& p : gk.pairs()) {
-        own.push_back((*first_before)[static_cast<std::size_t>(std::ranges::lower_bound(pairs, p) - pairs.begin())]);
-      }
-      base.push_back(gk.asv(own));
-    }
+    for (const PairSurrogate& gk : g) base.push_back(gk.asv(*first_before));
   }
   Replicates est(n, folds.streams);
   std::vector<std::size_t> at;
