@@ -290,6 +290,17 @@ Result<WithinEstimate> combine(const Dag& dag, const Plan& plan, const std::vect
   }
   WithinEstimate out;
   est.finish(out.values, out.stderr_values);
+  double scale = 0.0;
+  for (double x : values) scale = std::max(scale, std::abs(x));
+  for (const PairSurrogate& gk : g) {
+    // The surrogate's terms cancel in each order's estimate; with nearly
+    // collinear terms they are large, and so is what rounding leaves.
+    double total = 0.0;
+    for (NodeId i = 0; i < n; ++i) total += std::abs(gk.additive_term(i));
+    for (std::size_t k = 0; k < gk.pairs().size(); ++k) total += std::abs(gk.pair_term(k));
+    scale = std::max(scale, total);
+  }
+  floor_at_rounding(out.stderr_values, scale);
   if (!g.empty()) {
     // Each fold's surrogate was fitted on the other folds' coalitions, which
     // ties the folds' estimates together in a way their own spread does not
@@ -345,6 +356,11 @@ Result<void> covers_one_order(std::size_t n, std::uint64_t max_calls) {
   return std::unexpected(AsvError::invalid_configuration(
       "explain_within needs max_calls \xe2\x89\xa5 n + 1 = " + std::to_string(n + 1) +
       " to walk one ordering"));
+}
+
+void floor_at_rounding(std::vector<double>& stderr_values, double scale) {
+  const double rounding = kRoundingUlps * std::numeric_limits<double>::epsilon() * scale;
+  for (double& e : stderr_values) e = std::hypot(e, rounding);
 }
 
 OrderSourceLimits order_source_limits(std::size_t n, const WithinOptions& options) {

@@ -32,6 +32,10 @@ struct WithinEstimate {
   bool exact = false;       // every coalition needed was taken: no sampling error
 };
 
+// floor_at_rounding: each standard error (NaN stays NaN) combined with the
+// rounding error of sums whose largest term is about `scale`.
+void floor_at_rounding(std::vector<double>& stderr_values, double scale);
+
 // order_source_limits: the limits of the order source for a budget on n nodes.
 OrderSourceLimits order_source_limits(std::size_t n, const WithinOptions& options);
 

@@ -270,6 +270,7 @@ Result<std::optional<WithinEstimate>> run(std::size_t n, Oracle& oracle,
   out.values.assign(n, ((*v)[1] - (*v)[0]) / double(n));
   std::vector<double> variance(n, 0.0), sum(n), sq(n), u(n);
   std::size_t sampled_pairs = 0;
+  double scale = 0.0;  // the largest quantity the sampled strata sum
   for (const Stratum& st : pl.strata) {
     if (Result<void> e = check_interrupt(); !e) return std::unexpected(std::move(e.error()));
     const std::size_t s = st.size;
@@ -304,16 +305,21 @@ Result<std::optional<WithinEstimate>> run(std::size_t n, Oracle& oracle,
       const std::size_t k = st.first + 2 * j, fold = j % folds;
       const std::span<const std::uint64_t> t = pl.coalitions[k];
       double d = (*v)[k] - (*v)[k + 1];
+      scale = std::max({scale, std::abs((*v)[k]), std::abs((*v)[k + 1])});
       if (!g->empty()) {
         const PairSurrogate& h = (*g)[fold];
-        d -= middle ? 0.5 * (h(t) - h(pl.coalitions[k + 1])) : h(t);
+        const double fitted = middle ? 0.5 * (h(t) - h(pl.coalitions[k + 1])) : h(t);
+        scale = std::max(scale, std::abs(fitted));
+        d -= fitted;
       }
       const double in = half * d / double(s), out_ = -half * d / double(n - s);
       for (std::size_t i = 0; i < n; ++i) {
         u[i] = (t[i / 64] >> (i % 64)) & 1u ? in : out_;
         if (!g->empty()) {
           const FoldTerms& f = terms[fold];
-          u[i] += half * (shares[fold].additive + f.a[i] / double(n - 1) + shares[fold].pairs * f.b_of[i]);
+          const double share = half * (shares[fold].additive + f.a[i] / double(n - 1) + shares[fold].pairs * f.b_of[i]);
+          scale = std::max(scale, std::abs(share));
+          u[i] += share;
         }
         sum[i] += u[i];
         sq[i] += u[i] * u[i];
@@ -329,8 +335,6 @@ Result<std::optional<WithinEstimate>> run(std::size_t n, Oracle& oracle,
       variance[i] += var / double(pairs) * fpc;
     }
   }
-  // As with orderings: the folds' surrogates share most of their rows, a
-  // correlation the spread of the pairs does not show.
   out.stderr_values.resize(n);
   for (std::size_t i = 0; i < n; ++i) {
     // Every stratum whole: exact, no error; too few pairs: no honest error.
@@ -338,6 +342,7 @@ Result<std::optional<WithinEstimate>> run(std::size_t n, Oracle& oracle,
                            : sampled_pairs < kMinReplicates ? std::numeric_limits<double>::quiet_NaN()
                                                             : std::sqrt(variance[i]);
   }
+  if (sampled_pairs > 0) floor_at_rounding(out.stderr_values, scale);
   out.exact = sampled_pairs == 0;
   out.calls = pl.coalitions.size();
   out.orders = pl.coalitions.size() - 2;

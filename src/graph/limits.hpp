@@ -79,7 +79,14 @@ inline constexpr double kFreeOrderWork = 2e8;
 // The ridge on a surrogate's pair terms, in rows of average weight.
 inline constexpr double kPairRidgeRows = 10.0;
 // Fewer independent replicates than this give no honest standard error: it
-// is reported as NaN.
-inline constexpr std::size_t kMinReplicates = 60;
+// is reported as NaN. Measured on real networks over 100 seeds: at 45 the 95%
+// intervals covered 96% with no node's mean z beyond 0.35; at 30 one node's
+// mean z was 0.74, and at 9 to 14 nodes whose rare orders had not come up
+// claimed errors near zero.
+inline constexpr std::size_t kMinReplicates = 40;
+// A standard error never claims less than rounding leaves: this many units in
+// the last place of the largest quantity summed (a node the surrogate
+// captures exactly has a spread of 1e-16, smaller than its rounding error).
+inline constexpr double kRoundingUlps = 1024.0;
 
 }  // namespace morvend

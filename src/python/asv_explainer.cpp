@@ -606,7 +606,7 @@ PyMethodDef explainer_methods[] = {
      "random orderings, with a cross-fitted pairwise surrogate whose ASV is exact as\n"
      "control variate (`method` \"surrogate_residual\"); on a DAG without edges,\n"
      "coalitions drawn by size with their complements instead (`method`\n"
-     "\"paired_strata\"). An estimate's `stderr` is NaN for a node when fewer than 60\n"
+     "\"paired_strata\"). An estimate's `stderr` is NaN for a node when fewer than 40\n"
      "independent replicates give no honest error; its `ci_low` and `ci_high` are\n"
      "then NaN too. Either form of value function; with\n"
      "`value_fn_batch`, at most `batch_size` coalitions per call. `progress=True` shows\n"
