@@ -248,6 +248,21 @@ FoldTerms fold_terms(std::size_t n, const PairSurrogate& g) {
   return t;
 }
 
+// small_sample_widening: t / z at 95% for the degrees of freedom of a sum
+// of stratum variances (Welch-Satterthwaite: total^2 / spread, spread the sum
+// of each stratum's squared variance over its degrees of freedom). Strata of
+// a few pairs each estimate their variances poorly, and the normal interval
+// then covers less than it claims.
+double small_sample_widening(double total, double spread) {
+  if (!(spread > 0.0)) return 1.0;
+  const double dof = std::max(1.0, total * total / spread);
+  const double z = 1.959963984540054, z3 = z * z * z, z5 = z3 * z * z, z7 = z5 * z * z;
+  // The Cornish-Fisher series of the t quantile in 1 / dof.
+  const double t = z + (z3 + z) / (4.0 * dof) + (5.0 * z5 + 16.0 * z3 + 3.0 * z) / (96.0 * dof * dof) +
+                   (3.0 * z7 + 19.0 * z5 + 17.0 * z3 - 15.0 * z) / (384.0 * dof * dof * dof);
+  return t / z;
+}
+
 template <class Oracle>
 Result<std::optional<WithinEstimate>> run(std::size_t n, Oracle& oracle,
                                           const WithinOptions& options) {
@@ -268,7 +283,7 @@ Result<std::optional<WithinEstimate>> run(std::size_t n, Oracle& oracle,
   WithinEstimate out;
   // The ends and the whole strata are exact sums of the values themselves.
   out.values.assign(n, ((*v)[1] - (*v)[0]) / double(n));
-  std::vector<double> variance(n, 0.0), sum(n), sq(n), u(n);
+  std::vector<double> variance(n, 0.0), spread(n, 0.0), sum(n), sq(n), u(n);
   std::size_t sampled_pairs = 0;
   double scale = 0.0;  // the largest quantity the sampled strata sum
   for (const Stratum& st : pl.strata) {
@@ -333,6 +348,7 @@ Result<std::optional<WithinEstimate>> run(std::size_t n, Oracle& oracle,
       out.values[i] += mean;
       const double var = std::max(0.0, sq[i] - double(pairs) * mean * mean) / double(pairs - 1);
       variance[i] += var / double(pairs) * fpc;
+      spread[i] += std::pow(var / double(pairs) * fpc, 2) / double(pairs - 1);
     }
   }
   out.stderr_values.resize(n);
@@ -340,7 +356,8 @@ Result<std::optional<WithinEstimate>> run(std::size_t n, Oracle& oracle,
     // Every stratum whole: exact, no error; too few pairs: no honest error.
     out.stderr_values[i] = sampled_pairs == 0 ? 0.0
                            : sampled_pairs < kMinReplicates ? std::numeric_limits<double>::quiet_NaN()
-                                                            : std::sqrt(variance[i]);
+                                                            : std::sqrt(variance[i]) *
+                                                                  small_sample_widening(variance[i], spread[i]);
   }
   if (sampled_pairs > 0) floor_at_rounding(out.stderr_values, scale);
   out.exact = sampled_pairs == 0;

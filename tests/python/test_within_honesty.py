@@ -43,11 +43,12 @@ def model_game(n, seed):
 # them, or errors too small for the spread of the estimates. Over 100 seeds
 # the 95% intervals cover the truth about 95% of the time and no node's
 # estimates lean one way, on a DAG with edges (orders walked) and on one
-# without (coalitions in complementary pairs).
+# without (coalitions in complementary pairs), there also with a few pairs
+# per stratum, whose variances alone would give intervals too narrow.
 @pytest.mark.parametrize(
     "n, p, budget, method",
-    [(30, 0.1, 2500, "surrogate_residual"), (50, 0.0, 1000, "paired_strata")],
-    ids=["edges", "edgeless"],
+    [(30, 0.1, 2500, "surrogate_residual"), (50, 0.0, 1000, "paired_strata"), (16, 0.0, 120, "paired_strata")],
+    ids=["edges", "edgeless", "edgeless-few-pairs"],
 )
 def test_coverage_and_no_bias(n, p, budget, method):
     dag = random_dag(n, p, 5)
