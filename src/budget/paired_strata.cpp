@@ -312,8 +312,17 @@ Result<std::optional<WithinEstimate>> run(std::size_t n, Oracle& oracle,
     const std::size_t pairs = st.rows / 2;
     sampled_pairs += pairs;
     const double half = middle ? 0.5 : 1.0;
-    std::vector<StratumShare> shares;
-    for (const FoldTerms& t : terms) shares.push_back(stratum_share(n, s, t.a_total, t.b_total));
+    // Each fold surrogate's exact share of the stratum, per node: the same
+    // for every pair of the fold.
+    std::vector<std::vector<double>> shares;
+    for (const FoldTerms& f : terms) {
+      const StratumShare c = stratum_share(n, s, f.a_total, f.b_total);
+      std::vector<double>& share = shares.emplace_back(n);
+      for (std::size_t i = 0; i < n; ++i) {
+        share[i] = half * (c.additive + f.a[i] / double(n - 1) + c.pairs * f.b_of[i]);
+        scale = std::max(scale, std::abs(share[i]));
+      }
+    }
     std::fill(sum.begin(), sum.end(), 0.0);
     std::fill(sq.begin(), sq.end(), 0.0);
     for (std::size_t j = 0; j < pairs; ++j) {
@@ -330,12 +339,7 @@ Result<std::optional<WithinEstimate>> run(std::size_t n, Oracle& oracle,
       const double in = half * d / double(s), out_ = -half * d / double(n - s);
       for (std::size_t i = 0; i < n; ++i) {
         u[i] = (t[i / 64] >> (i % 64)) & 1u ? in : out_;
-        if (!g->empty()) {
-          const FoldTerms& f = terms[fold];
-          const double share = half * (shares[fold].additive + f.a[i] / double(n - 1) + shares[fold].pairs * f.b_of[i]);
-          scale = std::max(scale, std::abs(share));
-          u[i] += share;
-        }
+        if (!g->empty()) u[i] += shares[fold][i];
         sum[i] += u[i];
         sq[i] += u[i] * u[i];
       }
