@@ -313,9 +313,11 @@ Result<std::optional<WithinEstimate>> run(std::size_t n, Oracle& oracle,
     sampled_pairs += pairs;
     const double half = middle ? 0.5 : 1.0;
     // Each fold surrogate's exact share of the stratum, per node: the same
-    // for every pair of the fold.
+    // for every pair of the fold (pair j is fold j % folds, so a stratum of
+    // fewer pairs than folds leaves some out).
     std::vector<std::vector<double>> shares;
-    for (const FoldTerms& f : terms) {
+    for (std::size_t k = 0; k < std::min(terms.size(), pairs); ++k) {
+      const FoldTerms& f = terms[k];
       const StratumShare c = stratum_share(n, s, f.a_total, f.b_total);
       std::vector<double>& share = shares.emplace_back(n);
       for (std::size_t i = 0; i < n; ++i) {
