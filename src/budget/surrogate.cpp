@@ -8,10 +8,7 @@
 #include "topo/topo.hpp"
 
 namespace morvend {
-namespace {
 
-// solve_spd: solves A x = b for a symmetric positive definite A (p x p, row
-// major) by Cholesky, in place.
 Result<std::vector<double>> solve_spd(std::vector<double>& a, std::vector<double> b, std::size_t p) {
   InterruptMeter meter;
   for (std::size_t j = 0; j < p; ++j) {
@@ -37,8 +34,6 @@ Result<std::vector<double>> solve_spd(std::vector<double>& a, std::vector<double
   return b;
 }
 
-}  // namespace
-
 std::vector<NodePair> incomparable_pairs(const Dag& g, std::size_t limit) {
   const std::size_t n = g.n_nodes(), words = (n + 63) / 64;
   // below[u]: u's descendants, from the children up in reverse topological order.
@@ -59,21 +54,37 @@ std::vector<NodePair> incomparable_pairs(const Dag& g, std::size_t limit) {
     for (NodeId u : layers[k]) layer_of[u] = k;
   }
   auto reaches = [&](NodeId a, NodeId b) { return (below[a * words + b / 64] >> (b % 64)) & 1u; };
-  std::vector<NodePair> out;
+  auto distance = [&](NodeId i, NodeId j) {
+    return layer_of[i] > layer_of[j] ? layer_of[i] - layer_of[j] : layer_of[j] - layer_of[i];
+  };
+  // Nearest layers first: two nodes of one layer come in either order about
+  // as often, and their term varies most from ordering to ordering. The
+  // pairs per distance are counted first, so that only those kept are
+  // stored (a large graph has far more incomparable pairs than are kept).
+  std::vector<std::size_t> per_distance(layers.size() + 1, 0);
   for (NodeId i = 0; i < n; ++i) {
     for (NodeId j = i + 1; j < n; ++j) {
-      if (!reaches(i, j) && !reaches(j, i)) out.emplace_back(i, j);
+      if (!reaches(i, j) && !reaches(j, i)) ++per_distance[distance(i, j)];
     }
   }
-  // Nearest layers first: two nodes of one layer come in either order about
-  // as often, and their term varies most from ordering to ordering.
-  auto distance = [&](const NodePair& p) {
-    return layer_of[p.first] > layer_of[p.second] ? layer_of[p.first] - layer_of[p.second]
-                                                  : layer_of[p.second] - layer_of[p.first];
-  };
-  std::stable_sort(out.begin(), out.end(),
-                   [&](const NodePair& a, const NodePair& b) { return distance(a) < distance(b); });
-  if (out.size() > limit) out.resize(limit);
+  std::size_t cutoff = 0, below_cutoff = 0;
+  while (cutoff + 1 < per_distance.size() && below_cutoff + per_distance[cutoff] < limit) {
+    below_cutoff += per_distance[cutoff++];
+  }
+  std::vector<std::vector<NodePair>> by_distance(cutoff + 1);
+  std::size_t at_cutoff = limit - std::min(limit, below_cutoff);
+  for (NodeId i = 0; i < n; ++i) {
+    for (NodeId j = i + 1; j < n; ++j) {
+      if (reaches(i, j) || reaches(j, i)) continue;
+      const std::size_t d = distance(i, j);
+      if (d < cutoff || (d == cutoff && at_cutoff > 0)) {
+        by_distance[d].emplace_back(i, j);
+        if (d == cutoff) --at_cutoff;
+      }
+    }
+  }
+  std::vector<NodePair> out;
+  for (const std::vector<NodePair>& some : by_distance) out.insert(out.end(), some.begin(), some.end());
   return out;
 }
 

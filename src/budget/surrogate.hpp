@@ -47,6 +47,11 @@ using NodePair = std::pair<NodeId, NodeId>;  // first < second
 
 class PairSurrogate;
 
+// solve_spd: solves A x = b for a symmetric positive definite A (p x p, row
+// major) by Cholesky, overwriting A. Fails only when interrupted.
+[[nodiscard]] Result<std::vector<double>> solve_spd(std::vector<double>& a, std::vector<double> b,
+                                                    std::size_t p);
+
 // fit_folds: one surrogate per fold k, fitted without the rows left_out[k]
 // (cross-fitting). With more candidates than `keep`, each fold keeps the
 // `keep` strongest, chosen without its left-out rows too: chosen on every
