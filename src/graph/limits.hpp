@@ -100,6 +100,11 @@ inline constexpr double kFoldDisagreement = 3.0;
 // mean z was 0.74, and at 9 to 14 nodes whose rare orders had not come up
 // claimed errors near zero.
 inline constexpr std::size_t kMinReplicates = 40;
+// On "paired_strata", a node's variance over a stratum's pairs whose S holds
+// it is shrunk toward the stratum's pooled one, weighed as this many pairs:
+// at 6n to 10n calls without edges, the 95% intervals covered 0.915 to 0.946
+// without it and 0.945 to 0.963 with it.
+inline constexpr double kPooledMemberPairs = 1.0;
 // A standard error never claims less than rounding leaves: this many units in
 // the last place of the largest quantity summed (a node the surrogate
 // captures exactly has a spread of 1e-16, smaller than its rounding error).
