@@ -340,9 +340,7 @@ Result<std::optional<WithinEstimate>> run(std::size_t n, Oracle& oracle,
         scale = std::max(scale, std::abs(share[i]));
       }
     }
-    std::fill(sum.begin(), sum.end(), 0.0);
-    std::fill(sq.begin(), sq.end(), 0.0);
-    for (auto* x : {&member_sum, &member_sq, &as_member_sum, &as_member_sq, &members}) {
+    for (auto* x : {&sum, &sq, &member_sum, &member_sq, &as_member_sum, &as_member_sq, &members}) {
       std::fill(x->begin(), x->end(), 0.0);
     }
     for (std::size_t j = 0; j < pairs; ++j) {
