@@ -274,6 +274,10 @@ def test_nested_explanations_complete_with_correct_values(outer, inner):
 NESTED_CTRL_C = """
 import signal, threading, time, morvend
 
+# A child started with SIGINT ignored (from a background job of a shell without
+# job control) keeps ignoring it: Python installs its handler only over SIG_DFL.
+signal.signal(signal.SIGINT, signal.default_int_handler)
+
 outer_kw = @OUTER_KW@
 inner_kw = @INNER_KW@
 outer = morvend.ASVExplainer(morvend.CausalDAG.from_edges([(f"a{i}", f"a{i+1}") for i in range(0, 24, 2)]))
