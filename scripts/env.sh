@@ -21,12 +21,12 @@ ensure_compiler() {
   fi
 }
 
-# ensure_test_packages: what the C++ tests add (Debian): GoogleTest, and Clang
-# 19 with its libFuzzer runtime for the fuzz run. oneTBB, Boost and
-# nlohmann/json come from PyPI into .venv (install_build_requirements).
+# ensure_test_packages: what the C++ tests add (Debian): GoogleTest, Clang 19
+# with its libFuzzer runtime for the fuzz run, and ccache (use_ccache). oneTBB,
+# Boost and nlohmann/json come from PyPI into .venv (install_build_requirements).
 ensure_test_packages() {
   local missing=()
-  for p in g++ libgtest-dev clang-19 libclang-rt-19-dev; do
+  for p in g++ libgtest-dev clang-19 libclang-rt-19-dev ccache; do
     dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
   done
   [ ${#missing[@]} -eq 0 ] && return 0
@@ -34,6 +34,20 @@ ensure_test_packages() {
   [ "$(id -u)" -ne 0 ] && sudo="sudo"
   $sudo apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
+}
+
+# use_ccache: every compiler call of the builds below through ccache, when it is
+# installed. A test run compiles the same core for several configurations and
+# interpreters, and the next run, in a fresh clone too, finds most of it done:
+# paths under the checkout are hashed relative to it and the build directory is
+# left out of the hash, so the build trees and the builds of the module need
+# fixed places inside the checkout (install_package, scripts/wheel.sh).
+use_ccache() {
+  command -v ccache >/dev/null 2>&1 || return 0
+  export CMAKE_CXX_COMPILER_LAUNCHER="${CMAKE_CXX_COMPILER_LAUNCHER:-ccache}"
+  export CCACHE_DIR="${CCACHE_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/morvend-ccache}"
+  export CCACHE_BASEDIR="$MORVEND_ROOT"
+  export CCACHE_NOHASHDIR=true
 }
 
 # find_python [MINOR]: a CPython 3.MINOR interpreter, 3.12 by default
@@ -80,6 +94,16 @@ show_dependency_origins() {
   grep -E -- '-- morvend: ' "$1" | sed 's/^ *//' || true
 }
 
+# sanitize_tree: configures build/cpp-sanitize, the C++ tests and the module
+# built with ASan and UBSan (GCC unless MORVEND_SANITIZE_CXX says otherwise),
+# against the PyPI copies of the dependencies in .venv.
+sanitize_tree() {
+  cmake -S "$MORVEND_ROOT" -B "$MORVEND_ROOT/build/cpp-sanitize" -G Ninja \
+    -DMORVEND_BUILD_PYTHON=ON -DMORVEND_BUILD_TESTS=ON -DMORVEND_SANITIZE=ON \
+    -DCMAKE_CXX_COMPILER="${MORVEND_SANITIZE_CXX:-g++}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DPython_EXECUTABLE="$VENV/bin/python"
+}
+
 # install_extra_requirements PYTHON EXTRA: the packages of one of
 # pyproject.toml's optional-dependencies into PYTHON's environment, without
 # morvend itself.
@@ -93,10 +117,14 @@ print("\n".join(tomllib.load(open(sys.argv[1], "rb"))["project"]["optional-depen
 
 # install_package: builds and installs morvend with its test and dask extras
 # into .venv (the dask extra so that tests/python/test_dask.py runs there).
+# The build requirements go into .venv first and the build uses them there, in
+# build/module, which the next install reuses.
 install_package() {
   local log="$MORVEND_ROOT/build/pip-install.log"
   mkdir -p "$MORVEND_ROOT/build"
-  if ! "$VENV/bin/python" -m pip install --verbose "$MORVEND_ROOT[test,dask]" > "$log" 2>&1; then
+  install_build_requirements
+  if ! "$VENV/bin/python" -m pip install --verbose --no-build-isolation \
+      -C "build-dir=$MORVEND_ROOT/build/module" "$MORVEND_ROOT[test,dask]" > "$log" 2>&1; then
     tail -n 200 "$log" >&2
     echo "pip install failed: $log" >&2
     return 1

@@ -7,10 +7,23 @@
 # Installs what is missing first.
 set -euo pipefail
 source "$(dirname "$0")/env.sh"
+
+# Each step's time, printed as it ends, and the total at the end of the run
+# (also when it fails).
+step_start=$SECONDS
+step() {
+  local now=$SECONDS
+  printf '== %4d s  %s\n' "$((now - step_start))" "$1" >&2
+  step_start=$now
+}
+trap 'status=$?; printf "== total %d s (%d min %d s), exit status %d\n" "$SECONDS" \
+  "$((SECONDS / 60))" "$((SECONDS % 60))" "$status" >&2' EXIT
+
 ensure_test_packages
+use_ccache
 ensure_venv
-install_build_requirements
 install_package
+step "the module installed in .venv"
 
 PATH="$VENV/bin:$PATH"
 cd "$MORVEND_ROOT"
@@ -23,12 +36,15 @@ cmake -S . -B build/cpp -G Ninja -DMORVEND_BUILD_PYTHON=OFF -DMORVEND_BUILD_TEST
   -DCMAKE_BUILD_TYPE=Release "${deps[@]}"
 cmake --build build/cpp -j "$jobs"
 ctest --test-dir build/cpp --output-on-failure -j "$jobs"
+step "C++ tests"
 
-cmake -S . -B build/cpp-sanitize -G Ninja -DMORVEND_BUILD_PYTHON=OFF -DMORVEND_BUILD_TESTS=ON \
-  -DMORVEND_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo "${deps[@]}"
+# One sanitized tree for the C++ tests and the module that
+# scripts/test_python_sanitized.sh tests, which configures it the same way.
+sanitize_tree
 cmake --build build/cpp-sanitize -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build/cpp-sanitize --output-on-failure -j "$jobs"
+step "C++ tests under ASan/UBSan"
 
 # libFuzzer with ASan/UBSan: new inputs go to build/, the committed seeds stay
 # as they are.
@@ -41,18 +57,24 @@ ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   build/fuzz/tests/fuzz/json_readers_fuzz build/fuzz/corpus tests/fuzz/corpus \
   -dict=tests/fuzz/json.dict -max_total_time=60 -timeout=10 -rss_limit_mb=2048 \
   -print_final_stats=1
+step "fuzzing"
 
 # MORVEND_REQUIRE_DASK=1: tests/python/test_dask.py fails instead of skipping
 # when distributed is missing, so this run cannot pass without it.
+# This run alone includes the soak test: the others deselect it (-m 'not soak').
 MORVEND_REQUIRE_DASK=1 "$VENV/bin/python" -m pytest
+step "pytest"
 # The stub against the module, and type checkers against the examples through
 # the installed stub package.
 "$VENV/bin/python" -m mypy.stubtest morvend
 "$VENV/bin/python" -m mypy --strict examples/
+step "stubtest and mypy"
 bash "$MORVEND_ROOT/scripts/test_python_sanitized.sh"
+step "pytest under ASan/UBSan"
 
 if find_python 13 >/dev/null 2>&1 || [ "${CI:-}" = true ]; then
   bash "$MORVEND_ROOT/scripts/test_wheel.sh" 13
+  step "the wheel for CPython 3.13"
 else
   echo "no CPython 3.13: the wheel test (scripts/test_wheel.sh 13) was skipped" >&2
 fi

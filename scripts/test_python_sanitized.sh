@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # pytest once more, against a copy of the module built with ASan and UBSan
-# (GCC) in build/python-sanitize; the module installed in .venv is left alone.
+# (GCC) in build/cpp-sanitize, beside the sanitized C++ tests; the module
+# installed in .venv is left alone. The soak test is left to the run against
+# .venv (scripts/test.sh).
 # Any sanitizer report, from pytest or from a process a test starts, fails the
 # run. Needs .venv (scripts/setup.sh or scripts/test.sh) for the build; pytest
 # runs in an environment of its own with the test extra only (below).
@@ -19,10 +21,9 @@ cd "$MORVEND_ROOT"
 # The interpreter is not instrumented, so the ASan runtime is preloaded below;
 # it has to be the one of the compiler that built the module.
 cxx="${MORVEND_SANITIZE_CXX:-g++}"
-build="$MORVEND_ROOT/build/python-sanitize"
-cmake -S . -B "$build" -G Ninja -DMORVEND_BUILD_PYTHON=ON -DMORVEND_SANITIZE=ON \
-  -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DPython_EXECUTABLE="$VENV/bin/python"
+build="$MORVEND_ROOT/build/cpp-sanitize"
+use_ccache
+sanitize_tree
 cmake --build "$build" -j "$(nproc)" --target morvend
 
 modules=("$build"/morvend.cpython-*.so)
@@ -72,7 +73,7 @@ env \
   ASAN_OPTIONS="detect_leaks=1:halt_on_error=1:abort_on_error=0:exitcode=86:log_path=$reports/asan" \
   LSAN_OPTIONS="suppressions=$MORVEND_ROOT/tests/sanitizers/lsan.supp:print_suppressions=0" \
   UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:report_error_type=1:exitcode=87" \
-  "$python" -m pytest -p check_sanitized_module -p no:cacheprovider --capture=sys \
+  "$python" -m pytest -p check_sanitized_module -p no:cacheprovider --capture=sys -m 'not soak' \
   || status=$?
 
 shopt -s nullglob

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The portable wheel as a user gets it: scripts/wheel.sh builds and repairs it
 # for CPython 3.MINOR, then a fresh virtual environment installs it with its
-# test extra (nothing from this checkout but the tests) and runs pytest,
-# stubtest and mypy on the examples there.
+# test extra (nothing from this checkout but the tests) and runs pytest (all
+# but the soak test, which scripts/test.sh runs once), stubtest and mypy on
+# the examples there.
 #   bash scripts/test_wheel.sh [MINOR]     # 3.13 by default
 set -euo pipefail
 source "$(dirname "$0")/env.sh"
@@ -21,7 +22,7 @@ rm -rf "$venv"
 cd "$venv"
 "$venv/bin/python" -c 'import morvend, sys; print(f"testing {morvend.__file__} on Python {sys.version.split()[0]}")'
 "$venv/bin/python" -m pytest -c "$MORVEND_ROOT/pyproject.toml" --rootdir "$MORVEND_ROOT" \
-  -p no:cacheprovider "$MORVEND_ROOT/tests/python"
+  -p no:cacheprovider -m 'not soak' "$MORVEND_ROOT/tests/python"
 "$venv/bin/python" -m mypy.stubtest morvend
 "$venv/bin/python" -m mypy --strict --config-file "$MORVEND_ROOT/pyproject.toml" \
   --cache-dir "$venv/.mypy_cache" "$MORVEND_ROOT/examples"

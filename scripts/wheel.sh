@@ -9,6 +9,7 @@ set -euo pipefail
 source "$(dirname "$0")/env.sh"
 minor="${1:-12}"
 python="$(find_python "$minor")"
+use_ccache
 work="$MORVEND_ROOT/build/wheel-3.$minor"
 tools="$work/venv"
 
