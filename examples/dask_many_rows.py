@@ -3,9 +3,10 @@
 A lender wants the causal attribution of the predicted credit score of every
 applicant in a table, not of one. The explanations are independent, so the
 rows are cut into chunks and the chunks mapped over the workers of a Dask
-cluster. The explainer and the model with its background data go to every
-worker once (`client.scatter(..., broadcast=True)`); a task carries only its
-rows and brings back their explanations, in order.
+cluster. The explainer and the model with its background data go to the
+cluster once, as tasks that unpickle them, which Dask runs again if the workers
+holding them are lost; a task carries only its rows and brings back their
+explanations, in order.
 
 The results come back as a table (a pandas DataFrame indexed by applicant when
 pandas is installed), and the mean absolute ASV of each variable is plotted to
@@ -26,11 +27,13 @@ terminal.
 import argparse
 import functools
 import importlib.util
+import pickle
 import sys
 import time
+import warnings
 from collections.abc import Iterable
 from dataclasses import dataclass
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 import numpy.typing as npt
@@ -38,7 +41,7 @@ import numpy.typing as npt
 import morvend
 
 if TYPE_CHECKING:
-    from distributed import Client
+    from distributed import Client, Future
 
 Array = npt.NDArray[np.float64]
 BLOCK_ROWS = 1024  # background draws evaluated at once
@@ -122,7 +125,8 @@ def fit_model(n_background: int, seed: int = 0) -> CreditModel:
     score = 300 + 3.0 * train[:, 2] + 0.5 * train[:, 3] + 4.0 * train[:, 1] - 220 * train[:, 4]
     score += rng.normal(0, 15, len(train))
     coef, *_ = np.linalg.lstsq(np.column_stack([np.ones(len(train)), design(train)]), score, rcond=None)
-    return CreditModel(float(coef[0]), coef[1:], sample_noise(rng, n_background))
+    # lstsq is typed as returning any float width; the model holds float64.
+    return CreditModel(float(coef[0]), np.asarray(coef[1:], dtype=np.float64), sample_noise(rng, n_background))
 
 
 def sample_rows(n: int, seed: int = 1) -> list[dict[str, float]]:
@@ -132,6 +136,26 @@ def sample_rows(n: int, seed: int = 1) -> list[dict[str, float]]:
 
 
 # --- one explanation per row, on the cluster or in this process -----------------------
+
+
+def recoverable(client: "Client", obj: object) -> "Future[Any]":
+    """`obj` on the workers as the result of a task that unpickles it.
+
+    Not scattered data: that is gone for good once every worker holding it is
+    lost, and every later task that needs it is cancelled. A task's result is
+    computed again on a surviving or restarted worker instead, so a run goes on
+    after losing workers, and a task that keeps killing its workers ends in
+    Dask's KilledWorker. The scheduler keeps the pickled bytes to do so.
+    """
+    import cloudpickle  # comes with distributed; pickles classes of __main__ by value
+
+    blob = cloudpickle.dumps(obj)
+    with warnings.catch_warnings():
+        # The warning asks to send large data once and name it by key after,
+        # which is what this does.
+        warnings.filterwarnings("ignore", message="Sending large graph")
+        future: "Future[Any]" = client.submit(pickle.loads, blob)
+    return future
 
 
 def explain_rows(
@@ -165,9 +189,9 @@ def explain_table(
 
     from distributed import progress as progress_bar
 
-    # Once to every worker; the tasks name them by key instead of carrying them.
-    explainer_on_workers = client.scatter(explainer, broadcast=True)
-    model_on_workers = client.scatter(model, broadcast=True)
+    # Once to the cluster; the tasks name them by key instead of carrying them.
+    explainer_on_workers = recoverable(client, explainer)
+    model_on_workers = recoverable(client, model)
     chunks = [rows[i : i + rows_per_task] for i in range(0, len(rows), rows_per_task)]
     futures = client.map(explain_rows, chunks, explainer=explainer_on_workers, model=model_on_workers)
     try:

@@ -4,11 +4,12 @@ When one value is a large model's mean prediction over a large background set,
 a single explanation can take hours in one process. The batch methods
 (`explain_quality_batch`, `explain_adaptive_batch`, and `explain_within` given
 `value_fn_batch`) hand their value function every new coalition of a batch at
-once; `DaskValueFunction` is such a
-`value_fn_batch`: it cuts each batch into chunks, evaluates the chunks on the
-workers of a Dask cluster, where the model and its background data live (sent
-once, `client.scatter(..., broadcast=True)`), and gathers the values in the
-batch's order. With a seed the results are those of one process, to the bit.
+once; `DaskValueFunction` is such a `value_fn_batch`: it cuts each batch into
+chunks, evaluates the chunks on the workers of a Dask cluster, where the model
+and its background data live (sent once, as a task that unpickles them, which
+Dask runs again if the workers holding them are lost), and gathers the values
+in the batch's order. With a seed the results are those of one process, to the
+bit.
 
 Run:
   python examples/dask_value_function.py                 # 2 local worker processes
@@ -25,8 +26,10 @@ stdout is a terminal.
 import argparse
 import functools
 import importlib.util
+import pickle
 import sys
 import time
+import warnings
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Protocol
@@ -37,7 +40,7 @@ import numpy.typing as npt
 import morvend
 
 if TYPE_CHECKING:
-    from distributed import Client
+    from distributed import Client, Future
 
 Array = npt.NDArray[np.float64]
 SEED = 1
@@ -53,6 +56,26 @@ class SupportsValue(Protocol):
     def value(self, coalition: list[str]) -> float: ...
 
 
+def recoverable(client: "Client", obj: object) -> "Future[Any]":
+    """`obj` on the workers as the result of a task that unpickles it.
+
+    Not scattered data: that is gone for good once every worker holding it is
+    lost, and every later task that needs it is cancelled. A task's result is
+    computed again on a surviving or restarted worker instead, so a run goes on
+    after losing workers, and a task that keeps killing its workers ends in
+    Dask's KilledWorker. The scheduler keeps the pickled bytes to do so.
+    """
+    import cloudpickle  # comes with distributed; pickles classes of __main__ by value
+
+    blob = cloudpickle.dumps(obj)
+    with warnings.catch_warnings():
+        # The warning asks to send large data once and name it by key after,
+        # which is what this does.
+        warnings.filterwarnings("ignore", message="Sending large graph")
+        future: "Future[Any]" = client.submit(pickle.loads, blob)
+    return future
+
+
 def evaluate(coalitions: list[list[str]], model: SupportsValue) -> list[float]:
     """The values of a chunk of coalitions, in order; a Dask task runs this on a worker."""
     return [float(model.value(c)) for c in coalitions]
@@ -62,19 +85,22 @@ class DaskValueFunction:
     """A `value_fn_batch` that evaluates each batch on the workers of `client`.
 
     `model` is any picklable object with `value(coalition) -> float`; it goes to
-    every worker once, when this object is made. A call cuts its batch into tasks
-    of at most `chunk_size` coalitions (choose it so a task takes a tenth of a
-    second or more: each task costs a few milliseconds of overhead), and a small
-    batch into one task per worker thread, so that no worker idles; it returns
-    the values in the batch's order. If a task fails, or the call is
-    interrupted, the batch's other tasks are cancelled and the error propagates.
+    the cluster once, when this object is made, is loaded again on another
+    worker if the workers holding it are lost, and is sent again after
+    `client.restart()`. A call cuts its batch into tasks of at most `chunk_size`
+    coalitions (choose it so a task takes a tenth of a second or more: each task
+    costs a few milliseconds of overhead), and a small batch into one task per
+    worker thread, so that no worker idles; it returns the values in the batch's
+    order. If a task fails, or the call is interrupted, the batch's other tasks
+    are cancelled and the error propagates.
     """
 
     def __init__(self, client: "Client", model: SupportsValue, chunk_size: int = 32, progress: bool = False):
         if chunk_size < 1:
             raise ValueError(f"chunk_size must be at least 1, not {chunk_size}")
         self._client = client
-        self._model = client.scatter(model, broadcast=True)
+        self._model_object = model
+        self._model = recoverable(client, model)
         self._chunk_size = chunk_size
         # Counted once: asking the scheduler at every batch costs a round trip.
         self._threads = max(1, sum(client.nthreads().values()))
@@ -84,6 +110,9 @@ class DaskValueFunction:
     def __call__(self, coalitions: list[list[str]]) -> list[float]:
         from distributed import progress as progress_bar
 
+        if self._model.cancelled():
+            # client.restart() forgets every task, the model's too.
+            self._model = recoverable(self._client, self._model_object)
         size = min(self._chunk_size, max(1, -(-len(coalitions) // self._threads)))
         chunks = [coalitions[i : i + size] for i in range(0, len(coalitions), size)]
         futures = self._client.map(evaluate, chunks, model=self._model)

@@ -10,8 +10,10 @@ import functools
 import importlib
 import os
 import pathlib
+import signal
 import subprocess
 import sys
+import time
 
 import pytest
 
@@ -23,6 +25,7 @@ if os.environ.get("MORVEND_REQUIRE_DASK") == "1":
     import distributed
 else:
     distributed = pytest.importorskip("distributed")
+import dask  # comes with distributed
 
 EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
 # The recipes are tested as the examples write them. The worker processes are
@@ -32,14 +35,57 @@ many_rows = importlib.import_module("dask_many_rows")
 value_function = importlib.import_module("dask_value_function")
 
 
+# Two worker processes with nannies, no dashboard; the scheduler's HTTP server
+# (always started) on a free port, as two clusters run at once.
+CLUSTER = dict(
+    n_workers=2,
+    threads_per_worker=1,
+    processes=True,
+    dashboard_address=None,
+    scheduler_kwargs={"dashboard_address": ":0"},
+)
+
+
 @pytest.fixture(scope="module")
 def client():
     # The context managers stop the workers however the tests end.
     with (
-        distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster,
+        distributed.LocalCluster(**CLUSTER) as cluster,
         distributed.Client(cluster) as client,
     ):
         yield client
+
+
+@pytest.fixture(scope="module")
+def lossy_client():
+    # A cluster of its own, as the tests kill its workers. A task is given up
+    # when its third worker dies (Dask's default is the fourth), which keeps
+    # the runs that kill every worker short.
+    with (
+        dask.config.set({"distributed.scheduler.allowed-failures": 2}),
+        distributed.LocalCluster(**CLUSTER) as cluster,
+        distributed.Client(cluster) as client,
+    ):
+        yield client
+
+
+def worker_pids(client, gone=()):
+    """The pids of the cluster's two workers, once none of `gone` is among
+    them (the nannies restart the workers that die)."""
+    deadline = time.monotonic() + 60
+    while True:
+        pids = client.run_on_scheduler(lambda dask_scheduler: {ws.pid for ws in dask_scheduler.workers.values()})
+        if len(pids) == 2 and not pids & set(gone):
+            return pids
+        assert time.monotonic() < deadline, "the nannies did not restart the workers"
+        time.sleep(0.05)
+
+
+class KillsItsWorker:
+    """A model whose every value ends the worker process computing it."""
+
+    def value(self, *args):
+        os._exit(1)
 
 
 def task_count(stream, prefix):
@@ -139,3 +185,57 @@ def test_example_runs_against_a_scheduler(client, name, tmp_path):
     )
     assert done.returncode == 0, done.stderr
     assert f"on the cluster at {address}" in done.stdout
+
+
+# Catches a model that is lost with the workers holding it (every later batch
+# then fails on data that cannot be recovered): a run whose two original
+# workers are killed one after the other, the second once the first is
+# replaced, still ends with the values of one process; so does a batch after
+# client.restart().
+def test_run_survives_the_loss_of_both_original_workers(lossy_client):
+    dag = value_function.make_dag(10)
+    model = value_function.make_model(dag.nodes(), n_background=64)
+    explainer = morvend.ASVExplainer(dag)
+    # Small batches: many round trips, so that workers die mid-run.
+    run = functools.partial(explainer.explain_adaptive_batch, seed=3, batch_size=8, min_samples=8)
+    expected = run(functools.partial(value_function.evaluate, model=model))
+
+    helper = value_function.DaskValueFunction(lossy_client, model, chunk_size=5)
+    originals = sorted(worker_pids(lossy_client))
+    batches = 0
+
+    def value_fn_batch(coalitions):
+        nonlocal batches
+        batches += 1
+        if batches in (2, 4):
+            # The second once the first is replaced.
+            worker_pids(lossy_client, gone=originals[: batches // 4])
+            # As the kernel's out-of-memory killer ends a worker.
+            os.kill(originals[batches // 4], signal.SIGKILL)
+        return helper(coalitions)
+
+    assert run(value_fn_batch) == expected
+    assert batches > 4
+    # A restart forgets every task; the helper sends its model again.
+    lossy_client.restart()
+    coalitions = [[], ["x03"], dag.nodes()]
+    assert helper(coalitions) == [model.value(c) for c in coalitions]
+
+
+# Catches a task that keeps killing its workers reported as anything but
+# Dask's KilledWorker (the misleading "cancelled ... already forgotten" of a
+# lost model), or retried for ever.
+@pytest.mark.parametrize("recipe", ["value function", "many rows"])
+def test_task_that_kills_its_workers_ends_in_killed_worker(lossy_client, recipe):
+    if recipe == "value function":
+        helper = value_function.DaskValueFunction(lossy_client, KillsItsWorker())
+        explainer = morvend.ASVExplainer(value_function.make_dag(6))
+        with pytest.raises(ValueError, match=r"^value function error: KilledWorker: Attempted to run task 'evaluate-"):
+            explainer.explain_quality_batch(helper, seed=3)
+    else:
+        explainer = morvend.ASVExplainer(morvend.CausalDAG.from_edges(many_rows.EDGES))
+        rows = many_rows.sample_rows(4)
+        with pytest.raises(distributed.KilledWorker, match=r"^Attempted to run task 'explain_rows-"):
+            many_rows.explain_table(rows, explainer, KillsItsWorker(), lossy_client, rows_per_task=2)
+    # Both workers back before the next test, or the cluster's shutdown.
+    worker_pids(lossy_client)
