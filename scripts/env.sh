@@ -22,11 +22,12 @@ ensure_compiler() {
 }
 
 # ensure_test_packages: what the C++ tests add (Debian): GoogleTest, Clang 19
-# with its libFuzzer runtime for the fuzz run, and ccache (use_ccache). oneTBB,
+# with its libFuzzer runtime for the fuzz run, ccache (use_ccache) and GCC 11,
+# the compiler scripts/check_configure.sh expects the build to refuse. oneTBB,
 # Boost and nlohmann/json come from PyPI into .venv (install_build_requirements).
 ensure_test_packages() {
   local missing=()
-  for p in g++ libgtest-dev clang-19 libclang-rt-19-dev ccache; do
+  for p in g++ libgtest-dev clang-19 libclang-rt-19-dev ccache g++-11; do
     dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
   done
   [ ${#missing[@]} -eq 0 ] && return 0
@@ -44,6 +45,9 @@ ensure_test_packages() {
 # fixed places inside the checkout (install_package, scripts/wheel.sh).
 use_ccache() {
   command -v ccache >/dev/null 2>&1 || return 0
+  # One name for the compiler in every build (CMake's default is c++, pip's
+  # build g++): ccache tells them apart.
+  export CXX="${CXX:-g++}"
   export CMAKE_CXX_COMPILER_LAUNCHER="${CMAKE_CXX_COMPILER_LAUNCHER:-ccache}"
   export CCACHE_DIR="${CCACHE_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/morvend-ccache}"
   export CCACHE_BASEDIR="$MORVEND_ROOT"

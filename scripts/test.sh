@@ -24,6 +24,8 @@ use_ccache
 ensure_venv
 install_package
 step "the module installed in .venv"
+bash scripts/check_configure.sh
+step "configure-time refusals"
 
 PATH="$VENV/bin:$PATH"
 cd "$MORVEND_ROOT"

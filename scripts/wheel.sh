@@ -49,6 +49,22 @@ if [ ${#wheels[@]} -ne 1 ] || [[ "${wheels[0]}" != *manylinux* ]]; then
   exit 1
 fi
 "$tools/bin/auditwheel" show "${wheels[0]}"
+
+# By symbol versions too: no shared object in the wheel may ask for a glibc
+# newer than MORVEND_MAX_GLIBC, the oldest the wheel is meant to load on.
+max_glibc="${MORVEND_MAX_GLIBC:-2.34}"
+unpacked="$work/unpacked"
+rm -rf "$unpacked"
+"$tools/bin/python" -m zipfile -e "${wheels[0]}" "$unpacked"
+while IFS= read -r -d '' so; do
+  newest="$(objdump -T "$so" | grep -o 'GLIBC_[0-9][0-9.]*' | sed 's/^GLIBC_//' | sort -V | tail -n 1)"
+  echo "${so#"$unpacked"/}: newest glibc symbol version ${newest:-(none)}"
+  if [ -n "$newest" ] && [ "$(printf '%s\n%s\n' "$newest" "$max_glibc" | sort -V | tail -n 1)" != "$max_glibc" ]; then
+    objdump -T "$so" | grep "GLIBC_$newest" >&2
+    echo "${so#"$unpacked"/} needs glibc $newest, newer than $max_glibc" >&2
+    exit 1
+  fi
+done < <(find "$unpacked" -name '*.so*' -type f -print0)
 cp "${wheels[0]}" "$MORVEND_ROOT/dist/"
 wheel="$MORVEND_ROOT/dist/$(basename "${wheels[0]}")"
 echo "$(du -k "$wheel" | cut -f1) KiB; its files, unpacked:"

@@ -18,6 +18,20 @@
 namespace morvend {
 namespace {
 
+// root_sum_square: sqrt(a^2 + b^2) without overflow. Not std::hypot, whose
+// result differs between glibc versions (2.35 brought a new one), while
+// seeded results must match everywhere; this uses only correctly rounded
+// operations.
+double root_sum_square(double a, double b) {
+  a = std::fabs(a);
+  b = std::fabs(b);
+  if (std::isinf(a) || std::isinf(b)) return std::numeric_limits<double>::infinity();
+  const double big = std::max(a, b);
+  if (std::isnan(a) || std::isnan(b) || big == 0.0) return a + b;  // NaN, or 0
+  const double ratio = std::min(a, b) / big;
+  return big * std::sqrt(1.0 + ratio * ratio);
+}
+
 // Replicates: per node, the mean of per-order estimates and the standard
 // error of that mean. With streams, orders r and r + streams may depend on
 // each other, so the error comes from the streams' means; with fewer than
@@ -434,7 +448,7 @@ Result<WithinEstimate> combine(const Dag& dag, const Plan& plan, const std::vect
     for (std::size_t f = 0; f < c.size(); ++f) {
       if (!c[f].empty()) fitted_per_order += share[f] * double(c[f][i].size()) / (double(orders) * (1.0 - share[f]));
     }
-    out.stderr_values[i] = std::hypot(out.stderr_values[i] * std::sqrt(1.0 + surrogate + fitted_per_order), sampling_error[i]);
+    out.stderr_values[i] = root_sum_square(out.stderr_values[i] * std::sqrt(1.0 + surrogate + fitted_per_order), sampling_error[i]);
   }
   // However little spread the controls leave, they never claim to cut the
   // plain marginals' error more than kMaxControlGain-fold: what no fit saw
@@ -457,7 +471,7 @@ Result<WithinEstimate> combine(const Dag& dag, const Plan& plan, const std::vect
   surrogate_only.finish(surrogate_mean, surrogate_error);
   for (std::size_t i = 0; i < n; ++i) {
     if (!has_rare[i]) continue;
-    const double alone = std::hypot(surrogate_error[i] * std::sqrt(1.0 + surrogate), sampling_error[i]);
+    const double alone = root_sum_square(surrogate_error[i] * std::sqrt(1.0 + surrogate), sampling_error[i]);
     out.stderr_values[i] = std::max(out.stderr_values[i], alone);
   }
   // Each fold's terms come from one fit, so a fit's shrinkage can move all of
@@ -528,7 +542,7 @@ Result<void> covers_one_order(std::size_t n, std::uint64_t max_calls) {
 
 void floor_at_rounding(std::vector<double>& stderr_values, double scale) {
   const double rounding = kRoundingUlps * std::numeric_limits<double>::epsilon() * scale;
-  for (double& e : stderr_values) e = std::hypot(e, rounding);
+  for (double& e : stderr_values) e = root_sum_square(e, rounding);
 }
 
 OrderSourceLimits order_source_limits(std::size_t n, const WithinOptions& options) {

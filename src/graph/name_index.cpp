@@ -1,9 +1,13 @@
 #include "graph/name_index.hpp"
 
+#include <sys/random.h>
+
 #include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <limits>
-#include <random>
 
 namespace morvend {
 namespace detail {
@@ -38,13 +42,41 @@ std::size_t SeededStringHash::operator()(std::string_view s) const noexcept {
   return static_cast<std::size_t>(fold_multiply(h, kMul1));
 }
 
+namespace {
+
+// os_key: eight bytes from getrandom(2), else from /dev/urandom. Not
+// std::random_device: libstdc++ draws it from arc4random, which glibc has only
+// from 2.36 on, and the static runtime inside the module would then refuse
+// to load on older systems. With neither source (a sandbox without either)
+// the clock and an address still differ from one process to the next.
+std::uint64_t os_key() {
+  std::uint64_t key = 0;
+  auto* bytes = reinterpret_cast<unsigned char*>(&key);
+  std::size_t got = 0;
+  while (got < sizeof key) {
+    const ssize_t n = getrandom(bytes + got, sizeof key - got, 0);
+    if (n > 0) {
+      got += static_cast<std::size_t>(n);
+    } else if (n < 0 && errno != EINTR) {
+      break;
+    }
+  }
+  if (got == sizeof key) return key;
+  if (std::FILE* f = std::fopen("/dev/urandom", "rb")) {
+    got = std::fread(&key, 1, sizeof key, f);
+    std::fclose(f);
+    if (got == sizeof key) return key;
+  }
+  return static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+         reinterpret_cast<std::uintptr_t>(&key);
+}
+
+}  // namespace
+
 std::uint64_t next_hash_seed() {
   // One key from the OS per process, then a SplitMix64 stream: cheap enough
   // for graphs created by the thousand, still unpredictable from outside.
-  static const std::uint64_t process_key = [] {
-    std::random_device rd;
-    return (static_cast<std::uint64_t>(rd()) << 32) ^ rd();
-  }();
+  static const std::uint64_t process_key = os_key();
   static std::atomic<std::uint64_t> counter{0};
   std::uint64_t z = process_key + counter.fetch_add(1, std::memory_order_relaxed) *
                                       0x9E3779B97F4A7C15ULL;
