@@ -12,10 +12,10 @@
 # module has to carry its own copy.
 
 set(MORVEND_BOOST_MIN 1.81)          # boost::unordered_flat_map
-# The JSON reader derives from nlohmann::detail::json_sax_dom_parser, whose
-# template parameters changed in 3.12.
-set(MORVEND_NLOHMANN_JSON_MIN 3.10)
-set(MORVEND_NLOHMANN_JSON_BELOW 3.12)
+# The JSON reader uses only nlohmann/json's public API (sax_parse and the
+# json_sax events); the floor is the oldest release the build is tested with,
+# the same as pyproject.toml's.
+set(MORVEND_NLOHMANN_JSON_MIN 3.11.2)
 
 set(_pypi_tbb_dir "")
 set(_pypi_boost_include "")
@@ -104,10 +104,9 @@ else()
   get_target_property(_json_includes nlohmann_json::nlohmann_json INTERFACE_INCLUDE_DIRECTORIES)
   set(_json_origin "system, ${nlohmann_json_DIR}")
 endif()
-if(nlohmann_json_VERSION VERSION_LESS MORVEND_NLOHMANN_JSON_MIN
-   OR NOT nlohmann_json_VERSION VERSION_LESS MORVEND_NLOHMANN_JSON_BELOW)
+if(nlohmann_json_VERSION VERSION_LESS MORVEND_NLOHMANN_JSON_MIN)
   message(FATAL_ERROR "nlohmann/json ${nlohmann_json_VERSION} (${_json_origin}): morvend needs "
-                      ">=${MORVEND_NLOHMANN_JSON_MIN}, <${MORVEND_NLOHMANN_JSON_BELOW} "
-                      "(pip install 'nlohmann-json>=3.11.2,<3.12')")
+                      ">=${MORVEND_NLOHMANN_JSON_MIN} "
+                      "(pip install 'nlohmann-json>=${MORVEND_NLOHMANN_JSON_MIN}')")
 endif()
 message(STATUS "morvend: nlohmann/json ${nlohmann_json_VERSION} (${_json_origin}) headers ${_json_includes}")

@@ -1,6 +1,10 @@
+// The JSON readers: one pass of the library's SAX parser over the text keeps,
+// for each member a reader uses, the last value given to it in compact form
+// (names in one buffer); the graph is built afterwards, nodes first. No
+// document tree is built: on big graphs it cost several times the parse.
 #include <algorithm>
-#include <optional>
-#include <type_traits>
+#include <cstring>
+#include <span>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -21,6 +25,8 @@ std::unexpected<std::string> malformed(const Pieces&... pieces) {
   (text.append(pieces), ...);
   return std::unexpected(std::move(text));
 }
+
+// ---- where a syntax error is reported -----------------------------------------------
 
 // The library's description without its "[json.exception...] " tag and
 // "parse error at line L, column C: " lead; the position is rebuilt below.
@@ -45,52 +51,8 @@ std::string at_position(std::string_view text, std::size_t bytes_read) {
   return " at line " + std::to_string(line) + " column " + std::to_string(column);
 }
 
-// Hands the text to the lexer one byte at a time. The lexer takes a NUL byte
-// for the end of the input, which would read '{}\0{"x":1}' as '{}'; so a NUL
-// outside a string is handed over as a value no byte has, which the lexer
-// refuses like any other stray character and quotes back as <U+0000>. Inside
-// a string a NUL is left alone: the lexer refuses it as a control character.
-// Strings are followed as the lexer reads them; up to the first error the
-// text lexes cleanly, so both agree on where strings start and end.
-class TextInput {
- public:
-  using char_type = char;
-  using int_type = std::char_traits<char>::int_type;
-
-  explicit TextInput(std::string_view text) : text_(text) {}
-
-  int_type get_character() {
-    if (next_ == text_.size()) return std::char_traits<char>::eof();
-    const char c = text_[next_++];
-    if (in_string_) {
-      if (escaped_) {
-        escaped_ = false;
-      } else if (c == '\\') {
-        escaped_ = true;
-      } else if (c == '"') {
-        in_string_ = false;
-      }
-    } else if (c == '"') {
-      in_string_ = true;
-    } else if (c == '\0') {
-      return kStrayNul;
-    }
-    return std::char_traits<char>::to_int_type(c);
-  }
-
- private:
-  // Neither a byte nor eof(); converts back to the char '\0'.
-  static constexpr int_type kStrayNul = 0x100;
-  static_assert(kStrayNul != std::char_traits<char>::eof());
-
-  std::string_view text_;
-  std::size_t next_ = 0;
-  bool in_string_ = false;
-  bool escaped_ = false;
-};
-
-using Lexer = nlohmann::detail::lexer<json, TextInput>;
-using Token = Lexer::token_type;
+bool is_whitespace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 // What the grammar allows next. The *_or_close states follow an opening
 // bracket, where the matching close bracket may come at once.
@@ -115,56 +77,94 @@ bool may_begin(Next next, std::string_view text, std::size_t offset) {
   return false;
 }
 
-bool is_scalar(Token t) {
-  switch (t) {
-    case Token::value_string:
-    case Token::value_unsigned:
-    case Token::value_integer:
-    case Token::value_float:
-    case Token::literal_true:
-    case Token::literal_false:
-    case Token::literal_null:
-      return true;
+// token_end: the end of the well-formed token at `start`, read as the
+// parser reads it (a number is as long as the grammar lets it be), or npos
+// when no well-formed token starts there. Strings are only followed to their
+// closing quote: every string before the failing token is well formed, and a
+// malformed one can only end later than the byte the parser refused.
+std::size_t token_end(std::string_view text, std::size_t start) {
+  constexpr std::size_t npos = std::string_view::npos;
+  std::size_t i = start;
+  const auto digits = [&] {
+    const std::size_t from = i;
+    while (i < text.size() && is_digit(text[i])) ++i;
+    return i > from;
+  };
+  const auto at = [&](char c) { return i < text.size() && text[i] == c; };
+  switch (text[i]) {
+    case '[':
+    case ']':
+    case '{':
+    case '}':
+    case ':':
+    case ',':
+      return i + 1;
+    case 't':
+      return text.substr(i).starts_with("true") ? i + 4 : npos;
+    case 'f':
+      return text.substr(i).starts_with("false") ? i + 5 : npos;
+    case 'n':
+      return text.substr(i).starts_with("null") ? i + 4 : npos;
+    case '"':
+      for (++i; i < text.size(); ++i) {
+        if (text[i] == '\\') {
+          ++i;
+        } else if (text[i] == '"') {
+          return i + 1;
+        }
+      }
+      return npos;
     default:
-      return false;
+      break;
   }
+  if (at('-')) ++i;
+  if (at('0')) {
+    ++i;
+  } else if (!digits()) {
+    return npos;
+  }
+  if (at('.') && (++i, !digits())) return npos;
+  if (at('e') || at('E')) {
+    ++i;
+    if (at('+') || at('-')) ++i;
+    if (!digits()) return npos;
+  }
+  return i;
 }
 
 // syntax_error_end: the bytes read, as at_position counts them, when a
-// reader taking one byte at a time meets the first syntax error; npos for
-// none. The parser only complains once it holds a whole token, so a token
-// that cannot stand where it is gets reported after its last byte; such a
-// reader stops at its first byte instead, also when the token is malformed
-// further on. Inside a token that may stand where it is, it stops at the
-// byte the lexer refused, as the parser does.
-std::size_t syntax_error_end(std::string_view text) {
-  Lexer lexer{TextInput(text)};
+// reader taking one byte at a time meets the syntax error the parser
+// reported after `bytes_read` bytes. The parser only complains once it holds
+// a whole token, so a token that cannot stand where it is gets reported
+// after its last byte; such a reader stops at its first byte instead, also
+// when the token is malformed further on. Inside a token that may stand
+// where it is, it stops at the byte the parser refused, as the parser does.
+//
+// The refused token is the first one that is malformed, not allowed where
+// it stands, or not over before `bytes_read`: every token before it was
+// accepted, so is well formed and ends before the refused one starts.
+std::size_t syntax_error_end(std::string_view text, std::size_t bytes_read) {
   std::vector<bool> in_array;  // one entry per open bracket
   Next next = Next::value;
-  std::size_t end = 0;  // just past the last token read
+  std::size_t start = text.starts_with("\xEF\xBB\xBF") ? 3 : 0;
   for (;;) {
-    std::size_t start = end;
-    if (start == 0 && text.starts_with("\xEF\xBB\xBF")) start = 3;
-    while (start < text.size() && std::string_view(" \t\n\r").contains(text[start])) ++start;
-    const Token token = lexer.scan();
-    end = lexer.get_position().chars_read_total;
-
+    while (start < text.size() && is_whitespace(text[start])) ++start;
+    if (start >= text.size()) return start + 1;  // one past the text, as the parser counts it
+    const std::size_t end = token_end(text, start);
+    if (end == std::string_view::npos || end >= bytes_read) {
+      return may_begin(next, text, start) ? bytes_read : start + 1;
+    }
     bool allowed = false;
-    switch (token) {
-      case Token::parse_error:
-        return may_begin(next, text, start) ? end : start + 1;
-      case Token::end_of_input:
-        if (next == Next::comma_or_close && in_array.empty()) return std::string_view::npos;
-        return start + 1;  // one past the text, as the lexer counts it
-      case Token::begin_array:
-      case Token::begin_object:
+    switch (const char c = text[start]) {
+      case '[':
+      case '{':
         allowed = next == Next::value || next == Next::value_or_close;
-        in_array.push_back(token == Token::begin_array);
-        next = token == Token::begin_array ? Next::value_or_close : Next::key_or_close;
+        in_array.push_back(c == '[');
+        next = c == '[' ? Next::value_or_close : Next::key_or_close;
         break;
-      case Token::end_array:
-      case Token::end_object: {
-        const bool array = token == Token::end_array;
+      case ']':
+      case '}': {
+        const bool array = c == ']';
         allowed = (next == (array ? Next::value_or_close : Next::key_or_close) ||
                    next == Next::comma_or_close) &&
                   !in_array.empty() && in_array.back() == array;
@@ -172,25 +172,28 @@ std::size_t syntax_error_end(std::string_view text) {
         next = Next::comma_or_close;
         break;
       }
-      case Token::name_separator:
+      case ':':
         allowed = next == Next::colon;
         next = Next::value;
         break;
-      case Token::value_separator:
+      case ',':
         allowed = next == Next::comma_or_close && !in_array.empty();
         next = !in_array.empty() && in_array.back() ? Next::value : Next::key;
         break;
       default:
-        if (token == Token::value_string && (next == Next::key || next == Next::key_or_close)) {
+        if (c == '"' && (next == Next::key || next == Next::key_or_close)) {
           allowed = true;
           next = Next::colon;
         } else {
-          allowed = is_scalar(token) && (next == Next::value || next == Next::value_or_close);
+          allowed = next == Next::value || next == Next::value_or_close;
           next = Next::comma_or_close;
         }
         break;
     }
+    // A well-formed token cannot be refused after its first byte where it
+    // may stand, so the first byte is where a reader stops.
     if (!allowed) return start + 1;
+    start = end;
   }
 }
 
@@ -222,131 +225,66 @@ std::size_t too_deep_offset(std::string_view text) {
   return text.size();
 }
 
-// Builds the document tree like the library's own parser (which keeps an
-// explicit stack, not the call stack), refusing to open a container deeper
-// than kMaxJsonDepth and keeping the first syntax error instead of throwing.
-// Every value and key counts on an interrupt meter: a large document takes
-// seconds to parse.
-class DepthLimitedBuilder : public nlohmann::detail::json_sax_dom_parser<json> {
-  using Base = nlohmann::detail::json_sax_dom_parser<json>;
-
- public:
-  explicit DepthLimitedBuilder(json& root) : Base(root, /*allow_exceptions_=*/false) {}
-
-  bool null() { return tick() && Base::null(); }
-  bool boolean(bool v) { return tick() && Base::boolean(v); }
-  bool number_integer(number_integer_t v) { return tick() && Base::number_integer(v); }
-  bool number_unsigned(number_unsigned_t v) { return tick() && Base::number_unsigned(v); }
-  bool number_float(number_float_t v, const string_t& s) {
-    return tick() && Base::number_float(v, s);
-  }
-  bool string(string_t& v) { return tick() && Base::string(v); }
-  bool key(string_t& v) { return tick() && Base::key(v); }
-  bool start_object(std::size_t len) { return tick() && enter() && Base::start_object(len); }
-  bool start_array(std::size_t len) { return tick() && enter() && Base::start_array(len); }
-  bool end_object() {
-    --depth_;
-    return Base::end_object();
-  }
-  bool end_array() {
-    --depth_;
-    return Base::end_array();
-  }
-  template <class Exception>
-  bool parse_error(std::size_t bytes_read, const std::string&, const Exception& e) {
-    error_ = std::string(describe(e.what()));
-    bytes_read_ = bytes_read;
-    syntax_ = std::is_same_v<Exception, nlohmann::detail::parse_error>;
-    return false;
-  }
-
-  // interrupted: whether the parse stopped because it was asked to.
-  bool interrupted() const { return interrupted_; }
-
-  // failure: the message for a parse that stopped, given the parsed text.
-  // A syntax error is placed where a byte-at-a-time reader stops; any other
-  // (a number out of range) where the parser found it, after the number.
-  std::string failure(std::string_view text) const {
-    if (error_) {
-      // The reader never stops later than the parser's own report.
-      const std::size_t at = syntax_ ? std::min(bytes_read_, syntax_error_end(text)) : bytes_read_;
-      return "malformed JSON: " + *error_ + at_position(text, at);
+// stray_nul: the offset of the first NUL byte outside a string, else npos.
+// The parser takes a NUL for the end of the input, which would read
+// '{}\0{"x":1}' as '{}'. Up to the first syntax error the text lexes
+// cleanly, so this and the parser agree on where strings start and end.
+std::size_t stray_nul(std::string_view text) {
+  if (std::memchr(text.data(), '\0', text.size()) == nullptr) return std::string_view::npos;
+  bool in_string = false;
+  bool escaped = false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (in_string) {
+      if (escaped) {
+        escaped = false;
+      } else if (c == '\\') {
+        escaped = true;
+      } else if (c == '"') {
+        in_string = false;
+      }
+    } else if (c == '"') {
+      in_string = true;
+    } else if (c == '\0') {
+      return i;
     }
-    return "malformed JSON: nesting deeper than " + std::to_string(kMaxJsonDepth) + " levels" +
-           at_position(text, too_deep_offset(text) + 1);
+  }
+  return std::string_view::npos;
+}
+
+// ---- what the parse keeps ---------------------------------------------------------
+
+// Names: strings one after another in one buffer.
+class Names {
+ public:
+  void clear() {
+    bytes_.clear();
+    ends_.clear();
+  }
+  void push_back(std::string_view s) {
+    bytes_.append(s);
+    ends_.push_back(bytes_.size());
+  }
+  std::size_t size() const { return ends_.size(); }
+  std::string_view operator[](std::size_t i) const {
+    const std::size_t begin = i == 0 ? 0 : ends_[i - 1];
+    return std::string_view(bytes_).substr(begin, ends_[i] - begin);
   }
 
  private:
-  bool enter() {
-    if (depth_ == kMaxJsonDepth) return false;
-    ++depth_;
-    return true;
-  }
-
-  bool tick() {
-    if (meter.spend(1)) return true;
-    interrupted_ = true;
-    return false;
-  }
-
-  std::size_t depth_ = 0;
-  std::optional<std::string> error_;
-  std::size_t bytes_read_ = 0;
-  bool syntax_ = false;
-  InterruptMeter meter;
-  bool interrupted_ = false;
+  std::string bytes_;
+  std::vector<std::size_t> ends_;
 };
 
-// parse: the document, which must be an object.
-[[nodiscard]] ReadResult<json> parse(std::string_view text) {
-  json doc;
-  DepthLimitedBuilder builder(doc);
-  nlohmann::detail::parser<json, TextInput> parser{TextInput(text)};
-  if (!parser.sax_parse(&builder, /*strict=*/true)) {
-    if (builder.interrupted()) return std::unexpected(AsvError::interrupted().message());
-    return std::unexpected(builder.failure(text));
-  }
-  if (!doc.is_object()) return malformed("the top-level value must be an object");
-  return doc;
-}
+// A member's last value: absent, not an array, or an array whose entries are
+// kept up to the first unusable one (the build stops there).
+enum class Shape { absent, not_array, array };
 
-// member: doc[key] if present. A repeated key keeps its last value.
-const json* member(const json& doc, const char* key) {
-  const auto it = doc.find(key);
-  return it == doc.end() ? nullptr : &*it;
-}
-
-// text_of: the text of a string value, else nothing (a hint's worth only).
-std::string_view text_of(const json& value) {
-  return value.is_string() ? std::string_view(value.get_ref<const std::string&>())
-                           : std::string_view();
-}
-
-template <class Graph>
-Status read_nodes(const json& doc, Graph& g) {
-  InterruptMeter meter;
-  const json* nodes = member(doc, "nodes");
-  if (nodes == nullptr) return {};
-  if (!nodes->is_array()) return malformed("\"nodes\" must be an array");
-  if constexpr (requires { g.reserve(std::size_t{0}); }) g.reserve(nodes->size());
-  // Hashed ahead with prefetching (for_each_hashed): a big graph's index
-  // misses the cache on nearly every name.
-  const auto& entries = nodes->template get_ref<const json::array_t&>();
-  Status status;
-  for_each_hashed(
-      g.name_index(), entries.size(), [&](std::size_t i) { return text_of(entries[i]); },
-      [&](std::size_t i, std::uint64_t hash) {
-        if (!meter.spend(1)) {
-          status = std::unexpected(AsvError::interrupted().message());
-        } else if (!entries[i].is_string()) {
-          status = malformed("\"nodes\" entries must be strings");
-        } else {
-          g.add_node(entries[i].template get_ref<const std::string&>(), hash);
-        }
-        return status.has_value();
-      });
-  return status;
-}
+struct NodeList {
+  Shape shape = Shape::absent;
+  Names names;
+  bool bad_entry = false;  // an entry that is not a string follows `names`
+};
 
 // The shape of one edge array: its member name, the noun of its messages
 // and the keys of its two ends.
@@ -357,52 +295,268 @@ struct EdgeShape {
   const char* second;
 };
 
-// read_edges: every entry of doc[shape.member], in order, through
-// insert(first id, second id), which adds the ends' nodes first to last.
-template <class Graph, class Insert>
-Status read_edges(const json& doc, const EdgeShape& shape, Graph& g, Insert insert) {
-  const json* edges = member(doc, shape.member);
-  if (edges == nullptr) return {};
-  if (!edges->is_array()) {
-    return malformed("\"", shape.member, "\" must be an array");
+struct EdgeList {
+  Shape shape = Shape::absent;
+  Names ends;       // two per entry: first, second
+  int missing = -1;  // after `ends`, an entry without a string end: 0 first, 1 second
+};
+
+// Collector: the SAX handler. Level counts the open brackets: the top-level
+// value comes at level 0, its members' values at 1, the entries of a member
+// array at 2 and the ends of an edge at 3; deeper values only count for the
+// nesting limit. Every value and key counts on an interrupt meter: a large
+// document takes seconds to parse.
+class Collector {
+ public:
+  explicit Collector(std::span<const EdgeShape> shapes) : shapes_(shapes), edges_(shapes.size()) {}
+
+  bool null() { return tick() && scalar(); }
+  bool boolean(bool) { return tick() && scalar(); }
+  bool number_integer(json::number_integer_t) { return tick() && scalar(); }
+  bool number_unsigned(json::number_unsigned_t) { return tick() && scalar(); }
+  bool number_float(json::number_float_t, const json::string_t&) { return tick() && scalar(); }
+  bool binary(json::binary_t&) { return tick() && scalar(); }
+  bool string(json::string_t& s) {
+    if (!tick()) return false;
+    value(Kind::string, s);
+    return true;
   }
-  InterruptMeter meter;
-  const auto& entries = edges->template get_ref<const json::array_t&>();
-  // end_of: end k of entry i when it is a string. Ends are hashed ahead
-  // (for_each_hashed), two per entry; an entry is checked whole when its
-  // first end comes up, before either node is added.
-  const auto end_of = [&](std::size_t i, int k) -> const json* {
-    const json& entry = entries[i];
-    const json* end = entry.is_object() ? member(entry, k == 0 ? shape.first : shape.second)
-                                        : nullptr;
-    return end != nullptr && end->is_string() ? end : nullptr;
-  };
-  Status status;
-  NodeId ids[2];
-  for_each_hashed(
-      g.name_index(), 2 * entries.size(),
-      [&](std::size_t j) {
-        const json* end = end_of(j / 2, static_cast<int>(j % 2));
-        return end != nullptr ? text_of(*end) : std::string_view();
-      },
-      [&](std::size_t j, std::uint64_t hash) {
-        const std::size_t i = j / 2;
-        const int k = static_cast<int>(j % 2);
-        if (k == 0) {
-          if (!meter.spend(1)) {
-            status = std::unexpected(AsvError::interrupted().message());
-            return false;
+  bool key(json::string_t& k) {
+    if (!tick()) return false;
+    if (level_ == 1) {
+      member_ = kNone;
+      if (k == "nodes") member_ = kNodes;
+      for (std::size_t i = 0; i < shapes_.size(); ++i) {
+        if (k == shapes_[i].member) member_ = static_cast<int>(i);
+      }
+    } else if (level_ == 3 && entry_open_) {
+      const EdgeShape& shape = shapes_[static_cast<std::size_t>(list_)];
+      end_ = k == shape.first ? 0 : k == shape.second ? 1 : -1;
+    }
+    return true;
+  }
+  bool start_object(std::size_t) { return tick() && enter(Kind::object); }
+  bool start_array(std::size_t) { return tick() && enter(Kind::array); }
+  bool end_object() {
+    if (--level_ == 2 && entry_open_) close_entry();
+    return true;
+  }
+  bool end_array() {
+    if (--level_ == 1) list_ = kNone;
+    return true;
+  }
+  bool parse_error(std::size_t bytes_read, const std::string& last_read,
+                   const json::exception& e) {
+    error_ = describe(e.what());
+    last_read_ = last_read;
+    bytes_read_ = bytes_read;
+    syntax_ = dynamic_cast<const json::parse_error*>(&e) != nullptr;
+    return false;
+  }
+
+  // What the parse left: see the members below.
+  bool interrupted() const { return interrupted_; }
+  bool too_deep() const { return too_deep_; }
+  bool top_is_object() const { return top_is_object_; }
+  const NodeList& nodes() const { return nodes_; }
+  const EdgeList& edges(std::size_t i) const { return edges_[i]; }
+
+  // failure: the message for a parse that stopped on an error in `text`.
+  // `nul` is where a NUL byte the parser saw as 0x01 stands, else npos.
+  std::string failure(std::string_view text, std::size_t nul) const {
+    if (too_deep_) {
+      return "malformed JSON: nesting deeper than " + std::to_string(kMaxJsonDepth) + " levels" +
+             at_position(text, too_deep_offset(text) + 1);
+    }
+    std::string message = "malformed JSON: " + error_;
+    // The stand-in was the last byte read: quote it back as the NUL it was.
+    if (nul != std::string_view::npos && bytes_read_ == nul + 1 &&
+        last_read_.ends_with("<U+0001>")) {
+      const std::string quoted = "last read: '" + last_read_ + "'";
+      if (const std::size_t p = message.rfind(quoted); p != std::string::npos) {
+        message.replace(p + quoted.size() - 9, 8, "<U+0000>");
+      }
+    }
+    // A syntax error is placed where a byte-at-a-time reader stops; any other
+    // (a number out of range) where the parser found it, after the number.
+    return message +
+           at_position(text, syntax_ ? syntax_error_end(text, bytes_read_) : bytes_read_);
+  }
+
+ private:
+  enum class Kind { scalar, string, object, array };
+  static constexpr int kNone = -2, kNodes = -1;
+
+  bool scalar() {
+    value(Kind::scalar, {});
+    return true;
+  }
+
+  bool enter(Kind kind) {
+    if (level_ == kMaxJsonDepth) {
+      too_deep_ = true;
+      return false;
+    }
+    value(kind, {});
+    ++level_;
+    return true;
+  }
+
+  // value: a value starts at the current level.
+  void value(Kind kind, std::string_view s) {
+    switch (level_) {
+      case 0:
+        top_is_object_ = kind == Kind::object;
+        break;
+      case 1:  // a member's value replaces any earlier one of the same name
+        if (member_ == kNone) break;
+        if (member_ == kNodes) {
+          nodes_.names.clear();
+          nodes_.bad_entry = false;
+          nodes_.shape = kind == Kind::array ? Shape::array : Shape::not_array;
+        } else {
+          EdgeList& list = edges_[static_cast<std::size_t>(member_)];
+          list.ends.clear();
+          list.missing = -1;
+          list.shape = kind == Kind::array ? Shape::array : Shape::not_array;
+        }
+        if (kind == Kind::array) list_ = member_;
+        break;
+      case 2:  // an entry of the array being kept
+        if (list_ == kNodes) {
+          if (nodes_.bad_entry) break;
+          if (kind == Kind::string) {
+            nodes_.names.push_back(s);
+          } else {
+            nodes_.bad_entry = true;
           }
-          for (int e = 0; e < 2; ++e) {
-            if (end_of(i, e) == nullptr) {
-              status = malformed(shape.noun, " missing string \"",
-                                 e == 0 ? shape.first : shape.second, "\"");
-              return false;
-            }
+        } else if (list_ != kNone && edges_[static_cast<std::size_t>(list_)].missing < 0) {
+          if (kind == Kind::object) {
+            entry_open_ = true;
+            has_[0] = has_[1] = false;
+            end_ = -1;
+          } else {
+            edges_[static_cast<std::size_t>(list_)].missing = 0;
           }
         }
-        ids[k] = g.add_node(end_of(i, k)->template get_ref<const std::string&>(), hash);
-        if (k == 1) {
+        break;
+      case 3:  // an edge's member: the last value of each end counts
+        if (entry_open_ && end_ >= 0) {
+          has_[end_] = kind == Kind::string;
+          if (has_[end_]) end_text_[end_].assign(s);
+        }
+        break;
+      default:
+        break;
+    }
+  }
+
+  void close_entry() {
+    entry_open_ = false;
+    EdgeList& list = edges_[static_cast<std::size_t>(list_)];
+    if (!has_[0] || !has_[1]) {
+      list.missing = has_[0] ? 1 : 0;
+      return;
+    }
+    list.ends.push_back(end_text_[0]);
+    list.ends.push_back(end_text_[1]);
+  }
+
+  bool tick() {
+    if (meter_.spend(1)) return true;
+    interrupted_ = true;
+    return false;
+  }
+
+  std::span<const EdgeShape> shapes_;
+  std::size_t level_ = 0;
+  int member_ = kNone;  // the member whose value comes next at level 1
+  int list_ = kNone;    // the member array whose entries come at level 2
+  bool top_is_object_ = false;
+  NodeList nodes_;
+  std::vector<EdgeList> edges_;  // one per shape
+  // The edge entry open at level 2: which end its current member sets, and
+  // the ends so far.
+  bool entry_open_ = false;
+  int end_ = -1;
+  bool has_[2] = {false, false};
+  std::string end_text_[2];
+
+  std::string error_;
+  std::string last_read_;
+  std::size_t bytes_read_ = 0;
+  bool syntax_ = false;
+  bool too_deep_ = false;
+  bool interrupted_ = false;
+  InterruptMeter meter_;
+};
+
+// collect: parses the text, which must hold an object, into `c`.
+Status collect(std::string_view text, Collector& c) {
+  const std::size_t nul = stray_nul(text);
+  bool ok = false;
+  if (nul == std::string_view::npos) {
+    ok = json::sax_parse(text.begin(), text.end(), &c);
+  } else {
+    // Up to the NUL, with a byte the parser refuses wherever the NUL is
+    // refused: the parse stops there at the latest.
+    std::string head(text.substr(0, nul));
+    head += '\x01';
+    ok = json::sax_parse(head.begin(), head.end(), &c);
+  }
+  if (!ok) {
+    if (c.interrupted()) return std::unexpected(AsvError::interrupted().message());
+    return std::unexpected(c.failure(text, nul));
+  }
+  if (!c.top_is_object()) return malformed("the top-level value must be an object");
+  return {};
+}
+
+// ---- building the graph -------------------------------------------------------------
+
+template <class Graph>
+Status read_nodes(const NodeList& nodes, Graph& g) {
+  if (nodes.shape == Shape::absent) return {};
+  if (nodes.shape == Shape::not_array) return malformed("\"nodes\" must be an array");
+  const Names& names = nodes.names;
+  if constexpr (requires { g.reserve(std::size_t{0}); }) g.reserve(names.size());
+  // Hashed ahead with prefetching (for_each_hashed): a big graph's index
+  // misses the cache on nearly every name.
+  InterruptMeter meter;
+  const bool done = for_each_hashed(
+      g.name_index(), names.size(), [&](std::size_t i) { return names[i]; },
+      [&](std::size_t i, std::uint64_t hash) {
+        if (!meter.spend(1)) return false;
+        g.add_node(names[i], hash);
+        return true;
+      });
+  if (!done || (nodes.bad_entry && !meter.spend(1))) {
+    return std::unexpected(AsvError::interrupted().message());
+  }
+  if (nodes.bad_entry) return malformed("\"nodes\" entries must be strings");
+  return {};
+}
+
+// read_edges: every entry of the list, in order, through insert(first id,
+// second id), which adds the ends' nodes first to last.
+template <class Graph, class Insert>
+Status read_edges(const EdgeList& edges, const EdgeShape& shape, Graph& g, Insert insert) {
+  if (edges.shape == Shape::absent) return {};
+  if (edges.shape == Shape::not_array) return malformed("\"", shape.member, "\" must be an array");
+  InterruptMeter meter;
+  const Names& ends = edges.ends;
+  Status status;
+  NodeId ids[2];
+  const bool done = for_each_hashed(
+      g.name_index(), ends.size(), [&](std::size_t j) { return ends[j]; },
+      [&](std::size_t j, std::uint64_t hash) {
+        const bool second = j % 2 == 1;
+        if (!second && !meter.spend(1)) {
+          status = std::unexpected(AsvError::interrupted().message());
+          return false;
+        }
+        ids[second] = g.add_node(ends[j], hash);
+        if (second) {
           if (Result<void> r = insert(ids[0], ids[1]); !r) {
             status = std::unexpected(r.error().message());
             return false;
@@ -410,31 +564,41 @@ Status read_edges(const json& doc, const EdgeShape& shape, Graph& g, Insert inse
         }
         return true;
       });
-  return status;
+  if (!done) return status;
+  if (edges.missing >= 0) {
+    if (!meter.spend(1)) return std::unexpected(AsvError::interrupted().message());
+    return malformed(shape.noun, " missing string \"",
+                     edges.missing == 0 ? shape.first : shape.second, "\"");
+  }
+  return {};
 }
+
+constexpr EdgeShape kDagEdges[] = {{"edges", "edge", "from", "to"}};
+constexpr EdgeShape kCpdagEdges[] = {{"directed_edges", "directed edge", "from", "to"},
+                                     {"undirected_edges", "undirected edge", "a", "b"}};
 
 }  // namespace
 
 ReadResult<Dag> dag_from_json(std::string_view text) {
-  ReadResult<json> doc = parse(text);
-  if (!doc) return std::unexpected(doc.error());
+  Collector c(kDagEdges);
+  Status ok = collect(text, c);
   Dag g;
   const auto add = [&](NodeId a, NodeId b) { return g.add_edge(a, b); };
-  Status ok = read_nodes(*doc, g);
-  if (ok) ok = read_edges(*doc, {"edges", "edge", "from", "to"}, g, add);
+  if (ok) ok = read_nodes(c.nodes(), g);
+  if (ok) ok = read_edges(c.edges(0), kDagEdges[0], g, add);
   if (!ok) return std::unexpected(ok.error());
   return g;
 }
 
 ReadResult<Cpdag> cpdag_from_json(std::string_view text) {
-  ReadResult<json> doc = parse(text);
-  if (!doc) return std::unexpected(doc.error());
+  Collector c(kCpdagEdges);
+  Status ok = collect(text, c);
   Cpdag g;
   const auto directed = [&](NodeId a, NodeId b) { return g.add_directed_edge(a, b); };
   const auto undirected = [&](NodeId a, NodeId b) { return g.add_undirected_edge(a, b); };
-  Status ok = read_nodes(*doc, g);
-  if (ok) ok = read_edges(*doc, {"directed_edges", "directed edge", "from", "to"}, g, directed);
-  if (ok) ok = read_edges(*doc, {"undirected_edges", "undirected edge", "a", "b"}, g, undirected);
+  if (ok) ok = read_nodes(c.nodes(), g);
+  if (ok) ok = read_edges(c.edges(0), kCpdagEdges[0], g, directed);
+  if (ok) ok = read_edges(c.edges(1), kCpdagEdges[1], g, undirected);
   if (!ok) return std::unexpected(ok.error());
   return g;
 }
