@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <array>
+#include <vector>
 
 #include "formats/formats.hpp"
 
@@ -45,6 +46,7 @@ bool is_numeral(std::string_view s) {
   return i == s.size() && (whole > 0 || fraction > 0);
 }
 
+// append_id: the name as a DOT ID.
 void append_id(std::string& out, std::string_view name) {
   if (is_plain_identifier(name) || is_numeral(name)) {
     out += name;
@@ -61,13 +63,31 @@ void append_id(std::string& out, std::string_view name) {
 }  // namespace
 
 std::string to_dot(const Dag& g) {
-  std::string out = "digraph {\n";
-  for (NodeId u = 0; u < g.n_nodes(); ++u) {
+  // Each name's ID is worked out once, not once per edge it ends, and the
+  // text is sized beforehand: both cost more than the writing on big graphs.
+  const std::size_t n = g.n_nodes();
+  std::string ids;
+  std::vector<std::size_t> ends(n + 1, 0);
+  std::size_t size = 11;  // "digraph {\n" and "}"
+  for (NodeId u = 0; u < n; ++u) {
+    append_id(ids, g.name(u));
+    ends[u + 1] = ids.size();
+    const std::size_t length = ends[u + 1] - ends[u];
+    size += g.children(u).size() * (length + 8) + g.parents(u).size() * length;
+  }
+  const auto id = [&](NodeId v) {
+    return std::string_view(ids).substr(ends[v], ends[v + 1] - ends[v]);
+  };
+  std::string out;
+  out.reserve(size);
+  out += "digraph {\n";
+  for (NodeId u = 0; u < n; ++u) {
+    const std::string_view tail = id(u);
     for (NodeId v : g.children(u)) {
       out += "  ";
-      append_id(out, g.name(u));
+      out += tail;
       out += " -> ";
-      append_id(out, g.name(v));
+      out += id(v);
       out += ";\n";
     }
   }

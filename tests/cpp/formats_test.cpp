@@ -390,7 +390,8 @@ int read_stopped(Read read) {
 // Catches a reader deaf to a stop (parsing a big document takes seconds),
 // a stop reported as malformed JSON, and a partial graph after a stop.
 TEST(JsonReader, StopsWhenAsked) {
-  const Dag dag = testing::random_dag(1500, 0.1, 3);
+  // Big enough that a read outlasts several poll intervals (about 60 ms).
+  const Dag dag = testing::random_dag(2500, 0.1, 3);
   std::vector<std::pair<NodeId, NodeId>> directed, undirected;
   for (NodeId u = 0; u < dag.n_nodes(); ++u) {
     for (NodeId v : dag.children(u)) (u % 2 ? directed : undirected).emplace_back(u, v);
