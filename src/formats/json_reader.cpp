@@ -190,8 +190,7 @@ std::size_t syntax_error_end(std::string_view text, std::size_t bytes_read) {
         }
         break;
     }
-    // A well-formed token cannot be refused after its first byte where it
-    // may stand, so the first byte is where a reader stops.
+    // A whole token that cannot stand here: a reader stops at its first byte.
     if (!allowed) return start + 1;
     start = end;
   }

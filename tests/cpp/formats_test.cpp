@@ -174,6 +174,42 @@ TEST(JsonReader, AcceptsAnyLayoutOfTheShape) {
   EXPECT_EQ(ids(c.undirected_neighbours(2)), (Ids{0}));
 }
 
+// Catches a streaming reader that keeps a member's first value instead of
+// its last, takes keys of nested objects for the graph's, or checks entries
+// out of order: the result (written back) or the message for each text.
+TEST(JsonReader, LastValueOfEachMemberAndEnd) {
+  const std::pair<std::string_view, std::string_view> cases[] = {
+      {R"({"edges":[{"from":{"x":1},"from":"a","to":"b"}]})",
+       R"({"edges":[{"from":"a","to":"b"}],"nodes":["a","b"]})"},
+      {R"({"edges":[{"from":"a","to":"b","to":null}]})",
+       R"(malformed JSON: edge missing string "to")"},
+      {R"({"edges":[{"from":"a","to":"b","w":{"from":"c","to":"d"}}]})",
+       R"({"edges":[{"from":"a","to":"b"}],"nodes":["a","b"]})"},
+      {R"({"edges":5,"edges":[{"from":"a","to":"b"}],"nodes":["b"]})",
+       R"({"edges":[{"from":"a","to":"b"}],"nodes":["b","a"]})"},
+      {R"({"edges":[{"from":"a","to":"b"}],"edges":{}})",
+       R"(malformed JSON: "edges" must be an array)"},
+      {R"({"nodes":["a",1],"nodes":["b"]})", R"({"edges":[],"nodes":["b"]})"},
+      {R"({"x":{"nodes":[1],"edges":3},"nodes":["a"]})", R"({"edges":[],"nodes":["a"]})"},
+      {R"({"nodes":["a",["b"],"c"]})", R"(malformed JSON: "nodes" entries must be strings)"},
+      {R"({"edges":[[],{"from":"a","to":"b"}]})", R"(malformed JSON: edge missing string "from")"},
+      {R"({"edges":[{"from":"a","to":"a"},{"to":"x"}]})", "self-loop on node NodeId(0)"},
+      {R"({"edges":[{"to":"x"},{"from":"a","to":"a"}]})",
+       R"(malformed JSON: edge missing string "from")"},
+      {R"([{"nodes":["a"]}])", "malformed JSON: the top-level value must be an object"},
+  };
+  for (const auto& [text, want] : cases) {
+    const ReadResult<Dag> g = dag_from_json(text);
+    EXPECT_EQ(g ? to_json(*g) : g.error(), want) << text;
+  }
+  const ReadResult<Cpdag> c = cpdag_from_json(
+      R"({"undirected_edges":[{"a":"x","b":"y","a":"z"}],"directed_edges":[{"from":"y","to":"w"}]})");
+  ASSERT_TRUE(c.has_value());
+  EXPECT_EQ(to_json(*c),
+            R"({"directed_edges":[{"from":"y","to":"w"}],"nodes":["y","w","z"],)"
+            R"("undirected_edges":[{"a":"y","b":"z"}]})");
+}
+
 // Catches a wrong message or a wrong order of the shape checks.
 TEST(JsonReader, ShapeMessagesInOrder) {
   EXPECT_EQ(dag_error("[]"), "malformed JSON: the top-level value must be an object");
@@ -267,6 +303,19 @@ TEST(JsonReader, NulIsNotTheEndOfTheText) {
   EXPECT_EQ(dag_error("{\"nodes\":[\"a\0\"]}"s), in_string + "'\"a<U+0000>' at line 1 column 13");
   EXPECT_EQ(cpdag_error("{\"nodes\":[\"\\\"\0\"]}"s),
             in_string + "'\"\\\"<U+0000>' at line 1 column 14");
+  // Inside a number, a literal or the byte-order mark it is refused where any stray byte is.
+  const std::pair<std::string, std::string_view> in_token[] = {
+      {"[1\0]"s, "array - invalid literal; last read: '1<U+0000>'; expected ']' at line 1 column 3"},
+      {"[tr\0e]"s, "value - invalid literal; last read: '[tr<U+0000>' at line 1 column 4"},
+      {"{\"a\":-\0}"s,
+       "value - invalid number; expected digit after '-'; last read: '-<U+0000>' at line 1 column 7"},
+      {"\xEF\xBB\0{}"s,
+       "value - invalid BOM; must be 0xEF 0xBB 0xBF if given; last read: '\xEF\xBB<U+0000>' at line "
+       "1 column 3"},
+  };
+  for (const auto& [text, tail] : in_token) {
+    EXPECT_EQ(dag_error(text), "malformed JSON: syntax error while parsing " + std::string(tail));
+  }
   // Escaped, it is still a name's character like any other.
   EXPECT_EQ(dag_from_json(R"({"nodes":["a\u0000b"]})").value().names(),
             (std::vector<std::string>{"a\0b"s}));
