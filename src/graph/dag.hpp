@@ -73,6 +73,14 @@ class Dag {
     children_.reserve(n);
     parents_.reserve(n);
   }
+  // reserve_edges: room for `children` more children and `parents` more
+  // parents of `id`, so that a bulk build that counted them allocates each
+  // list once. REQUIRES id < n_nodes() (else InternalFault).
+  void reserve_edges(NodeId id, std::size_t children, std::size_t parents) {
+    std::vector<NodeId>& out = children_[checked(id)];
+    out.reserve(out.size() + children);
+    parents_[id].reserve(parents_[id].size() + parents);
+  }
 
  private:
   std::size_t checked(NodeId id) const;
