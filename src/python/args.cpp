@@ -60,14 +60,15 @@ bool assign_keyword(const ArgSpec& spec, PyObject* key, PyObject* value, PyObjec
   return false;
 }
 
-bool place_positional(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject** out) {
+// place_positional: out[i] = item(i) for the nargs positional arguments.
+template <class Item>
+bool place_positional(const ArgSpec& spec, Py_ssize_t nargs, PyObject** out, Item item) {
   for (std::size_t i = 0; i < spec.params.size(); ++i) out[i] = nullptr;
   if (static_cast<std::size_t>(nargs) > spec.params.size()) {
     too_many_positional(spec, nargs);
     return false;
   }
-  for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
+  for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = item(i);
   return true;
 }
 
@@ -85,11 +86,11 @@ bool check_required(const ArgSpec& spec, PyObject** out) {
 
 bool parse_args(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs,
                 PyObject* kwnames, PyObject** out) {
-  if (!place_positional(spec, args, nargs, out)) return false;
+  if (!place_positional(spec, nargs, out, [args](Py_ssize_t i) { return args[i]; })) return false;
   if (kwnames != nullptr) {
-    const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+    const Py_ssize_t nkw = PyTuple_Size(kwnames);
     for (Py_ssize_t k = 0; k < nkw; ++k) {
-      if (!assign_keyword(spec, PyTuple_GET_ITEM(kwnames, k), args[nargs + k], out)) {
+      if (!assign_keyword(spec, PyTuple_GetItem(kwnames, k), args[nargs + k], out)) {
         return false;
       }
     }
@@ -98,9 +99,11 @@ bool parse_args(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs,
 }
 
 bool parse_args(const ArgSpec& spec, PyObject* args, PyObject* kwargs, PyObject** out) {
-  const Py_ssize_t nargs = args != nullptr ? PyTuple_GET_SIZE(args) : 0;
-  PyObject* const* items = nargs > 0 ? &PyTuple_GET_ITEM(args, 0) : nullptr;
-  if (!place_positional(spec, items, nargs, out)) return false;
+  const Py_ssize_t nargs = args != nullptr ? PyTuple_Size(args) : 0;
+  // Borrowed from the tuple, which outlives the call.
+  if (!place_positional(spec, nargs, out, [args](Py_ssize_t i) { return PyTuple_GetItem(args, i); })) {
+    return false;
+  }
   if (kwargs != nullptr) {
     Py_ssize_t pos = 0;
     PyObject* key;

@@ -15,7 +15,7 @@
 //   {
 //     GilRelease unlocked;              // other Python threads run meanwhile
 //     ... engine work ...
-//     { GilAcquire locked; guarded([&] { return PyObject_CallOneArg(f, x); }); }
+//     { GilAcquire locked; guarded([&] { return PyObject_Vectorcall(f, args, 1, nullptr); }); }
 //   }                                   // lock re-acquired here
 #pragma once
 

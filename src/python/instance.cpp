@@ -1,18 +1,14 @@
 #include "python/instance.hpp"
 
-#include <cstring>
-
 namespace morvend::py {
 
 PyTypeObject* create_type(PyType_Spec* spec) {
-  // Created as "morvend.<Name>" so that __module__ is "morvend" (a bare spec
-  // name draws a DeprecationWarning), then the C-level name is cut back to the
-  // bare class name used in the interpreter's own messages. The pointer stays
-  // inside the type's own copy of the name.
-  PyTypeObject* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(spec));
-  if (type == nullptr) return nullptr;
-  if (const char* dot = std::strrchr(type->tp_name, '.')) type->tp_name = dot + 1;
-  return type;
+  // The spec's module part becomes __module__ (a bare spec name would leave
+  // the class without one, and draw a DeprecationWarning). The stable ABI
+  // keeps the type's C-level name out of reach, so the interpreter's own
+  // messages name the class "morvend.<Name>", as numpy's do 'numpy.ndarray';
+  // the binding's own messages name it bare.
+  return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(spec));
 }
 
 }  // namespace morvend::py

@@ -39,7 +39,8 @@ PyObject* new_instance(PyTypeObject* type, T&& value, NameStrs&& strs = NameStrs
   static_assert(std::is_nothrow_move_constructible_v<std::remove_cvref_t<T>>,
                 "a half-built instance could not be released safely");
   if (type == nullptr) return nullptr;
-  PyObject* obj = type->tp_alloc(type, 0);
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  PyObject* obj = alloc(type, 0);
   if (obj == nullptr) return nullptr;
   auto* inst = instance_of<std::remove_cvref_t<T>>(obj);
   new (&inst->borrow) BorrowFlag();
@@ -55,12 +56,12 @@ void instance_dealloc(PyObject* obj) {
   inst->strs.~NameStrs();
   inst->value.~T();
   inst->borrow.~BorrowFlag();
-  type->tp_free(obj);
+  reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(obj);
   Py_DECREF(type);  // heap types are owned by their instances
 }
 
-// create_type: builds a class from a spec named "morvend.<Name>"; the type's
-// C-level name is the bare "<Name>" and its __module__ is "morvend". nullptr
+// create_type: builds a class from a spec named "morvend.<Name>": its
+// __name__ and __qualname__ are "<Name>", its __module__ "morvend". nullptr
 // with an exception set on failure.
 PyTypeObject* create_type(PyType_Spec* spec);
 

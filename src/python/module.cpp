@@ -9,6 +9,7 @@
 #include "python/boundary.hpp"
 #include "python/classes.hpp"
 #include "python/py_ref.hpp"
+#include "python/type_names.hpp"
 
 namespace morvend::py {
 namespace {
@@ -33,15 +34,16 @@ int register_class(PyObject* module, const char* name, PyTypeObject* type) {
 
 int exec_module(PyObject* module) noexcept {
   try {
-    // A legacy sub-interpreter passes the slot's check: refuse it here.
-    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+    // A legacy sub-interpreter passes the slot's check: refuse it here. The
+    // main interpreter is the one with ID 0.
+    if (PyInterpreterState_GetID(PyInterpreterState_Get()) != 0) {
       PyErr_SetString(PyExc_ImportError,
                       "module morvend does not support loading in subinterpreters");
       return -1;
     }
     if (!PyModule_Check(module)) {
       PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'module'",
-                   Py_TYPE(module)->tp_name);
+                   c_type_name(Py_TYPE(module)).c_str());
       return -1;
     }
     if (register_class(module, "CausalDAG", causal_dag_type()) < 0) return -1;

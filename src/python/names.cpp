@@ -146,7 +146,7 @@ PyObject* list_of_names(NameStrs& strs, std::span<const std::string> names,
   for (std::size_t i = 0; i < ids.size(); ++i) {
     PyObject* s = strs.str(names, ids[i]);
     if (s == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), Py_NewRef(s));
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), Py_NewRef(s));
   }
   return list.release();
 }
@@ -159,7 +159,7 @@ PyObject* names_list(NameStrs& strs, std::span<const std::string> names) {
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(names.size())));
   if (!list) return nullptr;
   for (std::size_t i = 0; i < names.size(); ++i) {
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), Py_NewRef(data[i]));
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), Py_NewRef(data[i]));
   }
   return list.release();
 }
@@ -173,9 +173,9 @@ PyObject* name_pairs_list(NameStrs& strs, std::span<const std::string> names,
   for (std::size_t i = 0; i < pairs.size(); ++i) {
     PyObject* pair = PyTuple_New(2);
     if (pair == nullptr) return nullptr;
-    PyTuple_SET_ITEM(pair, 0, Py_NewRef(data[pairs[i].first]));
-    PyTuple_SET_ITEM(pair, 1, Py_NewRef(data[pairs[i].second]));
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair);
+    PyTuple_SetItem(pair, 0, Py_NewRef(data[pairs[i].first]));
+    PyTuple_SetItem(pair, 1, Py_NewRef(data[pairs[i].second]));
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), pair);
   }
   return list.release();
 }
@@ -200,7 +200,7 @@ PyObject* sorted_layers_list(NameStrs& strs, std::span<const std::string> names,
     sorter.sort(layer);
     PyObject* names_k = list_of_names(strs, names, layer);
     if (names_k == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), names_k);
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(k), names_k);
   }
   return list.release();
 }

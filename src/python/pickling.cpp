@@ -3,6 +3,7 @@
 #include "python/arg_convert.hpp"
 #include "python/errors.hpp"
 #include "python/py_ref.hpp"
+#include "python/type_names.hpp"
 
 namespace morvend::py {
 namespace {
@@ -26,11 +27,14 @@ PyObject* reduce_to_state(PyObject* self, const std::string& snapshot) {
 bool state_bytes(PyObject* arg, std::string_view* out) {
   if (!PyBytes_Check(arg)) {
     PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyBytes'",
-                 Py_TYPE(arg)->tp_name);
+                 c_type_name(Py_TYPE(arg)).c_str());
     add_conversion_note("state");
     return false;
   }
-  *out = std::string_view(PyBytes_AS_STRING(arg), static_cast<std::size_t>(PyBytes_GET_SIZE(arg)));
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(arg, &data, &size) < 0) return false;
+  *out = std::string_view(data, static_cast<std::size_t>(size));
   return true;
 }
 

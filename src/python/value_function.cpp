@@ -1,10 +1,13 @@
 #include "python/value_function.hpp"
 
 #include <bit>
+#include <utility>
 
 #include "graph/interrupt.hpp"
 #include "python/errors.hpp"
+#include "python/arg_convert.hpp"
 #include "python/gil.hpp"
+#include "python/type_names.hpp"
 
 namespace morvend::py {
 namespace {
@@ -12,20 +15,28 @@ namespace {
 std::string utf8_text(PyObject* text) {
   // backslashreplace: a lone surrogate in a message must not lose the message.
   PyRef bytes = PyRef::steal(PyUnicode_AsEncodedString(text, "utf-8", "backslashreplace"));
-  if (!bytes) {
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (!bytes || PyBytes_AsStringAndSize(bytes.get(), &data, &size) < 0) {
     PyErr_Clear();
     return "?";
   }
-  return std::string(PyBytes_AS_STRING(bytes.get()),
-                     static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
+  return std::string(data, static_cast<std::size_t>(size));
+}
+
+// call_one: fn(arg), through vectorcall as the interpreter's own one-argument
+// calls go; a slot before the argument lets a bound method put self there.
+PyObject* call_one(PyObject* fn, PyObject* arg) {
+  PyObject* args[2] = {nullptr, arg};
+  return PyObject_Vectorcall(fn, args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 }
 
 }  // namespace
 
 std::string render_exception(PyObject* exc) {
   PyRef qualname = PyRef::steal(PyType_GetQualName(Py_TYPE(exc)));
-  std::string text = qualname ? utf8_text(qualname.get()) : Py_TYPE(exc)->tp_name;
   if (!qualname) PyErr_Clear();
+  std::string text = qualname ? utf8_text(qualname.get()) : c_type_name(Py_TYPE(exc));
   PyRef str = PyRef::steal(guarded([exc] { return PyObject_Str(exc); }));
   if (!str) {
     PyErr_Clear();
@@ -42,22 +53,16 @@ Py_ssize_t member_count(Coalition coalition) {
   return size;
 }
 
-// fill_members: sets items 0 .. of `list` to the members' names, releasing
-// what was there (nothing, in a new list).
-void fill_members(PyObject* list, Coalition coalition, PyObject* const* names) {
+// set_members: sets items 0 .. of `list`, a list of as many items, to the
+// members' names. One call into the interpreter per item, which takes its
+// reference and releases the old item after the new one is in place. Items
+// that already hold the right name are set too: checking first costs a call
+// of its own.
+void set_members(PyObject* list, Coalition coalition, PyObject* const* names) {
   Py_ssize_t k = 0;
   for (std::size_t w = 0; w < coalition.size(); ++w) {
     for (std::uint64_t rest = coalition[w]; rest != 0; rest &= rest - 1) {
-      PyObject* name = names[w * 64 + static_cast<std::size_t>(std::countr_zero(rest))];
-      PyObject* old = PyList_GET_ITEM(list, k);
-      // Successive coalitions share most members at the same places: leave
-      // those alone (an increment then a decrement of one count would also
-      // stall on store forwarding).
-      if (old != name) {
-        PyList_SET_ITEM(list, k, Py_NewRef(name));
-        Py_XDECREF(old);
-      }
-      ++k;
+      PySequence_SetItem(list, k++, names[w * 64 + static_cast<std::size_t>(std::countr_zero(rest))]);
     }
   }
 }
@@ -69,9 +74,17 @@ CoalitionNames::~CoalitionNames() {
 }
 
 PyObject* CoalitionNames::list(Coalition coalition) const {
-  PyObject* list = PyList_New(member_count(coalition));
+  if (!all_) {
+    PyRef all = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(names_.size())));
+    if (!all) return nullptr;
+    for (std::size_t i = 0; i < names_.size(); ++i) {
+      PyList_SetItem(all.get(), static_cast<Py_ssize_t>(i), Py_NewRef(names_[i]));
+    }
+    all_ = std::move(all);
+  }
+  PyObject* list = PyList_GetSlice(all_.get(), 0, member_count(coalition));
   if (list == nullptr) return nullptr;
-  fill_members(list, coalition, names_);
+  set_members(list, coalition, names_.data());
   return list;
 }
 
@@ -80,16 +93,17 @@ PyObject* CoalitionNames::list_for_call(Coalition coalition) {
   if (static_cast<std::size_t>(size) >= kSpareSizes) return list(coalition);
   PyObject*& spare = spare_[size];
   // Ours alone and still of its length (the function may have resized it).
-  if (spare != nullptr && Py_REFCNT(spare) == 1 && PyList_GET_SIZE(spare) == size) {
+  if (spare != nullptr && Py_REFCNT(spare) == 1 && PyList_Size(spare) == size) {
     // Referenced before refilling: releasing a replaced item may run a
     // finalizer that lets another thread in, which must not take it too.
     PyObject* list = Py_NewRef(spare);
-    fill_members(list, coalition, names_);
+    set_members(list, coalition, names_.data());
     return list;
   }
   PyObject* fresh = list(coalition);
   if (fresh == nullptr) return nullptr;
-  Py_XSETREF(spare, Py_NewRef(fresh));
+  PyObject* old = std::exchange(spare, Py_NewRef(fresh));
+  Py_XDECREF(old);
   return fresh;
 }
 
@@ -144,14 +158,15 @@ int complex_number(PyObject* obj) {
 
 bool to_double(PyObject* result, double* out) {
   if (PyFloat_CheckExact(result)) {
-    *out = PyFloat_AS_DOUBLE(result);
+    *out = PyFloat_AsDouble(result);  // cannot fail on a float
     return true;
   }
   const int is_complex = complex_number(result);
   if (is_complex < 0) return false;
   if (is_complex == 1) {
     // The text float conversion gives for Python's own complex.
-    PyErr_Format(PyExc_TypeError, "must be real number, not %.200s", Py_TYPE(result)->tp_name);
+    PyErr_Format(PyExc_TypeError, "must be real number, not %.200s",
+                 c_type_name(Py_TYPE(result)).c_str());
     return false;
   }
   // int, __float__, __index__: may run Python code.
@@ -169,7 +184,7 @@ std::chrono::nanoseconds yield_interval() {
   PyRef sys = PyRef::steal(PyImport_ImportModule("sys"));
   PyRef value =
       sys ? PyRef::steal(PyObject_CallMethod(sys.get(), "getswitchinterval", nullptr)) : PyRef();
-  if (value && PyFloat_Check(value.get())) seconds = PyFloat_AS_DOUBLE(value.get());
+  if (value && PyFloat_Check(value.get())) seconds = PyFloat_AsDouble(value.get());
   PyErr_Clear();
   return std::chrono::nanoseconds(static_cast<std::int64_t>(2e9 * seconds));
 }
@@ -213,7 +228,7 @@ Result<double> PyValueFunction::call(Coalition coalition) {
   PyRef list = PyRef::steal(names_.list_for_call(coalition));
   if (!list) return std::unexpected(failure_.take());
   PyObject* arg = list.get();
-  PyRef result = PyRef::steal(guarded([this, arg] { return PyObject_CallOneArg(fn_, arg); }));
+  PyRef result = PyRef::steal(guarded([this, arg] { return call_one(fn_, arg); }));
   double v;
   if (!result || !to_double(result.get(), &v)) return std::unexpected(failure_.take());
   return v;
@@ -307,16 +322,28 @@ bool float64_buffer(PyObject* obj, std::vector<double>* out) {
   return ok;
 }
 
+// items_to_doubles: the numbers of a list or tuple, each held while it is
+// converted: a conversion may run Python code that empties the list (the
+// list then ends early, with IndexError).
+bool items_to_doubles(PyObject* fast, std::vector<double>* out) {
+  const Py_ssize_t n = PySequence_Size(fast);
+  out->resize(static_cast<std::size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* item = fast_item(fast, i);
+    if (item == nullptr) return false;
+    if (PyFloat_CheckExact(item)) {
+      (*out)[i] = PyFloat_AsDouble(item);
+      continue;
+    }
+    PyRef held = PyRef::borrow(item);
+    if (!to_double(item, &(*out)[i])) return false;
+  }
+  return true;
+}
+
 // to_doubles: the numbers of a batch result; false with an exception set.
 bool to_doubles(PyObject* result, std::vector<double>* out) {
-  if (PyList_CheckExact(result)) {
-    const Py_ssize_t n = PyList_GET_SIZE(result);
-    out->resize(static_cast<std::size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-      if (!to_double(PyList_GET_ITEM(result, i), &(*out)[i])) return false;
-    }
-    return true;
-  }
+  if (PyList_CheckExact(result)) return items_to_doubles(result, out);
   if (PyUnicode_Check(result)) {
     PyErr_SetString(PyExc_TypeError, kStrNotASequence);
     return false;
@@ -330,13 +357,7 @@ bool to_doubles(PyObject* result, std::vector<double>* out) {
   PyRef fast =
       PyRef::steal(guarded([result] { return PySequence_Fast(result, "expected a sequence"); }));
   if (!fast) return false;
-  const Py_ssize_t n = PySequence_Fast_GET_SIZE(fast.get());
-  PyObject** items = PySequence_Fast_ITEMS(fast.get());
-  out->resize(static_cast<std::size_t>(n));
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    if (!to_double(items[i], &(*out)[i])) return false;
-  }
-  return true;
+  return items_to_doubles(fast.get(), out);
 }
 
 }  // namespace
@@ -371,10 +392,10 @@ Result<std::vector<double>> PyBatchValueFunction::call(std::span<const std::uint
   for (std::size_t k = 0; k < count; ++k) {
     PyObject* coalition = names_.list(words.subspan(k * width, width));
     if (coalition == nullptr) return std::unexpected(failure_.take());
-    PyList_SET_ITEM(batch.get(), static_cast<Py_ssize_t>(k), coalition);
+    PyList_SetItem(batch.get(), static_cast<Py_ssize_t>(k), coalition);
   }
   PyObject* arg = batch.get();
-  PyRef result = PyRef::steal(guarded([this, arg] { return PyObject_CallOneArg(fn_, arg); }));
+  PyRef result = PyRef::steal(guarded([this, arg] { return call_one(fn_, arg); }));
   std::vector<double> out;
   if (!result || !to_doubles(result.get(), &out)) return std::unexpected(failure_.take());
   return out;

@@ -75,7 +75,7 @@ class GilLease {
 // REQUIRES: the GIL for every member, the destructor included.
 class CoalitionNames {
  public:
-  explicit CoalitionNames(std::span<PyObject* const> names) : names_(names.data()) {}
+  explicit CoalitionNames(std::span<PyObject* const> names) : names_(names) {}
   ~CoalitionNames();
   CoalitionNames(const CoalitionNames&) = delete;
   CoalitionNames& operator=(const CoalitionNames&) = delete;
@@ -90,7 +90,11 @@ class CoalitionNames {
 
  private:
   static constexpr std::size_t kSpareSizes = 65;  // lengths 0 .. 64
-  PyObject* const* names_;
+  std::span<PyObject* const> names_;
+  // Every name in NodeId order, made on first use: a new list starts as a
+  // slice of it (one call into the interpreter, however long the list), and
+  // each item then costs one call where building it item by item costs two.
+  mutable PyRef all_;
   PyObject* spare_[kSpareSizes] = {};  // owned; by length
 };
 

@@ -465,6 +465,30 @@ def test_real_batch_results_still_work(result):
     assert values == {"a": 1.0, "b": 1.0, "c": 1.0}
 
 
+class Emptying:
+    """A number whose conversion empties the batch result holding it."""
+
+    def __init__(self, owner):
+        self.owner = owner
+
+    def __float__(self):
+        self.owner.clear()
+        return 1.0
+
+
+# Catches reads past the end of a batch result that one of its own items
+# empties while it is converted (they crashed the interpreter).
+def test_batch_result_emptied_while_converted():
+    def batch(coalitions):
+        out = [0.5] * len(coalitions)
+        out[0] = Emptying(out)
+        return out
+
+    with pytest.raises(ValueError) as info:
+        ASVExplainer(pair_dag()).explain(value_fn_batch=batch, n_samples=20, seed=1)
+    assert str(info.value) == "value function error: IndexError: list index out of range"
+
+
 # One explain method per entry, run on pair_dag() (a -> b, a -> c) with a value
 # function built from len(coalition); each returns the values by node.
 SINGLE_FORMS = {
