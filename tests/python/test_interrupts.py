@@ -64,9 +64,20 @@ def cheap(coalition):
     return float(len(coalition))
 
 
-# A value function that runs no bytecode (like a compiled model) and takes a
-# few microseconds: Python never checks signals while it runs.
-native_slow = functools.partial(operator.countOf, [None] * 100)
+def native_taking(seconds):
+    """A value function that runs no bytecode (like a compiled model), so Python
+    never checks signals while it runs, and takes about `seconds` a call. Sized
+    on this interpreter: CPython 3.14 compares None with a list several times
+    faster than 3.12, which cut the exact engines' runs to below the signal."""
+    probe, rounds = [None] * 10_000, 20
+    start = time.perf_counter()
+    for _ in range(rounds):
+        operator.countOf(probe, ["x"])
+    per_item = (time.perf_counter() - start) / (rounds * len(probe))
+    return functools.partial(operator.countOf, [None] * max(1, round(seconds / per_item)))
+
+
+native_slow = native_taking(2e-6)
 
 
 def batch_cheap(coalitions):
@@ -291,8 +302,7 @@ def chains(width, length):
     return CausalDAG.from_edges([(f"c{c}_{k}", f"c{c}_{k + 1}") for c in range(width) for k in range(length - 1)])
 
 
-# A value function that runs no bytecode and takes about half a millisecond.
-native_slower = functools.partial(operator.countOf, [None] * 20_000)
+native_slower = native_taking(2.5e-4)
 
 
 def batch_of(fn):
@@ -331,7 +341,7 @@ STALL = 0.05 * SLOWER
 
 
 # Workloads that run for seconds: "orderings" spends some native work, then ~2,000
-# calls of half a millisecond; "ideals" makes 9^4 = 6,561 such calls, batches of 4 in the
+# calls of a quarter of a millisecond; "ideals" makes 9^4 = 6,561 such calls, batches of 4 in the
 # batch form (a GIL taken anew for each batch restarts the wait of the other threads).
 STALL_RUNS = {
     "orderings": (lambda: sparse_dag(80, 0.05, 1), {"max_calls": 2000, "seed": 1}, 16),
