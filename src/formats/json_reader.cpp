@@ -196,11 +196,12 @@ std::size_t syntax_error_end(std::string_view text, std::size_t bytes_read) {
   }
 }
 
-// The offset of the bracket that opens nesting level kMaxJsonDepth + 1. Only
-// used once the parser has accepted the text up to that bracket, so strings
-// and escapes are well formed there.
-std::size_t too_deep_offset(std::string_view text) {
-  std::size_t depth = 0;
+// first_outside_strings: the offset of the first byte outside a string for
+// which stop(byte) is true, else text.size(). Strings are followed by their
+// quotes and backslash escapes alone: enough up to the first syntax error,
+// where the text lexes cleanly.
+template <class Stop>
+std::size_t first_outside_strings(std::string_view text, Stop stop) {
   bool in_string = false;
   bool escaped = false;
   for (std::size_t i = 0; i < text.size(); ++i) {
@@ -215,40 +216,31 @@ std::size_t too_deep_offset(std::string_view text) {
       }
     } else if (c == '"') {
       in_string = true;
-    } else if (c == '[' || c == '{') {
-      if (++depth > kMaxJsonDepth) return i;
-    } else if (c == ']' || c == '}') {
-      --depth;
+    } else if (stop(c)) {
+      return i;
     }
   }
   return text.size();
 }
 
+// The offset of the bracket that opens nesting level kMaxJsonDepth + 1. Only
+// used once the parser has accepted the text up to that bracket.
+std::size_t too_deep_offset(std::string_view text) {
+  std::size_t depth = 0;
+  return first_outside_strings(text, [&](char c) {
+    if (c == '[' || c == '{') return ++depth > kMaxJsonDepth;
+    if (c == ']' || c == '}') --depth;
+    return false;
+  });
+}
+
 // stray_nul: the offset of the first NUL byte outside a string, else npos.
 // The parser takes a NUL for the end of the input, which would read
-// '{}\0{"x":1}' as '{}'. Up to the first syntax error the text lexes
-// cleanly, so this and the parser agree on where strings start and end.
+// '{}\0{"x":1}' as '{}'.
 std::size_t stray_nul(std::string_view text) {
   if (std::memchr(text.data(), '\0', text.size()) == nullptr) return std::string_view::npos;
-  bool in_string = false;
-  bool escaped = false;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    if (in_string) {
-      if (escaped) {
-        escaped = false;
-      } else if (c == '\\') {
-        escaped = true;
-      } else if (c == '"') {
-        in_string = false;
-      }
-    } else if (c == '"') {
-      in_string = true;
-    } else if (c == '\0') {
-      return i;
-    }
-  }
-  return std::string_view::npos;
+  const std::size_t at = first_outside_strings(text, [](char c) { return c == '\0'; });
+  return at == text.size() ? std::string_view::npos : at;
 }
 
 // ---- what the parse keeps ---------------------------------------------------------

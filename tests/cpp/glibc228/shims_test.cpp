@@ -30,18 +30,24 @@ struct Waiter {
   pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
   pthread_cond_t cond = PTHREAD_COND_INITIALIZER;
   bool ready = false;
+
+  // wait: until ready or the steady deadline; the last wait's status.
+  int wait(const timespec& deadline) {
+    pthread_mutex_lock(&mutex);
+    int status = 0;
+    while (status == 0 && !ready) {
+      status = pthread_cond_clockwait(&cond, &mutex, CLOCK_MONOTONIC, &deadline);
+    }
+    pthread_mutex_unlock(&mutex);
+    return status;
+  }
 };
 
 TEST(Glibc228Shims, ClockwaitTimesOutAtASteadyDeadline) {
   Waiter w;
   const timespec deadline = steady_in(std::chrono::milliseconds(80));
   const auto start = Clock::now();
-  pthread_mutex_lock(&w.mutex);
-  int status = 0;
-  while (status == 0 && !w.ready) {
-    status = pthread_cond_clockwait(&w.cond, &w.mutex, CLOCK_MONOTONIC, &deadline);
-  }
-  pthread_mutex_unlock(&w.mutex);
+  const int status = w.wait(deadline);
   const auto waited = Clock::now() - start;
   EXPECT_EQ(status, ETIMEDOUT);
   EXPECT_GE(waited, std::chrono::milliseconds(75));
@@ -59,12 +65,7 @@ TEST(Glibc228Shims, ClockwaitWakesWhenSignalled) {
     pthread_mutex_unlock(&w.mutex);
   });
   const auto start = Clock::now();
-  pthread_mutex_lock(&w.mutex);
-  int status = 0;
-  while (status == 0 && !w.ready) {
-    status = pthread_cond_clockwait(&w.cond, &w.mutex, CLOCK_MONOTONIC, &deadline);
-  }
-  pthread_mutex_unlock(&w.mutex);
+  const int status = w.wait(deadline);
   signaller.join();
   EXPECT_EQ(status, 0);
   EXPECT_TRUE(w.ready);
