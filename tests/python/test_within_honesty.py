@@ -65,6 +65,7 @@ def unanimity_game(n, seed, terms=8):
 # per stratum, whose variances alone would give intervals too narrow, and
 # with rare large terms that a node's own few pairs miss (unanimity at 10n
 # calls covered 0.915 from the nodes' own pairs alone).
+@pytest.mark.statistics
 @pytest.mark.parametrize(
     "n, p, budget, method, game, game_seed",
     [
