@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# Every test: the C++ tests (optimised, then under ASan/UBSan), a minute of
-# fuzzing of the JSON readers, pytest, stubtest and mypy against the module
-# installed in .venv (CPython 3.12), pytest again against a build of the
-# module under ASan/UBSan, then the portable wheel for CPython 3.13, tested in
-# a fresh virtual environment of its own (scripts/test_wheel.sh).
-# Installs what is missing first.
+# Every test: the C++ tests (optimised, then under ASan/UBSan), the
+# configure-time refusals, a minute of fuzzing of the JSON readers, then the
+# wheel (scripts/wheel.sh) installed in .venv (CPython 3.12) for pytest,
+# stubtest and mypy, pytest again against a build of the module under
+# ASan/UBSan, and the same wheel on CPython 3.13, 3.14 and 3.15, each in a
+# fresh virtual environment (scripts/test_wheel.sh). Installs what is missing
+# first; prints each step's time and the total.
 set -euo pipefail
 source "$(dirname "$0")/env.sh"
 
@@ -24,7 +25,7 @@ use_ccache
 ensure_venv
 install_package
 step "the module installed in .venv"
-bash scripts/check_configure.sh
+bash "$MORVEND_ROOT/scripts/check_configure.sh"
 step "configure-time refusals"
 
 PATH="$VENV/bin:$PATH"
