@@ -29,8 +29,8 @@ std::string c_type_name(PyTypeObject* type) {
   std::string name = short_type_name(type);
   // A static type's __module__ and __name__ are cut from its C-level name at
   // the last dot ("builtins" when there is none). A class statement names its
-  // type bare; only types made in C from a spec are immutable, and theirs is
-  // the spec's "<module>.<name>".
+  // type bare; only types made in C with PyType_FromSpec are immutable, and
+  // theirs is the dotted "<module>.<name>" they were created with.
   const unsigned long flags = PyType_GetFlags(type);
   if ((flags & Py_TPFLAGS_HEAPTYPE) && !(flags & Py_TPFLAGS_IMMUTABLETYPE)) return name;
   std::string module;
