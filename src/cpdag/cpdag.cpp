@@ -69,7 +69,7 @@ Result<void> Cpdag::validate_pdag() const {
     if (indegree[v] == 0) queue.push_back(v);
   }
   for (std::size_t head = 0; head < queue.size(); ++head) {
-    const std::vector<NodeId>& children = directed_children_[queue[head]];
+    const NodeList& children = directed_children_[queue[head]];
     if (Result<void> r = meter.spend(1 + children.size()); !r) return r;
     for (NodeId c : children) {
       if (--indegree[c] == 0) queue.push_back(c);

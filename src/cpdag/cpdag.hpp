@@ -29,6 +29,7 @@
 #include "graph/asv_error.hpp"
 #include "graph/dag.hpp"
 #include "graph/name_index.hpp"
+#include "graph/node_list.hpp"
 
 namespace morvend {
 
@@ -90,9 +91,9 @@ class Cpdag {
   std::size_t checked(NodeId id) const;
 
   NameIndex names_;
-  std::vector<std::vector<NodeId>> directed_children_;
-  std::vector<std::vector<NodeId>> directed_parents_;
-  std::vector<std::vector<NodeId>> undirected_;
+  std::vector<NodeList> directed_children_;
+  std::vector<NodeList> directed_parents_;
+  std::vector<NodeList> undirected_;
   // The edge between each joined pair, keyed (min << 32 | max): keeps the
   // duplicate and clash checks constant-time, so a hub is not quadratic to
   // build. kForward is min -> max.

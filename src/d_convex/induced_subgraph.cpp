@@ -22,23 +22,15 @@ Result<Dag> induced_subgraph(const Dag& g, std::span<const NodeId> ids,
     const auto it = sparse_id.find(v);
     return it == sparse_id.end() ? kAbsent : it->second;
   };
-  Dag sub;
-  sub.reserve(kept.size());
+  Dag sub(g.name_index().subset(kept));
+  for (NodeId i = 0; i < kept.size(); ++i) {
+    if (dense) {
+      dense_id[kept[i]] = i;
+    } else {
+      sparse_id.emplace(kept[i], i);
+    }
+  }
   InterruptMeter meter;
-  Result<void> spent;
-  for_each_hashed(
-      sub.name_index(), kept.size(), [&](std::size_t i) -> std::string_view { return g.name(kept[i]); },
-      [&](std::size_t i, std::uint64_t hash) {
-        if (spent = meter.spend(1); !spent) return false;
-        const NodeId id = sub.add_node(g.name(kept[i]), hash);
-        if (dense) {
-          dense_id[kept[i]] = id;
-        } else {
-          sparse_id.emplace(kept[i], id);
-        }
-        return true;
-      });
-  if (!spent) return std::unexpected(spent.error());
   std::vector<NodeId> targets;
   // Child lists and the id table are read at random: fetch them a few nodes
   // ahead (the child lists first, then the table entries they point to).

@@ -61,6 +61,11 @@ class NodeSet {
 // marking all n nodes, keeps a small subgraph of a huge graph cheap.
 inline std::vector<NodeId> sorted_ids(std::span<const NodeId> ids) {
   std::vector<NodeId> out(ids.begin(), ids.end());
+  // Requests often come in id order already (a graph's own node list).
+  if (std::is_sorted(out.begin(), out.end())) {
+    out.erase(std::unique(out.begin(), out.end()), out.end());
+    return out;
+  }
   std::sort(out.begin(), out.end());
   out.erase(std::unique(out.begin(), out.end()), out.end());
   return out;

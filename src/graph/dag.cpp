@@ -4,11 +4,8 @@
 
 namespace morvend {
 
-std::size_t Dag::checked(NodeId id) const {
-  if (id >= children_.size()) {
-    throw InternalFault("node id out of range: " + std::to_string(id));
-  }
-  return id;
+void Dag::out_of_range(NodeId id) {
+  throw InternalFault("node id out of range: " + std::to_string(id));
 }
 
 Result<void> Dag::add_edge(NodeId from, NodeId to) {
@@ -16,7 +13,7 @@ Result<void> Dag::add_edge(NodeId from, NodeId to) {
   if (from == to) return std::unexpected(AsvError::self_loop(from));
   if (from >= n) return std::unexpected(AsvError::invalid_node_id(from));
   if (to >= n) return std::unexpected(AsvError::invalid_node_id(to));
-  std::vector<NodeId>& out = children_[from];
+  NodeList& out = children_[from];
   const auto key = [from](NodeId v) { return (std::uint64_t{from} << 32) | v; };
   if (out.size() < kScanLimit) {
     for (NodeId v : out) {
@@ -37,9 +34,9 @@ Result<void> Dag::add_edge(NodeId from, NodeId to) {
 }
 
 void Dag::add_children(NodeId from, std::span<const NodeId> to) {
-  std::vector<NodeId>& out = children_[checked(from)];
+  NodeList& out = children_[checked(from)];
   const std::size_t before = out.size();
-  out.insert(out.end(), to.begin(), to.end());
+  out.append(to);
   for (NodeId v : to) parents_[checked(v)].push_back(from);
   n_edges_ += to.size();
   if (out.size() > kScanLimit) {  // a hub: its edges join the duplicate set

@@ -16,18 +16,23 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include <boost/unordered/unordered_flat_set.hpp>
 
 #include "graph/asv_error.hpp"
 #include "graph/name_index.hpp"
+#include "graph/node_list.hpp"
 
 namespace morvend {
 
 class Dag {
  public:
   Dag() = default;
+  // A Dag of the nodes of `names`, without edges (NameIndex::subset).
+  explicit Dag(NameIndex names)
+      : names_(std::move(names)), children_(names_.size()), parents_(names_.size()) {}
 
   // add_node: get-or-insert by name; a new node gets id n_nodes(). Never fails.
   NodeId add_node(std::string_view name) { return add_node(name, names_.hash(name)); }
@@ -77,17 +82,21 @@ class Dag {
   // parents of `id`, so that a bulk build that counted them allocates each
   // list once. REQUIRES id < n_nodes() (else InternalFault).
   void reserve_edges(NodeId id, std::size_t children, std::size_t parents) {
-    std::vector<NodeId>& out = children_[checked(id)];
+    NodeList& out = children_[checked(id)];
     out.reserve(out.size() + children);
     parents_[id].reserve(parents_[id].size() + parents);
   }
 
  private:
-  std::size_t checked(NodeId id) const;
+  std::size_t checked(NodeId id) const {
+    if (id >= children_.size()) [[unlikely]] out_of_range(id);
+    return id;
+  }
+  [[noreturn]] static void out_of_range(NodeId id);
 
   NameIndex names_;
-  std::vector<std::vector<NodeId>> children_;
-  std::vector<std::vector<NodeId>> parents_;
+  std::vector<NodeList> children_;
+  std::vector<NodeList> parents_;
   std::size_t n_edges_ = 0;
   // The edges (from << 32 | to) of every tail with more than kScanLimit
   // children: keeps the duplicate check constant-time, so a hub with a

@@ -104,13 +104,33 @@ void NameIndex::grow(std::size_t min_slots) {
   if (size == slots_.size()) return;
   std::vector<Slot> old(size, Slot{kEmpty, 0});
   old.swap(slots_);
-  const std::size_t mask = size - 1;
   for (const Slot& s : old) {
-    if (s.id == kEmpty) continue;
-    std::size_t i = s.tag & mask;
-    while (slots_[i].id != kEmpty) i = (i + 1) & mask;
-    slots_[i] = s;
+    if (s.id != kEmpty) place(s);
   }
+}
+
+void NameIndex::place(Slot slot) {
+  const std::size_t mask = slots_.size() - 1;
+  std::size_t i = slot.tag & mask;
+  while (slots_[i].id != kEmpty) i = (i + 1) & mask;
+  slots_[i] = slot;
+}
+
+NameIndex NameIndex::subset(std::span<const NodeId> ids) const {
+  NameIndex out;
+  out.reserve(ids.size());
+  std::vector<std::uint32_t> tags(ids.size());
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    out.names_.push_back(name(ids[i]));
+    tags[i] = static_cast<std::uint32_t>(out.hash(out.names_[i]));
+  }
+  // The slots are written at random: fetch them a few names ahead.
+  constexpr std::size_t kAhead = 8;
+  for (NodeId i = 0; i < ids.size(); ++i) {
+    if (i + kAhead < ids.size()) out.prefetch(tags[i + kAhead]);
+    out.place(Slot{i, tags[i]});
+  }
+  return out;
 }
 
 void NameIndex::reserve(std::size_t n) {

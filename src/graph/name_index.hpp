@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -67,6 +68,9 @@ class NameIndex {
   std::size_t size() const { return names_.size(); }
   // reserve: room for `n` names without growing the table.
   void reserve(std::size_t n);
+  // subset: a new index of the names of `ids` (distinct, each < size()), the
+  // i-th getting id i. Their names are known to differ, so none is compared.
+  NameIndex subset(std::span<const NodeId> ids) const;
 
  private:
   // An empty slot has id kEmpty; `tag` is the low 32 bits of the name's hash,
@@ -78,6 +82,8 @@ class NameIndex {
   static constexpr NodeId kEmpty = static_cast<NodeId>(-1);
 
   std::size_t probe(std::string_view name, std::uint32_t tag) const;
+  // place: puts a slot known to be new in the first empty slot of its run.
+  void place(Slot slot);
   void grow(std::size_t min_slots);
 
   std::vector<std::string> names_;

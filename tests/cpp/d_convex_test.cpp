@@ -262,14 +262,23 @@ TEST(InducedSubgraph, KeepsSourceOrderAndEdges) {
   EXPECT_EQ(kept, (Ids{1, 3, 4}));
 }
 
-// Catches a difference between the dense id table (large requests) and the
-// hash map (small ones): same nodes, same edges, same order either way.
+// Catches a difference between the dense id tables (large requests) and the
+// hashing (small ones): same nodes, same edges, same order either way, and a
+// name index whose copied slots still find every kept name, none dropped,
+// and take new names.
 TEST(InducedSubgraph, LargeAndSmallRequestsAgree) {
   const Dag g = testing::random_dag(200, 0.05, 3);
   for (std::size_t step : {1, 2, 40}) {  // 200, 100 and 5 nodes
     Ids ids;
     for (NodeId v = 0; v < g.n_nodes(); v += static_cast<NodeId>(step)) ids.push_back(v);
-    const Dag sub = induced_subgraph(g, ids).value();
+    Dag sub = induced_subgraph(g, ids).value();
+    for (NodeId v = 0; v < g.n_nodes(); ++v) {
+      const std::optional<NodeId> expected =
+          v % step == 0 ? std::optional<NodeId>(v / step) : std::nullopt;
+      EXPECT_EQ(sub.node_id(g.name(v)), expected) << step;
+    }
+    EXPECT_EQ(sub.add_node("new"), ids.size());
+    EXPECT_EQ(sub.add_node(g.name(0)), 0u);
     std::size_t edges = 0;
     for (NodeId a = 0; a < ids.size(); ++a) {
       Ids expected;

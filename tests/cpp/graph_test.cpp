@@ -1,6 +1,7 @@
 #include "graph/dag.hpp"
 
 #include <atomic>
+#include <random>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -10,6 +11,7 @@
 #include "graph/asv_error.hpp"
 #include "graph/interrupt.hpp"
 #include "graph/interrupt_meter.hpp"
+#include "graph/node_list.hpp"
 #include "graph/turn_lock.hpp"
 
 namespace morvend {
@@ -120,6 +122,53 @@ TEST(Dag, CopiesAreIndependent) {
   EXPECT_EQ(a.n_edges(), 2u);
   EXPECT_EQ(a.node_id("new"), std::nullopt);
   EXPECT_EQ(b.node_id("new"), 3u);
+}
+
+// Catches a node list that loses or garbles ids where they move between its
+// own room and the heap: growth, copies and moves either way, checked
+// against std::vector after every step.
+TEST(NodeList, BehavesAsAVectorAcrossItsInlineRoom) {
+  std::vector<NodeList> lists(4);
+  std::vector<std::vector<NodeId>> model(4);
+  std::mt19937 rng(7);
+  for (NodeId step = 0; step < 4000; ++step) {
+    const std::size_t a = rng() % 4, b = rng() % 4;
+    std::vector<NodeId>& m = model[a];
+    switch (rng() % 8) {
+      case 0:
+        lists[a] = lists[b];
+        m = model[b];
+        break;
+      case 1:
+        if (a == b) break;  // a self-move leaves a std::vector unspecified
+        lists[a] = std::move(lists[b]);
+        m = std::move(model[b]);
+        model[b].clear();
+        break;
+      case 2:
+        lists[a] = NodeList(lists[b]);
+        m = model[b];
+        break;
+      case 3:
+        lists[a].append(lists[b]);  // from itself too
+        m.insert(m.end(), model[b].begin(), model[b].end());
+        break;
+      case 4:
+        lists[a].reserve(rng() % 12);
+        break;
+      case 5:
+        if (m.size() < 40) break;  // keep the lists short enough to come back inline
+        lists[a] = NodeList();
+        m.clear();
+        break;
+      default:
+        lists[a].push_back(step);
+        m.push_back(step);
+    }
+    for (std::size_t i = 0; i < lists.size(); ++i) {
+      ASSERT_EQ(std::vector<NodeId>(lists[i].begin(), lists[i].end()), model[i]) << step;
+    }
+  }
 }
 
 // Catches a name index that loses or confuses names once its table grows
