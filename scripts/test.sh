@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Every test: the C++ tests (optimised, then under ASan/UBSan), the
 # configure-time refusals, a minute of fuzzing of the JSON readers, then the
-# wheel (scripts/wheel.sh) installed in .venv (CPython 3.12) for pytest,
+# wheel (scripts/wheel.sh), its seeded results checked against those of the
+# module built from source, installed in .venv (CPython 3.12) for pytest,
 # stubtest and mypy, pytest again against a build of the module under
 # ASan/UBSan, and the same wheel on CPython 3.13, 3.14 and 3.15, each in a
 # fresh virtual environment (scripts/test_wheel.sh). Installs what is missing
@@ -67,10 +68,15 @@ step "fuzzing"
 # in .venv for the run with the Dask tests and the soak test (the other runs
 # deselect the soak test), then every other CPython gets it in a fresh
 # environment (scripts/test_wheel.sh).
+# Seeded results must not depend on the compiler: the module built from
+# source and the wheel give the same numbers to the bit.
+"$VENV/bin/python" scripts/seeded_results.py > build/seeded-source.txt
 bash "$MORVEND_ROOT/scripts/wheel.sh" 12
 wheel="$(cat "$MORVEND_ROOT/build/wheel-3.12/wheel.path")"
 "$VENV/bin/python" -m pip install --quiet --force-reinstall --no-deps "$wheel"
-step "the wheel built and installed in .venv"
+"$VENV/bin/python" scripts/seeded_results.py > build/seeded-wheel.txt
+cmp build/seeded-source.txt build/seeded-wheel.txt
+step "the wheel built and installed in .venv, its seeded results the source build's"
 
 # MORVEND_REQUIRE_DASK=1: tests/python/test_dask.py fails instead of skipping
 # when distributed is missing, so this run cannot pass without it.
