@@ -13,37 +13,6 @@ namespace morvend {
 namespace detail {
 namespace {
 
-std::uint64_t fold_multiply(std::uint64_t a, std::uint64_t b) {
-  const unsigned __int128 p = static_cast<unsigned __int128>(a) * b;
-  return static_cast<std::uint64_t>(p) ^ static_cast<std::uint64_t>(p >> 64);
-}
-
-std::uint64_t load_word(const char* p, std::size_t len) {
-  std::uint64_t w = 0;
-  std::memcpy(&w, p, len < 8 ? len : 8);
-  return w;
-}
-
-constexpr std::uint64_t kMul0 = 0xa0761d6478bd642fULL;
-constexpr std::uint64_t kMul1 = 0xe7037ed1a0b428dbULL;
-
-}  // namespace
-
-std::size_t SeededStringHash::operator()(std::string_view s) const noexcept {
-  std::uint64_t h = seed ^ fold_multiply(s.size() ^ kMul0, kMul1);
-  const char* p = s.data();
-  std::size_t left = s.size();
-  while (left > 0) {
-    const std::size_t take = left < 8 ? left : 8;
-    h = fold_multiply(h ^ load_word(p, take), kMul0 ^ seed);
-    p += take;
-    left -= take;
-  }
-  return static_cast<std::size_t>(fold_multiply(h, kMul1));
-}
-
-namespace {
-
 // os_key: eight bytes from getrandom(2), else from /dev/urandom. Not
 // std::random_device: libstdc++ draws it from arc4random, which glibc has only
 // from 2.36 on, and the static runtime inside the module would then refuse
@@ -160,9 +129,8 @@ std::optional<NodeId> NameIndex::find(std::string_view name, std::uint64_t hash)
   return s.id;
 }
 
-const std::string& NameIndex::name(NodeId id) const {
-  if (id >= names_.size()) throw InternalFault("node id out of range: " + std::to_string(id));
-  return names_[id];
+void NameIndex::out_of_range(NodeId id) {
+  throw InternalFault("node id out of range: " + std::to_string(id));
 }
 
 }  // namespace morvend

@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <span>
 #include <string>
@@ -25,11 +26,34 @@
 namespace morvend {
 namespace detail {
 
+inline std::uint64_t fold_multiply(std::uint64_t a, std::uint64_t b) {
+  const unsigned __int128 p = static_cast<unsigned __int128>(a) * b;
+  return static_cast<std::uint64_t>(p) ^ static_cast<std::uint64_t>(p >> 64);
+}
+
 // A keyed 64-bit string hash (multiply-fold mixing over 8-byte words).
+// Inline: bulk look-ups and builds hash every name.
 struct SeededStringHash {
   using is_transparent = void;
+  static constexpr std::uint64_t kMul0 = 0xa0761d6478bd642fULL;
+  static constexpr std::uint64_t kMul1 = 0xe7037ed1a0b428dbULL;
   std::uint64_t seed;
-  std::size_t operator()(std::string_view s) const noexcept;
+  std::size_t operator()(std::string_view s) const noexcept {
+    std::uint64_t h = seed ^ fold_multiply(s.size() ^ kMul0, kMul1);
+    const char* p = s.data();
+    std::size_t left = s.size();
+    for (; left >= 8; p += 8, left -= 8) {
+      std::uint64_t w;
+      std::memcpy(&w, p, 8);
+      h = fold_multiply(h ^ w, kMul0 ^ seed);
+    }
+    if (left > 0) {
+      std::uint64_t w = 0;
+      std::memcpy(&w, p, left);
+      h = fold_multiply(h ^ w, kMul0 ^ seed);
+    }
+    return static_cast<std::size_t>(fold_multiply(h, kMul1));
+  }
 };
 
 // A fresh key for each new index.
@@ -63,7 +87,10 @@ class NameIndex {
   // find with a precomputed hash: REQUIRES hash == this->hash(name).
   std::optional<NodeId> find(std::string_view name, std::uint64_t hash) const;
   // name: REQUIRES id < size() (else InternalFault).
-  const std::string& name(NodeId id) const;
+  const std::string& name(NodeId id) const {
+    if (id >= names_.size()) [[unlikely]] out_of_range(id);
+    return names_[id];
+  }
   const std::vector<std::string>& names() const { return names_; }
   std::size_t size() const { return names_.size(); }
   // reserve: room for `n` names without growing the table.
@@ -81,6 +108,7 @@ class NameIndex {
   };
   static constexpr NodeId kEmpty = static_cast<NodeId>(-1);
 
+  [[noreturn]] static void out_of_range(NodeId id);
   std::size_t probe(std::string_view name, std::uint32_t tag) const;
   // place: puts a slot known to be new in the first empty slot of its run.
   void place(Slot slot);
