@@ -82,10 +82,12 @@ step "the wheel built and installed in .venv, its seeded results the source buil
 # when distributed is missing, so this run cannot pass without it.
 MORVEND_REQUIRE_DASK=1 "$VENV/bin/python" -m pytest
 step "pytest (CPython 3.12)"
-# The stub against the module, and type checkers against the examples through
-# the installed stub package.
+# The stub against the module, type checkers against the examples through
+# the installed stub package, and morvend_tools, typed inline.
 "$VENV/bin/python" -m mypy.stubtest morvend
 "$VENV/bin/python" -m mypy --strict examples/
+# The companion package as installed, py.typed and all.
+"$VENV/bin/python" -m mypy --strict -p morvend_tools
 step "stubtest and mypy"
 bash "$MORVEND_ROOT/scripts/test_python_sanitized.sh"
 step "pytest under ASan/UBSan"
