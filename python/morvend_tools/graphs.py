@@ -519,7 +519,8 @@ def dag_from_dot(text: str) -> morvend.CausalDAG:
     (`a -> b -> c` is a -> b and b -> c), subgraphs and clusters (their nodes
     and edges belong to the graph; `a -> {b c}` is a -> b and a -> c),
     unquoted, numeral, double-quoted and HTML IDs, `"a" + "b"`, ports
-    (`a:p` is a), and `//`, `/* */` and `#` line comments. Attributes are
+    (`a:p` is a), `//` and `/* */` comments and lines that start with `#`
+    (preprocessor output, which Graphviz skips too). Attributes are
     ignored, however they style an edge. Names are the IDs' text: `a` and
     `"a"` are one node, `1` and `1.0` two; inside quotes `\\"` is a quote and
     `\\\\` a backslash, as `to_dot()` writes them. Nodes are numbered in
