@@ -119,8 +119,9 @@ print("\n".join(tomllib.load(open(sys.argv[1], "rb"))["project"]["optional-depen
   "$python" -m pip install --quiet "${reqs[@]}"
 }
 
-# install_package: builds and installs morvend with its test and dask extras
-# into .venv (the dask extra so that tests/python/test_dask.py runs there).
+# install_package: builds and installs morvend with its test, dask and
+# examples extras into .venv (so that tests/python/test_dask.py and every
+# example run there).
 # The build requirements go into .venv first and the build uses them there, in
 # build/module, which the next install reuses.
 install_package() {
@@ -128,7 +129,7 @@ install_package() {
   mkdir -p "$MORVEND_ROOT/build"
   install_build_requirements
   if ! "$VENV/bin/python" -m pip install --verbose --no-build-isolation \
-      -C "build-dir=$MORVEND_ROOT/build/module" "$MORVEND_ROOT[test,dask]" > "$log" 2>&1; then
+      -C "build-dir=$MORVEND_ROOT/build/module" "$MORVEND_ROOT[test,dask,examples]" > "$log" 2>&1; then
     tail -n 200 "$log" >&2
     echo "pip install failed: $log" >&2
     return 1

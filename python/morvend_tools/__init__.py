@@ -1,9 +1,15 @@
 """Pure-Python companions of the morvend module.
 
-`morvend_tools.graphs` brings causal graphs in from networkx, pgmpy,
-node-link JSON and Graphviz DOT with every node kept, back out to networkx,
-and projects a DAG onto its observed variables. Needs only morvend; networkx
-is imported by the functions that hand graphs to it.
+- `morvend_tools.value_functions`: value functions built from a fitted model, the row to
+  explain and background data (marginal, conditional, causal along the DAG);
+- `morvend_tools.rows`: many rows explained into one table;
+- `morvend_tools.plots`: charts of one row, of a table and of the graph (matplotlib);
+- `morvend_tools.graphs`: causal graphs from networkx, pgmpy, node-link JSON and Graphviz
+  DOT with every node kept, back out to networkx, and the projection of a DAG onto its
+  observed variables.
+
+Needs morvend and numpy; pandas, matplotlib, networkx, pgmpy and scikit-learn are
+imported only by the functions that use them.
 """
 
 from morvend_tools.graphs import (
@@ -16,14 +22,24 @@ from morvend_tools.graphs import (
     latent_projection,
     node_name,
 )
+from morvend_tools.plots import asv_and_shapley
+from morvend_tools.rows import RowExplanations, explain_rows
+from morvend_tools.value_functions import ValueFunction, causal, conditional, marginal
 
 __all__ = [
+    "RowExplanations",
+    "ValueFunction",
+    "asv_and_shapley",
+    "causal",
+    "conditional",
     "dag_from_dot",
     "dag_from_dot_file",
     "dag_from_networkx",
     "dag_from_node_link",
     "dag_from_pgmpy",
     "dag_to_networkx",
+    "explain_rows",
     "latent_projection",
+    "marginal",
     "node_name",
 ]

@@ -239,3 +239,20 @@ def test_task_that_kills_its_workers_ends_in_killed_worker(lossy_client, recipe)
             many_rows.explain_table(rows, explainer, KillsItsWorker(), lossy_client, rows_per_task=2)
     # Both workers back before the next test, or the cluster's shutdown.
     worker_pids(lossy_client)
+
+
+# Catches rows of the companion's table explained on the workers in another
+# order, or with other seeds, than in one process.
+def test_explain_rows_on_the_cluster_equals_one_process(client):
+    np = pytest.importorskip("numpy")
+    from morvend_tools import explain_rows
+
+    dag = morvend.CausalDAG.from_edges([("a", "b"), ("b", "c")])
+    rng = np.random.default_rng(0)
+    background, rows = rng.normal(size=(100, 3)), rng.normal(size=(7, 3))
+    args = (dag, functools.partial(np.sum, axis=1), rows, background)
+    kwargs = dict(feature_names=["a", "b", "c"], max_calls=40, seed=3)
+    local = explain_rows(*args, **kwargs)
+    remote = explain_rows(*args, client=client, **kwargs)
+    np.testing.assert_array_equal(remote.values, local.values)
+    assert remote.method == local.method
