@@ -298,22 +298,24 @@ def dag_from_node_link(data: str | bytes | Mapping[str, Any]) -> morvend.CausalD
 # ---------------------------------------------------------------------------
 # DOT
 
-# One alternative per token kind, tried in this order at each position. A line
-# whose first non-blank character is '#' is C preprocessor output, which
-# Graphviz skips too.
+# What lies between tokens (blanks, comments, and lines whose first non-blank
+# character is '#': C preprocessor output, which Graphviz skips too), then one
+# token: one match a token keeps long files quick. Where no token follows the
+# skipped text, _dot_tokens says why.
+# Possessive repeats: a failed match must not retry every split of a long
+# blank run (exponential backtracking).
+_DOT_SKIP = r"""(?:(?<![^\n])[ \t]*+\#[^\n]*+|[ \t\r\f\v]++|\n|//[^\n]*+|/\*.*?\*/)*+"""
+_DOT_SKIP_RE = re.compile(_DOT_SKIP, re.DOTALL)
 _DOT_TOKEN = re.compile(
-    r"""
-      (?P<hashline>(?<![^\n])[ \t]*\#[^\n]*)
-    | (?P<space>[ \t\r\f\v]+)
-    | (?P<newline>\n)
-    | (?P<comment>//[^\n]*|/\*.*?\*/)
-    | (?P<quoted>"(?:[^"\\]|\\.)*")
+    _DOT_SKIP
+    + r"""(?:
+      (?P<quoted>"(?:[^"\\]|\\.)*")
     | (?P<arrow>->)
     | (?P<undirected>--)
     | (?P<numeral>-?(?:\.[0-9]+|[0-9]+(?:\.[0-9]*)?))
     | (?P<word>[A-Za-z_\u0080-\U0010ffff][A-Za-z_0-9\u0080-\U0010ffff]*)
     | (?P<punct>[{}\[\];,:=+])
-    """,
+    )""",
     re.VERBOSE | re.DOTALL,
 )
 _DOT_KEYWORDS = frozenset({"node", "edge", "graph", "digraph", "subgraph", "strict"})
@@ -335,32 +337,31 @@ class _Token:
 def _dot_tokens(text: str, where: str) -> list[_Token]:
     tokens: list[_Token] = []
     line, pos, end = 1, 0, len(text)
-    while pos < end:
-        if text[pos] == "<":
-            # An HTML string: nested angle brackets up to the matching '>'.
-            depth, stop = 0, pos
-            while stop < end:
-                depth += {"<": 1, ">": -1}.get(text[stop], 0)
-                stop += 1
-                if depth == 0:
-                    break
-            if depth:
-                raise ValueError(f"{where}, line {line}: unterminated HTML string (a '<' without its '>')")
-            tokens.append(_Token("id", text[pos + 1 : stop - 1], line))
-            line += text.count("\n", pos, stop)
-            pos = stop
-            continue
+    while True:
         m = _DOT_TOKEN.match(text, pos)
         if m is None:
+            # No token after the skipped text: the end, an HTML string, or an error.
+            skip_end = _DOT_SKIP_RE.match(text, pos).end()  # type: ignore[union-attr]  # matches ""
+            line += text.count("\n", pos, skip_end)
+            pos = skip_end
+            if pos == end:
+                break
+            if text[pos] == "<":
+                pos, line = _html_id(text, pos, line, where, tokens)
+                continue
             if text.startswith('"', pos):
                 raise ValueError(f"{where}, line {line}: unterminated quoted string")
             if text.startswith("/*", pos):
                 raise ValueError(f"{where}, line {line}: unterminated comment (a '/*' without its '*/')")
             raise ValueError(f"{where}, line {line}: unexpected character {text[pos]!r}")
         kind = m.lastgroup
-        value = m.group()
+        start = m.start(kind)  # type: ignore[arg-type]  # a token group always matched
+        line += text.count("\n", pos, start)
+        value = text[start : m.end()]
         if kind == "quoted":
-            unquoted = _DOT_ESCAPE.sub(lambda e: "" if e.group(1).endswith("\n") else e.group(1), value[1:-1])
+            unquoted = value[1:-1]
+            if "\\" in unquoted:
+                unquoted = _DOT_ESCAPE.sub(lambda e: "" if e.group(1).endswith("\n") else e.group(1), unquoted)
             previous = tokens[-2] if len(tokens) >= 2 and tokens[-1].kind == "+" else None
             if previous is not None and previous.kind == "id":
                 # "a" + "b" is one ID, "ab".
@@ -368,15 +369,31 @@ def _dot_tokens(text: str, where: str) -> list[_Token]:
                 previous.text += unquoted
             else:
                 tokens.append(_Token("id", unquoted, line))
-        elif kind in ("numeral", "word"):
+            line += value.count("\n")
+        elif kind == "word":
             keyword = value.lower()
-            tokens.append(_Token(keyword if kind == "word" and keyword in _DOT_KEYWORDS else "id", value, line))
-        elif kind in ("arrow", "undirected", "punct"):
+            tokens.append(_Token(keyword if keyword in _DOT_KEYWORDS else "id", value, line))
+        elif kind == "numeral":
+            tokens.append(_Token("id", value, line))
+        else:
             tokens.append(_Token(value, value, line))
-        line += value.count("\n")
         pos = m.end()
     tokens.append(_Token("end", "", line))
     return tokens
+
+
+def _html_id(text: str, pos: int, line: int, where: str, tokens: list[_Token]) -> tuple[int, int]:
+    """Reads the HTML string at text[pos] ('<...>', angle brackets nested) into tokens."""
+    depth, stop, end = 0, pos, len(text)
+    while stop < end:
+        depth += {"<": 1, ">": -1}.get(text[stop], 0)
+        stop += 1
+        if depth == 0:
+            break
+    if depth:
+        raise ValueError(f"{where}, line {line}: unterminated HTML string (a '<' without its '>')")
+    tokens.append(_Token("id", text[pos + 1 : stop - 1], line))
+    return stop, line + text.count("\n", pos, stop)
 
 
 class _Frame:

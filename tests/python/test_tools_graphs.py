@@ -111,6 +111,8 @@ def test_dot_constructs(text, nodes, edges):
         ("digraph { } digraph { }", "DOT, line 1: unexpected 'digraph' after the end"),
         ("digraph { a [b=c\n{ }", "DOT, line 2: unexpected '{' in an attribute list"),
         ("digraph { a ! }", "DOT, line 1: unexpected character '!'"),
+        # A long blank run before a bad character: backtracking over its splits would hang.
+        ("digraph {\n" + " \t" * 50_000 + "!", "DOT, line 2: unexpected character '!'"),
     ],
 )
 def test_dot_errors_name_the_line(text, message):
