@@ -114,7 +114,8 @@ def _build(nodes: Iterable[str], edges: Iterable[tuple[str, str]]) -> morvend.Ca
     try:
         text.encode("utf-8")
     except UnicodeEncodeError:
-        bad = next(name for name in node_list + [e["from"] for e in edge_docs] if not _encodes(name))
+        ends = (name for e in edge_docs for name in e.values())
+        bad = next(name for name in [*node_list, *ends] if not _encodes(name))
         raise ValueError(f"node name {bad!r} is not valid Unicode text (it holds a lone surrogate)") from None
     return morvend.CausalDAG.from_json(text)
 
@@ -187,7 +188,8 @@ def dag_from_pgmpy(model: _GraphLike) -> morvend.CausalDAG:
     undirected = getattr(model, "undirected_edges", None)
     if undirected:
         raise ValueError(
-            f"the pgmpy graph has {len(undirected)} undirected edges (a PDAG), which a CausalDAG cannot hold: "
+            f"the pgmpy graph is a PDAG with {len(undirected)} undirected edge{'s' if len(undirected) != 1 else ''}, "
+            "which a CausalDAG cannot hold: "
             "build a morvend.CausalCPDAG from its directed_edges and undirected_edges, or orient them first"
         )
     return dag_from_networkx(model)
@@ -505,7 +507,8 @@ def _parse_dot(text: str, where: str) -> morvend.CausalDAG:
         if frame.tails is not None:
             for head in operand:
                 for tail in frame.tails:
-                    _no_self_loop(tail, head, f"{where}, line {tokens[i - 1].line}: ")
+                    if tail == head:
+                        raise fail(tokens[i - 1], f"self-loop on node {head!r}: a causal DAG has none")
                     edges.append((tail, head))
         nxt = tokens[i]
         if nxt.kind == "--":

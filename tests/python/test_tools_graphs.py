@@ -217,6 +217,10 @@ def test_pgmpy_models():
     observed = [x for x in dag.nodes() if x not in {"SocioEcon", "RiskAversion"}]
     assert "Age" in g.latent_projection(dag, observed).ancestors("MakeModel")
     assert "Age" not in dag.induced_subgraph(observed).ancestors("MakeModel")
+    from pgmpy.base import PDAG  # stores an undirected edge as two directed ones: a 2-cycle if read as a DAG
+
+    with pytest.raises(ValueError, match="a PDAG with 1 undirected edge, "):
+        g.dag_from_pgmpy(PDAG(directed_ebunch=[("a", "b")], undirected_ebunch=[("b", "c")]))
 
 
 # Undirected input has no causal directions; optional packages stay optional:
