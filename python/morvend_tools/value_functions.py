@@ -153,7 +153,7 @@ def marginal(model: Any, row: Any, background: Any, *, feature_names: Sequence[s
 
     def values(mask: npt.NDArray[np.bool_]) -> Array:
         rows = np.where(mask[:, None, :], x, bg[None, :, :]).reshape(-1, len(names))
-        return cast(Array, f(rows).reshape(len(mask), len(bg)).mean(axis=1))
+        return np.asarray(f(rows).reshape(len(mask), len(bg)).mean(axis=1), dtype=np.float64)
 
     return ValueFunction(names, values, len(bg), max_rows)
 
@@ -193,7 +193,7 @@ def conditional(model: Any, row: Any, background: Any, *, feature_names: Sequenc
         chol = np.linalg.cholesky(q)  # q = L L^T, so L^-T z has covariance q^-1
         noise = np.linalg.solve(np.swapaxes(chol, 1, 2), np.broadcast_to(z.T, (k, d, len(z))))
         rows = np.where(mask[:, None, :], x, mean + offset[:, None, :] + np.swapaxes(noise, 1, 2) * free[:, None, :])
-        return cast(Array, f(rows.reshape(-1, d)).reshape(k, len(z)).mean(axis=1))
+        return np.asarray(f(rows.reshape(-1, d)).reshape(k, len(z)).mean(axis=1), dtype=np.float64)
 
     return ValueFunction(names, values, len(z), max_rows)
 
@@ -253,6 +253,6 @@ def causal(model: Any, row: Any, background: Any, dag: morvend.CausalDAG, *,
                 cols[j][hit] = mechanisms[j].regenerate(inputs, noise_j).reshape(len(hit), n)
         # Models expect rows contiguous, as they were given them to fit.
         rows = np.ascontiguousarray(cols.reshape(len(names), -1).T)
-        return cast(Array, f(rows).reshape(k, n).mean(axis=1))
+        return np.asarray(f(rows).reshape(k, n).mean(axis=1), dtype=np.float64)
 
     return ValueFunction(names, values, len(bg), max_rows)
