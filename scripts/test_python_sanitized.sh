@@ -43,7 +43,8 @@ fi
 # matplotlib, whose ft2font throws C++ exceptions that the preloaded ASan
 # runtime cannot pass on ("CHECK failed ... real___cxa_throw"), and Dask
 # workers, whose threads LSan reports as leaks at exit. Without them the
-# examples skip their charts and tests/python/test_dask.py skips.
+# examples skip their charts and tests/python/test_dask.py skips. The
+# pure-Python morvend_tools comes from the source tree (python/).
 python="$build/venv/bin/python"
 [ -x "$python" ] || "$(find_python)" -m venv "$build/venv"
 "$python" -m pip install --quiet --upgrade pip
@@ -69,7 +70,7 @@ status=0
 env \
   LD_PRELOAD="$("$cxx" -print-file-name=libasan.so)" \
   PYTHONMALLOC=malloc \
-  PYTHONPATH="$build:$MORVEND_ROOT/tests/sanitizers" \
+  PYTHONPATH="$build:$MORVEND_ROOT/python:$MORVEND_ROOT/tests/sanitizers" \
   MORVEND_SANITIZED_MODULE="$module" \
   ASAN_OPTIONS="detect_leaks=1:halt_on_error=1:abort_on_error=0:exitcode=86:log_path=$reports/asan" \
   LSAN_OPTIONS="suppressions=$MORVEND_ROOT/tests/sanitizers/lsan.supp:print_suppressions=0" \
