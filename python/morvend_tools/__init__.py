@@ -24,7 +24,7 @@ from morvend_tools.graphs import (
 )
 from morvend_tools.plots import asv_and_shapley
 from morvend_tools.rows import RowExplanations, explain_rows
-from morvend_tools.value_functions import ValueFunction, causal, conditional, marginal
+from morvend_tools.value_functions import ValueFunction, causal, conditional, interventional, marginal
 
 __all__ = [
     "RowExplanations",
@@ -39,6 +39,7 @@ __all__ = [
     "dag_from_pgmpy",
     "dag_to_networkx",
     "explain_rows",
+    "interventional",
     "latent_projection",
     "marginal",
     "node_name",

@@ -17,7 +17,8 @@ The three answer different questions about the model's prediction f at the row x
 - `causal`: E[f(X) | do(X_S = x*_S)]: the coalition's features set by intervention and
   their descendants in the causal DAG regenerated through a structural model fitted to
   the data, each background row keeping its own noise. Only this one passes an effect
-  along the graph, which is what gives root causes their credit.
+  along the graph, which is what gives root causes their credit. `interventional`
+  answers the same question with a causal model the user already has (a sampler).
 """
 
 from __future__ import annotations
@@ -35,7 +36,7 @@ from morvend_tools.structural import fit_mechanisms
 Array = npt.NDArray[np.float64]
 Coalitions = Sequence[Sequence[str]]
 
-__all__ = ["ValueFunction", "marginal", "conditional", "causal"]
+__all__ = ["ValueFunction", "marginal", "conditional", "causal", "interventional"]
 
 # Rows handed to the model per call: large enough to amortise its per-call cost,
 # small enough that a chunk of coalitions times the background stays in memory.
@@ -256,3 +257,34 @@ def causal(model: Any, row: Any, background: Any, dag: morvend.CausalDAG, *,
         return np.asarray(f(rows).reshape(k, n).mean(axis=1), dtype=np.float64)
 
     return ValueFunction(names, values, len(bg), max_rows)
+
+
+def interventional(model: Any, row: Any, sampler: Callable[[dict[str, float], int, int], Any],
+                   feature_names: Sequence[str], *, size: int = 1000, seed: int = 0,
+                   output: int | None = None, max_rows: int = DEFAULT_MAX_ROWS) -> ValueFunction:
+    """v(S) = E[f(X) | do(X_S = x*_S)] with a causal model the user already has.
+
+    `sampler(intervention, size, seed)` returns `size` rows of all the features (columns
+    in the order of `feature_names`) drawn with the variables of `intervention` (a dict
+    from name to value, empty for no intervention) set to those values. It is called
+    once per coalition with the same `seed`: a sampler that draws its noise from that
+    seed shares it across coalitions, so values differ by the intervention only.
+    """
+    names = list(feature_names)
+    x = np.asarray(row, dtype=float).reshape(-1)
+    if len(x) != len(names) or len(set(names)) != len(names):
+        raise ValueError(f"{len(names)} distinct feature names and {len(x)} values in the row: they must agree")
+    f = _predictor(model, output, None)
+
+    def values(mask: npt.NDArray[np.bool_]) -> Array:
+        draws = []
+        for member in mask:  # the user's sampler takes one intervention at a time
+            intervention = {names[j]: float(x[j]) for j in np.nonzero(member)[0]}
+            drawn = np.asarray(sampler(intervention, size, seed), dtype=float)
+            if drawn.shape != (size, len(names)):
+                raise ValueError(f"the sampler returned shape {drawn.shape}, not ({size}, {len(names)})")
+            draws.append(drawn)
+        rows = np.concatenate(draws)
+        return np.asarray(f(rows).reshape(len(mask), size).mean(axis=1), dtype=np.float64)
+
+    return ValueFunction(names, values, size, max_rows)

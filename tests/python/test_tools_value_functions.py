@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 import morvend
-from morvend_tools import causal, conditional, marginal
+from morvend_tools import causal, conditional, interventional, marginal
 
 # a -> b -> c and a -> c, linear with Gaussian noise; the model f is linear.
 NAMES = ["a", "b", "c"]
@@ -78,6 +78,25 @@ def test_values_match_their_closed_forms(kind, truth, background):
     assert got[-1] == pytest.approx(model(ROW), abs=1e-9)
     if kind != "conditional":  # conditional draws its own rows, not the background's
         assert got[0] == pytest.approx(model(background).mean(), abs=1e-9)
+
+
+def sem_sampler(intervention, size, seed):
+    """The true structural equations, with do(): noise from `seed` alone."""
+    noise = np.random.default_rng(seed).normal(size=(size, 3))
+    a = np.full(size, intervention["a"]) if "a" in intervention else 1.0 + noise[:, 0]
+    b = np.full(size, intervention["b"]) if "b" in intervention else 2 * a + noise[:, 1]
+    c = np.full(size, intervention["c"]) if "c" in intervention else -a + 0.5 * b + noise[:, 2]
+    return np.column_stack([a, b, c])
+
+
+# Catches a user's causal model called with the wrong intervention, its rows
+# mixed up between coalitions, or a sampler's bad output let through.
+def test_interventional_uses_the_users_sampler():
+    v = interventional(model, ROW, sem_sampler, NAMES, size=20000)
+    np.testing.assert_allclose(v(COALITIONS), [do_value(s) for s in COALITIONS], atol=0.15)
+    assert v(NAMES) == pytest.approx(model(ROW))
+    with pytest.raises(ValueError, match=r"shape \(5, 3\), not \(10, 3\)"):
+        interventional(model, ROW, lambda i, n, s: np.zeros((5, 3)), NAMES, size=10)(["a"])
 
 
 # Catches a batch path that differs from the single one, or chunks that drop or
