@@ -12,35 +12,20 @@ Needs morvend and numpy; pandas, matplotlib, networkx, pgmpy and scikit-learn ar
 imported only by the functions that use them.
 """
 
-from morvend_tools.graphs import (
-    dag_from_dot,
-    dag_from_dot_file,
-    dag_from_networkx,
-    dag_from_node_link,
-    dag_from_pgmpy,
-    dag_to_networkx,
-    latent_projection,
-    node_name,
-)
+from morvend_tools import graphs
+from morvend_tools.graphs import *  # noqa: F403 - its __all__ is re-exported whole
 from morvend_tools.plots import asv_and_shapley
 from morvend_tools.rows import RowExplanations, explain_rows
 from morvend_tools.value_functions import ValueFunction, causal, conditional, interventional, marginal
 
 __all__ = [
+    *graphs.__all__,
     "RowExplanations",
     "ValueFunction",
     "asv_and_shapley",
     "causal",
     "conditional",
-    "dag_from_dot",
-    "dag_from_dot_file",
-    "dag_from_networkx",
-    "dag_from_node_link",
-    "dag_from_pgmpy",
-    "dag_to_networkx",
     "explain_rows",
     "interventional",
-    "latent_projection",
     "marginal",
-    "node_name",
 ]
