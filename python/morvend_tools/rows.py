@@ -41,7 +41,9 @@ class RowExplanations:
         and `method` columns appended; stderr is the largest over the row's variables."""
         pd = _pandas()
         out = pd.DataFrame(self.values, index=self.index, columns=self.names)
-        out["stderr"] = np.nanmax(self.stderr, axis=1) if self.stderr.size else np.nan
+        # fmax skips NaN without the warning nanmax gives for rows that are all NaN
+        # (explain_within's stderr where no honest error can be given).
+        out["stderr"] = np.fmax.reduce(self.stderr, axis=1) if self.stderr.size else np.nan
         out["calls"] = self.calls
         out["method"] = self.method
         return out
