@@ -4,6 +4,7 @@
 
 #include "budget/estimate_within.hpp"
 #include "budget/exact_within.hpp"
+#include "budget/fit_within.hpp"
 #include "asv/ideal_lattice.hpp"
 #include "budget/paired_strata.hpp"
 #include "graph/limits.hpp"
@@ -61,11 +62,16 @@ Result<WithinResult> run(const ExplainerState& state, Oracle& oracle,
     if (lattice) return exact_result(*lattice, oracle, options);
   }
   // Without edges every ordering counts: coalitions in complementary pairs,
-  // unless the budget is too small to stratify.
+  // unless the budget is too small to stratify. Then, too few orders to
+  // average: a surrogate fitted to prefixes; else the orders walked.
   const char* method = method_name::kPairedStrata;
   Result<std::optional<WithinEstimate>> e =
       g.n_edges() == 0 ? estimate_paired_strata(n, oracle, options)
                        : Result<std::optional<WithinEstimate>>(std::nullopt);
+  if (e && !*e) {
+    method = method_name::kSurrogateFit;
+    e = estimate_by_fit(g, oracle, options, *source, rng);
+  }
   if (e && !*e) {
     method = method_name::kSurrogateResidual;
     Result<WithinEstimate> walked = estimate_within(state, oracle, options, *source, rng);

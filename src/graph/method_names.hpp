@@ -22,10 +22,12 @@ inline constexpr const char* kApproxAdaptiveBatch = "approx_adaptive_batch";
 inline constexpr const char* kUniformSparseAdaptiveBatch = "uniform_sparse_adaptive_batch";
 
 // The paths of explain_within: exact over the order ideals, the surrogate
-// estimate with its residual sampled along orderings, or (no edges) over
-// coalitions drawn in complementary pairs by size.
+// estimate with its residual sampled along orderings, (no edges) over
+// coalitions drawn in complementary pairs by size, or (too few orderings to
+// average) a sparse surrogate fitted to prefixes of orderings.
 inline constexpr const char* kExactIdeals = "exact_ideals";
 inline constexpr const char* kSurrogateResidual = "surrogate_residual";
 inline constexpr const char* kPairedStrata = "paired_strata";
+inline constexpr const char* kSurrogateFit = "surrogate_fit";
 
 }  // namespace morvend::method_name
