@@ -128,7 +128,8 @@ Result<std::optional<WithinEstimate>> run(const Dag& dag, Oracle& oracle, const 
 }  // namespace
 
 bool fits_budget(std::size_t n, std::uint64_t max_calls) {
-  return max_calls < kMinReplicates * (n + 1) && sparse_fit_work(n, max_calls) <= fit_work(max_calls) / 2.0;
+  return n >= 2 && max_calls < kMinReplicates * (n + 1) &&
+         sparse_fit_work(n, max_calls) <= fit_work(max_calls) / 2.0;
 }
 
 Result<std::optional<WithinEstimate>> estimate_by_fit(const Dag& dag, ValueOracle& oracle,
