@@ -173,7 +173,7 @@ Result<std::vector<PairSurrogate>> fold_surrogates(const Dag& dag, const Plan& p
   const std::size_t most = std::min(kMaxSurrogateTerms, plan.size() / 2);
   if (folds < 2 || PairSurrogate::terms(n, 1) > most) return std::vector<PairSurrogate>{};
   const double rows = double(plan.size());
-  const double budget = kFitWorkBase + kFitWorkPerCall * double(max_calls);
+  const double budget = fit_work_budget(max_calls);
   auto work = [&](double p) {
     // A coalition holds about half the nodes and a quarter of the pairs.
     const double active = 1.0 + double(n) / 2.0 + p / 4.0;
@@ -343,7 +343,7 @@ Result<WithinEstimate> combine(const Dag& dag, const Plan& plan, const std::vect
   std::vector<std::vector<NodeId>> partners(n);
   std::vector<std::pair<NodeId, NodeId>> unwalked;  // (a, b): no order walked had a before b
   if (folds.count >= 2) {
-    const double budget = kFitWorkBase + kFitWorkPerCall * double(max_calls);
+    const double budget = fit_work_budget(max_calls);
     const double fits = std::min(budget / (2.0 * double(orders * folds.count)), double(kMaxControlCandidates));
     for (const auto& [i, j] : incomparable_pairs(dag, static_cast<std::size_t>(fits))) {
       partners[i].push_back(j);

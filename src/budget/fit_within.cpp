@@ -12,8 +12,6 @@
 namespace morvend {
 namespace {
 
-double fit_work(std::uint64_t max_calls) { return kFitWorkBase + kFitWorkPerCall * double(max_calls); }
-
 // draw_prefixes: distinct coalitions, each the first k nodes of a uniform
 // ordering with k uniform in 1..n-1, after the empty and the full one, until
 // the budget is reached (or kSparseFitDrawsPerCall draws per call found no more).
@@ -43,26 +41,25 @@ Result<std::vector<double>> surrogate_asv(const SparseSurrogate& s, std::size_t 
                                           OrderSource& source, SampleRng& rng) {
   const std::size_t n = source.n_nodes();
   std::vector<double> out = s.additive;
-  std::vector<NodePair> counted;
-  std::vector<std::size_t> sampled;
+  std::vector<NodePair> pairs;
+  std::vector<std::size_t> counted, sampled;  // product indices
   for (std::size_t k = 0; k < s.products.size(); ++k) {
     const Product& p = s.products[k];
     const NodePair pair{p.nodes[0], p.nodes[1]};
     if (p.size == 2 && source.exact_pair(pair)) {
-      counted.push_back(pair);
+      pairs.push_back(pair);
+      counted.push_back(k);
     } else {
       sampled.push_back(k);
     }
   }
-  if (!counted.empty()) {
-    Result<std::vector<double>> first = source.first_before(counted);
+  if (!pairs.empty()) {
+    Result<std::vector<double>> first = source.first_before(pairs);
     if (!first) return std::unexpected(std::move(first.error()));
-    std::size_t q = 0;
-    for (std::size_t k = 0; k < s.products.size(); ++k) {
-      const Product& p = s.products[k];
-      if (p.size != 2 || !source.exact_pair({p.nodes[0], p.nodes[1]})) continue;
-      out[p.nodes[1]] += s.coef[k] * (*first)[q];
-      out[p.nodes[0]] += s.coef[k] * (1.0 - (*first)[q++]);
+    for (std::size_t q = 0; q < counted.size(); ++q) {
+      const double b = s.coef[counted[q]];
+      out[pairs[q].second] += b * (*first)[q];
+      out[pairs[q].first] += b * (1.0 - (*first)[q]);
     }
   }
   if (sampled.empty()) return out;
@@ -103,7 +100,7 @@ Result<std::optional<WithinEstimate>> run(const Dag& dag, Oracle& oracle, const 
   if (!values) return std::unexpected(std::move(values.error()));
   // The fit's candidate pairs: as many as one round of its screen can read
   // within a twentieth of its work.
-  const double work = fit_work(options.max_calls);
+  const double work = fit_work_budget(options.max_calls);
   const double per_pair = double(rows.size()) / 64.0 + double(rows.size()) / 3.0;
   const auto limit = static_cast<std::size_t>(std::min(work / 20.0 / per_pair, double(kMaxScreenedPairs)));
   const std::vector<NodePair> pairs = incomparable_pairs(dag, limit);
@@ -129,7 +126,7 @@ Result<std::optional<WithinEstimate>> run(const Dag& dag, Oracle& oracle, const 
 
 bool fits_budget(std::size_t n, std::uint64_t max_calls) {
   return n >= 2 && max_calls < kMinReplicates * (n + 1) &&
-         sparse_fit_work(n, max_calls) <= fit_work(max_calls) / 2.0;
+         sparse_fit_work(n, max_calls) <= fit_work_budget(max_calls) / 2.0;
 }
 
 Result<std::optional<WithinEstimate>> estimate_by_fit(const Dag& dag, ValueOracle& oracle,

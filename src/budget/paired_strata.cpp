@@ -183,7 +183,7 @@ Result<std::vector<PairSurrogate>> fold_surrogates(std::size_t n, const Plan& p,
                                                    std::size_t folds) {
   const std::size_t row_count = odd_row_count(n, p);
   const double rows = double(row_count);
-  const double budget = kFitWorkBase + kFitWorkPerCall * rows;
+  const double budget = fit_work_budget(rows);
   const std::size_t all_pairs = n * (n - 1) / 2;
   auto work = [&](double pairs) {
     const double active = 1.0 + double(n) / 2.0 + pairs / 4.0;

@@ -98,6 +98,10 @@ class Selection {
       train_[r % kFolds][r / 64] &= ~(std::uint64_t{1} << (r % 64));
     }
     for (std::size_t f = 0; f <= kFolds; ++f) fit_rows_.push_back(double(count_and(all_.data(), train_[f].data(), width_)));
+    held_.resize(kFolds * width_);
+    for (std::size_t f = 0; f < kFolds; ++f) {
+      for (std::size_t w = 0; w < width_; ++w) held_[f * width_ + w] = all_[w] & ~train_[f][w];
+    }
     rhs_.resize(kFolds + 1);
     chol_.resize(kFolds + 1);
     node_rows_.assign(in.n * width_, 0);
@@ -154,8 +158,7 @@ class Selection {
   double cross_validated() {
     double ss = 0.0;
     for (std::size_t f = 0; f < kFolds; ++f) {
-      for (std::size_t w = 0; w < width_; ++w) held_[w] = all_[w] & ~train_[f][w];
-      predict(f, terms(), held_.data(), pred_);
+      predict(f, terms(), &held_[f * width_], pred_);
       for (std::size_t r = f; r < rows_; r += kFolds) ss += (y_[r] - pred_[r]) * (y_[r] - pred_[r]);
     }
     return ss;
@@ -186,7 +189,7 @@ class Selection {
  private:
   std::size_t rows_, width_;
   std::vector<double> y_;
-  std::vector<std::uint64_t> all_, node_rows_, cols_, held_ = std::vector<std::uint64_t>(width_);
+  std::vector<std::uint64_t> all_, node_rows_, cols_, held_;  // held_: per fold, its own rows
   std::vector<std::vector<std::uint64_t>> train_;  // per fold, then every row
   std::vector<double> fit_rows_;
   std::vector<std::vector<double>> rhs_;

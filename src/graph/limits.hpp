@@ -67,6 +67,8 @@ inline constexpr std::size_t kSurrogateFolds = 5;
 inline constexpr double kFitWorkBase = 3e8;
 inline constexpr double kFitWorkPerCall = 3e4;
 inline constexpr std::size_t kMaxSurrogateTerms = 2081;
+// fit_work_budget: the work the fits of a budget of `calls` may take.
+constexpr double fit_work_budget(double calls) { return kFitWorkBase + kFitWorkPerCall * calls; }
 // Its pairs are the strongest of at most this many candidates.
 inline constexpr std::size_t kMaxScreenedPairs = 50'000;
 // Where the precedence of a surrogate's pair cannot be counted, it is taken
