@@ -808,6 +808,12 @@ TEST(SparseFit, RecoversAGameOfItsForm) {
   }
   for (double b : s.coef) sum += b;
   EXPECT_NEAR(sum, values[1] - values[0], 1e-9);
+  // Its work bound holds: with only the additive fit's work, no product.
+  const SparseSurrogate additive =
+      fit_sparse_surrogate({.n = n, .sets = sets, .values = values, .pairs = pairs,
+                            .total = values[1] - values[0], .work = sparse_fit_work(n, sets.size())})
+          .value();
+  EXPECT_TRUE(additive.products.empty());
 }
 
 // Catches the wrong path for a budget: the fit below kMinReplicates orders

@@ -258,3 +258,32 @@ def test_one_ordering_gives_no_standard_error(form):
     for x, value in r["values"].items():
         assert math.isfinite(value), x
         assert math.isnan(r["stderr"][x]) and math.isnan(r["ci_low"][x]) and math.isnan(r["ci_high"][x]), x
+
+
+# Catches the small-budget fit asking for coalitions that are not order ideals
+# (a node without its ancestors) or asking one twice, spending more than the
+# budget, values that do not add up to v(N) - v(empty), an error bar where none
+# is honest, or a batch form that is not the same estimate.
+@pytest.mark.parametrize(
+    "dag, budget",
+    [
+        (small_dag(), 100),
+        (small_dag(), 599),
+        (small_dag(30, 0.08, 4), 200),
+        (morvend.CausalDAG.from_json('{"nodes": %s, "edges": []}' % str([f"x{i}" for i in range(30)]).replace("'", '"')), 45),
+    ],
+    ids=["14-nodes-100", "14-nodes-599", "30-nodes-200", "edgeless-45"],
+)
+def test_small_budgets_fit_a_surrogate_to_ideals(dag, budget):
+    explainer = morvend.ASVExplainer(dag)
+    v = game()
+    asked = []
+    r = explainer.explain_within(lambda c: asked.append(frozenset(c)) or v(c), max_calls=budget, seed=7, ci=0.95)
+    assert r["method"] == "surrogate_fit" and not r["is_exact"]
+    assert r["calls"] == len(asked) == len(set(asked)) <= budget
+    for s in asked:
+        assert all(set(dag.ancestors(x)) <= s for x in s)
+    assert math.isclose(sum(r["values"].values()), v(dag.nodes()) - v([]), rel_tol=1e-9, abs_tol=1e-9)
+    assert all(math.isnan(r["stderr"][x]) and math.isnan(r["ci_low"][x]) for x in r["values"])
+    batch = explainer.explain_within(value_fn_batch=lambda cs: [v(c) for c in cs], max_calls=budget, seed=7, batch_size=16, ci=0.95)
+    assert batch["values"] == r["values"]
