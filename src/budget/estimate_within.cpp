@@ -194,7 +194,7 @@ Result<std::vector<PairSurrogate>> fold_surrogates(const Dag& dag, const Plan& p
     const std::uint64_t f = plan.folds[c];
     if ((f & (f - 1)) == 0) only[static_cast<std::size_t>(__builtin_ctzll(f))].push_back(c);
   }
-  return fit_folds(n, *pairs, keep, plan.words, plan.sets(), values, {}, only);
+  return fit_folds(n, *pairs, keep, plan.words, plan.sets(), values, only);
 }
 
 // fold_controls: each fold's precedence controls (fit_controls), fitted on

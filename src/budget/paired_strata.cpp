@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "budget/evaluate.hpp"
-#include "budget/surrogate.hpp"
+#include "budget/sparse_fit.hpp"
 #include "coalition/coalition.hpp"
 #include "graph/interrupt.hpp"
 #include "graph/limits.hpp"
@@ -134,14 +134,14 @@ Result<std::optional<Plan>> plan(std::size_t n, const WithinOptions& options) {
 
 // OddFit: what the surrogate is fitted to. A pair's values enter the
 // estimate only through d(S) = v(S) - v(S'), so the surrogate models d
-// directly: h(S) = c + sum of a_i over S + sum of b_ij over the chosen pairs
-// in S, S the pair's smaller side. Rows: one per pair of every stratum but a
-// whole middle one (whose sets come without their complements next to them),
-// weighted by the stratum's Shapley-kernel mass (n - 1) / (s (n - s)) shared
-// by its pairs, which makes the fit minimise the estimate's variance.
+// directly (sparse_fit.hpp, odd): h(S) = c + sum of a_i over S + sum of
+// b_T o_T(S), S the pair's smaller side. Rows: one per pair of every stratum
+// but a whole middle one (whose sets come without their complements next to
+// them). Unweighted: weighing the rows by the strata's Shapley-kernel mass
+// gave mixed results on the benchmark games, no gain.
 struct OddFit {
   CoalitionList sets;
-  std::vector<double> d, weights;
+  std::vector<double> d;
   std::vector<std::size_t> fold;  // per row: the fold of its pair; kNoFold for whole strata
   static constexpr std::size_t kNoFold = SIZE_MAX;
 };
@@ -155,111 +155,105 @@ std::size_t odd_row_count(std::size_t n, const Plan& p) {
   return rows;
 }
 
-OddFit odd_rows(std::size_t n, const Plan& p, const std::vector<double>& v, std::size_t folds) {
-  OddFit f{.sets = CoalitionList(p.coalitions.width()), .d = {}, .weights = {}, .fold = {}};
+// odd_rows: the rows of every fold but `skip` (none: SIZE_MAX).
+OddFit odd_rows(std::size_t n, const Plan& p, const std::vector<double>& v, std::size_t folds,
+                std::size_t skip) {
+  OddFit f{.sets = CoalitionList(p.coalitions.width()), .d = {}, .fold = {}};
   for (const Stratum& st : p.strata) {
-    const bool middle = 2 * st.size == n;
-    if (st.whole && middle) continue;
-    const std::size_t pairs = st.rows / 2;
-    const double mass = double(n - 1) / (double(st.size) * double(n - st.size)) / double(pairs);
-    for (std::size_t j = 0; j < pairs; ++j) {
-      const std::size_t k = st.first + 2 * j;
+    if (st.whole && 2 * st.size == n) continue;
+    for (std::size_t j = 0; j < st.rows / 2; ++j) {
+      const std::size_t k = st.first + 2 * j, fold = st.whole ? OddFit::kNoFold : j % folds;
+      if (fold == skip) continue;
       f.sets.append(p.coalitions[k]);
       f.d.push_back(v[k] - v[k + 1]);
-      f.weights.push_back(mass);
-      f.fold.push_back(st.whole ? OddFit::kNoFold : j % folds);
+      f.fold.push_back(fold);
     }
   }
   return f;
 }
 
-// fold_surrogates: the surrogate of d fitted once per fold, without the
-// sampled pairs of that fold (pair j of a stratum is in fold j % folds), so
-// that the residuals it corrects are not shrunk in-sample (fit_folds). Its
-// pairs: every pair of nodes while the rows outnumber the terms twice and the
-// fits' work fits the budget, else the strongest of them; none, and no
-// surrogate at all, when even the additive terms do not fit.
-Result<std::vector<PairSurrogate>> fold_surrogates(std::size_t n, const Plan& p, const std::vector<double>& v,
-                                                   std::size_t folds) {
+// fold_surrogates: the surrogate of d fitted once per fold, its products
+// chosen and its coefficients fitted without the sampled pairs of that fold
+// (pair j of a stratum is in fold j % folds), so that the residuals it
+// corrects are not shrunk in-sample. Each fold may spend kOddFitWorkShare
+// of the budget's fit work: this is the estimate's only costly phase. None
+// when even the additive terms do not fit.
+Result<std::vector<SparseSurrogate>> fold_surrogates(std::size_t n, const Plan& p, const std::vector<double>& v,
+                                                     std::size_t folds, std::uint64_t max_calls) {
   const std::size_t row_count = odd_row_count(n, p);
-  const double rows = double(row_count);
-  const double budget = fit_work_budget(rows);
-  const std::size_t all_pairs = n * (n - 1) / 2;
-  auto work = [&](double pairs) {
-    const double active = 1.0 + double(n) / 2.0 + pairs / 4.0;
-    const double terms = double(PairSurrogate::terms(n, 0)) + pairs;
-    // A Gram per fold when each fold chooses its pairs, else two.
-    const double builds = pairs < double(all_pairs) ? double(folds) : 2.0;
-    return builds * rows * active * active + double(folds) * terms * terms * terms / 3.0;
-  };
-  // Each row stands for two coalitions: the additive terms may be as many.
-  const std::size_t most = std::min(kMaxSurrogateTerms, row_count);
-  if (PairSurrogate::terms(n, 0) > most || work(0.0) > budget) return std::vector<PairSurrogate>();
-  // Only now the rows' sets are copied: at 10,000 nodes and 10^6 calls they
-  // are 600 MB, for a surrogate that cannot be fitted.
-  const OddFit f = odd_rows(n, p, v, folds);
-  const std::size_t room = std::min(kMaxSurrogateTerms, row_count / 2);
-  std::size_t keep = room > PairSurrogate::terms(n, 0)
-                         ? std::min(room - PairSurrogate::terms(n, 0), all_pairs)
-                         : 0;
-  while (keep > 0 && work(double(keep)) > budget) keep = keep * 9 / 10;
-  // Every pair is a candidate, as far as the screen's work allows.
-  const std::size_t screened = keep == 0 ? 0
-      : static_cast<std::size_t>(std::min(2.0 * budget / rows / double(folds), double(kMaxScreenedPairs)));
-  std::vector<NodePair> candidates;
-  for (NodeId i = 0; i < n && candidates.size() < std::max(keep, screened); ++i) {
-    for (NodeId j = i + 1; j < n && candidates.size() < std::max(keep, screened); ++j) {
-      candidates.emplace_back(i, j);
-    }
+  const double work = kOddFitWorkShare * fit_work_budget(double(max_calls));
+  if (n + 1 > std::min(kMaxSurrogateTerms, row_count) || sparse_fit_work(n, row_count) > work / 2.0) {
+    return std::vector<SparseSurrogate>();
   }
-  std::vector<std::vector<std::size_t>> left_out(folds);
-  for (std::size_t r = 0; r < f.fold.size(); ++r) {
-    if (f.fold[r] != OddFit::kNoFold) left_out[f.fold[r]].push_back(r);
+  // Candidate pairs, to seed the triples: as many as one screen can read
+  // within a twentieth of the work.
+  const double per_pair = double(row_count) / 64.0 + double(row_count) / 3.0;
+  const auto limit = static_cast<std::size_t>(std::min(work / 20.0 / per_pair, double(kMaxScreenedPairs)));
+  std::vector<NodePair> pairs;
+  for (NodeId i = 0; i < n && pairs.size() < limit; ++i) {
+    for (NodeId j = i + 1; j < n && pairs.size() < limit; ++j) pairs.emplace_back(i, j);
   }
-  return fit_folds(n, candidates, keep, f.sets.width(), f.sets.all(), f.d, f.weights, left_out);
+  std::vector<SparseSurrogate> out;
+  for (std::size_t k = 0; k < folds; ++k) {
+    // Only now the rows' sets are copied: at 10,000 nodes and 10^6 calls
+    // they are 600 MB, for a surrogate that cannot be fitted.
+    const OddFit f = odd_rows(n, p, v, folds, k);
+    Result<SparseSurrogate> h = fit_sparse_surrogate(
+        {.n = n, .words = f.sets.width(), .sets = f.sets.all(), .values = f.d, .pairs = pairs, .work = work, .odd = true});
+    if (!h) return std::unexpected(std::move(h.error()));
+    out.push_back(std::move(*h));
+  }
+  return out;
 }
 
-// StratumShare: E[h(S) (n [i in S] - s) / (s (n - s))] for S uniform of size
-// s, for every node i at once: a term of h on t nodes counts with
-// q(t) = P(t given nodes in S) = s (s-1) ... / (n (n-1) ...), as
-// q(t) / s for the nodes in it and q(t+1) / s - (q(t) - q(t+1)) / (n - s) for
-// the others. For a node i: additive + pairs * (sum of b over i's pairs) +
-// the node's own a_i / (n - 1), as the additive terms' share is
-// (a_i - A / n) / (n - 1) whatever s.
-struct StratumShare {
-  double additive = 0.0, pairs = 0.0;
-};
-
-StratumShare stratum_share(std::size_t n, std::size_t s, double a_total, double b_total) {
-  const double nn = double(n), ss = double(s);
-  const double q2 = ss * (ss - 1.0) / (nn * (nn - 1.0));
-  const double q3 = s < 3 ? 0.0 : q2 * (ss - 2.0) / (nn - 2.0);
-  const double in_pair = q2 / ss, off_pair = q3 / ss - (q2 - q3) / (nn - ss);
-  return {.additive = -a_total / (nn * (nn - 1.0)) + off_pair * b_total,
-          .pairs = in_pair - off_pair};
+// odd_value: h(S) for a surrogate of d.
+double odd_value(const SparseSurrogate& h, std::span<const std::uint64_t> set) {
+  auto has = [&](NodeId x) { return (set[x / 64] >> (x % 64)) & 1u; };
+  double out = h.intercept;
+  for (NodeId i = 0; i < h.additive.size(); ++i) {
+    if (has(i)) out += h.additive[i];
+  }
+  for (std::size_t k = 0; k < h.products.size(); ++k) {
+    const Product& t = h.products[k];
+    std::size_t in = 0;
+    for (std::size_t m = 0; m < t.size; ++m) in += has(t.nodes[m]);
+    if (in == t.size) out += h.coef[k];
+    if (in == 0) out -= h.coef[k];
+  }
+  return out;
 }
 
-// FoldTerms: a fold surrogate's a_i, the sum of b over each node's pairs,
-// and the totals of both.
-struct FoldTerms {
-  std::vector<double> a, b_of;
-  double a_total = 0.0, b_total = 0.0;
-};
+// q: P(t given nodes lie in a uniform coalition of size s of n).
+double q(std::size_t n, std::size_t s, std::size_t t) {
+  double out = 1.0;
+  for (std::size_t k = 0; k < t; ++k) out *= k < s ? double(s - k) / double(n - k) : 0.0;
+  return out;
+}
 
-FoldTerms fold_terms(std::size_t n, const PairSurrogate& g) {
-  FoldTerms t{.a = std::vector<double>(n), .b_of = std::vector<double>(n, 0.0)};
-  for (NodeId i = 0; i < n; ++i) {
-    t.a[i] = g.additive_term(i);
-    t.a_total += t.a[i];
+// stratum_share: E[h(S) (n [i in S] - s) / (s (n - s))] for S uniform of
+// size s, for every node i at once. The intercept adds nothing; a_i adds
+// (a_i - A / n) / (n - 1) whatever s (A the sum of the a); a term b_T o_T,
+// with t = |T|, qa = P(T within S) and qb = P(T within S'), adds to its
+// members b_T (qa (n - s) + qb s) / (s (n - s)), and to the others
+// b_T (qa (n (s - t) / (n - t) - s) - qb (n s / (n - t) - s)) / (s (n - s)).
+std::vector<double> stratum_share(std::size_t n, std::size_t s, const SparseSurrogate& h) {
+  const double nn = double(n), ss = double(s), norm = ss * (nn - ss);
+  double a_total = 0.0;
+  for (double a : h.additive) a_total += a;
+  std::vector<double> share(n);
+  for (std::size_t i = 0; i < n; ++i) share[i] = (h.additive[i] - a_total / nn) / (nn - 1.0);
+  double others = 0.0;
+  for (std::size_t k = 0; k < h.products.size(); ++k) {
+    const Product& t = h.products[k];
+    const double tt = double(t.size), qa = q(n, s, t.size), qb = q(n, n - s, t.size);
+    const double member = (qa * (nn - ss) + qb * ss) / norm;
+    const double other =
+        t.size < n ? (qa * (nn * (ss - tt) / (nn - tt) - ss) - qb * (nn * ss / (nn - tt) - ss)) / norm : 0.0;
+    others += h.coef[k] * other;
+    for (std::size_t m = 0; m < t.size; ++m) share[t.nodes[m]] += h.coef[k] * (member - other);
   }
-  const std::span<const NodePair> pairs = g.pairs();
-  for (std::size_t k = 0; k < pairs.size(); ++k) {
-    const double b = g.pair_term(k);
-    t.b_of[pairs[k].first] += b;
-    t.b_of[pairs[k].second] += b;
-    t.b_total += b;
-  }
-  return t;
+  for (double& x : share) x += others;
+  return share;
 }
 
 // small_sample_widening: t / z at 95% for the degrees of freedom of a sum
@@ -288,10 +282,8 @@ Result<std::optional<WithinEstimate>> run(std::size_t n, Oracle& oracle,
                                            options.progress);
   if (!v) return std::unexpected(std::move(v.error()));
   const std::size_t folds = kSurrogateFolds;
-  Result<std::vector<PairSurrogate>> g = fold_surrogates(n, pl, *v, folds);
+  Result<std::vector<SparseSurrogate>> g = fold_surrogates(n, pl, *v, folds, options.max_calls);
   if (!g) return std::unexpected(std::move(g.error()));
-  std::vector<FoldTerms> terms;
-  for (const PairSurrogate& gk : *g) terms.push_back(fold_terms(n, gk));
 
   WithinEstimate out;
   // The ends and the whole strata are exact sums of the values themselves.
@@ -331,13 +323,11 @@ Result<std::optional<WithinEstimate>> run(std::size_t n, Oracle& oracle,
     // for every pair of the fold (pair j is fold j % folds, so a stratum of
     // fewer pairs than folds leaves some out).
     std::vector<std::vector<double>> shares;
-    for (std::size_t k = 0; k < std::min(terms.size(), pairs); ++k) {
-      const FoldTerms& f = terms[k];
-      const StratumShare c = stratum_share(n, s, f.a_total, f.b_total);
-      std::vector<double>& share = shares.emplace_back(n);
-      for (std::size_t i = 0; i < n; ++i) {
-        share[i] = half * (c.additive + f.a[i] / double(n - 1) + c.pairs * f.b_of[i]);
-        scale = std::max(scale, std::abs(share[i]));
+    for (std::size_t k = 0; k < std::min(g->size(), pairs); ++k) {
+      std::vector<double>& share = shares.emplace_back(stratum_share(n, s, (*g)[k]));
+      for (double& x : share) {
+        x *= half;
+        scale = std::max(scale, std::abs(x));
       }
     }
     for (auto* x : {&sum, &sq, &member_sum, &member_sq, &as_member_sum, &as_member_sq, &members}) {
@@ -349,8 +339,8 @@ Result<std::optional<WithinEstimate>> run(std::size_t n, Oracle& oracle,
       double d = (*v)[k] - (*v)[k + 1];
       scale = std::max({scale, std::abs((*v)[k]), std::abs((*v)[k + 1])});
       if (!g->empty()) {
-        const PairSurrogate& h = (*g)[fold];
-        const double fitted = middle ? 0.5 * (h(t) - h(pl.coalitions[k + 1])) : h(t);
+        const SparseSurrogate& h = (*g)[fold];
+        const double fitted = middle ? 0.5 * (odd_value(h, t) - odd_value(h, pl.coalitions[k + 1])) : odd_value(h, t);
         scale = std::max(scale, std::abs(fitted));
         d -= fitted;
       }

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 #include <numeric>
+#include <optional>
 
 #include <boost/unordered/unordered_flat_set.hpp>
 
@@ -86,7 +87,8 @@ class GrowingCholesky {
 
 // Selection: the columns chosen so far (intercept, the nodes, then
 // products), and one ridge fit per fold without that fold's rows, plus one
-// on every row.
+// on every row. A column is 1 on the rows of `pos`, -1 on those of `neg`
+// (odd products), 0 elsewhere.
 class Selection {
  public:
   explicit Selection(const SparseFitInput& in)
@@ -105,6 +107,7 @@ class Selection {
     rhs_.resize(kFolds + 1);
     chol_.resize(kFolds + 1);
     node_rows_.assign(in.n * width_, 0);
+    zero_.assign(width_, 0);
     for (std::size_t r = 0; r < rows_; ++r) {
       const std::uint64_t* set = in.sets.data() + r * in.words;
       for (std::size_t w = 0; w < in.words; ++w) {
@@ -114,29 +117,50 @@ class Selection {
         }
       }
     }
+    if (in.odd) {
+      out_rows_.resize(in.n * width_);
+      for (std::size_t k = 0; k < out_rows_.size(); ++k) out_rows_[k] = all_[k % width_] & ~node_rows_[k];
+    }
   }
 
   std::size_t rows() const { return rows_; }
   std::size_t width() const { return width_; }
   std::size_t terms() const { return chol_[0].size(); }
   const std::uint64_t* node(NodeId i) const { return node_rows_.data() + i * width_; }
+  // outside: the rows whose coalition lacks i (odd fits only).
+  const std::uint64_t* outside(NodeId i) const { return out_rows_.data() + i * width_; }
   const std::uint64_t* all() const { return all_.data(); }
   double spent() const { return spent_; }
   void spend(double ops) { spent_ += ops; }
 
-  // add: a column with indicator `col` (rows), its ridge per row fitted on.
-  void add(std::span<const std::uint64_t> col, double ridge) {
+  // add: a column 1 on `pos` and -1 on `neg` (empty: none), its ridge per
+  // row fitted on.
+  void add(std::span<const std::uint64_t> pos, std::span<const std::uint64_t> neg, double ridge) {
     const std::size_t p = terms();
+    const std::uint64_t* n = neg.empty() ? zero_.data() : neg.data();
     g_.resize(p);
     for (std::size_t f = 0; f <= kFolds; ++f) {
       const std::uint64_t* t = train_[f].data();
-      for (std::size_t k = 0; k < p; ++k) g_[k] = double(count_and(&cols_[k * width_], col.data(), t, width_));
-      const double diag = double(count_and(col.data(), t, width_)) + ridge * fit_rows_[f];
+      for (std::size_t k = 0; k < p; ++k) {
+        const std::uint64_t* pk = &cols_[k * width_];
+        double g = double(count_and(pk, pos.data(), t, width_));
+        if (!neg.empty()) g -= double(count_and(pk, n, t, width_));
+        if (has_neg_[k]) {
+          const std::uint64_t* nk = &negs_[k * width_];
+          g -= double(count_and(nk, pos.data(), t, width_));
+          if (!neg.empty()) g += double(count_and(nk, n, t, width_));
+        }
+        g_[k] = g;
+      }
+      const double diag = double(count_and(pos.data(), t, width_)) + double(count_and(n, t, width_)) +
+                          ridge * fit_rows_[f];
       chol_[f].append(g_, diag);
-      rhs_[f].push_back(sum_and(col.data(), t, width_, y_.data()));
+      rhs_[f].push_back(sum_and(pos.data(), t, width_, y_.data()) - sum_and(n, t, width_, y_.data()));
     }
-    cols_.insert(cols_.end(), col.begin(), col.end());
-    spend(double(kFolds + 1) * (double(p) * double(width_) + double(p) * double(p) / 2.0));
+    cols_.insert(cols_.end(), pos.begin(), pos.end());
+    negs_.insert(negs_.end(), n, n + width_);
+    has_neg_.push_back(!neg.empty());
+    spend(double(kFolds + 1) * (double(p) * double(width_) * (neg.empty() ? 1.0 : 2.0) + double(p) * double(p) / 2.0));
   }
 
   // predict: the first q columns' fit f, at the rows of `where`, into `out`.
@@ -145,9 +169,14 @@ class Selection {
     out.assign(rows_, 0.0);
     for (std::size_t k = 0; k < q; ++k) {
       const std::uint64_t* c = &cols_[k * width_];
+      const std::uint64_t* m = &negs_[k * width_];
       for (std::size_t w = 0; w < width_; ++w) {
         for (std::uint64_t bits = c[w] & where[w]; bits != 0; bits &= bits - 1) {
           out[w * 64 + static_cast<std::size_t>(std::countr_zero(bits))] += beta_[k];
+        }
+        if (!has_neg_[k]) continue;
+        for (std::uint64_t bits = m[w] & where[w]; bits != 0; bits &= bits - 1) {
+          out[w * 64 + static_cast<std::size_t>(std::countr_zero(bits))] -= beta_[k];
         }
       }
     }
@@ -169,19 +198,20 @@ class Selection {
     for (std::size_t r = 0; r < rows_; ++r) pred_[r] = y_[r] - pred_[r];
     return pred_;
   }
-  // coefficients: the fit on every row of the first q columns, with the
-  // columns but the intercept adding up to `total`.
-  std::vector<double> coefficients(std::size_t q, double total) const {
+  // coefficients: the fit on every row of the first q columns; with a
+  // total, the columns but the intercept adding up to it.
+  std::vector<double> coefficients(std::size_t q, std::optional<double> total) const {
     std::vector<double> beta, w, ones(q, 1.0);
     ones[0] = 0.0;
     chol_[kFolds].solve(rhs_[kFolds], q, beta);
+    if (!total) return beta;
     chol_[kFolds].solve(ones, q, w);
     double sum_beta = 0.0, sum_w = 0.0;
     for (std::size_t k = 1; k < q; ++k) {
       sum_beta += beta[k];
       sum_w += w[k];
     }
-    const double lambda = (total - sum_beta) / sum_w;
+    const double lambda = (*total - sum_beta) / sum_w;
     for (std::size_t k = 0; k < q; ++k) beta[k] += lambda * w[k];
     return beta;
   }
@@ -189,7 +219,9 @@ class Selection {
  private:
   std::size_t rows_, width_;
   std::vector<double> y_;
-  std::vector<std::uint64_t> all_, node_rows_, cols_, held_;  // held_: per fold, its own rows
+  std::vector<std::uint64_t> all_, node_rows_, out_rows_, cols_, negs_, zero_;
+  std::vector<std::uint64_t> held_;  // per fold, its own rows
+  std::vector<bool> has_neg_;
   std::vector<std::vector<std::uint64_t>> train_;  // per fold, then every row
   std::vector<double> fit_rows_;
   std::vector<std::vector<double>> rhs_;
@@ -198,32 +230,135 @@ class Selection {
   double spent_ = 0.0;
 };
 
-// Candidates: the products that may be chosen, with their rows; triples are
-// grown from chosen pairs.
+// Candidates: the products that may be chosen; more are grown from those
+// chosen, one node at a time, each node incomparable to every member.
 struct Candidates {
   std::vector<Product> products;
   std::vector<bool> taken;
-  boost::unordered_flat_set<std::uint64_t> triples, incomparable;
+  boost::unordered_flat_set<std::uint64_t> seen, incomparable;
   std::size_t n = 0;
+  bool all_apart = false;                // no edges: every pair incomparable
 
   std::uint64_t key(NodeId a, NodeId b) const { return std::uint64_t{a} * n + b; }
   bool apart(NodeId a, NodeId b) const {
-    return incomparable.contains(a < b ? key(a, b) : key(b, a));
+    return all_apart || incomparable.contains(a < b ? key(a, b) : key(b, a));
   }
-  // grow: every triple of the pair `p` and a node incomparable to both.
-  void grow(const Product& p) {
-    const NodeId a = p.nodes[0], b = p.nodes[1];
+  // add: `t` unless met before. Products are told apart by a 64-bit mix of
+  // their nodes: a collision, about one in 2^64 / candidates, drops one.
+  void add(const Product& t) {
+    std::uint64_t h = t.size;
+    for (std::size_t m = 0; m < t.size; ++m) {
+      h = (h ^ (t.nodes[m] + 0x9e3779b97f4a7c15ULL)) * 0xbf58476d1ce4e5b9ULL;
+      h ^= h >> 31;
+    }
+    if (seen.insert(h).second) {
+      products.push_back(t);
+      taken.push_back(false);
+    }
+  }
+  // grow: `t` with each node incomparable to all its members.
+  void grow(const Product& t) {
     for (NodeId c = 0; c < n; ++c) {
-      if (c == a || c == b || !apart(a, c) || !apart(b, c)) continue;
-      std::array<NodeId, 3> t{a, b, c};
-      std::ranges::sort(t);
-      if (triples.insert((std::uint64_t{t[0]} * n + t[1]) * n + t[2]).second) {
-        products.push_back({.nodes = t, .size = 3});
-        taken.push_back(false);
-      }
+      bool fits = true;
+      for (std::size_t m = 0; m < t.size && fits; ++m) fits = t.nodes[m] != c && apart(t.nodes[m], c);
+      if (!fits) continue;
+      Product u{.nodes = {}, .size = t.size + 1};  // c in its place among t's ascending nodes
+      std::size_t m = 0, k = 0;
+      for (; m < t.size && t.nodes[m] < c; ++m) u.nodes[k++] = t.nodes[m];
+      u.nodes[k++] = c;
+      for (; m < t.size; ++m) u.nodes[k++] = t.nodes[m];
+      add(u);
     }
   }
 };
+
+// Column: a product's rows, 1 on `pos` and, odd, -1 on `neg`.
+struct Column {
+  std::vector<std::uint64_t> pos, neg;
+
+  void of(const Selection& sel, const Product& t, bool odd) {
+    const std::size_t width = sel.width();
+    pos.assign(sel.all(), sel.all() + width);
+    if (odd) {
+      neg = pos;
+    } else {
+      neg.clear();
+    }
+    for (std::size_t m = 0; m < t.size; ++m) {
+      const std::uint64_t* in = sel.node(t.nodes[m]);
+      for (std::size_t w = 0; w < width; ++w) pos[w] &= in[w];
+      if (!odd) continue;
+      const std::uint64_t* out = sel.outside(t.nodes[m]);
+      for (std::size_t w = 0; w < width; ++w) neg[w] &= out[w];
+    }
+  }
+  // score: |centred sum of the column times `res`| over its centred norm;
+  // -1 when the column is constant on these rows (nothing to tell).
+  double score(const Selection& sel, const std::vector<double>& res, double res_sum) const {
+    const std::size_t width = sel.width();
+    const double rows = double(sel.rows());
+    const double in = double(count_and(pos.data(), sel.all(), width));
+    const double out = neg.empty() ? 0.0 : double(count_and(neg.data(), sel.all(), width));
+    const double sum = in - out, spread = in + out - sum * sum / rows;
+    if (spread <= 1e-9 * rows) return -1.0;
+    double dot = sum_and(pos.data(), sel.all(), width, res.data());
+    if (!neg.empty()) dot -= sum_and(neg.data(), sel.all(), width, res.data());
+    return std::abs(dot - sum / rows * res_sum) / std::sqrt(spread);
+  }
+};
+
+// best: the indices of the `keep` highest scores, ties to the first; all of
+// them when they are fewer.
+std::vector<std::size_t> best(const std::vector<double>& score, std::size_t keep) {
+  std::vector<std::size_t> order(score.size());
+  std::iota(order.begin(), order.end(), 0);
+  if (order.size() <= keep) return order;
+  std::partial_sort(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(keep), order.end(),
+                    [&](std::size_t x, std::size_t y) { return score[x] > score[y] || (score[x] == score[y] && x < y); });
+  order.resize(keep);
+  return order;
+}
+
+// odd_pool: the triples the odd fit chooses from: those of the pairs whose
+// joint presence best matches what the additive fit leaves, as many as
+// `screened` allows (every triple when it does), then the `keep` of them that
+// best match it themselves. Rounds of the selection score each candidate
+// again; this screen scores each once.
+Result<void> odd_pool(Selection& sel, std::span<const NodePair> pairs, std::size_t screened,
+                      std::size_t keep, Candidates& cand) {
+  const std::vector<double>& res = sel.residuals();
+  const double res_sum = std::accumulate(res.begin(), res.end(), 0.0);
+  const std::size_t room = std::max<std::size_t>(1, screened / std::max<std::size_t>(cand.n, 1));
+  std::vector<double> score;
+  Column col;
+  auto score_all = [&](std::size_t count, auto product_of) -> Result<void> {
+    score.assign(count, 0.0);
+    for (std::size_t k = 0; k < count; ++k) {
+      if ((k & 1023) == 0) {
+        if (Result<void> r = check_interrupt(); !r) return r;
+      }
+      const Product t = product_of(k);
+      col.of(sel, t, t.size > 2);
+      score[k] = col.score(sel, res, res_sum);
+    }
+    sel.spend(double(count) * 2.0 * (double(sel.width()) + double(sel.rows()) / 3.0));
+    return {};
+  };
+  auto pair = [&](std::size_t k) { return Product{.nodes = {pairs[k].first, pairs[k].second}, .size = 2}; };
+  if (pairs.size() > room) {
+    if (Result<void> r = score_all(pairs.size(), pair); !r) return r;
+    for (std::size_t k : best(score, room)) cand.grow(pair(k));
+  } else {
+    for (std::size_t k = 0; k < pairs.size(); ++k) cand.grow(pair(k));
+  }
+  if (cand.products.size() <= keep) return {};
+  if (Result<void> r = score_all(cand.products.size(), [&](std::size_t k) { return cand.products[k]; }); !r) return r;
+  std::vector<Product> kept;
+  for (std::size_t k : best(score, keep)) kept.push_back(cand.products[k]);
+  cand.products = std::move(kept);
+  cand.taken.assign(cand.products.size(), false);
+  return {};
+}
 
 }  // namespace
 
@@ -237,19 +372,29 @@ Result<SparseSurrogate> fit_sparse_surrogate(const SparseFitInput& in) {
   const std::size_t n = in.n;
   Selection sel(in);
   const std::size_t width = sel.width(), rows = sel.rows();
-  std::vector<std::uint64_t> col(sel.all(), sel.all() + width);
-  sel.add(col, 0.0);  // the intercept
+  std::vector<std::uint64_t> all(sel.all(), sel.all() + width);
+  sel.add(all, {}, 0.0);  // the intercept
   for (NodeId i = 0; i < n; ++i) {
     if (Result<void> r = check_interrupt(); !r) return std::unexpected(r.error());
-    col.assign(sel.node(i), sel.node(i) + width);
-    sel.add(col, kSparseFitAdditiveRidge);
+    sel.add({sel.node(i), width}, {}, in.odd ? kOddFitAdditiveRidge : kSparseFitAdditiveRidge);
   }
+  // A round reads each candidate's rows (twice for odd products).
+  const double per_candidate = (in.odd ? 2.0 : 1.0) * (double(width) + double(rows) / 3.0);
   Candidates cand;
   cand.n = n;
+  cand.all_apart = in.odd;
   for (const auto& [a, b] : in.pairs) {
-    cand.products.push_back({.nodes = {a, b, 0}, .size = 2});
-    cand.taken.push_back(false);
+    if (in.odd) break;  // a pair's odd part is additive: pairs only seed triples
     cand.incomparable.insert(cand.key(a, b));
+    cand.products.push_back({.nodes = {a, b}, .size = 2});
+    cand.taken.push_back(false);
+  }
+  if (in.odd) {
+    // The screen may take a quarter of the work; the pool is what twenty
+    // rounds can score.
+    const auto screened = static_cast<std::size_t>(in.work / 4.0 / per_candidate) + 1;
+    const auto keep = static_cast<std::size_t>(in.work / 20.0 / per_candidate) + 1;
+    if (Result<void> r = odd_pool(sel, in.pairs, screened, keep, cand); !r) return std::unexpected(r.error());
   }
   std::vector<Product> chosen;
   std::size_t pairs_chosen = 0;
@@ -259,11 +404,11 @@ Result<SparseSurrogate> fit_sparse_surrogate(const SparseFitInput& in) {
   std::size_t best_terms = sel.terms(), stale = 0;
   std::vector<double> score;
   std::vector<std::size_t> order;
-  std::vector<std::uint64_t> both(width);
+  Column col;
   while (stale < kSparseFitPatience && sel.terms() + kSparseFitBlock <= most) {
     // A round reads every candidate's rows, then appends a block to each fit.
     const double p = double(sel.terms() + kSparseFitBlock);
-    const double round = double(cand.products.size()) * (double(width) + double(rows) / 3.0) +
+    const double round = double(cand.products.size()) * per_candidate +
                          double(kFolds + 1) * (double(kSparseFitBlock) * (p * double(width) + p * p / 2.0) +
                                                p * p + double(rows));
     if (sel.spent() + round > in.work) break;
@@ -276,19 +421,11 @@ Result<SparseSurrogate> fit_sparse_surrogate(const SparseFitInput& in) {
         if (Result<void> r = check_interrupt(); !r) return std::unexpected(r.error());
       }
       if (cand.taken[k]) continue;
-      const Product& t = cand.products[k];
-      const std::uint64_t* a = sel.node(t.nodes[0]);
-      const std::uint64_t* b = sel.node(t.nodes[1]);
-      const std::uint64_t* c = t.size == 3 ? sel.node(t.nodes[2]) : sel.all();
-      for (std::size_t w = 0; w < width; ++w) both[w] = a[w] & b[w];
-      const double count = double(count_and(both.data(), c, width));
-      const double spread = count - count * count / double(rows);
-      if (spread <= 0.0) continue;  // constant on these rows: nothing to tell
-      const double centred = sum_and(both.data(), c, width, res.data()) - count / double(rows) * res_sum;
-      score[k] = std::abs(centred) / std::sqrt(spread);
-      order.push_back(k);
+      col.of(sel, cand.products[k], in.odd);
+      score[k] = col.score(sel, res, res_sum);
+      if (score[k] >= 0.0) order.push_back(k);
     }
-    sel.spend(double(cand.products.size()) * (double(width) + double(rows) / 3.0));
+    sel.spend(double(cand.products.size()) * per_candidate);
     if (order.empty()) break;
     const std::size_t take = std::min(kSparseFitBlock, order.size());
     std::partial_sort(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(take), order.end(),
@@ -297,11 +434,12 @@ Result<SparseSurrogate> fit_sparse_surrogate(const SparseFitInput& in) {
       const std::size_t k = order[q];
       cand.taken[k] = true;
       const Product t = cand.products[k];
-      const std::uint64_t* c = t.size == 3 ? sel.node(t.nodes[2]) : sel.all();
-      for (std::size_t w = 0; w < width; ++w) col[w] = sel.node(t.nodes[0])[w] & sel.node(t.nodes[1])[w] & c[w];
-      sel.add(col, kSparseFitProductRidge);
+      col.of(sel, t, in.odd);
+      sel.add(col.pos, col.neg, in.odd ? kOddFitProductRidge : kSparseFitProductRidge);
       chosen.push_back(t);
-      if (t.size == 2 && pairs_chosen++ < kSparseFitTripleSeeds) cand.grow(t);
+      if (in.odd ? t.size < kOddFitMaxOrder : t.size == 2 && pairs_chosen++ < kSparseFitTripleSeeds) {
+        cand.grow(t);
+      }
     }
     const double cv = sel.cross_validated();
     if (cv < best) {
@@ -312,8 +450,10 @@ Result<SparseSurrogate> fit_sparse_surrogate(const SparseFitInput& in) {
       ++stale;
     }
   }
-  const std::vector<double> beta = sel.coefficients(best_terms, in.total);
+  const std::vector<double> beta =
+      sel.coefficients(best_terms, in.odd ? std::nullopt : std::optional<double>(in.total));
   SparseSurrogate out;
+  out.intercept = beta[0];
   out.additive.assign(beta.begin() + 1, beta.begin() + 1 + static_cast<std::ptrdiff_t>(n));
   out.products.assign(chosen.begin(), chosen.begin() + static_cast<std::ptrdiff_t>(best_terms - 1 - n));
   out.coef.assign(beta.begin() + 1 + static_cast<std::ptrdiff_t>(n), beta.end());

@@ -13,6 +13,14 @@
 // shrinks the b_t; five-fold cross-validation decides how many to keep. The
 // final fit passes through v(N) - v(empty) exactly, so the ASV is efficient.
 //
+// Without edges the same fit serves the paired strata (`odd`): it is fitted
+// to d(S) = v(S) - v(S') (S' the complement), whose products are odd,
+//   o_T(S) = [T within S] - [T within S'],
+// T of 3 to kOddFitMaxOrder nodes: a pair's odd part is additive, and a
+// unanimity game on T is one such term whatever the size of T. Candidates:
+// the triples of the pairs that best match the additive fit's residual (every
+// triple when the work allows), then each chosen T with one node more.
+//
 //   Result<SparseSurrogate> s = fit_sparse_surrogate({.n = n, .words = w, .sets = sets,
 //       .values = values, .pairs = incomparable_pairs(dag, 10000), .total = vn - v0, .work = 3e8});
 #pragma once
@@ -24,15 +32,17 @@
 #include <vector>
 
 #include "budget/surrogate.hpp"
+#include "graph/limits.hpp"
 
 namespace morvend {
 
 struct Product {
-  std::array<NodeId, 3> nodes{};  // the first `size` are used, ascending
-  std::size_t size = 2;           // 2 or 3
+  std::array<NodeId, kOddFitMaxOrder> nodes{};  // the first `size` are used, ascending
+  std::size_t size = 2;                         // 2 or 3; odd: 3 to kOddFitMaxOrder
 };
 
 struct SparseSurrogate {
+  double intercept = 0.0;        // c
   std::vector<double> additive;  // a_i, per node
   std::vector<Product> products;
   std::vector<double> coef;  // b_t, per product
@@ -46,6 +56,9 @@ struct SparseFitInput {
   std::span<const NodePair> pairs;      // candidate pairs: incomparable, (i, j) with i < j
   double total = 0.0;                   // v(N) - v(empty): what the terms add up to
   double work = 0.0;                    // operations the fit may spend
+  // Odd products, fitted to d, with no total; for graphs without edges
+  // (every pair incomparable), `pairs` only seed the triples.
+  bool odd = false;
 };
 
 // sparse_fit_work: the operations of the additive fit alone, on n nodes and

@@ -147,11 +147,11 @@ Result<std::vector<NodePair>> strongest_pairs(std::size_t n, std::vector<NodePai
 Result<std::vector<PairSurrogate>> fit_folds(
     std::size_t n, const std::vector<NodePair>& candidates, std::size_t keep, std::size_t words,
     std::span<const std::uint64_t> sets, std::span<const double> values,
-    std::span<const double> weights, const std::vector<std::vector<std::size_t>>& left_out) {
+    const std::vector<std::vector<std::size_t>>& left_out) {
   std::vector<PairSurrogate> g;
   if (candidates.size() <= keep) {
     // The same terms for every fold: one Gram, less each fold's rows.
-    Result<SurrogateFit> fit = SurrogateFit::make(n, candidates, words, sets, values, weights);
+    Result<SurrogateFit> fit = SurrogateFit::make(n, candidates, words, sets, values);
     if (!fit) return std::unexpected(std::move(fit.error()));
     for (const std::vector<std::size_t>& rows : left_out) {
       Result<PairSurrogate> gk = fit->fit_without(rows);
@@ -164,19 +164,18 @@ Result<std::vector<PairSurrogate>> fit_folds(
     std::vector<bool> out(values.size(), false);
     for (std::size_t r : rows) out[r] = true;
     std::vector<std::uint64_t> train_sets;
-    std::vector<double> train_values, train_weights;
+    std::vector<double> train_values;
     for (std::size_t r = 0; r < values.size(); ++r) {
       if (out[r]) continue;
       const std::span<const std::uint64_t> set = sets.subspan(r * words, words);
       train_sets.insert(train_sets.end(), set.begin(), set.end());
       train_values.push_back(values[r]);
-      if (!weights.empty()) train_weights.push_back(weights[r]);
     }
     Result<std::vector<NodePair>> pairs =
         strongest_pairs(n, candidates, keep, words, train_sets, train_values);
     if (!pairs) return std::unexpected(std::move(pairs.error()));
     Result<SurrogateFit> fit =
-        SurrogateFit::make(n, *pairs, words, train_sets, train_values, train_weights);
+        SurrogateFit::make(n, *pairs, words, train_sets, train_values);
     if (!fit) return std::unexpected(std::move(fit.error()));
     Result<PairSurrogate> gk = fit->fit_without({});
     if (!gk) return std::unexpected(std::move(gk.error()));
@@ -202,8 +201,7 @@ void PairSurrogate::features(std::span<const std::uint64_t> set,
 
 Result<SurrogateFit> SurrogateFit::make(std::size_t n, std::span<const NodePair> pairs,
                                         std::size_t words, std::span<const std::uint64_t> sets,
-                                        std::span<const double> values,
-                                        std::span<const double> weights) {
+                                        std::span<const double> values) {
   SurrogateFit f;
   PairSurrogate& g = f.shape_;
   g.n_ = n;
@@ -215,7 +213,6 @@ Result<SurrogateFit> SurrogateFit::make(std::size_t n, std::span<const NodePair>
   f.words_ = words;
   f.sets_ = sets;
   f.values_ = values;
-  f.weights_ = weights;
   const std::size_t p = PairSurrogate::terms(n, pairs.size());
   f.gram_.assign(p * p, 0.0);
   f.rhs_.assign(p, 0.0);
@@ -225,7 +222,6 @@ Result<SurrogateFit> SurrogateFit::make(std::size_t n, std::span<const NodePair>
     f.accumulate(k, 1.0, f.gram_, f.rhs_, active);
     if (Result<void> r = meter.spend(active.size() * active.size()); !r)
       return std::unexpected(r.error());
-    f.total_weight_ += weights.empty() ? 1.0 : weights[k];
   }
   return f;
 }
@@ -234,11 +230,10 @@ void SurrogateFit::accumulate(std::size_t row, double sign, std::vector<double>&
                               std::vector<double>& rhs, std::vector<std::size_t>& active) const {
   shape_.features(sets_.subspan(row * words_, words_), active);
   const std::size_t p = rhs.size();
-  const double w = sign * (weights_.empty() ? 1.0 : weights_[row]);
   for (std::size_t a : active) {
-    rhs[a] += w * values_[row];
+    rhs[a] += sign * values_[row];
     double* g = &gram[a * p];
-    for (std::size_t b : active) g[b] += w;
+    for (std::size_t b : active) g[b] += sign;
   }
 }
 
@@ -246,22 +241,21 @@ Result<PairSurrogate> SurrogateFit::fit_without(std::span<const std::size_t> lef
   std::vector<double> gram = gram_, rhs = rhs_;
   std::vector<std::size_t> active;
   InterruptMeter meter;
-  double weight = total_weight_;
+  const double rows = double(values_.size() - left_out.size());
   for (std::size_t k : left_out) {
     accumulate(k, -1.0, gram, rhs, active);
     if (Result<void> r = meter.spend(active.size() * active.size()); !r)
       return std::unexpected(r.error());
-    weight -= weights_.empty() ? 1.0 : weights_[k];
   }
   // Ridge relative to the data's scale: terms no coalition separates get a
   // zero coefficient, the others are not moved measurably.
   const std::size_t p = rhs.size();
-  const double ridge = 1e-12 * (1.0 + std::max(weight, 0.0));
+  const double ridge = 1e-12 * (1.0 + rows);
   for (std::size_t a = 0; a < p; ++a) gram[a * p + a] += ridge;
   // Pair terms get a ridge of a few rows' weight: a pair the rows barely
   // separate would otherwise get a wild coefficient, whose share of the ASV
   // comes from orders too rare to be sampled, and so never corrected.
-  const double pair_ridge = kPairRidgeRows * std::max(weight, 0.0) / double(values_.size());
+  const double pair_ridge = kPairRidgeRows * rows / double(values_.size());
   for (std::size_t a = 1 + shape_.n_; a < p; ++a) gram[a * p + a] += pair_ridge;
   Result<std::vector<double>> coef = solve_spd(gram, std::move(rhs), p);
   if (!coef) return std::unexpected(std::move(coef.error()));

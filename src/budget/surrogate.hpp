@@ -62,7 +62,7 @@ class PairSurrogate;
 [[nodiscard]] Result<std::vector<PairSurrogate>> fit_folds(
     std::size_t n, const std::vector<NodePair>& candidates, std::size_t keep, std::size_t words,
     std::span<const std::uint64_t> sets, std::span<const double> values,
-    std::span<const double> weights, const std::vector<std::vector<std::size_t>>& left_out);
+    const std::vector<std::vector<std::size_t>>& left_out);
 
 class PairSurrogate {
  public:
@@ -94,7 +94,7 @@ class PairSurrogate {
   std::vector<double> coef_;  // c, a_0..a_{n-1}, then b of each pair in order
 };
 
-// SurrogateFit: weighted least squares of a PairSurrogate over evaluated
+// SurrogateFit: least squares of a PairSurrogate over evaluated
 // coalitions, refitted without chosen rows at the cost of those rows only
 // (cross-fitting: a surrogate must not be fitted on the rows whose residuals
 // it corrects, or the residuals shrink and the errors with them). A tiny
@@ -105,13 +105,11 @@ class PairSurrogate {
 //   Result<PairSurrogate> g = f.fit_without(rows_of_fold_k);
 class SurrogateFit {
  public:
-  // REQUIRES: sets.size() == values.size() * words; weights empty (all 1)
-  // or one per value; pairs distinct, each (i, j) with i < j < n; the spans
+  // REQUIRES: sets.size() == values.size() * words; pairs distinct, each (i, j) with i < j < n; the spans
   // outlive the object.
   static Result<SurrogateFit> make(std::size_t n, std::span<const NodePair> pairs,
                                    std::size_t words, std::span<const std::uint64_t> sets,
-                                   std::span<const double> values,
-                                   std::span<const double> weights = {});
+                                   std::span<const double> values);
   // fit_without: the fit to every row but `left_out` (distinct row indices).
   // Fails only when interrupted.
   [[nodiscard]] Result<PairSurrogate> fit_without(std::span<const std::size_t> left_out) const;
@@ -124,9 +122,8 @@ class SurrogateFit {
   PairSurrogate shape_;  // terms and their indices; no coefficients
   std::size_t words_ = 1;
   std::span<const std::uint64_t> sets_;
-  std::span<const double> values_, weights_;
+  std::span<const double> values_;
   std::vector<double> gram_, rhs_;  // over every row
-  double total_weight_ = 0.0;
 };
 
 }  // namespace morvend

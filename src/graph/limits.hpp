@@ -78,7 +78,7 @@ inline constexpr std::size_t kMaxScreenedPairs = 50'000;
 inline constexpr std::uint64_t kFreeOrdersPerOrder = 8;
 inline constexpr std::uint64_t kMinFreeOrders = 2'000;
 inline constexpr double kFreeOrderWork = 2e8;
-// The ridge on a surrogate's pair terms, in rows of average weight.
+// The ridge on a surrogate's pair terms, in rows.
 inline constexpr double kPairRidgeRows = 10.0;
 // A node's precedence controls: at most one per this many orders fitted on,
 // with a ridge of this many rows.
@@ -128,6 +128,19 @@ inline constexpr double kFitFreeOrderWorkPerCall = 3e3;
 // at 6n to 10n calls without edges, the 95% intervals covered 0.915 to 0.946
 // without it and 0.945 to 0.963 with it.
 inline constexpr double kPooledMemberPairs = 1.0;
+// The paired strata's surrogate (sparse_fit.hpp, odd) holds products of at
+// most this many nodes: a unanimity game of up to 10 is then one term.
+inline constexpr std::size_t kOddFitMaxOrder = 10;
+// Its ridges per row: on the additive terms, small enough that a game whose
+// odd part is additive (any pairwise game) comes out exact to 1e-8; on the
+// products, small enough for a product on 6 of 70 nodes, nonzero on a few
+// percent of the rows, to come out exact to 1e-6 (1e-5 left 1e-4).
+inline constexpr double kOddFitAdditiveRidge = 1e-12;
+inline constexpr double kOddFitProductRidge = 1e-8;
+// Each of its kSurrogateFolds fits may spend this share of fit_work_budget:
+// at 50 nodes and 10^4 calls, 0.5 took 0.6 s of the 2 s the budget allows,
+// and a tenth of it left the unanimity game's error 5 times higher.
+inline constexpr double kOddFitWorkShare = 0.5;
 // A standard error never claims less than rounding leaves: this many units in
 // the last place of the largest quantity summed (a node the surrogate
 // captures exactly has a spread of 1e-16, smaller than its rounding error).
