@@ -1082,7 +1082,7 @@ def edgeless_part(bench, args):
         start = time.perf_counter()
         setup = setup_of(edgeless_dag(n), f"Edgeless, {n} nodes", "", True)
         games = [ModelGame(n, 200 + n), UnanimityGame(n, 300 + n)]
-        budgets = sorted({10 * n, 10**3} | ({10**4, 10**5} if not args.quick else set()))
+        budgets = args.edgeless_budgets or sorted({10 * n, 10**3} | ({10**4, 10**5} if not args.quick else set()))
         rows, notes = [], []
         truth_time = 0.0
         for game in games:
@@ -1415,6 +1415,7 @@ def main():
     parser.add_argument("--cov-seeds", type=int, default=0, help="explain_within runs for error and coverage (default 100; 20 with --quick)")
     parser.add_argument("--part", choices=["all", "edgeless", "networks", "cost", "dag"], default="all")
     parser.add_argument("--edgeless-sizes", type=int, nargs="+", default=[20, 50])
+    parser.add_argument("--edgeless-budgets", type=int, nargs="+", help="budgets of the edgeless part (default 10n, 10^3, 10^4, 10^5; 10n and 10^3 with --quick)")
     parser.add_argument("--networks", nargs="+", default=NETWORKS, help="pgmpy example networks")
     parser.add_argument("--dowhy", action="store_true", help="add dowhy's permutation estimator to the edgeless tables")
     parser.add_argument("--slow-peers", nargs="*", default=[], help="peers to run only up to --slow-peer-max-budget (e.g. OddSHAP)")

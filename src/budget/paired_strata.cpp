@@ -293,6 +293,9 @@ Result<std::optional<WithinEstimate>> run(std::size_t n, Oracle& oracle,
   std::vector<double> member_sum(n), member_sq(n), as_member_sum(n), as_member_sq(n), members(n);
   std::size_t sampled_pairs = 0;
   double scale = 0.0;  // the largest quantity the sampled strata sum
+  // Per fold and node: the fold's own estimate of the sampled strata, and one
+  // stratum's sum over the fold's pairs.
+  std::vector<double> fold_est(folds * n, 0.0), fold_part(folds * n);
   for (const Stratum& st : pl.strata) {
     if (Result<void> e = check_interrupt(); !e) return std::unexpected(std::move(e.error()));
     const std::size_t s = st.size;
@@ -330,7 +333,7 @@ Result<std::optional<WithinEstimate>> run(std::size_t n, Oracle& oracle,
         scale = std::max(scale, std::abs(x));
       }
     }
-    for (auto* x : {&sum, &sq, &member_sum, &member_sq, &as_member_sum, &as_member_sq, &members}) {
+    for (auto* x : {&sum, &sq, &member_sum, &member_sq, &as_member_sum, &as_member_sq, &members, &fold_part}) {
       std::fill(x->begin(), x->end(), 0.0);
     }
     for (std::size_t j = 0; j < pairs; ++j) {
@@ -350,6 +353,7 @@ Result<std::optional<WithinEstimate>> run(std::size_t n, Oracle& oracle,
         const double h = g->empty() ? 0.0 : shares[fold][i];
         u[i] = (member ? in : out_) + h;
         sum[i] += u[i];
+        fold_part[fold * n + i] += u[i];
         sq[i] += u[i] * u[i];
         as_member_sum[i] += in + h;
         as_member_sq[i] += (in + h) * (in + h);
@@ -371,6 +375,13 @@ Result<std::optional<WithinEstimate>> run(std::size_t n, Oracle& oracle,
     // kPooledMemberPairs more pairs had held it. (For s = n / 2 a pair's S
     // holds node 0: every pair holds it, and each other node (s - 1) / (n - 1)
     // of them.)
+    for (std::size_t k = 0; k < folds; ++k) {
+      // A stratum of fewer pairs than folds adds the same to every fold.
+      const double count = double(pairs / folds + (k < pairs % folds ? 1 : 0));
+      for (std::size_t i = 0; i < n; ++i) {
+        fold_est[k * n + i] += pairs < folds ? sum[i] / double(pairs) : fold_part[k * n + i] / count;
+      }
+    }
     for (std::size_t i = 0; i < n; ++i) {
       const double mean = sum[i] / double(pairs);
       out.values[i] += mean;
@@ -397,6 +408,20 @@ Result<std::optional<WithinEstimate>> run(std::size_t n, Oracle& oracle,
                                                                   small_sample_widening(variance[i], spread[i]);
   }
   if (sampled_pairs > 0) floor_at_rounding(out.stderr_values, scale);
+  // Each fold's surrogate comes from one fit on the other folds' pairs, so a
+  // fit's error can move a fold's pairs together while their spread stays
+  // small. Folds whose estimates disagree far beyond that spread (the error
+  // of their mean over kFoldDisagreement times the stderr) give the error
+  // instead, as on the orders walked.
+  if (sampled_pairs >= kMinReplicates) {
+    for (std::size_t i = 0; i < n; ++i) {
+      double mean = 0.0, ss = 0.0;
+      for (std::size_t k = 0; k < folds; ++k) mean += fold_est[k * n + i] / double(folds);
+      for (std::size_t k = 0; k < folds; ++k) ss += std::pow(fold_est[k * n + i] - mean, 2);
+      const double between = std::sqrt(ss / double(folds * (folds - 1)));
+      if (between > kFoldDisagreement * out.stderr_values[i]) out.stderr_values[i] = between;
+    }
+  }
   out.exact = sampled_pairs == 0;
   out.calls = pl.coalitions.size();
   out.orders = pl.coalitions.size() - 2;

@@ -107,7 +107,6 @@ class Selection {
     rhs_.resize(kFolds + 1);
     chol_.resize(kFolds + 1);
     node_rows_.assign(in.n * width_, 0);
-    zero_.assign(width_, 0);
     for (std::size_t r = 0; r < rows_; ++r) {
       const std::uint64_t* set = in.sets.data() + r * in.words;
       for (std::size_t w = 0; w < in.words; ++w) {
@@ -137,29 +136,31 @@ class Selection {
   // row fitted on.
   void add(std::span<const std::uint64_t> pos, std::span<const std::uint64_t> neg, double ridge) {
     const std::size_t p = terms();
-    const std::uint64_t* n = neg.empty() ? zero_.data() : neg.data();
+    const bool odd = !neg.empty();
+    // The inner product of columns (a+ - a-) and (b+ - b-) over rows t.
+    auto dot = [&](const std::uint64_t* a, const std::uint64_t* a_neg, const std::uint64_t* t) {
+      double g = double(count_and(a, pos.data(), t, width_));
+      if (odd) g -= double(count_and(a, neg.data(), t, width_));
+      if (a_neg != nullptr) {
+        g -= double(count_and(a_neg, pos.data(), t, width_));
+        if (odd) g += double(count_and(a_neg, neg.data(), t, width_));
+      }
+      return g;
+    };
     g_.resize(p);
     for (std::size_t f = 0; f <= kFolds; ++f) {
       const std::uint64_t* t = train_[f].data();
       for (std::size_t k = 0; k < p; ++k) {
-        const std::uint64_t* pk = &cols_[k * width_];
-        double g = double(count_and(pk, pos.data(), t, width_));
-        if (!neg.empty()) g -= double(count_and(pk, n, t, width_));
-        if (has_neg_[k]) {
-          const std::uint64_t* nk = &negs_[k * width_];
-          g -= double(count_and(nk, pos.data(), t, width_));
-          if (!neg.empty()) g += double(count_and(nk, n, t, width_));
-        }
-        g_[k] = g;
+        g_[k] = dot(&cols_[k * width_], neg_at_[k] == kNone ? nullptr : &negs_[neg_at_[k]], t);
       }
-      const double diag = double(count_and(pos.data(), t, width_)) + double(count_and(n, t, width_)) +
-                          ridge * fit_rows_[f];
-      chol_[f].append(g_, diag);
-      rhs_[f].push_back(sum_and(pos.data(), t, width_, y_.data()) - sum_and(n, t, width_, y_.data()));
+      chol_[f].append(g_, dot(pos.data(), odd ? neg.data() : nullptr, t) + ridge * fit_rows_[f]);
+      double rhs = sum_and(pos.data(), t, width_, y_.data());
+      if (odd) rhs -= sum_and(neg.data(), t, width_, y_.data());
+      rhs_[f].push_back(rhs);
     }
     cols_.insert(cols_.end(), pos.begin(), pos.end());
-    negs_.insert(negs_.end(), n, n + width_);
-    has_neg_.push_back(!neg.empty());
+    neg_at_.push_back(neg.empty() ? kNone : negs_.size());
+    if (!neg.empty()) negs_.insert(negs_.end(), neg.begin(), neg.end());
     spend(double(kFolds + 1) * (double(p) * double(width_) * (neg.empty() ? 1.0 : 2.0) + double(p) * double(p) / 2.0));
   }
 
@@ -169,12 +170,12 @@ class Selection {
     out.assign(rows_, 0.0);
     for (std::size_t k = 0; k < q; ++k) {
       const std::uint64_t* c = &cols_[k * width_];
-      const std::uint64_t* m = &negs_[k * width_];
+      const std::uint64_t* m = neg_at_[k] == kNone ? nullptr : &negs_[neg_at_[k]];
       for (std::size_t w = 0; w < width_; ++w) {
         for (std::uint64_t bits = c[w] & where[w]; bits != 0; bits &= bits - 1) {
           out[w * 64 + static_cast<std::size_t>(std::countr_zero(bits))] += beta_[k];
         }
-        if (!has_neg_[k]) continue;
+        if (m == nullptr) continue;
         for (std::uint64_t bits = m[w] & where[w]; bits != 0; bits &= bits - 1) {
           out[w * 64 + static_cast<std::size_t>(std::countr_zero(bits))] -= beta_[k];
         }
@@ -219,9 +220,11 @@ class Selection {
  private:
   std::size_t rows_, width_;
   std::vector<double> y_;
-  std::vector<std::uint64_t> all_, node_rows_, out_rows_, cols_, negs_, zero_;
+  static constexpr std::size_t kNone = SIZE_MAX;
+  std::vector<std::uint64_t> all_, node_rows_, out_rows_, cols_;
+  std::vector<std::uint64_t> negs_;    // the -1 rows of the columns that have them
+  std::vector<std::size_t> neg_at_;    // per column, where in negs_, or kNone
   std::vector<std::uint64_t> held_;  // per fold, its own rows
-  std::vector<bool> has_neg_;
   std::vector<std::vector<std::uint64_t>> train_;  // per fold, then every row
   std::vector<double> fit_rows_;
   std::vector<std::vector<double>> rhs_;
@@ -405,27 +408,46 @@ Result<SparseSurrogate> fit_sparse_surrogate(const SparseFitInput& in) {
   std::vector<double> score;
   std::vector<std::size_t> order;
   Column col;
-  while (stale < kSparseFitPatience && sel.terms() + kSparseFitBlock <= most) {
-    // A round reads every candidate's rows, then appends a block to each fit.
+  // Scores as last read (infinite: never read). A round reads the
+  // candidates never read and the kSparseFitRescored best of the others, and
+  // every kSparseFitFullRound-th round all of them: the best by the last
+  // residual are most likely the best by this one.
+  const double unread = std::numeric_limits<double>::infinity();
+  std::vector<std::size_t> read;
+  for (std::size_t round_no = 0; stale < kSparseFitPatience && sel.terms() + kSparseFitBlock <= most; ++round_no) {
+    score.resize(cand.products.size(), unread);
+    read.clear();
+    for (std::size_t k = 0; k < cand.products.size(); ++k) {
+      if (!cand.taken[k]) read.push_back(k);
+    }
+    if (round_no % kSparseFitFullRound != 0) {
+      const auto more = std::partition(read.begin(), read.end(), [&](std::size_t k) { return score[k] == unread; });
+      const std::size_t stale_count = static_cast<std::size_t>(read.end() - more);
+      if (stale_count > kSparseFitRescored) {
+        std::nth_element(more, more + kSparseFitRescored, read.end(),
+                         [&](std::size_t x, std::size_t y) { return score[x] > score[y] || (score[x] == score[y] && x < y); });
+        read.erase(more + kSparseFitRescored, read.end());
+      }
+    }
+    // A round reads its candidates' rows, then appends a block to each fit.
     const double p = double(sel.terms() + kSparseFitBlock);
-    const double round = double(cand.products.size()) * per_candidate +
+    const double round = double(read.size()) * per_candidate +
                          double(kFolds + 1) * (double(kSparseFitBlock) * (p * double(width) + p * p / 2.0) +
                                                p * p + double(rows));
     if (sel.spent() + round > in.work) break;
     const std::vector<double>& res = sel.residuals();
     const double res_sum = std::accumulate(res.begin(), res.end(), 0.0);
-    score.assign(cand.products.size(), 0.0);
     order.clear();
-    for (std::size_t k = 0; k < cand.products.size(); ++k) {
-      if ((k & 1023) == 0) {
+    for (std::size_t q = 0; q < read.size(); ++q) {
+      if ((q & 1023) == 0) {
         if (Result<void> r = check_interrupt(); !r) return std::unexpected(r.error());
       }
-      if (cand.taken[k]) continue;
+      const std::size_t k = read[q];
       col.of(sel, cand.products[k], in.odd);
       score[k] = col.score(sel, res, res_sum);
       if (score[k] >= 0.0) order.push_back(k);
     }
-    sel.spend(double(cand.products.size()) * per_candidate);
+    sel.spend(double(read.size()) * per_candidate);
     if (order.empty()) break;
     const std::size_t take = std::min(kSparseFitBlock, order.size());
     std::partial_sort(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(take), order.end(),

@@ -9,7 +9,9 @@
 // The products are chosen greedily, kSparseFitBlock at a time, those whose
 // indicator best matches what the fit so far leaves (|correlation| with the
 // residual); pairs from the candidates given, triples grown from the first
-// kSparseFitTripleSeeds pairs chosen. Ridge keeps the a_i nearly free and
+// kSparseFitTripleSeeds pairs chosen. A round scores again only the
+// candidates never scored and the best by their last score (all of them every
+// kSparseFitFullRound rounds), so more rounds fit the work. Ridge keeps the a_i nearly free and
 // shrinks the b_t; five-fold cross-validation decides how many to keep. The
 // final fit passes through v(N) - v(empty) exactly, so the ASV is efficient.
 //
@@ -19,7 +21,8 @@
 // T of 3 to kOddFitMaxOrder nodes: a pair's odd part is additive, and a
 // unanimity game on T is one such term whatever the size of T. Candidates:
 // the triples of the pairs that best match the additive fit's residual (every
-// triple when the work allows), then each chosen T with one node more.
+// triple when the work allows), the best of them by one screen, then each
+// chosen T with one node more.
 //
 //   Result<SparseSurrogate> s = fit_sparse_surrogate({.n = n, .words = w, .sets = sets,
 //       .values = values, .pairs = incomparable_pairs(dag, 10000), .total = vn - v0, .work = 3e8});
