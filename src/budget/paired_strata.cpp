@@ -142,8 +142,6 @@ Result<std::optional<Plan>> plan(std::size_t n, const WithinOptions& options) {
 struct OddFit {
   CoalitionList sets;
   std::vector<double> d;
-  std::vector<std::size_t> fold;  // per row: the fold of its pair; kNoFold for whole strata
-  static constexpr std::size_t kNoFold = SIZE_MAX;
 };
 
 // odd_row_count: the rows odd_rows gives, without copying their sets.
@@ -155,18 +153,18 @@ std::size_t odd_row_count(std::size_t n, const Plan& p) {
   return rows;
 }
 
-// odd_rows: the rows of every fold but `skip` (none: SIZE_MAX).
+// odd_rows: the rows of the whole strata and of every fold but `skip` of the
+// sampled ones.
 OddFit odd_rows(std::size_t n, const Plan& p, const std::vector<double>& v, std::size_t folds,
                 std::size_t skip) {
-  OddFit f{.sets = CoalitionList(p.coalitions.width()), .d = {}, .fold = {}};
+  OddFit f{.sets = CoalitionList(p.coalitions.width()), .d = {}};
   for (const Stratum& st : p.strata) {
     if (st.whole && 2 * st.size == n) continue;
     for (std::size_t j = 0; j < st.rows / 2; ++j) {
-      const std::size_t k = st.first + 2 * j, fold = st.whole ? OddFit::kNoFold : j % folds;
-      if (fold == skip) continue;
+      const std::size_t k = st.first + 2 * j;
+      if (!st.whole && j % folds == skip) continue;
       f.sets.append(p.coalitions[k]);
       f.d.push_back(v[k] - v[k + 1]);
-      f.fold.push_back(fold);
     }
   }
   return f;
@@ -364,6 +362,13 @@ Result<std::optional<WithinEstimate>> run(std::size_t n, Oracle& oracle,
         }
       }
     }
+    for (std::size_t k = 0; k < folds; ++k) {
+      // A stratum of fewer pairs than folds adds the same to every fold.
+      const double count = double(pairs / folds + (k < pairs % folds ? 1 : 0));
+      for (std::size_t i = 0; i < n; ++i) {
+        fold_est[k * n + i] += pairs < folds ? sum[i] / double(pairs) : fold_part[k * n + i] / count;
+      }
+    }
     // Sampling without repeats: the finite-population factor 1 - m / M.
     const double population = middle ? choose(n, s) / 2.0 : choose(n, s);
     const double fpc = std::max(0.0, 1.0 - double(pairs) / population);
@@ -375,13 +380,6 @@ Result<std::optional<WithinEstimate>> run(std::size_t n, Oracle& oracle,
     // kPooledMemberPairs more pairs had held it. (For s = n / 2 a pair's S
     // holds node 0: every pair holds it, and each other node (s - 1) / (n - 1)
     // of them.)
-    for (std::size_t k = 0; k < folds; ++k) {
-      // A stratum of fewer pairs than folds adds the same to every fold.
-      const double count = double(pairs / folds + (k < pairs % folds ? 1 : 0));
-      for (std::size_t i = 0; i < n; ++i) {
-        fold_est[k * n + i] += pairs < folds ? sum[i] / double(pairs) : fold_part[k * n + i] / count;
-      }
-    }
     for (std::size_t i = 0; i < n; ++i) {
       const double mean = sum[i] / double(pairs);
       out.values[i] += mean;
