@@ -335,6 +335,9 @@ Result<std::optional<WithinEstimate>> run(std::size_t n, Oracle& oracle,
       std::fill(x->begin(), x->end(), 0.0);
     }
     for (std::size_t j = 0; j < pairs; ++j) {
+      if ((j & 1023) == 0) {
+        if (Result<void> e = check_interrupt(); !e) return std::unexpected(std::move(e.error()));
+      }
       const std::size_t k = st.first + 2 * j, fold = j % folds;
       const std::span<const std::uint64_t> t = pl.coalitions[k];
       double d = (*v)[k] - (*v)[k + 1];

@@ -133,8 +133,9 @@ class Selection {
   void spend(double ops) { spent_ += ops; }
 
   // add: a column 1 on `pos` and -1 on `neg` (empty: none), its ridge per
-  // row fitted on.
-  void add(std::span<const std::uint64_t> pos, std::span<const std::uint64_t> neg, double ridge) {
+  // row fitted on. Fails only when interrupted (the selection is then spent).
+  [[nodiscard]] Result<void> add(std::span<const std::uint64_t> pos, std::span<const std::uint64_t> neg,
+                                 double ridge) {
     const std::size_t p = terms();
     const bool odd = !neg.empty();
     // The inner product of columns (a+ - a-) and (b+ - b-) over rows t.
@@ -149,6 +150,8 @@ class Selection {
     };
     g_.resize(p);
     for (std::size_t f = 0; f <= kFolds; ++f) {
+      // A fold's inner products take up to 60 ms at 10^6 calls.
+      if (Result<void> r = check_interrupt(); !r) return r;
       const std::uint64_t* t = train_[f].data();
       for (std::size_t k = 0; k < p; ++k) {
         g_[k] = dot(&cols_[k * width_], neg_at_[k] == kNone ? nullptr : &negs_[neg_at_[k]], t);
@@ -162,13 +165,19 @@ class Selection {
     neg_at_.push_back(neg.empty() ? kNone : negs_.size());
     if (!neg.empty()) negs_.insert(negs_.end(), neg.begin(), neg.end());
     spend(double(kFolds + 1) * (double(p) * double(width_) * (neg.empty() ? 1.0 : 2.0) + double(p) * double(p) / 2.0));
+    return {};
   }
 
   // predict: the first q columns' fit f, at the rows of `where`, into `out`.
-  void predict(std::size_t f, std::size_t q, const std::uint64_t* where, std::vector<double>& out) {
+  // Fails only when interrupted.
+  [[nodiscard]] Result<void> predict(std::size_t f, std::size_t q, const std::uint64_t* where,
+                                     std::vector<double>& out) {
     chol_[f].solve(rhs_[f], q, beta_);
     out.assign(rows_, 0.0);
     for (std::size_t k = 0; k < q; ++k) {
+      if ((k & 63) == 0) {
+        if (Result<void> r = check_interrupt(); !r) return r;
+      }
       const std::uint64_t* c = &cols_[k * width_];
       const std::uint64_t* m = neg_at_[k] == kNone ? nullptr : &negs_[neg_at_[k]];
       for (std::size_t w = 0; w < width_; ++w) {
@@ -182,22 +191,23 @@ class Selection {
       }
     }
     spend(double(q) * double(q) + double(q) * double(width_) + double(rows_));
+    return {};
   }
 
   // cross_validated: the squared error of each fold's fit on its own rows.
-  double cross_validated() {
+  [[nodiscard]] Result<double> cross_validated() {
     double ss = 0.0;
     for (std::size_t f = 0; f < kFolds; ++f) {
-      predict(f, terms(), &held_[f * width_], pred_);
+      if (Result<void> r = predict(f, terms(), &held_[f * width_], pred_); !r) return std::unexpected(r.error());
       for (std::size_t r = f; r < rows_; r += kFolds) ss += (y_[r] - pred_[r]) * (y_[r] - pred_[r]);
     }
     return ss;
   }
   // residuals: what the fit on every row leaves, at every row.
-  const std::vector<double>& residuals() {
-    predict(kFolds, terms(), all_.data(), pred_);
+  [[nodiscard]] Result<const std::vector<double>*> residuals() {
+    if (Result<void> r = predict(kFolds, terms(), all_.data(), pred_); !r) return std::unexpected(r.error());
     for (std::size_t r = 0; r < rows_; ++r) pred_[r] = y_[r] - pred_[r];
-    return pred_;
+    return &pred_;
   }
   // coefficients: the fit on every row of the first q columns; with a
   // total, the columns but the intercept adding up to it.
@@ -329,7 +339,9 @@ std::vector<std::size_t> best(const std::vector<double>& score, std::size_t keep
 // again; this screen scores each once.
 Result<void> odd_pool(Selection& sel, std::span<const NodePair> pairs, std::size_t screened,
                       std::size_t keep, Candidates& cand) {
-  const std::vector<double>& res = sel.residuals();
+  Result<const std::vector<double>*> left = sel.residuals();
+  if (!left) return std::unexpected(left.error());
+  const std::vector<double>& res = **left;
   const double res_sum = std::accumulate(res.begin(), res.end(), 0.0);
   const std::size_t room = std::max<std::size_t>(1, screened / std::max<std::size_t>(cand.n, 1));
   std::vector<double> score;
@@ -376,10 +388,10 @@ Result<SparseSurrogate> fit_sparse_surrogate(const SparseFitInput& in) {
   Selection sel(in);
   const std::size_t width = sel.width(), rows = sel.rows();
   std::vector<std::uint64_t> all(sel.all(), sel.all() + width);
-  sel.add(all, {}, 0.0);  // the intercept
+  if (Result<void> r = sel.add(all, {}, 0.0); !r) return std::unexpected(r.error());  // the intercept
   for (NodeId i = 0; i < n; ++i) {
-    if (Result<void> r = check_interrupt(); !r) return std::unexpected(r.error());
-    sel.add({sel.node(i), width}, {}, in.odd ? kOddFitAdditiveRidge : kSparseFitAdditiveRidge);
+    Result<void> r = sel.add({sel.node(i), width}, {}, in.odd ? kOddFitAdditiveRidge : kSparseFitAdditiveRidge);
+    if (!r) return std::unexpected(r.error());
   }
   // A round reads each candidate's rows (twice for odd products).
   const double per_candidate = (in.odd ? 2.0 : 1.0) * (double(width) + double(rows) / 3.0);
@@ -403,7 +415,9 @@ Result<SparseSurrogate> fit_sparse_surrogate(const SparseFitInput& in) {
   std::size_t pairs_chosen = 0;
   const std::size_t most = std::min<std::size_t>(
       kMaxSurrogateTerms, static_cast<std::size_t>(kSparseFitTermsPerRow * double(rows)));
-  double best = sel.cross_validated();
+  Result<double> cv = sel.cross_validated();
+  if (!cv) return std::unexpected(cv.error());
+  double best = *cv;
   std::size_t best_terms = sel.terms(), stale = 0;
   std::vector<double> score;
   std::vector<std::size_t> order;
@@ -435,7 +449,9 @@ Result<SparseSurrogate> fit_sparse_surrogate(const SparseFitInput& in) {
                          double(kFolds + 1) * (double(kSparseFitBlock) * (p * double(width) + p * p / 2.0) +
                                                p * p + double(rows));
     if (sel.spent() + round > in.work) break;
-    const std::vector<double>& res = sel.residuals();
+    Result<const std::vector<double>*> left = sel.residuals();
+    if (!left) return std::unexpected(left.error());
+    const std::vector<double>& res = **left;
     const double res_sum = std::accumulate(res.begin(), res.end(), 0.0);
     order.clear();
     for (std::size_t q = 0; q < read.size(); ++q) {
@@ -457,15 +473,18 @@ Result<SparseSurrogate> fit_sparse_surrogate(const SparseFitInput& in) {
       cand.taken[k] = true;
       const Product t = cand.products[k];
       col.of(sel, t, in.odd);
-      sel.add(col.pos, col.neg, in.odd ? kOddFitProductRidge : kSparseFitProductRidge);
+      if (Result<void> r = sel.add(col.pos, col.neg, in.odd ? kOddFitProductRidge : kSparseFitProductRidge); !r) {
+        return std::unexpected(r.error());
+      }
       chosen.push_back(t);
       if (in.odd ? t.size < kOddFitMaxOrder : t.size == 2 && pairs_chosen++ < kSparseFitTripleSeeds) {
         cand.grow(t);
       }
     }
-    const double cv = sel.cross_validated();
-    if (cv < best) {
-      best = cv;
+    cv = sel.cross_validated();
+    if (!cv) return std::unexpected(cv.error());
+    if (*cv < best) {
+      best = *cv;
       best_terms = sel.terms();
       stale = 0;
     } else {
