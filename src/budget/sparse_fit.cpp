@@ -349,7 +349,7 @@ Result<void> odd_pool(Selection& sel, std::span<const NodePair> pairs, std::size
   auto score_all = [&](std::size_t count, auto product_of) -> Result<void> {
     score.assign(count, 0.0);
     for (std::size_t k = 0; k < count; ++k) {
-      if ((k & 1023) == 0) {
+      if ((k & 63) == 0) {
         if (Result<void> r = check_interrupt(); !r) return r;
       }
       const Product t = product_of(k);
@@ -455,7 +455,7 @@ Result<SparseSurrogate> fit_sparse_surrogate(const SparseFitInput& in) {
     const double res_sum = std::accumulate(res.begin(), res.end(), 0.0);
     order.clear();
     for (std::size_t q = 0; q < read.size(); ++q) {
-      if ((q & 1023) == 0) {
+      if ((q & 63) == 0) {
         if (Result<void> r = check_interrupt(); !r) return std::unexpected(r.error());
       }
       const std::size_t k = read[q];

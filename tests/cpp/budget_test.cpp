@@ -758,6 +758,16 @@ TEST(PairedStrata, NearExactOnUnanimityGames) {
   }
 }
 
+// Catches a phase of the paired strata that does not ask for interrupts: a
+// game with interactions of every order keeps the odd fit choosing for
+// seconds on 10^5 calls (a column's inner products, predictions, pairs).
+TEST(PairedStrata, StopsWhenInterrupted) {
+  testing::expect_stops_promptly("paired_strata", [&] {
+    SharedOracle oracle(testing::random_word_game(6));
+    return explain_within(testing::state_of(make_dag(60, {})), oracle, {.max_calls = 100000, .seed = 1});
+  });
+}
+
 // Catches seeded runs that differ, a batch form that is not the same
 // estimate, and a budget too small to stratify taken anyway.
 TEST(PairedStrata, SeededBatchesAndSmallBudgets) {
