@@ -70,7 +70,7 @@ def unanimity_game(n, seed, terms=8):
     "n, p, budget, method, game, game_seed",
     [
         (30, 0.1, 2500, "surrogate_residual", model_game, 7),
-        (50, 0.0, 1000, "paired_strata", model_game, 7),
+        (40, 0.0, 800, "paired_strata", model_game, 7),
         (16, 0.0, 120, "paired_strata", model_game, 7),
         (30, 0.0, 300, "paired_strata", unanimity_game, 1),
     ],
