@@ -320,14 +320,26 @@ struct Column {
   }
 };
 
-// best: the indices of the `keep` highest scores, ties to the first; all of
+// Higher: candidate indices by descending score, ties to the first.
+struct Higher {
+  const std::vector<double>& score;
+  bool operator()(std::size_t x, std::size_t y) const { return score[x] > score[y] || (score[x] == score[y] && x < y); }
+};
+
+// candidate_cost: the work of scoring one candidate on `sel`'s rows (twice
+// the rows read for an odd product).
+double candidate_cost(const Selection& sel, bool odd) {
+  return (odd ? 2.0 : 1.0) * (double(sel.width()) + double(sel.rows()) / 3.0);
+}
+
+// top: the indices of the `keep` highest scores, ties to the first; all of
 // them when they are fewer.
-std::vector<std::size_t> best(const std::vector<double>& score, std::size_t keep) {
+std::vector<std::size_t> top(const std::vector<double>& score, std::size_t keep) {
   std::vector<std::size_t> order(score.size());
   std::iota(order.begin(), order.end(), 0);
   if (order.size() <= keep) return order;
   std::partial_sort(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(keep), order.end(),
-                    [&](std::size_t x, std::size_t y) { return score[x] > score[y] || (score[x] == score[y] && x < y); });
+                    Higher{score});
   order.resize(keep);
   return order;
 }
@@ -353,23 +365,23 @@ Result<void> odd_pool(Selection& sel, std::span<const NodePair> pairs, std::size
         if (Result<void> r = check_interrupt(); !r) return r;
       }
       const Product t = product_of(k);
-      col.of(sel, t, t.size > 2);
+      col.of(sel, t, t.size > 2);  // pairs as plain products, to rank them
       score[k] = col.score(sel, res, res_sum);
+      sel.spend(candidate_cost(sel, t.size > 2));
     }
-    sel.spend(double(count) * 2.0 * (double(sel.width()) + double(sel.rows()) / 3.0));
     return {};
   };
   auto pair = [&](std::size_t k) { return Product{.nodes = {pairs[k].first, pairs[k].second}, .size = 2}; };
   if (pairs.size() > room) {
     if (Result<void> r = score_all(pairs.size(), pair); !r) return r;
-    for (std::size_t k : best(score, room)) cand.grow(pair(k));
+    for (std::size_t k : top(score, room)) cand.grow(pair(k));
   } else {
     for (std::size_t k = 0; k < pairs.size(); ++k) cand.grow(pair(k));
   }
   if (cand.products.size() <= keep) return {};
   if (Result<void> r = score_all(cand.products.size(), [&](std::size_t k) { return cand.products[k]; }); !r) return r;
   std::vector<Product> kept;
-  for (std::size_t k : best(score, keep)) kept.push_back(cand.products[k]);
+  for (std::size_t k : top(score, keep)) kept.push_back(cand.products[k]);
   cand.products = std::move(kept);
   cand.taken.assign(cand.products.size(), false);
   return {};
@@ -393,18 +405,18 @@ Result<SparseSurrogate> fit_sparse_surrogate(const SparseFitInput& in) {
     Result<void> r = sel.add({sel.node(i), width}, {}, in.odd ? kOddFitAdditiveRidge : kSparseFitAdditiveRidge);
     if (!r) return std::unexpected(r.error());
   }
-  // A round reads each candidate's rows (twice for odd products).
-  const double per_candidate = (in.odd ? 2.0 : 1.0) * (double(width) + double(rows) / 3.0);
+  const double per_candidate = candidate_cost(sel, in.odd);
   Candidates cand;
   cand.n = n;
   cand.all_apart = in.odd;
-  for (const auto& [a, b] : in.pairs) {
-    if (in.odd) break;  // a pair's odd part is additive: pairs only seed triples
-    cand.incomparable.insert(cand.key(a, b));
-    cand.products.push_back({.nodes = {a, b}, .size = 2});
-    cand.taken.push_back(false);
-  }
-  if (in.odd) {
+  if (!in.odd) {
+    for (const auto& [a, b] : in.pairs) {
+      cand.incomparable.insert(cand.key(a, b));
+      cand.products.push_back({.nodes = {a, b}, .size = 2});
+      cand.taken.push_back(false);
+    }
+  } else {
+    // A pair's odd part is additive: pairs only seed the triples.
     // The screen may take a quarter of the work; the pool is what twenty
     // rounds can score.
     const auto screened = static_cast<std::size_t>(in.work / 4.0 / per_candidate) + 1;
@@ -439,7 +451,7 @@ Result<SparseSurrogate> fit_sparse_surrogate(const SparseFitInput& in) {
       const std::size_t stale_count = static_cast<std::size_t>(read.end() - more);
       if (stale_count > kSparseFitRescored) {
         std::nth_element(more, more + kSparseFitRescored, read.end(),
-                         [&](std::size_t x, std::size_t y) { return score[x] > score[y] || (score[x] == score[y] && x < y); });
+                         Higher{score});
         read.erase(more + kSparseFitRescored, read.end());
       }
     }
@@ -467,7 +479,7 @@ Result<SparseSurrogate> fit_sparse_surrogate(const SparseFitInput& in) {
     if (order.empty()) break;
     const std::size_t take = std::min(kSparseFitBlock, order.size());
     std::partial_sort(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(take), order.end(),
-                      [&](std::size_t x, std::size_t y) { return score[x] > score[y] || (score[x] == score[y] && x < y); });
+                      Higher{score});
     for (std::size_t q = 0; q < take; ++q) {
       const std::size_t k = order[q];
       cand.taken[k] = true;

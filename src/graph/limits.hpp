@@ -145,9 +145,10 @@ inline constexpr std::size_t kOddFitMaxOrder = 10;
 inline constexpr double kOddFitAdditiveRidge = 1e-12;
 inline constexpr double kOddFitProductRidge = 1e-8;
 // Each of its kSurrogateFolds fits may spend this share of fit_work_budget:
-// the unanimity game of bench/budget.py on 50 nodes at 10^4 calls had an
-// error of 0.052 at a share of 0.15, 0.024 at 0.5 (1.0 s of the 2 s the
-// budget allows) and 0.010 at 1.5 (2.9 s).
+// before rounds scored only the best candidates again, the unanimity game of
+// bench/budget.py on 50 nodes at 10^4 calls had an error of 0.052 at a share
+// of 0.15, 0.024 at 0.5 (1.0 s of the 2 s the budget allows) and 0.010 at
+// 1.5 (2.9 s); with them, 0.00094 at 0.5 (1.17 s).
 inline constexpr double kOddFitWorkShare = 0.5;
 // A standard error never claims less than rounding leaves: this many units in
 // the last place of the largest quantity summed (a node the surrogate
