@@ -111,11 +111,54 @@ def _predictor(model: Any, output: int | None, frame_columns: list[str] | None) 
             return p
 
     if frame_columns is None or not hasattr(model, "feature_names_in_"):
-        return lambda x: pick(raw(x))
+        return _DistinctRows(lambda x: pick(raw(x)))
     # Fitted on a DataFrame (scikit-learn keeps its column names): give it one.
     pd = importlib.import_module("pandas")
 
-    return lambda x: pick(raw(pd.DataFrame(x, columns=frame_columns)))
+    return _DistinctRows(lambda x: pick(raw(pd.DataFrame(x, columns=frame_columns))))
+
+
+class _DistinctRows:
+    """f on each distinct row once, its value copied to the row's repeats.
+
+    With categorical data most rows of a chunk repeat (the coalitions share their
+    fixed values and the background its states: about one in 16 distinct at 20 binary
+    variables and 1,000 background rows), and the model is the cost. Continuous data
+    repeat no row: the first chunk without a repeat turns the search off, which then
+    costs nothing more. Exact for a model that predicts each row on its own.
+    """
+
+    def __init__(self, f: Callable[[Array], Array]) -> None:
+        self._f = f
+        self._search = True
+
+    def __call__(self, rows: Array) -> Array:
+        if not self._search or len(rows) < 2:
+            return self._f(rows)
+        rows = np.ascontiguousarray(rows, dtype=np.float64)
+        first, where = _repeats(rows)
+        if len(first) == len(rows):
+            self._search = False
+            return self._f(rows)
+        return self._f(rows[first])[where]
+
+
+def _repeats(rows: Array) -> tuple[npt.NDArray[np.intp], npt.NDArray[np.intp]]:
+    """The first of each distinct row, and for each row its distinct row's place.
+
+    Rows are grouped by one number each (a random combination of their values: one
+    sort of floats, where a sort of whole rows took twice as long), then checked equal
+    to their group's first bit for bit; if any is not (keys that collide), the whole
+    rows are sorted instead."""
+    mix = np.random.default_rng(0x5EED).uniform(1.0, 2.0, size=rows.shape[1])
+    _, first, where = np.unique(rows @ mix, return_index=True, return_inverse=True)
+    where = where.reshape(-1)
+    bits = rows.view(np.uint64)
+    if np.array_equal(bits[first][where], bits):
+        return first, where
+    whole = rows.view(np.dtype((np.void, rows.itemsize * rows.shape[1]))).reshape(-1)
+    _, first, where = np.unique(whole, return_index=True, return_inverse=True)
+    return first, where.reshape(-1)
 
 
 def _inputs(row: Any, background: Any, feature_names: Sequence[str] | None

@@ -7,6 +7,7 @@ import pytest
 
 import morvend
 from morvend_tools import causal, conditional, interventional, marginal
+from morvend_tools.value_functions import _repeats
 
 # a -> b -> c and a -> c, linear with Gaussian noise; the model f is linear.
 NAMES = ["a", "b", "c"]
@@ -233,3 +234,36 @@ def test_every_mechanism_gives_an_unmoved_row_back(asia, background):
         for j, mechanism in mechanisms.items():
             back = mechanism.regenerate(values[:, ps[j]], noise[:, j])
             np.testing.assert_allclose(back, values[:, j], rtol=0, atol=1e-9, err_msg=f"{labels[j]} {kw}")
+
+
+# Catches the search for repeated rows giving a value other than the mean over
+# every row, handing the model a repeat, or merging rows that differ only in
+# their bits (0.0 and -0.0 share a key, so they force the whole-row sort).
+def test_repeated_rows_go_to_the_model_once():
+    rng = np.random.default_rng(3)
+    bg = rng.integers(0, 3, size=(400, 3)).astype(float)
+    row = np.array([1.0, 0.0, 2.0])
+    seen = []
+
+    def counting(x):
+        seen.append(x.copy())
+        return x @ W + x[:, 0] * x[:, 2]
+
+    got = marginal(counting, row, bg, feature_names=NAMES)(COALITIONS)
+    want = [np.mean(counting(np.where(np.isin(NAMES, s), row, bg))) for s in COALITIONS]
+    np.testing.assert_allclose(got, want, rtol=0, atol=1e-12)
+    given = seen[0]
+    assert len(np.unique(given, axis=0)) == len(given) <= 27  # 3^3 states
+
+    signed = np.array([[0.0, 1.0, 2.0], [-0.0, 1.0, 2.0], [0.0, 1.0, 2.0]])
+    assert len(_repeats(signed)[0]) == 2
+    np.testing.assert_array_equal(_repeats(signed)[1], [0, 1, 0])
+
+
+# Catches the search left on for continuous data, where it finds no repeat and
+# would only cost: after the first chunk the model gets every row as it comes.
+def test_continuous_rows_turn_the_search_off(background):
+    calls = []
+    v = marginal(lambda x: calls.append(len(x)) or x @ W, ROW, background[:100], feature_names=NAMES, max_rows=200)
+    v(COALITIONS)
+    assert calls == [200] * 4
