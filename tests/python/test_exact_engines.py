@@ -7,7 +7,8 @@ import pytest
 
 from morvend import ASVExplainer, CausalDAG
 
-from conftest import Game, brute_force_asv, dag_from, order_ideals, random_dag, raised
+from conftest import Game, brute_force_asv, order_ideals, raised
+from helpers import chain, dag_from, isolated, random_dag, star
 
 EXACT = ["exact", "exact_dag", "exact_dag_sparse", "exact_tree"]
 
@@ -79,18 +80,6 @@ def test_diagnostics(method, n_samples):
     else:
         assert d["n_order_ideals"] is None and d["state_ratio"] is None and d["memory_mb"] is None
     assert d["values"] == pytest.approx({"a": 1.0, "b": 1.0, "c": 1.0, "d": 1.0})
-
-
-def isolated(n):
-    return dag_from([f"x{i}" for i in range(n)], [])
-
-
-def chain(n):
-    return CausalDAG.from_edges([(f"c{i}", f"c{i + 1}") for i in range(n - 1)])
-
-
-def star(leaves):
-    return CausalDAG.from_edges([("root", f"leaf{i}") for i in range(leaves)])
 
 
 @pytest.mark.parametrize(

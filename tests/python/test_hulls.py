@@ -6,7 +6,8 @@ import pytest
 
 from morvend import CausalDAG
 
-from conftest import INTERRUPT_LATENCY, interrupt_latency, raised, random_dag
+from conftest import INTERRUPT_LATENCY, interrupt_latency, raised
+from helpers import random_dag
 
 
 @pytest.fixture

@@ -19,6 +19,8 @@ import pytest
 import morvend
 from morvend import ASVExplainer, CausalDAG
 
+from helpers import random_dag
+
 
 def child_env():
     """The environment for children: they import the same morvend as we do."""
@@ -564,22 +566,6 @@ def test_complex_numbers_are_refused_in_every_method(call, batch, make):
 # --- one value call per coalition in the pool modes ---------------------------------------------
 
 
-def random_dag(n, p, seed):
-    import random
-
-    rng = random.Random(seed)
-    names = [f"v{i:02d}" for i in range(n)]
-    dag = CausalDAG()
-    for x in names:
-        with pytest.raises(ValueError, match="self-loop"):
-            dag.add_edge(x, x)  # creates the node
-    for i in range(n):
-        for j in range(i + 1, n):
-            if rng.random() < p:
-                dag.add_edge(names[i], names[j])
-    return dag
-
-
 class Counting:
     """An additive game that records each coalition asked."""
 
@@ -611,7 +597,7 @@ class Counting:
     [pytest.param(10, 0.15, 4000, id="10-nodes"), pytest.param(80, 0.04, 150, id="80-nodes")],
 )
 def test_pool_modes_ask_each_coalition_once(n, p, n_samples, kwargs):
-    dag = random_dag(n, p, n)
+    dag = random_dag(n, p, n, digits=2)
     game = Counting(dag.nodes())
     values = ASVExplainer(dag).explain(game, method="approx", n_samples=n_samples, **kwargs)
     assert game.repeats() == 0, f"{game.repeats()} repeated calls out of {len(game.asked)}"

@@ -12,16 +12,8 @@ import pytest
 
 from morvend import ASVExplainer, CausalDAG
 
-from conftest import Game, brute_force_asv, dag_from, random_dag, raised
-
-
-def isolated(n):
-    return dag_from([f"x{i:03d}" for i in range(n)], [])
-
-
-def chain(n):
-    names = [f"c{i:03d}" for i in range(n)]
-    return CausalDAG.from_edges(list(zip(names, names[1:])))
+from conftest import Game, brute_force_asv, raised
+from helpers import chain, isolated, random_dag
 
 
 def additive(weights):
@@ -87,10 +79,10 @@ def test_estimates_approach_the_exact_values(kwargs):
 
 def test_weights_and_ess():
     # A chain has one order: every weight is one and ess equals the samples.
-    d = ASVExplainer(chain(6)).explain_with_diagnostics(Game(1), method="approx", n_samples=50, seed=1)
+    d = ASVExplainer(chain(6, digits=3)).explain_with_diagnostics(Game(1), method="approx", n_samples=50, seed=1)
     assert d["ess"] == 50.0 and d["ess_ratio"] == 1.0
     # Without edges the proposal is uniform too.
-    d = ASVExplainer(isolated(6)).explain_with_diagnostics(Game(1), method="approx", n_samples=50, seed=1)
+    d = ASVExplainer(isolated(6, digits=3)).explain_with_diagnostics(Game(1), method="approx", n_samples=50, seed=1)
     assert d["ess"] == pytest.approx(50.0)
     # Otherwise weights differ and ess falls below the samples.
     dag = CausalDAG.from_edges([("a", "b"), ("a", "c"), ("c", "d")])
@@ -109,7 +101,8 @@ def test_seeded_parallel_depends_on_num_threads_not_on_the_pool():
 POOL_SCRIPT = """
 import sys
 sys.path.insert(0, {tests!r})
-from conftest import Game, random_dag
+from conftest import Game
+from helpers import random_dag
 from morvend import ASVExplainer
 v = ASVExplainer(random_dag(12, 0.2, 9)).explain(
     Game(2), method="approx", n_samples=2000, seed=5, parallel=True, num_threads=4
@@ -149,12 +142,12 @@ def test_unseeded_parallel_flag_is_the_pool_mode():
 )
 def test_estimator_checks(kwargs, message):
     game = Game()
-    exc = raised(ASVExplainer(chain(3)).explain, game, **kwargs)
+    exc = raised(ASVExplainer(chain(3, digits=3)).explain, game, **kwargs)
     assert str(exc) == message and game.calls == []
 
 
 def test_uniform_refuses_64_nodes_before_anything_else():
-    exc = raised(ASVExplainer(isolated(64)).explain, len, method="uniform_sparse", n_samples=0)
+    exc = raised(ASVExplainer(isolated(64, digits=3)).explain, len, method="uniform_sparse", n_samples=0)
     assert str(exc) == (
         "invalid configuration: approximate_uniform_sparse requires n ≤ 63 (u64 bitmask), got 64; "
         "use approximate() for larger DAGs"
@@ -162,7 +155,7 @@ def test_uniform_refuses_64_nodes_before_anything_else():
 
 
 def test_uniform_overflow_on_21_isolated_nodes():
-    exc = raised(ASVExplainer(isolated(21)).explain, len, method="uniform_sparse", n_samples=10)
+    exc = raised(ASVExplainer(isolated(21, digits=3)).explain, len, method="uniform_sparse", n_samples=10)
     assert str(exc).startswith("linear extension count overflowed u64: dp_ind[0b")
 
 
@@ -173,7 +166,7 @@ def test_worker_failures_surface_on_the_calling_thread():
         return 0.0
 
     for kwargs in ({}, {"seed": 3, "parallel": True}):
-        exc = raised(ASVExplainer(isolated(9)).explain, fails_sometimes, method="approx", n_samples=2000, **kwargs)
+        exc = raised(ASVExplainer(isolated(9, digits=3)).explain, fails_sometimes, method="approx", n_samples=2000, **kwargs)
         assert str(exc) == "value function error: LookupError: five"
 
 
@@ -185,7 +178,7 @@ def test_interrupts_from_worker_threads_propagate_unchanged():
             raise interrupt
         return 0.0
 
-    exc = raised(ASVExplainer(isolated(9)).explain, interrupted, method="approx", n_samples=5000)
+    exc = raised(ASVExplainer(isolated(9, digits=3)).explain, interrupted, method="approx", n_samples=5000)
     assert exc is interrupt
 
 
@@ -257,20 +250,20 @@ def test_batches_are_sorted_unique_and_uncached():
 @pytest.mark.parametrize(("batch_size", "calls"), [(256, 40), (20000, 1)])
 def test_batch_counts(batch_size, calls):
     recorder = BatchRecorder()
-    ASVExplainer(isolated(20)).explain(value_fn_batch=recorder, n_samples=10000, seed=1, batch_size=batch_size)
+    ASVExplainer(isolated(20, digits=3)).explain(value_fn_batch=recorder, n_samples=10000, seed=1, batch_size=batch_size)
     assert len(recorder.batches) == calls
 
 
 def test_batch_size_zero_means_one_order_per_batch():
     recorder = BatchRecorder()
-    ASVExplainer(isolated(30)).explain(value_fn_batch=recorder, n_samples=5, seed=1, batch_size=0)
+    ASVExplainer(isolated(30, digits=3)).explain(value_fn_batch=recorder, n_samples=5, seed=1, batch_size=0)
     assert len(recorder.batches) == 5
 
 
 def test_value_fn_is_ignored_when_a_batch_function_is_given():
     single = Game()
     recorder = BatchRecorder()
-    ASVExplainer(chain(4)).explain(single, value_fn_batch=recorder, n_samples=10, seed=1)
+    ASVExplainer(chain(4, digits=3)).explain(single, value_fn_batch=recorder, n_samples=10, seed=1)
     assert single.calls == [] and recorder.batches
 
 
@@ -291,7 +284,7 @@ def test_value_fn_is_ignored_when_a_batch_function_is_given():
     ],
 )
 def test_batch_results(result, expected):
-    dag = chain(5)
+    dag = chain(5, digits=3)
     recorder = BatchRecorder(result)
     explainer = ASVExplainer(dag)
     if expected is None:
@@ -304,12 +297,12 @@ def test_batch_results(result, expected):
 
 
 def test_batch_n_samples_zero():
-    exc = raised(ASVExplainer(chain(3)).explain, value_fn_batch=BatchRecorder(), n_samples=0)
+    exc = raised(ASVExplainer(chain(3, digits=3)).explain, value_fn_batch=BatchRecorder(), n_samples=0)
     assert str(exc) == "invalid configuration: n_samples must be > 0"
 
 
 def test_batch_path_reports_no_selected_method():
-    d = ASVExplainer(chain(4)).explain_with_diagnostics(value_fn_batch=BatchRecorder(), n_samples=10, seed=1)
+    d = ASVExplainer(chain(4, digits=3)).explain_with_diagnostics(value_fn_batch=BatchRecorder(), n_samples=10, seed=1)
     assert d["selected_method"] == "auto" and d["is_exact"] is False and d["n_samples"] == 10
 
 
@@ -349,7 +342,7 @@ def test_adaptive_ci_bounds():
 
 
 def test_adaptive_edge_cases():
-    explainer = ASVExplainer(chain(5))
+    explainer = ASVExplainer(chain(5, digits=3))
     msg = str(raised(explainer.explain_adaptive, len, batch_size=0, min_samples=10, max_samples=5))
     assert msg == "invalid configuration: batch_size must be > 0"
     msg = str(raised(explainer.explain_adaptive, len, min_samples=10, max_samples=5))
@@ -371,11 +364,11 @@ def test_adaptive_edge_cases():
 
 
 def test_adaptive_method_names():
-    explainer = ASVExplainer(chain(3))
+    explainer = ASVExplainer(chain(3, digits=3))
     assert str(raised(explainer.explain_adaptive, len, method="exact")) == (
         "unknown method 'exact' for explain_adaptive: use 'approx' or 'uniform_sparse'"
     )
-    assert str(raised(ASVExplainer(isolated(64)).explain_adaptive, len, method="uniform_sparse")) == (
+    assert str(raised(ASVExplainer(isolated(64, digits=3)).explain_adaptive, len, method="uniform_sparse")) == (
         "invalid configuration: approximate_uniform_sparse_adaptive requires n ≤ 63, got 64"
     )
     exc = raised(explainer.explain_adaptive_batch, len, ci=0.95)
@@ -385,7 +378,7 @@ def test_adaptive_method_names():
 
 @pytest.mark.parametrize(("n", "method"), [(63, "uniform_sparse_adaptive_batch"), (64, "approx_adaptive_batch")])
 def test_quality_batch_routes_by_size(n, method):
-    dag = chain(n)
+    dag = chain(n, digits=3)
     d = ASVExplainer(dag).explain_quality_batch(
         lambda cs: [float(len(c)) for c in cs], min_samples=10, max_samples=40, batch_size=10, seed=1, ci=0.9
     )

@@ -12,7 +12,7 @@ from hypothesis import given, settings
 from morvend_tools import graphs as g
 from morvend import CausalDAG
 
-from conftest import dag_from, random_dag
+from helpers import dag_from, random_dag
 from test_formats import dags
 
 nx = pytest.importorskip("networkx")
