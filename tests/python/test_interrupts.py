@@ -215,6 +215,9 @@ def samples_for(explainer, kwargs, seconds):
     return int(rate * seconds)
 
 
+# Catches a sampler that keeps the GIL (the timer thread cannot send) or never checks
+# for signals in its native loop, so Ctrl-C waits for the run to end, and an explainer
+# or thread pool left unusable by the stop.
 @pytest.mark.parametrize("source", ["thread", "process"])
 @pytest.mark.parametrize("kwargs", EXPLAIN_RUNS)
 def test_sampling_stops_on_ctrl_c(forty, kwargs, source):
@@ -237,6 +240,8 @@ EXACT_RUNS = [
 ]
 
 
+# Catches an exact engine that checks for signals only when Python code runs (a builtin
+# value function or cached values give it none), and an explainer left unusable.
 @pytest.mark.parametrize("source", ["thread", "process"])
 @pytest.mark.parametrize(("make_dag", "kwargs", "fn", "delay"), EXACT_RUNS)
 def test_exact_engines_stop_on_ctrl_c(make_dag, kwargs, fn, delay, source):
@@ -248,11 +253,15 @@ def test_exact_engines_stop_on_ctrl_c(make_dag, kwargs, fn, delay, source):
 # --- methods that hold the GIL: the signal comes from outside --------------------------------
 
 
+# Catches explain_adaptive's native loop never checking for signals, and an explainer
+# left unusable by the stop.
 def test_explain_adaptive_stops_on_ctrl_c(forty):
     check_stops(lambda: forty.explainer.explain_adaptive(cheap, max_samples=10_000_000, rel_tol=0.0, seed=1), "process")
     forty.check_still_works()
 
 
+# Catches adaptive importance sampling (over 64 nodes) never checking for signals, and
+# an explainer left unusable by the stop.
 def test_explain_quality_stops_on_ctrl_c():
     # Over 64 nodes: adaptive importance sampling.
     seventy = Subject(forked(70))
@@ -260,6 +269,8 @@ def test_explain_quality_stops_on_ctrl_c():
     seventy.check_still_works()
 
 
+# Catches the batch form checking for signals only when it calls the batch function,
+# which after warm-up it almost never does, and an explainer left unusable by the stop.
 def test_explain_quality_batch_stops_on_ctrl_c(forty):
     # Uniform adaptive sampling with a fast batch function, called once per batch
     # with only the coalitions not seen before: almost never after warm-up.

@@ -32,6 +32,8 @@ ALSO = "; exact_dag_sparse also infeasible for this DAG"
 
 
 # Both policies share these rules: the exact engines they pick.
+# Catches a policy that picks another exact engine than these rules (a chain sent to
+# the sparse DP, a wide star to the tree path) or reports a fallback that did not happen.
 @pytest.mark.parametrize("policy", [auto, quality])
 @pytest.mark.parametrize(
     ("dag", "expected"),
@@ -57,6 +59,8 @@ def test_exact_routes(policy, dag, expected):
     assert d["is_exact"] is True
 
 
+# Catches auto sampling where an exact engine fits, a fallback without the engine it
+# came from and why, and samples or seed not echoed.
 @pytest.mark.parametrize(
     ("dag", "expected"),
     [
@@ -81,6 +85,8 @@ def test_auto_sampling_routes(dag, expected):
     assert d["is_exact"] is False and d["n_samples"] == 200 and d["seed"] == 1
 
 
+# Catches explain_quality sampling where an exact engine fits, or a fallback without
+# the engine it came from and why.
 @pytest.mark.parametrize(
     ("dag", "expected"),
     [
@@ -95,6 +101,8 @@ def test_quality_sampling_routes(dag, expected):
     assert d["is_exact"] is False and d["converged"] is not None
 
 
+# Catches explain_quality passing over uniform sampling (its ess equals its samples)
+# when the order ideals are too many for exact but the counts fit in u64.
 def test_quality_uniform_when_ideals_are_many_but_counts_fit():
     # 18 isolated nodes beside a chain of 3: 2^18 * 4 ideals > 250000, and
     # 21! / 3! orders still fit in u64.
@@ -105,6 +113,8 @@ def test_quality_uniform_when_ideals_are_many_but_counts_fit():
     assert d["ess"] == d["n_samples"]
 
 
+# Catches an overflow of the uniform sampler's counts ending the call instead of falling
+# back to importance sampling, or a fallback without its reason.
 def test_quality_falls_back_from_uniform_on_overflow():
     d = quality(isolated(30, digits=2))
     assert d["selected_method"] == "approx_adaptive"
@@ -112,6 +122,8 @@ def test_quality_falls_back_from_uniform_on_overflow():
     assert "dp_ind" in d["fallback_reason"]
 
 
+# Catches a policy that routes to an exact engine but returns other values than the
+# definition (the engine run with wrong settings).
 @pytest.mark.parametrize("policy", [auto, quality])
 def test_exact_results_match_the_definition(policy):
     dag = chain(9, digits=3, extra=[(0, 4), (2, 7)])
@@ -125,6 +137,8 @@ def first_call_fails(coalition):
     raise RuntimeError("no")
 
 
+# Catches a value function's error taken for an engine being infeasible, so that the
+# policy tries another engine instead of raising it.
 @pytest.mark.parametrize("policy", [auto, quality])
 @pytest.mark.parametrize(
     "dag",
@@ -142,6 +156,7 @@ def test_value_function_errors_never_fall_back(policy, dag):
     assert str(exc) == "value function error: RuntimeError: no"
 
 
+# Catches "Auto" taken for "auto" by either form (the batch form would then be accepted).
 def test_method_names_are_case_sensitive():
     explainer = ASVExplainer(chain(3, digits=3))
     assert "unknown method 'Auto'" in str(raised(explainer.explain, len, method="Auto"))
@@ -150,6 +165,8 @@ def test_method_names_are_case_sensitive():
     )
 
 
+# Catches diagnostics of an auto run that does not echo the caller's seed and threads,
+# or that reports sampling figures for an exact result.
 def test_diagnostics_echo_arguments_whatever_ran():
     d = ASVExplainer(isolated(5, digits=2)).explain_with_diagnostics(len, seed=7, parallel=True, num_threads=3)
     assert (d["method"], d["selected_method"], d["is_exact"]) == ("auto", "exact", True)
@@ -158,6 +175,8 @@ def test_diagnostics_echo_arguments_whatever_ran():
     assert d["ess"] is None and d["ess_ratio"] is None
 
 
+# Catches an exact result of explain_quality with keys missing, extra or moved, non-zero
+# error bars, or interval keys without ci.
 def test_quality_on_an_exact_result():
     d = ASVExplainer(isolated(4, digits=2)).explain_quality(len, ci=0.95)
     assert list(d) == [
@@ -171,6 +190,8 @@ def test_quality_on_an_exact_result():
     assert "ci" not in no_ci and "ci_low" not in no_ci
 
 
+# Catches ci of 0, 1, outside them or NaN accepted by any of the three methods, or
+# refused only after value calls or after the method check.
 @pytest.mark.parametrize("ci", [0.0, 1.0, -0.5, 2.0, float("nan")])
 def test_ci_must_lie_strictly_inside_the_unit_interval(ci):
     explainer = ASVExplainer(chain(3, digits=3))

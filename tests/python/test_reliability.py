@@ -133,6 +133,8 @@ def test_daemon_thread_inside_explain_at_exit(path):
         assert child.out.strip() == "alive", child.describe()  # the run was still going at exit
 
 
+# Catches an exit under a run still going on a daemon thread that loses the script's
+# own exit status, or crashes.
 def test_daemon_thread_at_exit_keeps_the_scripts_exit_status():
     script = EXIT_PRELUDE.replace("@RUN@", EXIT_PATHS["explain-unseeded-pool"]) + "sys.exit(3)\n"
     for child in run_children([script] * EXIT_RUNS, timeout=60):
@@ -441,6 +443,8 @@ def test_complex_batch_results_are_refused(result, type_name):
     assert str(info.value) == REFUSED + type_name
 
 
+# Catches a single result with a non-zero imaginary part cut to its real part, on the
+# exact path and the sampling path.
 @pytest.mark.parametrize(
     ("value", "type_name"),
     [(1j, "complex"), (np.complex128(1 + 2j), "numpy.complex128"), (np.complex64(1 + 2j), "numpy.complex64")],
@@ -453,6 +457,8 @@ def test_complex_single_results_are_refused(value, type_name):
         assert str(info.value) == REFUSED + type_name
 
 
+# Catches the complex check refusing real numpy arrays (float or int) or numpy floats
+# in a batch result.
 @pytest.mark.parametrize(
     "result",
     [

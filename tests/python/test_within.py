@@ -86,6 +86,8 @@ def test_estimate_beats_approx_at_equal_calls():
     assert ours < approx / 5
 
 
+# Catches a missing value function, a zero or too small budget, or a bad ci accepted,
+# and no progress line when tqdm is missing.
 def test_refusals_and_progress(monkeypatch, capsys):
     explainer = morvend.ASVExplainer(small_dag())
     v = game()
