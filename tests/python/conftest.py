@@ -20,29 +20,6 @@ def raised(fn, *args, **kwargs):
     pytest.fail(f"{fn!r} raised nothing")
 
 
-def dag_from(names, edges):
-    """A DAG whose nodes are exactly `names`, in that id order, isolated ones included."""
-    dag = morvend.CausalDAG()
-    for name in names:
-        # A refused self-loop still creates its node: the one way to add an
-        # isolated node without going through JSON.
-        with pytest.raises(ValueError, match="self-loop"):
-            dag.add_edge(name, name)
-    for a, b in edges:
-        dag.add_edge(a, b)
-    return dag
-
-
-def random_dag(n, p, seed, prefix="v"):
-    """A random DAG over prefix0 .. prefix{n-1} (ids in that order)."""
-    import random
-
-    rng = random.Random(seed)
-    names = [f"{prefix}{i}" for i in range(n)]
-    edges = [(names[i], names[j]) for i in range(n) for j in range(i + 1, n) if rng.random() < p]
-    return dag_from(names, edges)
-
-
 class Game:
     """A value function with a fixed pseudo-random value per coalition (a
     stable hash of its members, the same in every process and whatever the

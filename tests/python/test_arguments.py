@@ -7,6 +7,8 @@ from morvend import ASVExplainer, CausalCPDAG, CausalDAG
 from conftest import raised
 
 
+# Catches a parser that accepts a missing, extra, unknown or repeated argument, or
+# words the refusal otherwise than CPython's own functions (or adds a stray note).
 @pytest.mark.parametrize(
     ("call", "message"),
     [
@@ -50,6 +52,7 @@ def test_argument_messages(call, message):
     assert not getattr(exc, "__notes__", None)
 
 
+# Catches a parameter its signature names but the parser takes by position only.
 def test_all_parameters_accept_keywords():
     dag = CausalDAG()
     dag.add_edge(to_name="b", from_name="a")
@@ -59,6 +62,8 @@ def test_all_parameters_accept_keywords():
     assert ASVExplainer(dag=dag) is not None
 
 
+# Catches a conversion error that does not name the parameter it came from, or that
+# comes out as another exception type.
 @pytest.mark.parametrize(
     ("call", "exc_type", "message", "param"),
     [
@@ -101,6 +106,7 @@ def test_conversion_errors_carry_a_note_naming_the_parameter(call, exc_type, mes
     assert exc.__notes__ == [f"while processing '{param}'"]
 
 
+# Catches str subclasses refused as names, or kept and handed back instead of plain str.
 def test_str_subclasses_are_names():
     class Name(str):
         pass

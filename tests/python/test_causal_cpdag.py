@@ -26,6 +26,8 @@ def square():
     return CausalCPDAG.from_edges(undirected=[("a", "b"), ("b", "c"), ("c", "d"), ("d", "a")])
 
 
+# Catches from_edges adding the undirected edges first (the conflict would name other
+# ids), or listing them otherwise than insertion does.
 def test_from_edges_adds_directed_before_undirected():
     exc = raised(CausalCPDAG.from_edges, directed=[("a", "b")], undirected=[("b", "a")])
     assert type(exc) is ValueError and str(exc) == conflict(1, 0)
@@ -38,6 +40,7 @@ def test_from_edges_adds_directed_before_undirected():
     assert str(raised(empty.validate_pdag)) == "graph is empty"
 
 
+# Catches a malformed edge list whose error does not name its parameter.
 @pytest.mark.parametrize(
     ("kwargs", "exc_type", "param"),
     [
@@ -53,6 +56,7 @@ def test_from_edges_conversion_errors(kwargs, exc_type, param):
     assert exc.__notes__ == [f"while processing '{param}'"]
 
 
+# Catches extra or repeated arguments accepted, or refused in other words than CPython's.
 def test_from_edges_argument_messages():
     exc = raised(CausalCPDAG.from_edges, [], [], [])
     assert str(exc) == "CausalCPDAG.from_edges() takes from 0 to 2 positional arguments but 3 were given"
@@ -60,6 +64,8 @@ def test_from_edges_argument_messages():
     assert str(exc) == "CausalCPDAG.from_edges() got multiple values for argument 'directed'"
 
 
+# Catches a duplicate or conflicting edge accepted in either kind, a refused edge that
+# takes back its node, and undirected edges listed by name instead of by id.
 def test_insertion_errors_and_listing_order():
     g = CausalCPDAG()
     g.add_undirected_edge("b", "a")
@@ -82,6 +88,8 @@ def test_insertion_errors_and_listing_order():
     assert type(exc) is TypeError and exc.__notes__ == ["while processing 'b_name'"]
 
 
+# Catches a cycle missed by either check, and validate_cpdag() passing a PDAG that has
+# no consistent extension.
 def test_validation(square):
     cyclic = CausalCPDAG.from_edges(directed=[("a", "b"), ("b", "c"), ("c", "a")])
     assert str(raised(cyclic.validate_pdag)) == "cycle detected in graph"
@@ -92,6 +100,8 @@ def test_validation(square):
     assert CausalCPDAG.from_edges(undirected=[("a", "b")]).validate_cpdag() is None
 
 
+# Catches an extension that orients undirected edges into a new v-structure, loses an
+# isolated node, or exists for the chordless 4-cycle.
 def test_consistent_extension_examples(square):
     path = CausalCPDAG.from_edges(undirected=[("a", "b"), ("b", "c")])
     ext = path.consistent_extension()
@@ -142,6 +152,9 @@ def check_extension(pdag, dag):
                 assert (p, c) in compelled and (q, c) in compelled, (p, q, c)
 
 
+# Catches an extension that drops or adds an edge, turns a compelled edge, leaves a
+# cycle or makes a new v-structure, and a sound PDAG wrongly refused (both outcomes
+# must occur often).
 def test_extension_properties_on_random_pdags():
     rng = random.Random(11)
     outcomes = {True: 0, False: 0}
@@ -159,6 +172,8 @@ def test_extension_properties_on_random_pdags():
     assert min(outcomes.values()) > 30
 
 
+# Catches the CPDAG hull taken without orienting the undirected edges first, an order
+# dependence on the input, and the extension tried before unknown names are refused.
 def test_strong_hull_uses_an_extension(square):
     # a -> c <- b compelled and c - d: the extension orients c -> d.
     g = CausalCPDAG.from_edges(directed=[("a", "c"), ("b", "c")], undirected=[("c", "d")])
@@ -170,6 +185,8 @@ def test_strong_hull_uses_an_extension(square):
     assert str(raised(square.strong_d_convex_hull, ["a"])) == NO_EXTENSION
 
 
+# Catches a subgraph that changes an edge's kind, keeps repeats or input order, or
+# accepts an unknown name.
 def test_induced_subgraph_keeps_edge_kinds():
     g = CausalCPDAG.from_edges(directed=[("a", "b")], undirected=[("b", "c"), ("d", "c")])
     ab = g.induced_subgraph(["b", "a"])
@@ -183,6 +200,8 @@ def test_induced_subgraph_keeps_edge_kinds():
     assert str(raised(g.induced_subgraph, ["zz"])) == "unknown node: zz"
 
 
+# Catches to_json()/from_json() losing an undirected edge, turning one into a directed
+# one, or reordering nodes or edges.
 def test_json_round_trip_keeps_both_kinds():
     g = CausalCPDAG.from_edges(directed=[("x", "y"), ("z", "y")], undirected=[("w", "x"), ("z", "w")])
     back = CausalCPDAG.from_json(g.to_json())

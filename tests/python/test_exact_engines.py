@@ -7,7 +7,8 @@ import pytest
 
 from morvend import ASVExplainer, CausalDAG
 
-from conftest import Game, brute_force_asv, dag_from, order_ideals, random_dag, raised
+from conftest import Game, brute_force_asv, order_ideals, raised
+from helpers import chain, dag_from, isolated, random_dag, star
 
 EXACT = ["exact", "exact_dag", "exact_dag_sparse", "exact_tree"]
 
@@ -24,6 +25,9 @@ def graph_for(method, n, seed):
     return random_tree(n, seed) if method == "exact_tree" else random_dag(n, 0.3, seed)
 
 
+# Catches an exact engine whose values differ from the average over every ordering
+# that respects the edges (a miscounted or double-counted prefix, a wrong weight), or
+# that break efficiency.
 @pytest.mark.parametrize("method", EXACT)
 @pytest.mark.parametrize("seed", range(6))
 def test_values_match_the_definition(method, seed):
@@ -38,6 +42,8 @@ def test_values_match_the_definition(method, seed):
     assert math.isclose(sum(values.values()), everyone - game.value([]), abs_tol=1e-12)
 
 
+# Catches an engine that asks for a coalition twice, asks for one that is not an order
+# ideal, misses one, or hands over its members other than as a list in id order.
 @pytest.mark.parametrize("method", EXACT)
 def test_one_call_per_order_ideal_with_names_in_id_order(method):
     dag = graph_for(method, 7, 3)
@@ -53,6 +59,8 @@ def test_one_call_per_order_ideal_with_names_in_id_order(method):
     assert [] in game.calls and dag.nodes() in game.calls
 
 
+# Catches a diagnostics key missing or moved, and figures of the sampling path (ess, a
+# seed, a thread count) or a wrong sparse state count reported for an exact run.
 @pytest.mark.parametrize(
     ("method", "n_samples"),
     [("exact", 3), ("exact_dag", 16), ("exact_dag_sparse", 7), ("exact_tree", 0)],
@@ -81,18 +89,8 @@ def test_diagnostics(method, n_samples):
     assert d["values"] == pytest.approx({"a": 1.0, "b": 1.0, "c": 1.0, "d": 1.0})
 
 
-def isolated(n):
-    return dag_from([f"x{i}" for i in range(n)], [])
-
-
-def chain(n):
-    return CausalDAG.from_edges([(f"c{i}", f"c{i + 1}") for i in range(n - 1)])
-
-
-def star(leaves):
-    return CausalDAG.from_edges([("root", f"leaf{i}") for i in range(leaves)])
-
-
+# Catches a size or shape limit checked only after value calls were made, checked at the
+# wrong bound, or reported in other words.
 @pytest.mark.parametrize(
     ("method", "dag", "message"),
     [
@@ -133,6 +131,7 @@ def test_limits_refuse_before_any_call(method, dag, message):
     assert game.calls == []
 
 
+# Catches an off-by-one limit that refuses the largest graph each engine takes.
 def test_limits_accept_their_bounds():
     assert len(ASVExplainer(chain(28)).explain(len, method="exact_dag_sparse")) == 28
     assert len(ASVExplainer(star(14)).explain(len, method="exact_tree")) == 15
@@ -140,6 +139,8 @@ def test_limits_accept_their_bounds():
     assert len(ASVExplainer(isolated(10)).explain(len, method="exact")) == 10
 
 
+# Catches the sparse engine running out of memory instead of stopping at its limit, or
+# calling the value function before it knows the ideals fit.
 def test_sparse_memory_limit_on_28_isolated_nodes():
     game = Game()
     exc = raised(ASVExplainer(isolated(28)).explain, game, method="exact_dag_sparse")
@@ -167,6 +168,9 @@ def raising(exc):
     return f
 
 
+# Catches a value function's error, a non-number result or a non-callable that crashes,
+# is ignored, or is reported without its type and text (a failing __str__ too) or with
+# a chained traceback.
 @pytest.mark.parametrize("method", EXACT)
 @pytest.mark.parametrize(
     ("fn", "message"),
@@ -187,6 +191,8 @@ def test_value_function_failures(method, fn, message):
     assert exc.__cause__ is None and exc.__context__ is None
 
 
+# Catches KeyboardInterrupt, SystemExit or GeneratorExit from the value function
+# wrapped into ValueError or replaced by a copy.
 @pytest.mark.parametrize("method", EXACT)
 @pytest.mark.parametrize("exc_type", [KeyboardInterrupt, SystemExit, GeneratorExit])
 def test_exceptions_outside_exception_propagate_unchanged(method, exc_type):
@@ -205,6 +211,8 @@ class Floaty:
         return 2.5
 
 
+# Catches results converted otherwise than float() does (__index__, __float__, bool,
+# ints past 2^53 refused or truncated).
 @pytest.mark.parametrize(
     ("result", "expected"), [(7, 7.0), (True, 1.0), (Index(), 3.0), (Floaty(), 2.5), (-1.0, -1.0), (2**70, 2.0**70)]
 )
@@ -213,6 +221,8 @@ def test_results_convert_like_float(result, expected):
     assert values == {"c0": 0.0, "c1": expected}
 
 
+# Catches NaN or infinity from the value function refused, dropped or turned into a
+# finite value.
 def test_nan_and_infinity_flow_into_the_values():
     values = ASVExplainer(chain(3)).explain(lambda c: math.nan if len(c) == 1 else len(c), method="exact_dag")
     assert math.isnan(values["c0"]) and math.isnan(values["c1"]) and values["c2"] == 1.0
@@ -220,6 +230,8 @@ def test_nan_and_infinity_flow_into_the_values():
     assert values["c0"] == math.inf and math.isnan(values["c1"])
 
 
+# Catches an explainer that shares its graph with the caller, so that a later edge
+# changes its values.
 def test_explainer_ignores_later_changes_to_its_dag():
     dag = CausalDAG.from_edges([("a", "b")])
     explainer = ASVExplainer(dag)
@@ -252,6 +264,7 @@ def ticks_during(run):
     return [(x - start) / (end - start) for x in ticks if start <= x <= end]
 
 
+# Catches native work that holds the GIL while it makes no value call.
 def test_other_threads_run_during_pure_computation():
     # 22 isolated nodes: a long pass over 4 million order ideals, then an
     # overflow, and no value-function call at all.
@@ -260,6 +273,8 @@ def test_other_threads_run_during_pure_computation():
     assert any(0.3 < t < 0.7 for t in ticks)
 
 
+# Catches an engine that keeps the GIL from call to call of a builtin value function,
+# which runs no bytecode to let other threads in.
 def test_other_threads_run_between_value_calls():
     # A builtin value function runs no bytecode, so the thread must yield the
     # lock it keeps between calls by itself; most of this run is value calls.
@@ -268,6 +283,8 @@ def test_other_threads_run_between_value_calls():
     assert any(0.4 < t < 0.95 for t in ticks)
 
 
+# Catches state shared between concurrent explains on one explainer (a shared cache or
+# buffer), which changes their values.
 def test_concurrent_explains_on_one_explainer():
     explainer = ASVExplainer(random_dag(10, 0.3, 1))
     expected = explainer.explain(Game(4), method="exact_dag_sparse")
@@ -284,6 +301,8 @@ def test_concurrent_explains_on_one_explainer():
     assert results == [expected] * 4
 
 
+# Catches a missing value function, an unknown or miscased method, or a batch function
+# with an exact method accepted, or refused in other words.
 @pytest.mark.parametrize(
     ("kwargs", "message"),
     [
@@ -305,6 +324,9 @@ def test_explain_argument_checks(kwargs, message):
         assert str(exc) == message
 
 
+# Catches too many positional arguments accepted, out-of-range or wrongly typed
+# arguments refused without naming their parameter, and an explicit None that is not
+# the default.
 def test_explain_argument_conversion():
     explainer = ASVExplainer(chain(3))
     exc = raised(explainer.explain, len, "exact", 10, None, None, 256, False, None, 1)

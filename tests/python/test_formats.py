@@ -30,6 +30,8 @@ def python_dump(doc):
     return json.dumps(doc, ensure_ascii=False, separators=(",", ":"), sort_keys=True)
 
 
+# Catches JSON text that differs by a byte from the documented form (key order,
+# spacing, node order, the order of each undirected edge's ends).
 def test_to_json_exact_bytes():
     dag = CausalDAG.from_edges([("x", "y"), ("x", "z")])
     assert dag.to_json() == '{"edges":[{"from":"x","to":"y"},{"from":"x","to":"z"}],"nodes":["x","y","z"]}'
@@ -41,6 +43,8 @@ def test_to_json_exact_bytes():
     )
 
 
+# Catches JSON text that is not Python's compact sorted dump of the graph, or that does
+# not read back to the same nodes and edges, however it is re-indented or escaped.
 @settings(max_examples=150, deadline=None)
 @given(dags())
 def test_json_round_trip_and_byte_form(case):
@@ -55,6 +59,8 @@ def test_json_round_trip_and_byte_form(case):
     assert CausalDAG.from_json(json.dumps(json.loads(text), indent=2)).edges() == dag.edges()
 
 
+# Catches quotes, backslashes, control characters, NUL or non-ASCII names escaped wrongly
+# or not at all, so that the text does not read back to the same graph.
 def test_awkward_names_round_trip():
     awkward = ["", 'q"uote', "back\\slash", "new\nline", "tab\tcr\r", "\x00nul", "\x1f\x7f", "日本", "\U0001f600"]
     dag = CausalDAG.from_edges(list(zip(awkward, awkward[1:])))
@@ -66,6 +72,8 @@ def test_awkward_names_round_trip():
     assert CausalCPDAG.from_json(cpdag.to_json()).undirected_edges() == cpdag.undirected_edges()
 
 
+# Catches a reader that depends on whitespace, key order or unknown keys, or takes
+# nodes in another order than listed nodes first, then the ends of each edge.
 def test_reader_accepts_any_layout():
     dag = CausalDAG.from_json('{ "nodes": ["a"], "edges": [] }')
     assert dag.nodes() == ["a"]
@@ -79,6 +87,8 @@ def test_reader_accepts_any_layout():
 TOP_LEVEL = "malformed JSON: the top-level value must be an object"
 
 
+# Catches a document of the wrong shape accepted or refused without saying what is
+# wrong with it.
 @pytest.mark.parametrize(
     ("text", "message"),
     [
@@ -102,6 +112,8 @@ def test_dag_reader_messages(text, message):
     assert str(exc) == message
 
 
+# Catches a CPDAG document of the wrong shape accepted or refused without saying what
+# is wrong with it, and a conflict between its two edge kinds missed.
 @pytest.mark.parametrize(
     ("text", "message"),
     [
@@ -125,6 +137,8 @@ def test_cpdag_reader_messages(text, message):
     assert str(exc) == message
 
 
+# Catches a syntax error reported without its position, or at the wrong one (past the
+# offending token, or counted in bytes across lines).
 @pytest.mark.parametrize(
     ("text", "position"),
     [
@@ -149,6 +163,7 @@ def test_syntax_errors_name_line_and_column(text, position):
         assert len(message) > len("malformed JSON: ") + len(position)
 
 
+# Catches text cut at a NUL byte, which would accept what follows unread.
 @pytest.mark.parametrize(
     ("text", "message"),
     [
@@ -182,6 +197,8 @@ def test_nul_byte_does_not_end_the_text(text, message):
         assert str(exc) == "malformed JSON: " + message
 
 
+# Catches a recursive parser that overflows the stack on deep nesting, and an off-by-one
+# at the 128-level limit.
 def test_deep_nesting_fails_cleanly():
     for text in ("[" * 10**6, '{"a":' * 10**5, "[" * 129 + "]" * 129):
         exc = raised(CausalDAG.from_json, text)
@@ -194,6 +211,7 @@ def test_deep_nesting_fails_cleanly():
     assert CausalDAG.from_json(fits).nodes() == []
 
 
+# Catches a parser message cut inside a UTF-8 character failing to become a str.
 def test_parser_text_with_a_partial_character_is_still_a_message():
     # The parser quotes the bytes it read, which may stop inside a character.
     exc = raised(CausalDAG.from_json, "tru\u20ac")
@@ -201,6 +219,8 @@ def test_parser_text_with_a_partial_character_is_still_a_message():
     assert str(exc).startswith("malformed JSON: ") and str(exc).endswith(" at line 1 column 4")
 
 
+# Catches bytes accepted as text, or refused without naming the parameter, and a missing
+# or keyword argument mishandled.
 def test_from_json_argument_errors():
     exc = raised(CausalDAG.from_json, b"{}")
     assert type(exc) is TypeError
@@ -209,6 +229,7 @@ def test_from_json_argument_errors():
     assert CausalCPDAG.from_json(s="{}").nodes() == []
 
 
+# Catches DOT text in another edge order or layout than documented.
 def test_to_dot_exact_bytes():
     assert CausalDAG().to_dot() == "digraph {\n}"
     dag = CausalDAG.from_edges([("a", "b"), ("c", "b"), ("a", "c")])
@@ -217,6 +238,8 @@ def test_to_dot_exact_bytes():
     assert CausalDAG.from_json('{"nodes":["iso"]}').to_dot() == "digraph {\n}"
 
 
+# Catches names that DOT reads as other tokens (separators, arrows, keywords, quotes,
+# numerals) written unquoted, or quoted and escaped wrongly.
 def test_to_dot_quotes_names_that_would_break_the_text():
     dag = CausalDAG.from_edges(
         [("a; b -> c", "q\"t"), ("new\nline", "back\\"), ("", "graph"), ("2x", "-1.5"), ("é_1", ".5")]

@@ -6,7 +6,8 @@ import pytest
 
 from morvend import CausalDAG
 
-from conftest import INTERRUPT_LATENCY, interrupt_latency, raised, random_dag
+from conftest import INTERRUPT_LATENCY, interrupt_latency, raised
+from helpers import random_dag
 
 
 @pytest.fixture
@@ -15,6 +16,8 @@ def collider_chain():
     return CausalDAG.from_edges([("a", "c"), ("b", "c"), ("c", "d")])
 
 
+# Catches a hull that adds a collider's common child it should not, misses a node on
+# a chain between two members, or a strong hull that misses a collider's other parent.
 def test_worked_examples(collider_chain):
     chain = CausalDAG.from_edges([("a", "b"), ("b", "c")])
     assert chain.d_convex_hull(["a", "c"]) == ["a", "b", "c"]
@@ -26,6 +29,8 @@ def test_worked_examples(collider_chain):
     assert collider_chain.strong_d_convex_hull(["a", "d"]) == ["a", "b", "c", "d"]
 
 
+# Catches a hull of the empty set that is not empty, and one that depends on the
+# order of its input or lists repeats.
 def test_trivial_sets_and_repeats(diamond):
     assert diamond.d_convex_hull([]) == []
     assert diamond.strong_d_convex_hull(()) == []
@@ -34,11 +39,14 @@ def test_trivial_sets_and_repeats(diamond):
     assert diamond.strong_d_convex_hull(["a", "a"]) == ["a"]
 
 
+# Catches a hull listed in id order or sorted otherwise than by UTF-8 bytes.
 def test_results_sort_by_utf8_bytes():
     dag = CausalDAG.from_edges([("é", "m"), ("m", "Z")])
     assert dag.d_convex_hull(["Z", "é"]) == sorted(["é", "m", "Z"])
 
 
+# Catches an unknown name skipped or reported late (the first one is named), a str
+# taken for a list of names, and conversion errors without the parameter named.
 @pytest.mark.parametrize("method", ["d_convex_hull", "strong_d_convex_hull", "induced_subgraph"])
 def test_name_errors(method, diamond):
     call = getattr(diamond, method)
@@ -52,6 +60,8 @@ def test_name_errors(method, diamond):
     assert type(raised(call)) is TypeError
 
 
+# Catches a hull that drops a member of its input, a strong hull smaller than the plain
+# one, and a hull that grows when taken again (not closed).
 def test_hulls_are_closed_supersets():
     rng = random.Random(7)
     for seed in range(60):
@@ -64,6 +74,8 @@ def test_hulls_are_closed_supersets():
         assert dag.strong_d_convex_hull(strong) == strong
 
 
+# Catches a subgraph that follows the order of its input or keeps repeats, and one
+# that shares its nodes with the source graph.
 def test_induced_subgraph_keeps_source_order():
     dag = CausalDAG.from_edges([("d", "b"), ("a", "d"), ("d", "e"), ("a", "b"), ("e", "b"), ("c", "a")])
     forward = dag.induced_subgraph(["d", "b", "e"])
@@ -78,6 +90,8 @@ def test_induced_subgraph_keeps_source_order():
     assert "zz" not in dag.nodes()
 
 
+# Catches a subgraph that drops an edge between kept nodes or keeps one to a node left
+# out, on random DAGs.
 def test_induced_subgraph_matches_networkx():
     nx = pytest.importorskip("networkx")
     rng = random.Random(3)

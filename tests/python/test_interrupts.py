@@ -32,6 +32,8 @@ import pytest
 
 from morvend import ASVExplainer, CausalDAG
 
+from helpers import isolated, random_dag
+
 # Under ASan (scripts/test_python_sanitized.sh) everything runs several times
 # slower; the limits below scale with it.
 SLOWER = 5.0 if "libasan" in os.environ.get("LD_PRELOAD", "") else 1.0
@@ -40,16 +42,6 @@ LATENCY = 0.2 * SLOWER  # the longest wait for KeyboardInterrupt after the signa
 # How late the timer thread may send the signal before the computation counts
 # as having starved other Python threads (a switch interval is 5 ms).
 SEND_SLACK = 0.2 * SLOWER
-
-
-def isolated(n, prefix="x", edges=()):
-    dag = CausalDAG()
-    for i in range(n):
-        with pytest.raises(ValueError, match="self-loop"):
-            dag.add_edge(f"{prefix}{i:02d}", f"{prefix}{i:02d}")  # creates the node
-    for a, b in edges:
-        dag.add_edge(f"{prefix}{a:02d}", f"{prefix}{b:02d}")
-    return dag
 
 
 def forked(n):
@@ -223,6 +215,9 @@ def samples_for(explainer, kwargs, seconds):
     return int(rate * seconds)
 
 
+# Catches a sampler that keeps the GIL (the timer thread cannot send) or never checks
+# for signals in its native loop, so Ctrl-C waits for the run to end, and an explainer
+# or thread pool left unusable by the stop.
 @pytest.mark.parametrize("source", ["thread", "process"])
 @pytest.mark.parametrize("kwargs", EXPLAIN_RUNS)
 def test_sampling_stops_on_ctrl_c(forty, kwargs, source):
@@ -236,15 +231,17 @@ def test_sampling_stops_on_ctrl_c(forty, kwargs, source):
 # linear extensions walked in native code ("exact", values cached; ~1.3 s, the
 # most the engine accepts, so its signal comes at 0.3 s).
 EXACT_RUNS = [
-    pytest.param(lambda: isolated(20), {"method": "exact_dag"}, native_slow, DELAY, id="exact_dag"),
-    pytest.param(lambda: isolated(20), {"method": "exact_dag_sparse"}, native_slow, DELAY, id="exact_dag_sparse"),
+    pytest.param(lambda: isolated(20, digits=2), {"method": "exact_dag"}, native_slow, DELAY, id="exact_dag"),
+    pytest.param(lambda: isolated(20, digits=2), {"method": "exact_dag_sparse"}, native_slow, DELAY, id="exact_dag_sparse"),
     # 12!/(4! 2!) = 9,979,200 orders, under the engine's limit of 10^7.
     pytest.param(
-        lambda: isolated(12, edges=[(0, 1), (1, 2), (2, 3), (4, 5)]), {"method": "exact"}, len, 0.3, id="exact"
+        lambda: isolated(12, digits=2, edges=[(0, 1), (1, 2), (2, 3), (4, 5)]), {"method": "exact"}, len, 0.3, id="exact"
     ),
 ]
 
 
+# Catches an exact engine that checks for signals only when Python code runs (a builtin
+# value function or cached values give it none), and an explainer left unusable.
 @pytest.mark.parametrize("source", ["thread", "process"])
 @pytest.mark.parametrize(("make_dag", "kwargs", "fn", "delay"), EXACT_RUNS)
 def test_exact_engines_stop_on_ctrl_c(make_dag, kwargs, fn, delay, source):
@@ -256,11 +253,15 @@ def test_exact_engines_stop_on_ctrl_c(make_dag, kwargs, fn, delay, source):
 # --- methods that hold the GIL: the signal comes from outside --------------------------------
 
 
+# Catches explain_adaptive's native loop never checking for signals, and an explainer
+# left unusable by the stop.
 def test_explain_adaptive_stops_on_ctrl_c(forty):
     check_stops(lambda: forty.explainer.explain_adaptive(cheap, max_samples=10_000_000, rel_tol=0.0, seed=1), "process")
     forty.check_still_works()
 
 
+# Catches adaptive importance sampling (over 64 nodes) never checking for signals, and
+# an explainer left unusable by the stop.
 def test_explain_quality_stops_on_ctrl_c():
     # Over 64 nodes: adaptive importance sampling.
     seventy = Subject(forked(70))
@@ -268,6 +269,8 @@ def test_explain_quality_stops_on_ctrl_c():
     seventy.check_still_works()
 
 
+# Catches the batch form checking for signals only when it calls the batch function,
+# which after warm-up it almost never does, and an explainer left unusable by the stop.
 def test_explain_quality_batch_stops_on_ctrl_c(forty):
     # Uniform adaptive sampling with a fast batch function, called once per batch
     # with only the coalitions not seen before: almost never after warm-up.
@@ -279,14 +282,6 @@ def test_explain_quality_batch_stops_on_ctrl_c(forty):
 
 
 # --- explain_within: runs without the GIL, like explain() ------------------------------------
-
-
-def sparse_dag(n, p, seed):
-    """A random DAG on n nodes, each edge forward with probability p; isolated nodes kept."""
-    rng = random.Random(seed)
-    names = [f"x{i:03d}" for i in range(n)]
-    edges = [{"from": names[i], "to": names[j]} for i in range(n) for j in range(i + 1, n) if rng.random() < p]
-    return CausalDAG.from_json(json.dumps({"nodes": names, "edges": edges}))
 
 
 def wide_dag(n, seed):
@@ -344,7 +339,7 @@ STALL = 0.05 * SLOWER
 # calls of a quarter of a millisecond; "ideals" makes 9^4 = 6,561 such calls, batches of 4 in the
 # batch form (a GIL taken anew for each batch restarts the wait of the other threads).
 STALL_RUNS = {
-    "orderings": (lambda: sparse_dag(80, 0.05, 1), {"max_calls": 2000, "seed": 1}, 16),
+    "orderings": (lambda: random_dag(80, 0.05, 1, prefix="x", digits=3), {"max_calls": 2000, "seed": 1}, 16),
     "ideals": (lambda: chains(4, 8), {"max_calls": 9**4}, 4),  # every ideal, just
 }
 

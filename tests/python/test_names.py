@@ -8,7 +8,7 @@ import sys
 import pytest
 
 import morvend
-from conftest import dag_from
+from helpers import dag_from
 
 # Names that order differently by UTF-8 bytes than by naive expectations:
 # prefixes, NUL, the empty name, non-ASCII, astral characters.

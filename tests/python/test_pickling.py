@@ -40,6 +40,7 @@ def test_dag_copies_are_equal_and_independent(make):
     assert "x" not in dag.nodes()
 
 
+# Catches a CPDAG copy that loses an edge's kind, ids or order, or shares the graph.
 @pytest.mark.parametrize("make", [lambda d: pickle.loads(pickle.dumps(d, p)) for p in PROTOCOLS]
                          + [copy.copy, copy.deepcopy])
 def test_cpdag_copies_are_equal_and_independent(make):
@@ -100,11 +101,15 @@ def test_corrupted_payloads_are_refused_cleanly():
         dag.__setstate__(state)  # only an empty graph takes a state
 
 
+# Catches a pickled form that stores the names over again per edge (no smaller than
+# the JSON text).
 def test_pickled_form_is_compact():
     dag = morvend.CausalDAG.from_edges([(f"v{i}", f"v{i + 1}") for i in range(999)])
     assert len(pickle.dumps(dag)) < len(dag.to_json()) / 2
 
 
+# Catches a repr that lists every edge of a large graph, miscounts, or leaves out
+# the edges (and their kind) of a small one.
 def test_repr_shows_counts_and_small_graphs_edges():
     dag = morvend.CausalDAG.from_edges([("a", "b"), ("b", "c")])
     assert repr(dag) == "<CausalDAG: 3 nodes, 2 edges: 'a' -> 'b', 'b' -> 'c'>"
@@ -118,5 +123,6 @@ def test_repr_shows_counts_and_small_graphs_edges():
     assert repr(morvend.ASVExplainer(dag)) == "<ASVExplainer: 3 nodes, 2 edges>"
 
 
+# Catches a module version that drifts from the installed package's metadata.
 def test_version_is_the_package_version():
     assert morvend.__version__ == importlib.metadata.version("morvend")

@@ -19,6 +19,8 @@ import pytest
 import morvend
 from morvend import ASVExplainer, CausalDAG
 
+from helpers import random_dag
+
 
 def child_env():
     """The environment for children: they import the same morvend as we do."""
@@ -131,6 +133,8 @@ def test_daemon_thread_inside_explain_at_exit(path):
         assert child.out.strip() == "alive", child.describe()  # the run was still going at exit
 
 
+# Catches an exit under a run still going on a daemon thread that loses the script's
+# own exit status, or crashes.
 def test_daemon_thread_at_exit_keeps_the_scripts_exit_status():
     script = EXIT_PRELUDE.replace("@RUN@", EXIT_PATHS["explain-unseeded-pool"]) + "sys.exit(3)\n"
     for child in run_children([script] * EXIT_RUNS, timeout=60):
@@ -439,6 +443,8 @@ def test_complex_batch_results_are_refused(result, type_name):
     assert str(info.value) == REFUSED + type_name
 
 
+# Catches a single result with a non-zero imaginary part cut to its real part, on the
+# exact path and the sampling path.
 @pytest.mark.parametrize(
     ("value", "type_name"),
     [(1j, "complex"), (np.complex128(1 + 2j), "numpy.complex128"), (np.complex64(1 + 2j), "numpy.complex64")],
@@ -451,6 +457,8 @@ def test_complex_single_results_are_refused(value, type_name):
         assert str(info.value) == REFUSED + type_name
 
 
+# Catches the complex check refusing real numpy arrays (float or int) or numpy floats
+# in a batch result.
 @pytest.mark.parametrize(
     "result",
     [
@@ -564,22 +572,6 @@ def test_complex_numbers_are_refused_in_every_method(call, batch, make):
 # --- one value call per coalition in the pool modes ---------------------------------------------
 
 
-def random_dag(n, p, seed):
-    import random
-
-    rng = random.Random(seed)
-    names = [f"v{i:02d}" for i in range(n)]
-    dag = CausalDAG()
-    for x in names:
-        with pytest.raises(ValueError, match="self-loop"):
-            dag.add_edge(x, x)  # creates the node
-    for i in range(n):
-        for j in range(i + 1, n):
-            if rng.random() < p:
-                dag.add_edge(names[i], names[j])
-    return dag
-
-
 class Counting:
     """An additive game that records each coalition asked."""
 
@@ -611,7 +603,7 @@ class Counting:
     [pytest.param(10, 0.15, 4000, id="10-nodes"), pytest.param(80, 0.04, 150, id="80-nodes")],
 )
 def test_pool_modes_ask_each_coalition_once(n, p, n_samples, kwargs):
-    dag = random_dag(n, p, n)
+    dag = random_dag(n, p, n, digits=2)
     game = Counting(dag.nodes())
     values = ASVExplainer(dag).explain(game, method="approx", n_samples=n_samples, **kwargs)
     assert game.repeats() == 0, f"{game.repeats()} repeated calls out of {len(game.asked)}"

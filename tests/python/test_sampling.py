@@ -12,16 +12,8 @@ import pytest
 
 from morvend import ASVExplainer, CausalDAG
 
-from conftest import Game, brute_force_asv, dag_from, random_dag, raised
-
-
-def isolated(n):
-    return dag_from([f"x{i:03d}" for i in range(n)], [])
-
-
-def chain(n):
-    names = [f"c{i:03d}" for i in range(n)]
-    return CausalDAG.from_edges(list(zip(names, names[1:])))
+from conftest import Game, brute_force_asv, raised
+from helpers import chain, isolated, random_dag
 
 
 def additive(weights):
@@ -51,6 +43,8 @@ def run(explainer, fn, kwargs, **extra):
     return explainer.explain_with_diagnostics(fn, **kwargs)
 
 
+# Catches an estimator whose weights or marginals are off: on an additive game every
+# ordering gives each node its weight, so any sample count must give them exactly.
 @pytest.mark.parametrize("kwargs", ESTIMATORS)
 def test_additive_games_are_recovered_exactly(kwargs):
     dag = random_dag(12, 0.2, 3)
@@ -60,6 +54,8 @@ def test_additive_games_are_recovered_exactly(kwargs):
     assert d["is_exact"] is False and d["n_samples"] == 300 and d["seed"] == 11
 
 
+# Catches a seeded run that depends on thread timing or leftover state, and a seed that
+# is ignored.
 @pytest.mark.parametrize("kwargs", ESTIMATORS)
 def test_seeded_runs_repeat_to_the_bit(kwargs):
     explainer = ASVExplainer(random_dag(10, 0.25, 5))
@@ -71,6 +67,8 @@ def test_seeded_runs_repeat_to_the_bit(kwargs):
     assert other["values"] != first["values"]
 
 
+# Catches an unseeded sampler biased away from the definition (a wrong proposal or
+# weight) on a game that is not additive.
 @pytest.mark.parametrize(
     "kwargs",
     [pytest.param({"method": "approx"}, id="approx-unseeded-pool"), pytest.param({"method": "uniform_sparse"}, id="uniform")],
@@ -85,12 +83,14 @@ def test_estimates_approach_the_exact_values(kwargs):
         assert abs(d["values"][x] - exact[x]) < 0.05
 
 
+# Catches importance weights that are not all one where the proposal is exact (a chain,
+# no edges), and an ess that does not fall below the samples where they differ.
 def test_weights_and_ess():
     # A chain has one order: every weight is one and ess equals the samples.
-    d = ASVExplainer(chain(6)).explain_with_diagnostics(Game(1), method="approx", n_samples=50, seed=1)
+    d = ASVExplainer(chain(6, digits=3)).explain_with_diagnostics(Game(1), method="approx", n_samples=50, seed=1)
     assert d["ess"] == 50.0 and d["ess_ratio"] == 1.0
     # Without edges the proposal is uniform too.
-    d = ASVExplainer(isolated(6)).explain_with_diagnostics(Game(1), method="approx", n_samples=50, seed=1)
+    d = ASVExplainer(isolated(6, digits=3)).explain_with_diagnostics(Game(1), method="approx", n_samples=50, seed=1)
     assert d["ess"] == pytest.approx(50.0)
     # Otherwise weights differ and ess falls below the samples.
     dag = CausalDAG.from_edges([("a", "b"), ("a", "c"), ("c", "d")])
@@ -98,6 +98,8 @@ def test_weights_and_ess():
     assert 0 < d["ess"] < 400
 
 
+# Catches seeded parallel runs that differ from one run to the next, or that ignore
+# num_threads in splitting the work.
 def test_seeded_parallel_depends_on_num_threads_not_on_the_pool():
     explainer = ASVExplainer(random_dag(12, 0.2, 9))
     game = Game(2)
@@ -109,7 +111,8 @@ def test_seeded_parallel_depends_on_num_threads_not_on_the_pool():
 POOL_SCRIPT = """
 import sys
 sys.path.insert(0, {tests!r})
-from conftest import Game, random_dag
+from conftest import Game
+from helpers import random_dag
 from morvend import ASVExplainer
 v = ASVExplainer(random_dag(12, 0.2, 9)).explain(
     Game(2), method="approx", n_samples=2000, seed=5, parallel=True, num_threads=4
@@ -118,6 +121,7 @@ print(repr(sorted(v.items())))
 """
 
 
+# Catches seeded parallel shares that depend on the number of CPUs the pool has.
 @pytest.mark.skipif(not hasattr(os, "sched_setaffinity") or (os.cpu_count() or 1) < 2, reason="needs 2 CPUs")
 def test_seeded_parallel_is_the_same_with_a_pool_of_one_and_of_all():
     # The pool has one worker per CPU the process may use; the shares depend on
@@ -130,6 +134,8 @@ def test_seeded_parallel_is_the_same_with_a_pool_of_one_and_of_all():
     assert everywhere == one
 
 
+# Catches an unseeded run with parallel on or off that is not the pool mode (reported
+# deterministic) or that loses samples (an additive game then comes out wrong).
 def test_unseeded_parallel_flag_is_the_pool_mode():
     dag = random_dag(9, 0.3, 1)
     w = weights_of(dag)
@@ -139,6 +145,7 @@ def test_unseeded_parallel_flag_is_the_pool_mode():
         assert d["deterministic"] is False
 
 
+# Catches zero samples or zero threads accepted, or refused only after value calls.
 @pytest.mark.parametrize(
     ("kwargs", "message"),
     [
@@ -149,23 +156,28 @@ def test_unseeded_parallel_flag_is_the_pool_mode():
 )
 def test_estimator_checks(kwargs, message):
     game = Game()
-    exc = raised(ASVExplainer(chain(3)).explain, game, **kwargs)
+    exc = raised(ASVExplainer(chain(3, digits=3)).explain, game, **kwargs)
     assert str(exc) == message and game.calls == []
 
 
+# Catches the uniform sampler's 63-node limit checked after the other arguments, or at
+# the wrong bound.
 def test_uniform_refuses_64_nodes_before_anything_else():
-    exc = raised(ASVExplainer(isolated(64)).explain, len, method="uniform_sparse", n_samples=0)
+    exc = raised(ASVExplainer(isolated(64, digits=3)).explain, len, method="uniform_sparse", n_samples=0)
     assert str(exc) == (
         "invalid configuration: approximate_uniform_sparse requires n ≤ 63 (u64 bitmask), got 64; "
         "use approximate() for larger DAGs"
     )
 
 
+# Catches an overflow of the uniform sampler's ordering counts that wraps silently.
 def test_uniform_overflow_on_21_isolated_nodes():
-    exc = raised(ASVExplainer(isolated(21)).explain, len, method="uniform_sparse", n_samples=10)
+    exc = raised(ASVExplainer(isolated(21, digits=3)).explain, len, method="uniform_sparse", n_samples=10)
     assert str(exc).startswith("linear extension count overflowed u64: dp_ind[0b")
 
 
+# Catches a value function's error on a worker thread that is lost, ends the process, or
+# comes back without its type and text, serial and in the pool.
 def test_worker_failures_surface_on_the_calling_thread():
     def fails_sometimes(coalition):
         if len(coalition) == 5:
@@ -173,10 +185,11 @@ def test_worker_failures_surface_on_the_calling_thread():
         return 0.0
 
     for kwargs in ({}, {"seed": 3, "parallel": True}):
-        exc = raised(ASVExplainer(isolated(9)).explain, fails_sometimes, method="approx", n_samples=2000, **kwargs)
+        exc = raised(ASVExplainer(isolated(9, digits=3)).explain, fails_sometimes, method="approx", n_samples=2000, **kwargs)
         assert str(exc) == "value function error: LookupError: five"
 
 
+# Catches KeyboardInterrupt from a value call on a worker thread wrapped or replaced.
 def test_interrupts_from_worker_threads_propagate_unchanged():
     interrupt = KeyboardInterrupt("stop")
 
@@ -185,10 +198,12 @@ def test_interrupts_from_worker_threads_propagate_unchanged():
             raise interrupt
         return 0.0
 
-    exc = raised(ASVExplainer(isolated(9)).explain, interrupted, method="approx", n_samples=5000)
+    exc = raised(ASVExplainer(isolated(9, digits=3)).explain, interrupted, method="approx", n_samples=5000)
     assert exc is interrupt
 
 
+# Catches worker threads that call the value function at the same time, or that make a
+# new thread state per call (thread-local data lost between calls).
 @pytest.mark.skipif((os.cpu_count() or 1) < 2, reason="needs 2 CPUs")
 def test_worker_threads_call_in_one_at_a_time_with_lasting_thread_states():
     active = []
@@ -235,6 +250,8 @@ class BatchRecorder:
         return [float(len(c)) for c in coalitions]
 
 
+# Catches a batch that repeats a coalition or asks again for one already answered, is
+# not in mask order, or leaves out the empty coalition from the first batch.
 def test_batches_are_sorted_unique_and_uncached():
     dag = random_dag(10, 0.2, 4)
     ids = {x: i for i, x in enumerate(dag.nodes())}
@@ -254,26 +271,33 @@ def test_batches_are_sorted_unique_and_uncached():
     assert frozenset() in {frozenset(c) for c in recorder.batches[0]}
 
 
+# Catches batch_size ignored, so that the batch function is called too often or too
+# rarely.
 @pytest.mark.parametrize(("batch_size", "calls"), [(256, 40), (20000, 1)])
 def test_batch_counts(batch_size, calls):
     recorder = BatchRecorder()
-    ASVExplainer(isolated(20)).explain(value_fn_batch=recorder, n_samples=10000, seed=1, batch_size=batch_size)
+    ASVExplainer(isolated(20, digits=3)).explain(value_fn_batch=recorder, n_samples=10000, seed=1, batch_size=batch_size)
     assert len(recorder.batches) == calls
 
 
+# Catches batch_size=0 refused, looping, or batching otherwise than one ordering a call.
 def test_batch_size_zero_means_one_order_per_batch():
     recorder = BatchRecorder()
-    ASVExplainer(isolated(30)).explain(value_fn_batch=recorder, n_samples=5, seed=1, batch_size=0)
+    ASVExplainer(isolated(30, digits=3)).explain(value_fn_batch=recorder, n_samples=5, seed=1, batch_size=0)
     assert len(recorder.batches) == 5
 
 
+# Catches the single form called when a batch function is also given.
 def test_value_fn_is_ignored_when_a_batch_function_is_given():
     single = Game()
     recorder = BatchRecorder()
-    ASVExplainer(chain(4)).explain(single, value_fn_batch=recorder, n_samples=10, seed=1)
+    ASVExplainer(chain(4, digits=3)).explain(single, value_fn_batch=recorder, n_samples=10, seed=1)
     assert single.calls == [] and recorder.batches
 
 
+# Catches batch results of any sequence or numeric array type refused, and malformed
+# ones (a str, a generator, the wrong length, non-numbers, an exception) accepted or
+# reported without what went wrong.
 @pytest.mark.parametrize(
     ("result", "expected"),
     [
@@ -291,7 +315,7 @@ def test_value_fn_is_ignored_when_a_batch_function_is_given():
     ],
 )
 def test_batch_results(result, expected):
-    dag = chain(5)
+    dag = chain(5, digits=3)
     recorder = BatchRecorder(result)
     explainer = ASVExplainer(dag)
     if expected is None:
@@ -303,13 +327,15 @@ def test_batch_results(result, expected):
     assert str(exc) == expected.format(m=k + 1, k=k)
 
 
+# Catches zero samples accepted on the batch path.
 def test_batch_n_samples_zero():
-    exc = raised(ASVExplainer(chain(3)).explain, value_fn_batch=BatchRecorder(), n_samples=0)
+    exc = raised(ASVExplainer(chain(3, digits=3)).explain, value_fn_batch=BatchRecorder(), n_samples=0)
     assert str(exc) == "invalid configuration: n_samples must be > 0"
 
 
+# Catches the batch path reporting an exact engine or other figures than it ran with.
 def test_batch_path_reports_no_selected_method():
-    d = ASVExplainer(chain(4)).explain_with_diagnostics(value_fn_batch=BatchRecorder(), n_samples=10, seed=1)
+    d = ASVExplainer(chain(4, digits=3)).explain_with_diagnostics(value_fn_batch=BatchRecorder(), n_samples=10, seed=1)
     assert d["selected_method"] == "auto" and d["is_exact"] is False and d["n_samples"] == 10
 
 
@@ -318,6 +344,8 @@ def test_batch_path_reports_no_selected_method():
 ADAPTIVE_KEYS = ["values", "ess", "ess_ratio", "n_samples", "seed", "is_exact", "method", "converged", "stderr"]
 
 
+# Catches an adaptive estimator with keys missing or moved, a wrong method name, a
+# stop outside its bounds or without convergence, or biased values.
 @pytest.mark.parametrize(
     ("call", "method"),
     [
@@ -337,6 +365,8 @@ def test_adaptive_dicts_and_convergence(call, method):
     assert set(d["stderr"]) == set(dag.nodes()) and all(s >= 0 for s in d["stderr"].values())
 
 
+# Catches an interval not centred on the value or of another width than the normal
+# quantile for ci gives.
 def test_adaptive_ci_bounds():
     dag = random_dag(8, 0.3, 2)
     d = ASVExplainer(dag).explain_adaptive(Game(5), max_samples=2000, batch_size=500, seed=1, ci=0.95)
@@ -348,8 +378,11 @@ def test_adaptive_ci_bounds():
         assert (high - low) / (2 * se) == pytest.approx(1.96039, abs=1e-5)
 
 
+# Catches a zero batch size or min above max accepted, zero samples giving numbers
+# instead of NaN, a convergence test that runs with an ess ratio above one, and a
+# constant game that does not converge at once.
 def test_adaptive_edge_cases():
-    explainer = ASVExplainer(chain(5))
+    explainer = ASVExplainer(chain(5, digits=3))
     msg = str(raised(explainer.explain_adaptive, len, batch_size=0, min_samples=10, max_samples=5))
     assert msg == "invalid configuration: batch_size must be > 0"
     msg = str(raised(explainer.explain_adaptive, len, min_samples=10, max_samples=5))
@@ -370,12 +403,14 @@ def test_adaptive_edge_cases():
     assert set(d["values"].values()) == {0.0} and set(d["stderr"].values()) == {0.0}
 
 
+# Catches an exact method accepted by explain_adaptive, the uniform sampler's node limit
+# unchecked, and ci accepted by the batch form that does not take it.
 def test_adaptive_method_names():
-    explainer = ASVExplainer(chain(3))
+    explainer = ASVExplainer(chain(3, digits=3))
     assert str(raised(explainer.explain_adaptive, len, method="exact")) == (
         "unknown method 'exact' for explain_adaptive: use 'approx' or 'uniform_sparse'"
     )
-    assert str(raised(ASVExplainer(isolated(64)).explain_adaptive, len, method="uniform_sparse")) == (
+    assert str(raised(ASVExplainer(isolated(64, digits=3)).explain_adaptive, len, method="uniform_sparse")) == (
         "invalid configuration: approximate_uniform_sparse_adaptive requires n ≤ 63, got 64"
     )
     exc = raised(explainer.explain_adaptive_batch, len, ci=0.95)
@@ -383,9 +418,11 @@ def test_adaptive_method_names():
     assert str(exc) == "ASVExplainer.explain_adaptive_batch() got an unexpected keyword argument 'ci'"
 
 
+# Catches explain_quality_batch picking the uniform sampler past 63 nodes or the
+# importance sampler below, or reporting a fallback.
 @pytest.mark.parametrize(("n", "method"), [(63, "uniform_sparse_adaptive_batch"), (64, "approx_adaptive_batch")])
 def test_quality_batch_routes_by_size(n, method):
-    dag = chain(n)
+    dag = chain(n, digits=3)
     d = ASVExplainer(dag).explain_quality_batch(
         lambda cs: [float(len(c)) for c in cs], min_samples=10, max_samples=40, batch_size=10, seed=1, ci=0.9
     )
@@ -397,6 +434,8 @@ def test_quality_batch_routes_by_size(n, method):
 # --- large graphs ------------------------------------------------------------------------------
 
 
+# Catches code limited to 64 nodes (bitmasks) in the sampling paths: past it every
+# form must still recover an additive game.
 @pytest.mark.parametrize("n", [65, 200, 1000])
 def test_large_graphs(n):
     dag = random_dag(n, 3.0 / n, 1)

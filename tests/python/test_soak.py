@@ -346,6 +346,9 @@ def run_soak(seconds):
     return proc
 
 
+# Catches races between threads sharing one explainer and one graph under writes
+# (crashes, hangs, wrong values, unclean errors), threads stuck at exit, and memory
+# that grows with calls or runs.
 @pytest.mark.soak
 def test_soak_shared_explainer_and_graph():
     try:

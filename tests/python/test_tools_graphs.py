@@ -12,7 +12,7 @@ from hypothesis import given, settings
 from morvend_tools import graphs as g
 from morvend import CausalDAG
 
-from conftest import dag_from, random_dag
+from helpers import dag_from, random_dag
 from test_formats import dags
 
 nx = pytest.importorskip("networkx")
@@ -120,7 +120,7 @@ def test_dot_errors_name_the_line(text, message):
         g.dag_from_dot(text)
 
 
-# CausalDAG.to_dot's quoting reads back as the same names and edges.
+# Catches CausalDAG.to_dot quoting that reads back as other names or edges.
 @settings(max_examples=150, deadline=None)
 @given(dags())
 def test_dot_reads_to_dot(drawn):
@@ -189,7 +189,8 @@ def test_latent_projection_long_hidden_chain():
     assert g.latent_projection(dag, [names[-1], names[0]]).edges() == [(names[0], names[-1])]
 
 
-# Bad arguments to the projection are refused with a clear error.
+# Catches an unknown name, a str taken for a list of names, or a cyclic graph accepted
+# by the projection, or refused without saying what is wrong.
 @pytest.mark.parametrize(
     ("observed", "error", "message"),
     [(["a", "zz"], ValueError, "unknown node: zz"), ("ab", TypeError, "not a single string"),

@@ -7,6 +7,7 @@ from fractions import Fraction
 import pytest
 
 import morvend
+from helpers import isolated
 
 
 def small_dag(n=14, p=0.15, seed=1):
@@ -85,6 +86,8 @@ def test_estimate_beats_approx_at_equal_calls():
     assert ours < approx / 5
 
 
+# Catches a missing value function, a zero or too small budget, or a bad ci accepted,
+# and no progress line when tqdm is missing.
 def test_refusals_and_progress(monkeypatch, capsys):
     explainer = morvend.ASVExplainer(small_dag())
     v = game()
@@ -186,7 +189,7 @@ def test_exact_equals_rational_arithmetic(dag):
 # the budget, repeats, seeds and the batch form, and its intervals.
 def test_graph_without_edges_draws_coalitions_in_pairs():
     names = [f"x{i}" for i in range(30)]
-    explainer = morvend.ASVExplainer(morvend.CausalDAG.from_json('{"nodes": %s, "edges": []}' % str(names).replace("'", '"')))
+    explainer = morvend.ASVExplainer(isolated(30))
     v = game()
     asked = []
     r = explainer.explain_within(lambda c: asked.append(frozenset(c)) or v(c), max_calls=2000, seed=3, ci=0.9)
@@ -205,11 +208,6 @@ def test_graph_without_edges_draws_coalitions_in_pairs():
     assert small["method"] == "surrogate_fit" and all(math.isnan(s) for s in small["stderr"].values())
 
 
-def isolated_nodes(n):
-    names = [f"x{i}" for i in range(n)]
-    return morvend.CausalDAG.from_json('{"nodes": %s, "edges": []}' % str(names).replace("'", '"'))
-
-
 # Catches a value function that is not callable found only at its first call, after
 # the work before it (which runs for minutes on a large graph), and a check of the
 # form that is not used (the batch form wins when both are given).
@@ -223,7 +221,7 @@ def isolated_nodes(n):
     ids=["value_fn", "value_fn_batch", "both"],
 )
 def test_a_value_function_that_is_not_callable_is_refused_at_once(kwargs, param):
-    explainer = morvend.ASVExplainer(isolated_nodes(40))
+    explainer = morvend.ASVExplainer(isolated(40))
     with pytest.raises(TypeError) as info:
         explainer.explain_within(max_calls=10**5, **kwargs)
     assert str(info.value) == f"'{type(kwargs[param]).__name__}' object is not callable"
@@ -237,7 +235,7 @@ def test_a_budget_below_one_ordering_is_refused_before_any_work(monkeypatch, cap
     monkeypatch.setitem(__import__("sys").modules, "tqdm", None)  # no tqdm: the plain line
     asked = []
     with pytest.raises(ValueError, match=r"^invalid configuration: explain_within needs max_calls \u2265 n \+ 1 = 41 "):
-        morvend.ASVExplainer(isolated_nodes(40)).explain_within(asked.append, max_calls=40, progress=True)
+        morvend.ASVExplainer(isolated(40)).explain_within(asked.append, max_calls=40, progress=True)
     assert not asked and capsys.readouterr().err == ""
 
 
@@ -270,7 +268,7 @@ def test_one_ordering_gives_no_standard_error(form):
         (small_dag(), 100),
         (small_dag(), 599),
         (small_dag(30, 0.08, 4), 200),
-        (morvend.CausalDAG.from_json('{"nodes": %s, "edges": []}' % str([f"x{i}" for i in range(30)]).replace("'", '"')), 45),
+        (isolated(30), 45),
     ],
     ids=["14-nodes-100", "14-nodes-599", "30-nodes-200", "edgeless-45"],
 )

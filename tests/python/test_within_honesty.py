@@ -1,18 +1,12 @@
 """explain_within's error bars: honest where given, NaN (never zero) where no honest one exists."""
 
-import json
 import math
 import random
 
 import pytest
 
 import morvend
-
-
-def random_dag(n, p, seed):
-    rng = random.Random(seed)
-    edges = [{"from": f"x{i}", "to": f"x{j}"} for i in range(n) for j in range(i + 1, n) if rng.random() < p]
-    return morvend.CausalDAG.from_json(json.dumps({"nodes": [f"x{i}" for i in range(n)], "edges": edges}))
+from helpers import random_dag
 
 
 def model_game(n, seed):
@@ -77,7 +71,7 @@ def unanimity_game(n, seed, terms=8):
     ids=["edges", "edgeless", "edgeless-few-pairs", "edgeless-unanimity"],
 )
 def test_coverage_and_no_bias(n, p, budget, method, game, game_seed):
-    dag = random_dag(n, p, 5)
+    dag = random_dag(n, p, 5, prefix="x")
     explainer = morvend.ASVExplainer(dag)
     v, shapley = game(n, game_seed)
     if p:
@@ -112,7 +106,7 @@ def test_coverage_and_no_bias(n, p, budget, method, game, game_seed):
     "dag, budgets",
     [
         (morvend.CausalDAG.from_edges([("a", "b"), ("b", "c"), ("a", "d")]), [5, 6]),
-        (random_dag(12, 0.0, 0), range(13, 21)),
+        (random_dag(12, 0.0, 0, prefix="x"), range(13, 21)),
     ],
     ids=["four-nodes", "twelve-isolated"],
 )
