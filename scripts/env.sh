@@ -21,13 +21,14 @@ ensure_compiler() {
   fi
 }
 
-# ensure_test_packages: what the C++ tests add (Debian): GoogleTest, Clang 19
-# with its libFuzzer runtime for the fuzz run, ccache (use_ccache) and GCC 11,
-# the compiler scripts/check_configure.sh expects the build to refuse. oneTBB,
-# Boost and nlohmann/json come from PyPI into .venv (install_build_requirements).
+# ensure_test_packages: what the C++ tests add (Debian): GoogleTest and
+# GoogleMock, Clang 19 with its libFuzzer runtime for the fuzz run, ccache
+# (use_ccache) and GCC 11, the compiler scripts/check_configure.sh expects the
+# build to refuse. oneTBB, Boost and nlohmann/json come from PyPI into .venv
+# (install_build_requirements).
 ensure_test_packages() {
   local missing=()
-  for p in g++ libgtest-dev clang-19 libclang-rt-19-dev ccache g++-11; do
+  for p in g++ libgtest-dev libgmock-dev clang-19 libclang-rt-19-dev ccache g++-11; do
     dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
   done
   [ ${#missing[@]} -eq 0 ] && return 0

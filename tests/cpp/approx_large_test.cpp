@@ -6,6 +6,7 @@
 #include <mutex>
 #include <set>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "approx_large/large_walkers.hpp"
@@ -13,11 +14,14 @@
 #include "common/engines.hpp"
 #include "common/graphs.hpp"
 #include "common/oracles.hpp"
+#include "common/result_matchers.hpp"
 
 namespace morvend {
 namespace {
 
-using testing::error_text;
+using testing::FailsWith;
+using testing::IsOk;
+using Kind = AsvError::Kind;
 using testing::make_dag;
 using testing::RecordingBatchOracle;
 using testing::SharedOracle;
@@ -53,7 +57,7 @@ TEST(ApproximateLarge, WalkAsksInBoundedFlushes) {
         SamplingOptions{.n_samples = 2, .seed = 1, .parallel = true}}) {
     FlushOracle oracle;
     Result<AsvResult> r = approximate(state, oracle, o);
-    ASSERT_TRUE(r) << r.error().message();
+    ASSERT_THAT(r, IsOk());
     EXPECT_GT(oracle.most_words(), 0u);
     EXPECT_LE(oracle.most_words(), detail::kFlushWords + words_for(20000));
   }
@@ -105,7 +109,8 @@ TEST(ApproximateLarge, SameBitsAsOneWordEstimators) {
 TEST(ApproximateLarge, CoalitionWidth) {
   for (auto [n, last] : {std::pair<std::size_t, std::uint64_t>{65, 1}, {128, ~0ull}}) {
     WordsOracle oracle(testing::random_word_game(0));
-    ASSERT_TRUE(approximate(state_of(testing::chain(n)), oracle, {.n_samples = 2, .seed = 1}));
+    ASSERT_THAT(approximate(state_of(testing::chain(n)), oracle, {.n_samples = 2, .seed = 1}),
+                IsOk());
     ASSERT_EQ(oracle.calls().size(), n + 1);
     EXPECT_EQ(oracle.calls().front(), (Words{0, 0}));
     EXPECT_EQ(oracle.calls().back(), (Words{~0ull, last}));
@@ -135,7 +140,7 @@ TEST(ApproximateLarge, AdditiveGameExactlyInEveryMode) {
   results.push_back(approximate_adaptive(state, single, adaptive));
   results.push_back(approximate_adaptive_batched(state, batch, adaptive));
   for (const Result<AsvResult>& r : results) {
-    ASSERT_TRUE(r) << r.error().message();
+    ASSERT_THAT(r, IsOk());
     EXPECT_EQ(r->values, weights);
   }
 }
@@ -145,7 +150,8 @@ TEST(ApproximateLarge, AdditiveGameExactlyInEveryMode) {
 // coalitions first met after that are asked again.
 TEST(ApproximateLarge, CacheStopsStoringAt50000) {
   WordsOracle oracle(testing::random_word_game(1));
-  ASSERT_TRUE(approximate(state_of(make_dag(65, {})), oracle, {.n_samples = 2000, .seed = 3}));
+  ASSERT_THAT(approximate(state_of(make_dag(65, {})), oracle, {.n_samples = 2000, .seed = 3}),
+              IsOk());
   std::map<Words, int> asked;
   std::vector<const Words*> first_seen;
   for (const Words& set : oracle.calls()) {
@@ -164,7 +170,8 @@ TEST(ApproximateLarge, CacheStopsStoringAt50000) {
 TEST(ApproximateLarge, BatchCallsInChunksOf4096) {
   const ExplainerState state = state_of(make_dag(66, {}));
   RecordingBatchOracle oracle(testing::random_word_game(2));
-  ASSERT_TRUE(approximate_batched(state, oracle, {.n_samples = 78, .seed = 6, .batch_size = 78}));
+  ASSERT_THAT(approximate_batched(state, oracle, {.n_samples = 78, .seed = 6, .batch_size = 78}),
+              IsOk());
   ASSERT_EQ(oracle.calls().size(), 2u);
   EXPECT_EQ(oracle.calls()[0].size(), 4096u);
   EXPECT_EQ(oracle.calls()[1].size(), 904u);
@@ -174,9 +181,10 @@ TEST(ApproximateLarge, BatchCallsInChunksOf4096) {
   EXPECT_EQ(std::set<Words>(all.begin(), all.end()).size(), 5000u);
 
   RecordingBatchOracle wrong(testing::random_word_game(2), 1);
-  EXPECT_EQ(
-      error_text(approximate_batched(state, wrong, {.n_samples = 78, .seed = 6, .batch_size = 78})),
-      "value function error: value_fn_batch returned 4097 values for 4096 coalitions");
+  EXPECT_THAT(approximate_batched(state, wrong, {.n_samples = 78, .seed = 6, .batch_size = 78}),
+              FailsWith(Kind::kValueFunction,
+                        "value function error: value_fn_batch returned 4097 values for 4096 "
+                        "coalitions"));
 }
 
 // Catches the large variants skipping the option checks of their one-word
@@ -185,19 +193,23 @@ TEST(ApproximateLarge, OptionMessages) {
   const ExplainerState state = state_of(make_dag(66, {}));
   SharedOracle oracle(testing::random_word_game(0));
   RecordingBatchOracle batch(testing::random_word_game(0));
-  EXPECT_EQ(error_text(approximate(state, oracle, {.n_samples = 0})),
-            "invalid configuration: n_samples must be > 0");
-  EXPECT_EQ(error_text(approximate_batched(state, batch, {.n_samples = 0})),
-            "invalid configuration: n_samples must be > 0");
-  EXPECT_EQ(error_text(approximate(
-                state, oracle, {.n_samples = 3, .seed = 1, .num_threads = 0, .parallel = true})),
-            "invalid configuration: num_threads must be > 0");
-  EXPECT_EQ(error_text(approximate_adaptive(state, oracle,
-                                            {.min_samples = 5, .max_samples = 1, .batch_size = 0})),
-            "invalid configuration: batch_size must be > 0");
-  EXPECT_EQ(
-      error_text(approximate_adaptive_batched(state, batch, {.min_samples = 5, .max_samples = 1})),
-      "invalid configuration: min_samples must be \xe2\x89\xa4 max_samples");
+  EXPECT_THAT(approximate(state, oracle, {.n_samples = 0}),
+              FailsWith(Kind::kInvalidConfiguration,
+                        "invalid configuration: n_samples must be > 0"));
+  EXPECT_THAT(approximate_batched(state, batch, {.n_samples = 0}),
+              FailsWith(Kind::kInvalidConfiguration,
+                        "invalid configuration: n_samples must be > 0"));
+  EXPECT_THAT(approximate(state, oracle,
+                          {.n_samples = 3, .seed = 1, .num_threads = 0, .parallel = true}),
+              FailsWith(Kind::kInvalidConfiguration,
+                        "invalid configuration: num_threads must be > 0"));
+  EXPECT_THAT(approximate_adaptive(state, oracle,
+                                   {.min_samples = 5, .max_samples = 1, .batch_size = 0}),
+              FailsWith(Kind::kInvalidConfiguration,
+                        "invalid configuration: batch_size must be > 0"));
+  EXPECT_THAT(approximate_adaptive_batched(state, batch, {.min_samples = 5, .max_samples = 1}),
+              FailsWith(Kind::kInvalidConfiguration,
+                        "invalid configuration: min_samples must be \xe2\x89\xa4 max_samples"));
   EXPECT_EQ(oracle.calls(), 0u);
   EXPECT_TRUE(batch.calls().empty());
 }

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <thread>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <oneapi/tbb/global_control.h>
 #include <oneapi/tbb/task_arena.h>
@@ -16,6 +17,7 @@
 #include "common/engines.hpp"
 #include "common/graphs.hpp"
 #include "common/oracles.hpp"
+#include "common/result_matchers.hpp"
 #include "estimation/pool.hpp"
 #include "estimation/shared_cache.hpp"
 
@@ -24,7 +26,10 @@ namespace {
 
 using testing::additive_word_game;
 using testing::chain;
-using testing::error_text;
+using ::testing::Not;
+using testing::FailsWith;
+using testing::IsOk;
+using Kind = AsvError::Kind;
 using testing::make_dag;
 using testing::on_words;
 using testing::RecordingBatchOracle;
@@ -95,7 +100,7 @@ TEST(Estimators, AdditiveGameExactly) {
   const auto weights = power_weights(9);
   for (const Estimator& e : estimators(300)) {
     Result<AsvResult> r = e.run(state_of(g), additive_word_game(weights));
-    ASSERT_TRUE(r) << e.name << ": " << r.error().message();
+    ASSERT_THAT(r, IsOk()) << e.name;
     EXPECT_EQ(r->values, weights) << e.name;
     EXPECT_EQ(r->n_samples, 300u) << e.name;
     EXPECT_FALSE(r->is_exact);
@@ -112,7 +117,7 @@ TEST(Estimators, CloseToExactValues) {
   const std::vector<double> exact = testing::brute_force_asv(g, game);
   for (const Estimator& e : estimators(20000)) {
     Result<AsvResult> r = e.run(state_of(g), on_words(game));
-    ASSERT_TRUE(r) << e.name;
+    ASSERT_THAT(r, IsOk()) << e.name;
     for (std::size_t i = 0; i < exact.size(); ++i) {
       EXPECT_NEAR(r->values[i], exact[i], 0.05) << e.name << " node " << i;
       if (r->stderr_values) {
@@ -128,10 +133,10 @@ TEST(Estimators, EdgelessDagHasEqualWeights) {
   SharedOracle oracle(on_words(testing::random_game(1)));
   Result<AsvResult> r =
       approximate(state_of(make_dag(7, {})), oracle, {.n_samples = 500, .seed = 2});
-  ASSERT_TRUE(r);
+  ASSERT_THAT(r, IsOk());
   EXPECT_DOUBLE_EQ(*r->ess, 500.0);
   r = approximate(state_of(chain(5)), oracle, {.n_samples = 40, .seed = 2, .parallel = true});
-  ASSERT_TRUE(r);
+  ASSERT_THAT(r, IsOk());
   EXPECT_DOUBLE_EQ(*r->ess, 40.0);
 }
 
@@ -143,7 +148,8 @@ TEST(Estimators, SeededRunsRepeatBitForBit) {
   for (const Estimator& e : estimators(400)) {
     if (e.name == "unseeded pool") continue;
     Result<AsvResult> a = e.run(state, game), b = e.run(state, game);
-    ASSERT_TRUE(a && b);
+    ASSERT_THAT(a, IsOk());
+    ASSERT_THAT(b, IsOk());
     EXPECT_EQ(a->values, b->values) << e.name;
     EXPECT_EQ(a->ess, b->ess) << e.name;
   }
@@ -204,7 +210,7 @@ TEST(Estimators, SeededParallelDrawsFromWorkerSeeds) {
   SharedOracle oracle(on_words(game));
   Result<AsvResult> r = approximate(
       state_of(g), oracle, {.n_samples = 5, .seed = 99, .num_threads = 8, .parallel = true});
-  ASSERT_TRUE(r);
+  ASSERT_THAT(r, IsOk());
   for (std::size_t i = 0; i < 6; ++i) EXPECT_NEAR(r->values[i], mean[i], 1e-12) << i;
 }
 
@@ -267,7 +273,7 @@ TEST(Estimators, PoolModesStayFiniteOnWideGraphs) {
       SharedOracle oracle(additive_word_game(weights));
       Result<AsvResult> r = approximate(
           state_of(g), oracle, {.n_samples = 24, .seed = seed, .num_threads = 4, .parallel = true});
-      ASSERT_TRUE(r) << r.error().message();
+      ASSERT_THAT(r, IsOk());
       EXPECT_EQ(r->values, weights);
       EXPECT_TRUE(std::isfinite(*r->ess) && *r->ess >= 1.0);
     }
@@ -281,12 +287,12 @@ TEST(Estimators, PoolModesPauseAndStopOnFailure) {
   const ExplainerState state = state_of(testing::random_dag(8, 0.2, 1));
   const auto game = on_words(testing::random_game(2));
   SharedOracle serial(game);
-  ASSERT_TRUE(approximate(state, serial, {.n_samples = 50, .seed = 1}));
+  ASSERT_THAT(approximate(state, serial, {.n_samples = 50, .seed = 1}), IsOk());
   EXPECT_FALSE(serial.paused());
   for (const SamplingOptions& o : {SamplingOptions{.n_samples = 50},
                                    SamplingOptions{.n_samples = 50, .seed = 1, .parallel = true}}) {
     SharedOracle pooled(game);
-    ASSERT_TRUE(approximate(state, pooled, o));
+    ASSERT_THAT(approximate(state, pooled, o), IsOk());
     EXPECT_TRUE(pooled.paused());
   }
   auto third_node_fails = [](Coalition c) { return __builtin_popcountll(c[0]) == 3; };
@@ -294,13 +300,13 @@ TEST(Estimators, PoolModesPauseAndStopOnFailure) {
        {SamplingOptions{.n_samples = 100000, .seed = 1}, SamplingOptions{.n_samples = 100000},
         SamplingOptions{.n_samples = 100000, .seed = 1, .num_threads = 64, .parallel = true}}) {
     SharedOracle failing(game, third_node_fails);
-    EXPECT_EQ(error_text(approximate(state, failing, o)),
-              "value function error: RuntimeError: boom");
+    EXPECT_THAT(approximate(state, failing, o),
+                FailsWith(Kind::kValueFunction, "value function error: RuntimeError: boom"));
     EXPECT_LT(failing.calls(), 10000u) << "the other pieces stop early";
   }
   SharedOracle failing(game, third_node_fails);
-  EXPECT_EQ(error_text(approximate_adaptive(state, failing, {.seed = 1})),
-            "value function error: RuntimeError: boom");
+  EXPECT_THAT(approximate_adaptive(state, failing, {.seed = 1}),
+              FailsWith(Kind::kValueFunction, "value function error: RuntimeError: boom"));
 }
 
 // SetOracle: answers from a game from any number of threads at once and
@@ -339,7 +345,7 @@ TEST(Pool, OneCallPerCoalitionAcrossLanes) {
       SetOracle oracle(game);
       Result<AsvResult> r;
       arena.execute([&] { r = approximate(state_of(g), oracle, o); });
-      ASSERT_TRUE(r) << r.error().message();
+      ASSERT_THAT(r, IsOk());
       EXPECT_EQ(oracle.calls(), oracle.distinct()) << g.n_nodes() << " nodes";
     }
   }
@@ -431,7 +437,7 @@ TEST(Pool, LaneExceptionIsRethrownOnTheCallingThread) {
   }
   SharedOracle fine(on_words([](std::uint64_t m) { return double(__builtin_popcountll(m)); }));
   Result<AsvResult> r = approximate(state, fine, {.n_samples = 500});
-  ASSERT_TRUE(r);
+  ASSERT_THAT(r, IsOk());
   EXPECT_EQ(r->values, std::vector<double>(10, 1.0));
 }
 
@@ -517,7 +523,7 @@ TEST(Pool, HalvingTreeMatchesRecursiveCombination) {
 TEST(ApproximateBatched, CallCountsSizesAndOrder) {
   auto game = on_words(testing::random_game(6));
   RecordingBatchOracle line(game);
-  ASSERT_TRUE(approximate_batched(state_of(chain(4)), line, {.n_samples = 600, .seed = 1}));
+  ASSERT_THAT(approximate_batched(state_of(chain(4)), line, {.n_samples = 600, .seed = 1}), IsOk());
   ASSERT_EQ(line.calls().size(), 1u) << "later batches find everything cached";
   EXPECT_EQ(line.calls()[0].size(), 5u);
 
@@ -526,8 +532,9 @@ TEST(ApproximateBatched, CallCountsSizesAndOrder) {
   for (auto [batch_size, calls] :
        std::vector<std::pair<std::uint64_t, std::size_t>>{{3, 4}, {0, 10}, {1, 10}, {50, 1}}) {
     RecordingBatchOracle oracle(game);
-    ASSERT_TRUE(
-        approximate_batched(state, oracle, {.n_samples = 10, .seed = 2, .batch_size = batch_size}));
+    ASSERT_THAT(
+        approximate_batched(state, oracle, {.n_samples = 10, .seed = 2, .batch_size = batch_size}),
+        IsOk());
     EXPECT_EQ(oracle.calls().size(), calls) << batch_size;
     std::set<std::vector<std::uint64_t>> seen;
     for (const auto& call : oracle.calls()) {
@@ -539,20 +546,22 @@ TEST(ApproximateBatched, CallCountsSizesAndOrder) {
     }
   }
   RecordingBatchOracle wrong(game, 1);
-  const std::string text =
-      error_text(approximate_batched(state, wrong, {.n_samples = 10, .seed = 2}));
+  const Result<AsvResult> r = approximate_batched(state, wrong, {.n_samples = 10, .seed = 2});
   ASSERT_EQ(wrong.calls().size(), 1u);
   const std::size_t asked = wrong.calls()[0].size();
-  EXPECT_EQ(text, "value function error: value_fn_batch returned " + std::to_string(asked + 1) +
-                      " values for " + std::to_string(asked) + " coalitions");
+  EXPECT_THAT(r, FailsWith(Kind::kValueFunction,
+                           "value function error: value_fn_batch returned " +
+                               std::to_string(asked + 1) + " values for " + std::to_string(asked) +
+                               " coalitions"));
   RecordingBatchOracle short_result(game, -1);
-  EXPECT_FALSE(approximate_adaptive_batched(state, short_result, {.seed = 2}));
+  EXPECT_THAT(approximate_adaptive_batched(state, short_result, {.seed = 2}), Not(IsOk()));
 }
 
 // Catches the value function asked twice for a coalition within one run.
 TEST(Approximate, OneCallPerDistinctCoalition) {
   WordsOracle oracle(on_words(testing::random_game(1)));
-  ASSERT_TRUE(approximate(state_of(make_dag(5, {})), oracle, {.n_samples = 300, .seed = 4}));
+  ASSERT_THAT(approximate(state_of(make_dag(5, {})), oracle, {.n_samples = 300, .seed = 4}),
+              IsOk());
   EXPECT_EQ(oracle.calls().front(), std::vector<std::uint64_t>{0});
   std::set<std::vector<std::uint64_t>> distinct(oracle.calls().begin(), oracle.calls().end());
   EXPECT_EQ(distinct.size(), oracle.calls().size());
@@ -590,7 +599,7 @@ TEST(Adaptive, EdgeCases) {
   };
   for (const auto& [weighted, run] : runs) {
     Result<AsvResult> none = run(state, game, {.min_samples = 0, .max_samples = 0, .seed = 1});
-    ASSERT_TRUE(none);
+    ASSERT_THAT(none, IsOk());
     EXPECT_EQ(none->n_samples, 0u);
     EXPECT_EQ(none->converged, false);
     EXPECT_TRUE(std::isnan(none->values[0]) && std::isnan((*none->stderr_values)[0]));
@@ -598,7 +607,7 @@ TEST(Adaptive, EdgeCases) {
 
     Result<AsvResult> flat = run(state, on_words([](std::uint64_t) { return 3.0; }),
                                  {.min_samples = 0, .batch_size = 10, .rel_tol = 1e-6, .seed = 1});
-    ASSERT_TRUE(flat);
+    ASSERT_THAT(flat, IsOk());
     EXPECT_EQ(flat->n_samples, 20u) << "converges on the second test";
     EXPECT_EQ(flat->converged, true);
     EXPECT_EQ(flat->values, std::vector<double>(6, 0.0));
@@ -606,7 +615,7 @@ TEST(Adaptive, EdgeCases) {
 
     Result<AsvResult> capped =
         run(state, game, {.min_samples = 0, .max_samples = 25, .batch_size = 10, .rel_tol = 0.0});
-    ASSERT_TRUE(capped);
+    ASSERT_THAT(capped, IsOk());
     EXPECT_EQ(capped->n_samples, 25u);
     EXPECT_EQ(capped->converged, false);
   }
@@ -618,7 +627,7 @@ TEST(Adaptive, EdgeCases) {
                                                   .rel_tol = 1e9,
                                                   .ess_ratio_min = 2.0,
                                                   .seed = 1});
-  ASSERT_TRUE(gated);
+  ASSERT_THAT(gated, IsOk());
   EXPECT_EQ(gated->n_samples, 300u);
   EXPECT_EQ(gated->converged, false);
 
@@ -626,7 +635,7 @@ TEST(Adaptive, EdgeCases) {
   const ExplainerState five = state_of(chain(5));
   Result<AsvResult> line = approximate_uniform_sparse_adaptive(
       five, g, {.min_samples = 0, .batch_size = 7, .seed = 1}, five.parent_masks(), kBudget);
-  ASSERT_TRUE(line);
+  ASSERT_THAT(line, IsOk());
   EXPECT_EQ(line->converged, true);
   EXPECT_EQ(line->n_samples, 14u);
   for (double e : *line->stderr_values) EXPECT_NEAR(e, 0.0, 1e-7);  // variance ~ ulp
@@ -642,9 +651,9 @@ TEST(Adaptive, StoppingPointDoesNotChangeTheOrders) {
   AdaptiveOptions loose = base, strict = base;
   loose.rel_tol = 0.5;
   strict.rel_tol = 0.0;
-  ASSERT_TRUE(approximate_adaptive(state, early, loose));
+  ASSERT_THAT(approximate_adaptive(state, early, loose), IsOk());
   Result<AsvResult> r = approximate_adaptive(state, late, strict);
-  ASSERT_TRUE(r);
+  ASSERT_THAT(r, IsOk());
   EXPECT_EQ(r->n_samples, 2000u);
   ASSERT_LT(early.calls().size(), late.calls().size());
   EXPECT_TRUE(std::equal(early.calls().begin(), early.calls().end(), late.calls().begin()));
@@ -664,41 +673,51 @@ TEST(Estimators, OptionMessages) {
   SharedOracle oracle(on_words(testing::random_game(0)));
   RecordingBatchOracle batch(on_words(testing::random_game(0)));
   const std::string no_samples = "invalid configuration: n_samples must be > 0";
-  EXPECT_EQ(error_text(approximate(state, oracle, {.n_samples = 0})), no_samples);
-  EXPECT_EQ(error_text(approximate_batched(state, batch, {.n_samples = 0})), no_samples);
-  EXPECT_EQ(error_text(approximate_uniform_sparse(state, oracle, {.n_samples = 0},
-                                                  state.parent_masks(), kBudget)),
-            no_samples);
-  EXPECT_EQ(error_text(approximate(
-                state, oracle, {.n_samples = 9, .seed = 1, .num_threads = 0, .parallel = true})),
-            "invalid configuration: num_threads must be > 0");
+  EXPECT_THAT(approximate(state, oracle, {.n_samples = 0}),
+              FailsWith(Kind::kInvalidConfiguration, no_samples));
+  EXPECT_THAT(approximate_batched(state, batch, {.n_samples = 0}),
+              FailsWith(Kind::kInvalidConfiguration, no_samples));
+  EXPECT_THAT(
+      approximate_uniform_sparse(state, oracle, {.n_samples = 0}, state.parent_masks(), kBudget),
+      FailsWith(Kind::kInvalidConfiguration, no_samples));
+  EXPECT_THAT(approximate(state, oracle,
+                          {.n_samples = 9, .seed = 1, .num_threads = 0, .parallel = true}),
+              FailsWith(Kind::kInvalidConfiguration,
+                        "invalid configuration: num_threads must be > 0"));
   EXPECT_EQ(oracle.calls(), 0u);
-  EXPECT_TRUE(approximate(state, oracle, {.n_samples = 9, .num_threads = 0, .parallel = true}))
+  EXPECT_THAT(approximate(state, oracle, {.n_samples = 9, .num_threads = 0, .parallel = true}),
+              IsOk())
       << "num_threads is the seeded mode's only";
 
   const std::string batch_zero = "invalid configuration: batch_size must be > 0";
   const std::string min_max = "invalid configuration: min_samples must be \xe2\x89\xa4 max_samples";
   const AdaptiveOptions zero{.min_samples = 9, .max_samples = 1, .batch_size = 0};
   const AdaptiveOptions inverted{.min_samples = 9, .max_samples = 1};
-  EXPECT_EQ(error_text(approximate_adaptive(state, oracle, zero)), batch_zero);
-  EXPECT_EQ(error_text(approximate_adaptive_batched(state, batch, inverted)), min_max);
-  EXPECT_EQ(error_text(approximate_uniform_sparse_adaptive(state, oracle, zero,
-                                                           state.parent_masks(), kBudget)),
-            batch_zero);
-  EXPECT_EQ(error_text(approximate_uniform_sparse_adaptive_batched(state, batch, inverted,
-                                                                   state.parent_masks(), kBudget)),
-            min_max);
+  EXPECT_THAT(approximate_adaptive(state, oracle, zero),
+              FailsWith(Kind::kInvalidConfiguration, batch_zero));
+  EXPECT_THAT(approximate_adaptive_batched(state, batch, inverted),
+              FailsWith(Kind::kInvalidConfiguration, min_max));
+  EXPECT_THAT(
+      approximate_uniform_sparse_adaptive(state, oracle, zero, state.parent_masks(), kBudget),
+      FailsWith(Kind::kInvalidConfiguration, batch_zero));
+  EXPECT_THAT(approximate_uniform_sparse_adaptive_batched(state, batch, inverted,
+                                                          state.parent_masks(), kBudget),
+              FailsWith(Kind::kInvalidConfiguration, min_max));
 
   const ExplainerState wide = state_of(make_dag(64, {}));
-  EXPECT_EQ(error_text(approximate_uniform_sparse(wide, oracle, {.n_samples = 0}, {}, kBudget)),
-            "invalid configuration: approximate_uniform_sparse requires n \xe2\x89\xa4 63 (u64 "
-            "bitmask), got 64; use approximate() for larger DAGs");
-  EXPECT_EQ(error_text(approximate_uniform_sparse_adaptive(wide, oracle, zero, {}, kBudget)),
-            "invalid configuration: approximate_uniform_sparse_adaptive requires n \xe2\x89\xa4 "
-            "63, got 64");
-  EXPECT_EQ(error_text(approximate_uniform_sparse_adaptive_batched(wide, batch, zero, {}, kBudget)),
-            "invalid configuration: approximate_uniform_sparse_adaptive_batched requires n "
-            "\xe2\x89\xa4 63, got 64");
+  EXPECT_THAT(approximate_uniform_sparse(wide, oracle, {.n_samples = 0}, {}, kBudget),
+              FailsWith(Kind::kInvalidConfiguration,
+                        "invalid configuration: approximate_uniform_sparse requires n "
+                        "\xe2\x89\xa4 63 (u64 bitmask), got 64; use approximate() for larger "
+                        "DAGs"));
+  EXPECT_THAT(approximate_uniform_sparse_adaptive(wide, oracle, zero, {}, kBudget),
+              FailsWith(Kind::kInvalidConfiguration,
+                        "invalid configuration: approximate_uniform_sparse_adaptive requires n "
+                        "\xe2\x89\xa4 63, got 64"));
+  EXPECT_THAT(approximate_uniform_sparse_adaptive_batched(wide, batch, zero, {}, kBudget),
+              FailsWith(Kind::kInvalidConfiguration,
+                        "invalid configuration: approximate_uniform_sparse_adaptive_batched "
+                        "requires n \xe2\x89\xa4 63, got 64"));
 }
 
 // Catches a memo budget checked only after the memo is filled (40
@@ -709,42 +728,53 @@ TEST(UniformSparse, MemoBudget) {
   RecordingBatchOracle batch(on_words(testing::random_game(0)));
   const ExplainerState ten = state_of(make_dag(10, {}));  // 1024 ideals: 1023 memo entries
   const auto pm = ten.parent_masks();
-  EXPECT_TRUE(approximate_uniform_sparse(ten, oracle, {.n_samples = 5}, pm, 80 * 1023));
-  EXPECT_EQ(
-      error_text(approximate_uniform_sparse(ten, oracle, {.n_samples = 5}, pm, 80 * 1023 - 1)),
-      "linear extension count overflowed u64: approximate_uniform_sparse: dp_ind cache "
-      "exceeded 0MB at 1023 entries; use approximate() for this DAG");
+  EXPECT_THAT(approximate_uniform_sparse(ten, oracle, {.n_samples = 5}, pm, 80 * 1023), IsOk());
+  EXPECT_THAT(approximate_uniform_sparse(ten, oracle, {.n_samples = 5}, pm, 80 * 1023 - 1),
+              FailsWith(Kind::kExtensionCountOverflow,
+                        "linear extension count overflowed u64: approximate_uniform_sparse: "
+                        "dp_ind cache exceeded 0MB at 1023 entries; use approximate() for this "
+                        "DAG"));
   // Two chains of 10: narrow layers, but 11 * 11 ideals, so counted.
   std::vector<std::pair<NodeId, NodeId>> edges;
   for (NodeId i = 0; i + 1 < 10; ++i) edges.insert(edges.end(), {{i, i + 1}, {i + 10, i + 11}});
   const ExplainerState two = state_of(make_dag(20, edges));
-  EXPECT_TRUE(approximate_uniform_sparse(two, oracle, {.n_samples = 5}, two.parent_masks(), 9600));
-  EXPECT_EQ(error_text(approximate_uniform_sparse(two, oracle, {.n_samples = 5}, two.parent_masks(),
-                                                  9599)),
-            "linear extension count overflowed u64: approximate_uniform_sparse: dp_ind cache "
-            "exceeded 0MB at 120 entries; use approximate() for this DAG");
+  EXPECT_THAT(approximate_uniform_sparse(two, oracle, {.n_samples = 5}, two.parent_masks(), 9600),
+              IsOk());
+  EXPECT_THAT(approximate_uniform_sparse(two, oracle, {.n_samples = 5}, two.parent_masks(), 9599),
+              FailsWith(Kind::kExtensionCountOverflow,
+                        "linear extension count overflowed u64: approximate_uniform_sparse: "
+                        "dp_ind cache exceeded 0MB at 120 entries; use approximate() for this "
+                        "DAG"));
   // The memo stops filling one entry past the budget instead of growing to
   // all 1023 up-sets first.
-  EXPECT_EQ(error_text(approximate_uniform_sparse(ten, oracle, {.n_samples = 5}, pm, 80 * 500)),
-            "linear extension count overflowed u64: approximate_uniform_sparse: dp_ind cache "
-            "exceeded 0MB at 501 entries; use approximate() for this DAG");
+  EXPECT_THAT(approximate_uniform_sparse(ten, oracle, {.n_samples = 5}, pm, 80 * 500),
+              FailsWith(Kind::kExtensionCountOverflow,
+                        "linear extension count overflowed u64: approximate_uniform_sparse: "
+                        "dp_ind cache exceeded 0MB at 501 entries; use approximate() for this "
+                        "DAG"));
   const std::uint64_t calls = oracle.calls();
   // 40 independent nodes have 2^40 up-sets, but the counting overflows after
   // about 2^21 of them, as the unbounded memo would.
   const ExplainerState wide = state_of(make_dag(40, {}));
-  EXPECT_EQ(error_text(approximate_uniform_sparse(wide, oracle, {.n_samples = 5},
-                                                  wide.parent_masks(), kBudget)),
-            count_overflow("dp_ind", ((std::uint64_t{1} << 21) - 1) << 19).message());
+  EXPECT_THAT(
+      approximate_uniform_sparse(wide, oracle, {.n_samples = 5}, wide.parent_masks(), kBudget),
+      FailsWith(Kind::kExtensionCountOverflow,
+                count_overflow("dp_ind", ((std::uint64_t{1} << 21) - 1) << 19).message()));
   const AdaptiveOptions some{.min_samples = 0, .max_samples = 10, .batch_size = 5};
-  EXPECT_EQ(error_text(approximate_uniform_sparse_adaptive(ten, oracle, some, pm, 1 << 16)),
-            "linear extension count overflowed u64: approximate_uniform_sparse_adaptive: dp_ind "
-            "cache exceeded 0MB; use approximate_adaptive() for this DAG");
-  EXPECT_EQ(error_text(approximate_uniform_sparse_adaptive_batched(ten, batch, some, pm, 1 << 16)),
-            "linear extension count overflowed u64: uniform_sparse_adaptive_batch: dp_ind cache "
-            "exceeded 0MB; use approximate_adaptive_batched() for this DAG");
+  EXPECT_THAT(approximate_uniform_sparse_adaptive(ten, oracle, some, pm, 1 << 16),
+              FailsWith(Kind::kExtensionCountOverflow,
+                        "linear extension count overflowed u64: "
+                        "approximate_uniform_sparse_adaptive: dp_ind cache exceeded 0MB; use "
+                        "approximate_adaptive() for this DAG"));
+  EXPECT_THAT(approximate_uniform_sparse_adaptive_batched(ten, batch, some, pm, 1 << 16),
+              FailsWith(Kind::kExtensionCountOverflow,
+                        "linear extension count overflowed u64: uniform_sparse_adaptive_batch: "
+                        "dp_ind cache exceeded 0MB; use approximate_adaptive_batched() for this "
+                        "DAG"));
   EXPECT_EQ(oracle.calls(), calls) << "no value asked once the budget fails";
-  EXPECT_TRUE(approximate_uniform_sparse_adaptive(
-      wide, oracle, {.min_samples = 0, .max_samples = 0}, wide.parent_masks(), kBudget));
+  EXPECT_THAT(approximate_uniform_sparse_adaptive(
+                  wide, oracle, {.min_samples = 0, .max_samples = 0}, wide.parent_masks(), kBudget),
+              IsOk());
 }
 
 // Catches a budget check that hides the count overflow of a DAG whose memo
@@ -752,10 +782,11 @@ TEST(UniformSparse, MemoBudget) {
 TEST(UniformSparse, OverflowReportedBeforeBudget) {
   SharedOracle oracle(on_words(testing::random_game(0)));
   const ExplainerState s = state_of(make_dag(21, {}));
-  EXPECT_EQ(error_text(approximate_uniform_sparse(s, oracle, {.n_samples = 3, .seed = 1},
-                                                  s.parent_masks(), kBudget)),
-            "linear extension count overflowed u64: dp_ind[0b111111111111111111111] overflowed "
-            "u64 \xe2\x80\x94 use approx for this DAG");
+  EXPECT_THAT(
+      approximate_uniform_sparse(s, oracle, {.n_samples = 3, .seed = 1}, s.parent_masks(), kBudget),
+      FailsWith(Kind::kExtensionCountOverflow,
+                "linear extension count overflowed u64: dp_ind[0b111111111111111111111] "
+                "overflowed u64 \xe2\x80\x94 use approx for this DAG"));
   EXPECT_EQ(oracle.calls(), 0u);
 }
 
@@ -767,7 +798,7 @@ TEST(UniformSparse, ChainGivesItsOneOrder) {
   const ExplainerState line = state_of(chain(4));
   Result<AsvResult> r =
       approximate_uniform_sparse(line, oracle, {.n_samples = 9}, line.parent_masks(), kBudget);
-  ASSERT_TRUE(r);
+  ASSERT_THAT(r, IsOk());
   EXPECT_LT(testing::max_relative_error(r->values, testing::brute_force_asv(chain(4), game)),
             1e-15);
   EXPECT_EQ(r->ess, 9.0);

@@ -13,6 +13,7 @@
 #include <cmath>
 #include <map>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <boost/multiprecision/cpp_int.hpp>
 
@@ -21,6 +22,7 @@
 #include "common/graphs.hpp"
 #include "common/interrupts.hpp"
 #include "common/oracles.hpp"
+#include "common/result_matchers.hpp"
 #include "graph/limits.hpp"
 #include "sampler/sampler.hpp"
 #include "topo/topo.hpp"
@@ -30,7 +32,10 @@ namespace {
 
 using boost::multiprecision::cpp_int;
 using boost::multiprecision::cpp_rational;
-using testing::error_text;
+using ::testing::Not;
+using testing::FailsWith;
+using testing::IsOk;
+using Kind = AsvError::Kind;
 using testing::make_dag;
 using testing::SharedOracle;
 
@@ -167,7 +172,7 @@ TEST(ExactOverIdeals, EqualsTheDefinition) {
     const auto game = testing::random_game(seed);
     SharedOracle oracle(testing::on_words(game));
     Result<std::vector<double>> r = exact_over_ideals(lattice_of(g), oracle);
-    ASSERT_TRUE(r);
+    ASSERT_THAT(r, IsOk());
     EXPECT_LT(testing::max_relative_error(*r, testing::brute_force_asv(g, game)), 1e-12) << seed;
     EXPECT_EQ(oracle.calls(), testing::order_ideals(g).size());  // each ideal once
   }
@@ -185,7 +190,7 @@ TEST(ExactOverIdeals, AgreesWithRationalArithmeticBeyond64Bits) {
     const PairGame game(g.n_nodes(), width * 1000 + length);
     SharedOracle oracle([&](Coalition s) { return game(s); });
     Result<std::vector<double>> r = exact_over_ideals(l, oracle);
-    ASSERT_TRUE(r);
+    ASSERT_THAT(r, IsOk());
     const std::vector<cpp_rational> exact = exact_rational_asv(l, game);
     double scale = 0.0;
     for (const cpp_rational& v : exact) scale = std::max(scale, std::abs(v.convert_to<double>()));
@@ -205,7 +210,7 @@ TEST(ExactOverIdeals, LongChainIsItsMarginals) {
   const PairGame game(1000, 5);
   SharedOracle oracle([&](Coalition s) { return game(s); });
   Result<std::vector<double>> r = exact_over_ideals(l, oracle);
-  ASSERT_TRUE(r);
+  ASSERT_THAT(r, IsOk());
   std::vector<std::uint64_t> prefix(16, 0);
   for (NodeId i = 0; i < 1000; ++i) {
     const double before = game(prefix);
@@ -233,8 +238,8 @@ TEST(ExactOverIdeals, LimitAndBatches) {
   EXPECT_EQ(batch.calls()[2].size(), 25u);
   EXPECT_EQ(batch.calls()[0][7], single.calls()[7]);
   testing::RecordingBatchOracle short_by_one(game, -1);
-  EXPECT_EQ(error_text(exact_over_ideals(l, short_by_one, 50)),
-            batch_length_error(49, 50).message());
+  EXPECT_THAT(exact_over_ideals(l, short_by_one, 50),
+              FailsWith(Kind::kValueFunction, batch_length_error(49, 50).message()));
 }
 
 // Catches a lattice build whose cost grows with what it throws away: on
@@ -253,8 +258,7 @@ TEST(IdealLattice, StopsWhenInterrupted) {
   InterruptScope scope(trip);
   Result<std::optional<IdealLattice>> l =
       build_lattice(make_dag(40, {}), 1'000'000'000, UINT64_MAX);
-  ASSERT_FALSE(l);
-  EXPECT_EQ(l.error().kind(), AsvError::Kind::kInterrupted);
+  EXPECT_THAT(l, FailsWith(Kind::kInterrupted));
 }
 
 // Catches a level sorted unchecked: the largest levels of a 200-node DAG hold
@@ -307,7 +311,7 @@ TEST(OrderSource, UniformLinearExtensions) {
     std::vector<NodeId> order;
     const int draws = 200000;
     for (int k = 0; k < draws; ++k) {
-      ASSERT_TRUE(source.draw(rng, order));
+      ASSERT_THAT(source.draw(rng, order), IsOk());
       std::vector<std::size_t> at(8);
       for (std::size_t t = 0; t < order.size(); ++t) at[order[t]] = t;
       ASSERT_EQ(order.size(), 8u);
@@ -359,7 +363,7 @@ TEST(EstimateWithin, NearExactOnPairwiseGames) {
       Result<WithinEstimate> r = estimate_within(
           testing::state_of(g), oracle,
           {.max_calls = 2000, .seed = 1, .counted_ideal_limit = counted_ideal_limit});
-      ASSERT_TRUE(r) << r.error().message();
+      ASSERT_THAT(r, IsOk());
       EXPECT_LE(r->calls, 2000u);
       EXPECT_EQ(oracle.calls(), r->calls);
       // The reference: the exact path, itself checked against the definition.
@@ -610,10 +614,12 @@ TEST(EstimateWithin, SeededAndRefusals) {
   EXPECT_EQ(rc.values, ra.values);
   ASSERT_FALSE(batch.calls().empty());
   for (const auto& call : batch.calls()) EXPECT_LE(call.size(), 64u);
-  EXPECT_EQ(error_text(estimate_within(testing::state_of(g), a, {.max_calls = 10})),
-            AsvError::invalid_configuration(
-                "explain_within needs max_calls \xe2\x89\xa5 n + 1 = 11 to walk one ordering")
-                .message());
+  EXPECT_THAT(estimate_within(testing::state_of(g), a, {.max_calls = 10}),
+              FailsWith(Kind::kInvalidConfiguration,
+                        AsvError::invalid_configuration(
+                            "explain_within needs max_calls \xe2\x89\xa5 n + 1 = 11 to walk one "
+                            "ordering")
+                            .message()));
 }
 
 // Catches the wrong path for a budget: exact exactly when the ideals fit
@@ -635,8 +641,9 @@ TEST(ExplainWithin, ExactWhenTheIdealsFit) {
     void calls_done(std::uint64_t calls) override { seen.push_back(calls); }
   } progress;
   testing::RecordingBatchOracle batch([&](Coalition s) { return game(s); });
-  ASSERT_TRUE(explain_within(testing::state_of(g), batch,
-                             {.max_calls = 1681, .batch_size = 1000, .progress = &progress}));
+  ASSERT_THAT(explain_within(testing::state_of(g), batch,
+                             {.max_calls = 1681, .batch_size = 1000, .progress = &progress}),
+              IsOk());
   EXPECT_EQ(progress.seen, (std::vector<std::uint64_t>{1000, 1681}));
   SharedOracle short_one([&](Coalition s) { return game(s); });
   const WithinResult est =
@@ -647,9 +654,10 @@ TEST(ExplainWithin, ExactWhenTheIdealsFit) {
   Dag cyclic;
   cyclic.add_node("a");
   cyclic.add_node("b");
-  ASSERT_TRUE(cyclic.add_edge(0, 1) && cyclic.add_edge(1, 0));
+  ASSERT_THAT(cyclic.add_edge(0, 1), IsOk());
+  ASSERT_THAT(cyclic.add_edge(1, 0), IsOk());
   const Result<ExplainerState> refused = ExplainerState::build(cyclic);
-  EXPECT_FALSE(refused);  // the explainer refuses it first; the method checks again
+  EXPECT_THAT(refused, Not(IsOk()));  // the explainer refuses it first; the method checks again
 }
 
 // Catches a stratum summed with the wrong weights: with every stratum taken

@@ -7,17 +7,23 @@
 #include <optional>
 #include <random>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "common/graphs.hpp"
 #include "common/interrupts.hpp"
+#include "common/result_matchers.hpp"
 
 namespace morvend {
 namespace {
 
 using Ids = std::vector<NodeId>;
 using Edges = std::vector<std::pair<NodeId, NodeId>>;
-using testing::error_text;
+using ::testing::HasSubstr;
+using ::testing::Not;
+using testing::FailsWith;
+using testing::IsOk;
+using Kind = AsvError::Kind;
 using testing::make_cpdag;
 
 template <class Span>
@@ -138,23 +144,31 @@ bool exists_extension(const Cpdag& g) {
 // Catches a wrong order of the insertion checks or a partial insert.
 TEST(Cpdag, InsertionChecksInOrder) {
   Cpdag g = make_cpdag(3, {}, {});
-  EXPECT_EQ(error_text(g.add_directed_edge(7, 7)), "self-loop on node NodeId(7)");
-  EXPECT_EQ(error_text(g.add_undirected_edge(1, 1)), "self-loop on node NodeId(1)");
-  EXPECT_EQ(error_text(g.add_directed_edge(3, 0)), "invalid node id: NodeId(3)");
-  EXPECT_EQ(error_text(g.add_undirected_edge(0, 4)), "invalid node id: NodeId(4)");
-  MORVEND_ASSERT_OK(g.add_directed_edge(0, 1));
-  EXPECT_EQ(error_text(g.add_directed_edge(0, 1)), "duplicate edge NodeId(0) -> NodeId(1)");
+  EXPECT_THAT(g.add_directed_edge(7, 7), FailsWith(Kind::kSelfLoop, "self-loop on node NodeId(7)"));
+  EXPECT_THAT(g.add_undirected_edge(1, 1),
+              FailsWith(Kind::kSelfLoop, "self-loop on node NodeId(1)"));
+  EXPECT_THAT(g.add_directed_edge(3, 0),
+              FailsWith(Kind::kInvalidNodeId, "invalid node id: NodeId(3)"));
+  EXPECT_THAT(g.add_undirected_edge(0, 4),
+              FailsWith(Kind::kInvalidNodeId, "invalid node id: NodeId(4)"));
+  ASSERT_THAT(g.add_directed_edge(0, 1), IsOk());
+  EXPECT_THAT(g.add_directed_edge(0, 1),
+              FailsWith(Kind::kDuplicateEdge, "duplicate edge NodeId(0) -> NodeId(1)"));
   const std::string conflict10 =
       "conflicting edge between NodeId(1) and NodeId(0): an edge with a different orientation "
       "already exists";
-  EXPECT_EQ(error_text(g.add_directed_edge(1, 0)), conflict10);
-  EXPECT_EQ(error_text(g.add_undirected_edge(1, 0)), conflict10);  // ids in argument order
-  EXPECT_NE(error_text(g.add_undirected_edge(0, 1)).find("conflicting edge"), std::string::npos);
-  MORVEND_ASSERT_OK(g.add_undirected_edge(1, 2));
-  EXPECT_EQ(error_text(g.add_undirected_edge(2, 1)), "duplicate edge NodeId(2) -> NodeId(1)");
-  EXPECT_EQ(error_text(g.add_directed_edge(2, 1)),
-            "conflicting edge between NodeId(2) and NodeId(1): an edge with a different "
-            "orientation already exists");
+  EXPECT_THAT(g.add_directed_edge(1, 0), FailsWith(Kind::kConflictingEdge, conflict10));
+  // The message names the ids in argument order.
+  EXPECT_THAT(g.add_undirected_edge(1, 0), FailsWith(Kind::kConflictingEdge, conflict10));
+  EXPECT_THAT(g.add_undirected_edge(0, 1),
+              FailsWith(Kind::kConflictingEdge, HasSubstr("conflicting edge")));
+  ASSERT_THAT(g.add_undirected_edge(1, 2), IsOk());
+  EXPECT_THAT(g.add_undirected_edge(2, 1),
+              FailsWith(Kind::kDuplicateEdge, "duplicate edge NodeId(2) -> NodeId(1)"));
+  EXPECT_THAT(g.add_directed_edge(2, 1),
+              FailsWith(Kind::kConflictingEdge,
+                        "conflicting edge between NodeId(2) and NodeId(1): an edge with a "
+                        "different orientation already exists"));
   EXPECT_EQ(g.n_directed_edges(), 1u);
   EXPECT_EQ(g.n_undirected_edges(), 1u);
   EXPECT_EQ(ids(g.directed_children(0)), (Ids{1}));
@@ -167,12 +181,14 @@ TEST(Cpdag, InsertionChecksInOrder) {
 // Catches Cycle winning over EmptyGraph, undirected edges counted as a
 // cycle, or a directed cycle passing.
 TEST(Cpdag, ValidatePdag) {
-  EXPECT_EQ(error_text(Cpdag().validate_pdag()), "graph is empty");
-  MORVEND_ASSERT_OK(make_cpdag(3, {}, {{0, 1}, {1, 2}, {2, 0}}).validate_pdag());
+  EXPECT_THAT(Cpdag().validate_pdag(), FailsWith(Kind::kEmptyGraph, "graph is empty"));
+  ASSERT_THAT(make_cpdag(3, {}, {{0, 1}, {1, 2}, {2, 0}}).validate_pdag(), IsOk());
   const Cpdag cyc = make_cpdag(3, {{0, 1}, {1, 2}, {2, 0}}, {});
-  EXPECT_EQ(error_text(cyc.validate_pdag()), "cycle detected in graph");
-  EXPECT_EQ(error_text(validate_cpdag(cyc)), "cycle detected in graph");
-  EXPECT_EQ(error_text(consistent_extension(cyc)), AsvError::no_consistent_extension().message());
+  EXPECT_THAT(cyc.validate_pdag(), FailsWith(Kind::kCycle, "cycle detected in graph"));
+  EXPECT_THAT(validate_cpdag(cyc), FailsWith(Kind::kCycle, "cycle detected in graph"));
+  EXPECT_THAT(consistent_extension(cyc),
+              FailsWith(Kind::kNoConsistentExtension,
+                        AsvError::no_consistent_extension().message()));
 }
 
 // Catches a wrong elimination order or orientation on the worked examples.
@@ -183,14 +199,17 @@ TEST(ConsistentExtension, WorkedExamples) {
   const Dag v = consistent_extension(make_cpdag(3, {{0, 2}, {1, 2}}, {})).value();
   EXPECT_EQ(edges_of(v), (Edges{{0, 2}, {1, 2}}));
   const Cpdag square = make_cpdag(4, {}, {{0, 1}, {1, 2}, {2, 3}, {3, 0}});
-  EXPECT_EQ(error_text(consistent_extension(square)),
-            "PDAG has no consistent DAG extension (undirected edges can't be oriented without "
-            "creating a cycle or a new v-structure)");
-  MORVEND_ASSERT_OK(square.validate_pdag());
-  EXPECT_EQ(error_text(validate_cpdag(square)), AsvError::no_consistent_extension().message());
+  EXPECT_THAT(consistent_extension(square),
+              FailsWith(Kind::kNoConsistentExtension,
+                        "PDAG has no consistent DAG extension (undirected edges can't be "
+                        "oriented without creating a cycle or a new v-structure)"));
+  ASSERT_THAT(square.validate_pdag(), IsOk());
+  EXPECT_THAT(validate_cpdag(square),
+              FailsWith(Kind::kNoConsistentExtension,
+                        AsvError::no_consistent_extension().message()));
   EXPECT_EQ(consistent_extension(make_cpdag(1, {}, {})).value().n_nodes(), 1u);
-  EXPECT_EQ(error_text(consistent_extension(Cpdag())), "graph is empty");
-  EXPECT_EQ(error_text(validate_cpdag(Cpdag())), "graph is empty");
+  EXPECT_THAT(consistent_extension(Cpdag()), FailsWith(Kind::kEmptyGraph, "graph is empty"));
+  EXPECT_THAT(validate_cpdag(Cpdag()), FailsWith(Kind::kEmptyGraph, "graph is empty"));
 }
 
 // Catches adjacency lists out of the documented order: directed children
@@ -262,9 +281,9 @@ TEST(ConsistentExtension, PdagsOfRandomDagsAlwaysExtend) {
     }
     const Cpdag g = make_cpdag(dag.n_nodes(), directed, undirected);
     const Result<Dag> r = consistent_extension(g);
-    ASSERT_TRUE(r.has_value()) << "seed " << seed;
+    ASSERT_THAT(r, IsOk()) << "seed " << seed;
     EXPECT_TRUE(is_consistent_extension(g, *r)) << "seed " << seed;
-    MORVEND_ASSERT_OK(validate_cpdag(g));
+    ASSERT_THAT(validate_cpdag(g), IsOk());
   }
 }
 
@@ -287,9 +306,11 @@ TEST(CpdagStrongHull, UsesOneExtension) {
   EXPECT_EQ(edges_of(consistent_extension(g).value()), (Edges{{0, 2}, {1, 2}, {2, 3}}));
   EXPECT_EQ(strong_d_convex_hull(g, Ids{0, 3}).value(), (Ids{0, 3, 2, 1}));
   const Cpdag square = make_cpdag(4, {}, {{0, 1}, {1, 2}, {2, 3}, {3, 0}});
-  EXPECT_EQ(error_text(strong_d_convex_hull(square, Ids{9})),
-            AsvError::no_consistent_extension().message());
-  EXPECT_EQ(error_text(strong_d_convex_hull(g, Ids{9})), "invalid node id: NodeId(9)");
+  EXPECT_THAT(strong_d_convex_hull(square, Ids{9}),
+              FailsWith(Kind::kNoConsistentExtension,
+                        AsvError::no_consistent_extension().message()));
+  EXPECT_THAT(strong_d_convex_hull(g, Ids{9}),
+              FailsWith(Kind::kInvalidNodeId, "invalid node id: NodeId(9)"));
 }
 
 // Catches dropped edge kinds, edges to dropped nodes, or request order
@@ -305,7 +326,8 @@ TEST(CpdagInducedSubgraph, KeepsKindsAndSourceOrder) {
   EXPECT_EQ(bc.names(), (std::vector<std::string>{"1", "2"}));
   EXPECT_EQ(ids(bc.undirected_neighbours(0)), (Ids{1}));
   EXPECT_EQ(bc.n_directed_edges(), 0u);
-  EXPECT_EQ(error_text(induced_subgraph(g, Ids{0, 3})), "invalid node id: NodeId(3)");
+  EXPECT_THAT(induced_subgraph(g, Ids{0, 3}),
+              FailsWith(Kind::kInvalidNodeId, "invalid node id: NodeId(3)"));
 }
 
 // ---- interrupts -------------------------------------------------------------
@@ -368,7 +390,7 @@ TEST(CpdagInterrupt, ChecksChangeNothing) {
   const Cpdag h = complete_cpdag(200);
   for (const auto& [name, op] : eliminations(g, h)) {
     const Outcome want = op();
-    ASSERT_TRUE(want.has_value()) << name;
+    ASSERT_THAT(want, IsOk()) << name;
     int stops = 0;
     for (int k = 1;; ++k) {
       StopSource stop = StopSource::on_ask(k);
@@ -378,11 +400,11 @@ TEST(CpdagInterrupt, ChecksChangeNothing) {
         r = op();
       }
       if (stop.stopped_at() < 0) {
-        ASSERT_TRUE(r.has_value()) << name << ", " << r.error().message();
+        ASSERT_THAT(r, IsOk()) << name;
         EXPECT_EQ(*r, *want) << name;
         break;
       }
-      ASSERT_TRUE(interrupted(r)) << name << ", stopped on ask " << k;
+      ASSERT_THAT(r, FailsWith(Kind::kInterrupted)) << name << ", stopped on ask " << k;
       ++stops;
     }
     EXPECT_GE(stops, 1) << name;
@@ -421,11 +443,11 @@ TEST(CpdagInterrupt, AStopInAnyStepGivesInterruptedAlone) {
       if (interrupted(r)) {
         ++stopped;
       } else if (want) {
-        ASSERT_TRUE(r.has_value()) << name << ", graph " << k << ", " << r.error().message();
+        ASSERT_THAT(r, IsOk()) << name << ", graph " << k;
         ASSERT_EQ(*r, *want) << name << ", graph " << k;
       } else {
         ++refused;
-        ASSERT_FALSE(r.has_value()) << name << ", graph " << k;
+        ASSERT_THAT(r, Not(IsOk())) << name << ", graph " << k;
         ASSERT_EQ(r.error(), want.error()) << name << ", graph " << k;
       }
       const Outcome again = op();
@@ -451,10 +473,10 @@ TEST(CpdagInterrupt, LinearWalksStopWhenAsked) {
   for (NodeId i = 0; i < g.n_nodes(); ++i) all[i] = i;
   std::atomic<bool> stop{true};
   InterruptScope scope(stop, nullptr);
-  EXPECT_EQ(error_text(g.validate_pdag()), "interrupted");
-  EXPECT_EQ(error_text(induced_subgraph(g, all)), "interrupted");
+  EXPECT_THAT(g.validate_pdag(), FailsWith(Kind::kInterrupted, "interrupted"));
+  EXPECT_THAT(induced_subgraph(g, all), FailsWith(Kind::kInterrupted, "interrupted"));
   stop.store(false);
-  MORVEND_ASSERT_OK(g.validate_pdag());
+  ASSERT_THAT(g.validate_pdag(), IsOk());
   EXPECT_EQ(induced_subgraph(g, all).value().n_undirected_edges(), 19998u);
 }
 

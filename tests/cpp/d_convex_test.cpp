@@ -6,16 +6,20 @@
 #include <functional>
 #include <random>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "common/graphs.hpp"
 #include "common/interrupts.hpp"
+#include "common/result_matchers.hpp"
 
 namespace morvend {
 namespace {
 
 using Ids = std::vector<NodeId>;
-using testing::error_text;
+using testing::FailsWith;
+using testing::IsOk;
+using Kind = AsvError::Kind;
 using testing::make_dag;
 
 bool has(const Ids& list, NodeId v) { return std::find(list.begin(), list.end(), v) != list.end(); }
@@ -193,8 +197,10 @@ TEST(DConvexHull, TrivialSetsRepeatsAndBadIds) {
   EXPECT_EQ(hull(g, all), all);
   EXPECT_EQ(strong(g, all), all);
   EXPECT_EQ(hull(testing::chain(3), {2, 0, 2, 0}), (Ids{2, 0, 1}));
-  EXPECT_EQ(error_text(d_convex_hull(g, Ids{0, 12, 13})), "invalid node id: NodeId(12)");
-  EXPECT_EQ(error_text(strong_d_convex_hull(g, Ids{99})), "invalid node id: NodeId(99)");
+  EXPECT_THAT(d_convex_hull(g, Ids{0, 12, 13}),
+              FailsWith(Kind::kInvalidNodeId, "invalid node id: NodeId(12)"));
+  EXPECT_THAT(strong_d_convex_hull(g, Ids{99}),
+              FailsWith(Kind::kInvalidNodeId, "invalid node id: NodeId(99)"));
   EXPECT_EQ(hull(Dag(), {}), Ids{});
 }
 
@@ -255,10 +261,11 @@ TEST(InducedSubgraph, KeepsSourceOrderAndEdges) {
   EXPECT_EQ(sub.n_edges(), 3u);
   const Dag fwd = induced_subgraph(g, Ids{1, 3, 4}).value();
   EXPECT_EQ(fwd.names(), sub.names());
-  EXPECT_EQ(error_text(induced_subgraph(g, Ids{0, 5, 6})), "invalid node id: NodeId(5)");
+  EXPECT_THAT(induced_subgraph(g, Ids{0, 5, 6}),
+              FailsWith(Kind::kInvalidNodeId, "invalid node id: NodeId(5)"));
   EXPECT_EQ(induced_subgraph(g, Ids{}).value().n_nodes(), 0u);
   Ids kept;
-  ASSERT_TRUE(induced_subgraph(g, Ids{4, 1, 3, 1}, &kept).has_value());
+  ASSERT_THAT(induced_subgraph(g, Ids{4, 1, 3, 1}, &kept), IsOk());
   EXPECT_EQ(kept, (Ids{1, 3, 4}));
 }
 
@@ -297,8 +304,6 @@ TEST(InducedSubgraph, LargeAndSmallRequestsAgree) {
 using testing::cpu_seconds;
 using testing::StopSource;
 using HullFn = std::function<Result<Ids>()>;
-
-bool interrupted(const Result<Ids>& r) { return !r && r.error() == AsvError::interrupted(); }
 
 // complete_dag: i -> j for every i < j. The strong hull of two late nodes
 // spends its time among the collider candidates: all of them, each with a
@@ -350,11 +355,11 @@ TEST(DConvexHullInterrupt, ChecksChangeNothing) {
         r = hull();
       }
       if (stop.stopped_at() < 0) {
-        ASSERT_TRUE(r.has_value()) << name << ", " << r.error().message();
+        ASSERT_THAT(r, IsOk()) << name;
         EXPECT_EQ(*r, want) << name;
         break;
       }
-      ASSERT_TRUE(interrupted(r)) << name << ", stopped on ask " << k;
+      ASSERT_THAT(r, FailsWith(Kind::kInterrupted)) << name << ", stopped on ask " << k;
       ++stops;
     }
     EXPECT_GE(stops, 1) << name;
@@ -374,7 +379,7 @@ bool stopped_or_same(const std::function<Result<Ids>()>& hull, const Ids& want) 
   if (r) {
     EXPECT_EQ(*r, want);
   } else {
-    EXPECT_TRUE(interrupted(r)) << r.error().message();
+    EXPECT_THAT(r, FailsWith(Kind::kInterrupted));
   }
   EXPECT_EQ(hull().value(), want);
   return !r;
@@ -430,8 +435,7 @@ TEST(InducedSubgraphInterrupt, StopsWhenAsked) {
   {
     InterruptScope scope(stop, nullptr);
     const Result<Dag> r = induced_subgraph(g, all);
-    ASSERT_FALSE(r.has_value());
-    EXPECT_EQ(r.error(), AsvError::interrupted());
+    ASSERT_THAT(r, FailsWith(Kind::kInterrupted));
     stop.store(false);
     EXPECT_EQ(induced_subgraph(g, all).value().n_edges(), 20000u);
   }

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <deque>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "asv/completion_count.hpp"
@@ -10,12 +11,16 @@
 #include "common/engines.hpp"
 #include "common/graphs.hpp"
 #include "common/oracles.hpp"
+#include "common/result_matchers.hpp"
 
 namespace morvend {
 namespace {
 
 using testing::chain;
-using testing::error_text;
+using ::testing::Not;
+using testing::FailsWith;
+using testing::IsOk;
+using Kind = AsvError::Kind;
 using testing::make_dag;
 using testing::RecordingOracle;
 using testing::state_of;
@@ -68,7 +73,7 @@ TEST(SparseDp, ChainOf63) {
   auto game = testing::random_game(2);
   RecordingOracle oracle(game);
   Result<AsvResult> r = exact_dag_sparse(state_of(chain(63)), oracle, {.max_nodes = 63});
-  ASSERT_TRUE(r) << r.error().message();
+  ASSERT_THAT(r, IsOk());
   EXPECT_EQ(oracle.calls().size(), 64u);
   EXPECT_EQ(r->n_samples, 64u);
   EXPECT_EQ(r->n_order_ideals, 64u);
@@ -80,14 +85,16 @@ TEST(SparseDp, ChainOf63) {
 // Catches the node checks in the wrong order or after work has started.
 TEST(SparseDp, NodeLimits) {
   RecordingOracle oracle(testing::random_game(0));
-  EXPECT_TRUE(exact_dag_sparse(state_of(chain(28)), oracle, {}));
-  EXPECT_EQ(error_text(exact_dag_sparse(state_of(chain(29)), oracle, {})),
-            "invalid configuration: exact_dag_sparse: n=29 exceeds max_nodes=28; use approximate "
-            "method for large DAGs");
+  EXPECT_THAT(exact_dag_sparse(state_of(chain(28)), oracle, {}), IsOk());
+  EXPECT_THAT(exact_dag_sparse(state_of(chain(29)), oracle, {}),
+              FailsWith(Kind::kInvalidConfiguration,
+                        "invalid configuration: exact_dag_sparse: n=29 exceeds max_nodes=28; use "
+                        "approximate method for large DAGs"));
   oracle = RecordingOracle(testing::random_game(0));
-  EXPECT_EQ(error_text(exact_dag_sparse(state_of(chain(64)), oracle, {.max_nodes = 64})),
-            "invalid configuration: bitmask representation requires n \xe2\x89\xa4 63 for sparse "
-            "DP, got 64");
+  EXPECT_THAT(exact_dag_sparse(state_of(chain(64)), oracle, {.max_nodes = 64}),
+              FailsWith(Kind::kInvalidConfiguration,
+                        "invalid configuration: bitmask representation requires n \xe2\x89\xa4 "
+                        "63 for sparse DP, got 64"));
   EXPECT_TRUE(oracle.calls().empty());
 }
 
@@ -97,14 +104,16 @@ TEST(SparseDp, MemoryLimit) {
   // 8 isolated nodes have 256 ideals; a limit of 100 entries trips at the 101st.
   Result<AsvResult> r =
       exact_dag_sparse(state_of(make_dag(8, {})), oracle, {.max_nodes = 28, .memory_limit = 8000});
-  EXPECT_EQ(error_text(r),
-            "invalid configuration: exact_dag_sparse: exceeded memory limit (8000 bytes) after "
-            "101 order ideals; try approximate method");
+  EXPECT_THAT(r,
+              FailsWith(Kind::kInvalidConfiguration,
+                        "invalid configuration: exact_dag_sparse: exceeded memory limit (8000 "
+                        "bytes) after 101 order ideals; try approximate method"));
   EXPECT_EQ(reference_forward_error(parent_masks_of(make_dag(8, {})), 8000), "memory after 101");
   EXPECT_TRUE(oracle.calls().empty());
   // Exactly at the limit is accepted.
-  EXPECT_TRUE(exact_dag_sparse(state_of(make_dag(8, {})), oracle,
-                               {.max_nodes = 28, .memory_limit = 256 * 80}));
+  EXPECT_THAT(exact_dag_sparse(state_of(make_dag(8, {})), oracle,
+                               {.max_nodes = 28, .memory_limit = 256 * 80}),
+              IsOk());
 }
 
 // Catches an overflow reported for another ideal than the breadth-first
@@ -117,7 +126,7 @@ TEST(SparseDp, OverflowNamesTheFirstIdealOfTheSearch) {
   for (const Dag& g : graphs) {
     RecordingOracle oracle(testing::random_game(0));
     Result<AsvResult> r = exact_dag_sparse(state_of(g), oracle, {});
-    ASSERT_FALSE(r);
+    ASSERT_THAT(r, Not(IsOk()));
     EXPECT_EQ(r.error().message(), reference_forward_error(parent_masks_of(g), 1ull << 31));
     EXPECT_TRUE(oracle.calls().empty());
   }

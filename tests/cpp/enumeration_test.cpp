@@ -3,18 +3,22 @@
 #include <algorithm>
 #include <cmath>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "common/engines.hpp"
 #include "common/graphs.hpp"
 #include "common/interrupts.hpp"
 #include "common/oracles.hpp"
+#include "common/result_matchers.hpp"
 
 namespace morvend {
 namespace {
 
 using testing::chain;
-using testing::error_text;
+using testing::FailsWith;
+using testing::IsOk;
+using Kind = AsvError::Kind;
 using testing::make_dag;
 using testing::RecordingOracle;
 using testing::SharedOracle;
@@ -25,7 +29,7 @@ using testing::TripSource;
 TEST(Enumeration, CallOrderFollowsTheOrders) {
   RecordingOracle oracle(testing::random_game(0));
   Result<AsvResult> r = exact_enumeration(state_of(make_dag(3, {})), oracle);
-  ASSERT_TRUE(r);
+  ASSERT_THAT(r, IsOk());
   EXPECT_EQ(r->n_samples, 6u);
   // Orders 012, 021, 102, 120, 201, 210; each new coalition when first needed.
   EXPECT_EQ(oracle.calls(),
@@ -37,7 +41,7 @@ TEST(Enumeration, ChainHasOneOrder) {
   auto game = testing::random_game(5);
   RecordingOracle oracle(game);
   Result<AsvResult> r = exact_enumeration(state_of(chain(5)), oracle);
-  ASSERT_TRUE(r);
+  ASSERT_THAT(r, IsOk());
   EXPECT_EQ(r->n_samples, 1u);
   EXPECT_EQ(r->values[3], game(0b1111) - game(0b111));
 }
@@ -45,22 +49,26 @@ TEST(Enumeration, ChainHasOneOrder) {
 // Catches the limits being checked late (after calls) or with the wrong text.
 TEST(Enumeration, Limits) {
   RecordingOracle oracle(testing::random_game(0));
-  EXPECT_EQ(error_text(exact_enumeration(state_of(make_dag(65, {})), oracle)),
-            "invalid configuration: bitmask coalitions require n \xe2\x89\xa4 64, got 65");
+  EXPECT_THAT(exact_enumeration(state_of(make_dag(65, {})), oracle),
+              FailsWith(Kind::kInvalidConfiguration,
+                        "invalid configuration: bitmask coalitions require n \xe2\x89\xa4 64, "
+                        "got 65"));
   // 11 isolated nodes: 39916800 orders, over the limit; 10 are 3628800.
-  EXPECT_EQ(error_text(exact_enumeration(state_of(make_dag(11, {})), oracle)),
-            "invalid configuration: exact enumerates every linear extension and accepts at "
-            "most 10000000 of them; this DAG has more: use 'exact_dag_sparse' or 'approx'");
+  EXPECT_THAT(exact_enumeration(state_of(make_dag(11, {})), oracle),
+              FailsWith(Kind::kInvalidConfiguration,
+                        "invalid configuration: exact enumerates every linear extension and "
+                        "accepts at most 10000000 of them; this DAG has more: use "
+                        "'exact_dag_sparse' or 'approx'"));
   EXPECT_TRUE(oracle.calls().empty());
   // 64 nodes in a chain are fine: one order.
-  EXPECT_TRUE(exact_enumeration(state_of(chain(64)), oracle));
+  EXPECT_THAT(exact_enumeration(state_of(chain(64)), oracle), IsOk());
 }
 
 // Catches a NaN result asked again (the hash cache keeps NaN).
 TEST(Enumeration, NanIsCachedLikeAnyValue) {
   RecordingOracle oracle([](std::uint64_t m) { return m == 0b01 ? NAN : 1.0; });
   Result<AsvResult> r = exact_enumeration(state_of(make_dag(2, {})), oracle);
-  ASSERT_TRUE(r);
+  ASSERT_THAT(r, IsOk());
   EXPECT_EQ(std::count(oracle.calls().begin(), oracle.calls().end(), 0b01u), 1);
   EXPECT_TRUE(std::isnan(r->values[0]));
 }

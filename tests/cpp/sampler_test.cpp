@@ -5,15 +5,20 @@
 #include <map>
 #include <unordered_set>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "asv/ideal_levels.hpp"
 #include "common/graphs.hpp"
 #include "common/oracles.hpp"
+#include "common/result_matchers.hpp"
 
 namespace morvend {
 namespace {
 
+using testing::FailsWith;
+using testing::IsOk;
+using Kind = AsvError::Kind;
 using testing::chain;
 using testing::make_dag;
 
@@ -209,7 +214,7 @@ TEST(SampleUniformOrder, UniformAndFrugal) {
   std::vector<NodeId> order;
   std::map<std::vector<NodeId>, int> seen;
   for (int k = 0; k < 50000; ++k) {
-    ASSERT_TRUE(sample_uniform_order(4, pm, memo, rng, order));
+    ASSERT_THAT(sample_uniform_order(4, pm, memo, rng, order), IsOk());
     ++seen[order];
   }
   ASSERT_EQ(seen.size(), 5u);
@@ -218,7 +223,7 @@ TEST(SampleUniformOrder, UniformAndFrugal) {
   for (const Dag& h : {make_dag(1, {}), chain(9)}) {
     CompletionMemo m;
     rng = rng_from_seed(5);
-    ASSERT_TRUE(sample_uniform_order(h.n_nodes(), parent_masks_of(h), m, rng, order));
+    ASSERT_THAT(sample_uniform_order(h.n_nodes(), parent_masks_of(h), m, rng, order), IsOk());
     EXPECT_EQ(order.size(), h.n_nodes());
     EXPECT_TRUE(std::is_sorted(order.begin(), order.end()));
     EXPECT_EQ(words_used(rng, 5), 0u);
@@ -234,8 +239,9 @@ TEST(PrefixContributions, EmptySetFirstThenEachPrefix) {
   };
   std::vector<std::pair<NodeId, double>> got;
   const std::vector<NodeId> order{2, 0, 1};
-  ASSERT_TRUE(
-      prefix_contributions(order, value, [&](NodeId i, double d) { got.push_back({i, d}); }));
+  ASSERT_THAT(
+      prefix_contributions(order, value, [&](NodeId i, double d) { got.push_back({i, d}); }),
+      IsOk());
   EXPECT_EQ(asked, (std::vector<std::uint64_t>{0, 0b100, 0b101, 0b111}));
   EXPECT_EQ(got, (std::vector<std::pair<NodeId, double>>{{2, 16}, {0, 9}, {1, 24}}));
 }
@@ -248,7 +254,7 @@ TEST(EvaluateBatch, OneSortedCallOfUncachedCoalitions) {
   batch.add(std::vector<NodeId>{0, 2, 1}, 0.0);
   ValueCache cache{{0b001, 7.0}};
   testing::RecordingBatchOracle oracle(testing::on_words([](std::uint64_t m) { return m * 1.0; }));
-  ASSERT_TRUE(evaluate_batch(batch, cache, oracle));
+  ASSERT_THAT(evaluate_batch(batch, cache, oracle), IsOk());
   ASSERT_EQ(oracle.calls().size(), 1u);
   std::vector<std::uint64_t> asked;
   for (const auto& set : oracle.calls()[0]) asked.push_back(set.at(0));
@@ -257,16 +263,17 @@ TEST(EvaluateBatch, OneSortedCallOfUncachedCoalitions) {
   EXPECT_EQ(cache.at(0b001), 7.0);
   EXPECT_EQ(cache.at(0b101), 5.0);
 
-  ASSERT_TRUE(evaluate_batch(batch, cache, oracle));
+  ASSERT_THAT(evaluate_batch(batch, cache, oracle), IsOk());
   EXPECT_EQ(oracle.calls().size(), 1u) << "a fully cached batch makes no call";
 
   for (int extra : {1, -1}) {
     ValueCache fresh;
     testing::RecordingBatchOracle wrong(testing::on_words([](std::uint64_t) { return 0.0; }),
                                         extra);
-    EXPECT_EQ(testing::error_text(evaluate_batch(batch, fresh, wrong)),
-              "value function error: value_fn_batch returned " + std::to_string(5 + extra) +
-                  " values for 5 coalitions");
+    EXPECT_THAT(evaluate_batch(batch, fresh, wrong),
+                FailsWith(Kind::kValueFunction, "value function error: value_fn_batch returned " +
+                                                    std::to_string(5 + extra) +
+                                                    " values for 5 coalitions"));
     EXPECT_TRUE(fresh.empty());
   }
 }

@@ -2,18 +2,22 @@
 
 #include <cmath>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "common/engines.hpp"
 #include "common/graphs.hpp"
 #include "common/oracles.hpp"
+#include "common/result_matchers.hpp"
 #include "dag_dp_sparse/dag_dp_sparse.hpp"
 
 namespace morvend {
 namespace {
 
 using testing::chain;
-using testing::error_text;
+using testing::FailsWith;
+using testing::IsOk;
+using Kind = AsvError::Kind;
 using testing::make_dag;
 using testing::RecordingOracle;
 using testing::state_of;
@@ -68,7 +72,8 @@ TEST(TreeEngine, AgreesWithSparseDp) {
     RecordingOracle a(game), b(game);
     Result<AsvResult> tree = exact_tree(state_of(g), a);
     Result<AsvResult> sparse = exact_dag_sparse(state_of(g), b, {});
-    ASSERT_TRUE(tree && sparse);
+    ASSERT_THAT(tree, IsOk());
+    ASSERT_THAT(sparse, IsOk());
     EXPECT_LT(testing::max_relative_error(tree->values, sparse->values), 1e-9) << seed;
     EXPECT_EQ(tree->n_samples, 0u);
   }
@@ -80,19 +85,21 @@ TEST(TreeEngine, StarLeavesGetShapleyValues) {
   std::vector<double> w{4.0, 1.0, -2.0, 0.5, 3.0};
   RecordingOracle oracle(testing::additive_game(w));
   Result<AsvResult> r = exact_tree(state_of(testing::star(4)), oracle);
-  ASSERT_TRUE(r);
+  ASSERT_THAT(r, IsOk());
   EXPECT_LT(testing::max_relative_error(r->values, w), 1e-12);
 }
 
 // Catches limit checks out of order or after calls.
 TEST(TreeEngine, Errors) {
   RecordingOracle oracle(testing::random_game(0));
-  EXPECT_EQ(error_text(exact_tree(state_of(make_dag(3, {{0, 2}, {1, 2}})), oracle)),
-            "graph is not a rooted directed tree");
-  EXPECT_EQ(error_text(exact_tree(state_of(make_dag(2, {})), oracle)),
-            "graph is not a rooted directed tree");
-  EXPECT_EQ(error_text(exact_tree(state_of(chain(65)), oracle)),
-            "invalid configuration: bitmask coalitions require n \xe2\x89\xa4 64, got 65");
+  EXPECT_THAT(exact_tree(state_of(make_dag(3, {{0, 2}, {1, 2}})), oracle),
+              FailsWith(Kind::kNotRootedTree, "graph is not a rooted directed tree"));
+  EXPECT_THAT(exact_tree(state_of(make_dag(2, {})), oracle),
+              FailsWith(Kind::kNotRootedTree, "graph is not a rooted directed tree"));
+  EXPECT_THAT(exact_tree(state_of(chain(65)), oracle),
+              FailsWith(Kind::kInvalidConfiguration,
+                        "invalid configuration: bitmask coalitions require n \xe2\x89\xa4 64, "
+                        "got 65"));
   EXPECT_TRUE(oracle.calls().empty());
   EXPECT_EQ(AsvError::tree_budget_exceeded(16384, 50000, 245761, 200000).message(),
             "exact_tree: tree shape exceeds the feasibility budget (largest single side-sibling "
@@ -104,7 +111,7 @@ TEST(TreeEngine, Errors) {
 // product order, v(P + F) before v(P).
 TEST(TreeEngine, CallOrder) {
   RecordingOracle oracle(testing::random_game(0));
-  ASSERT_TRUE(exact_tree(state_of(make_dag(3, {{0, 1}, {0, 2}})), oracle));
+  ASSERT_THAT(exact_tree(state_of(make_dag(3, {{0, 1}, {0, 2}})), oracle), IsOk());
   // F = 0: P = {}; F = 1: P = {0}, {0, 2}; F = 2: everything is cached.
   EXPECT_EQ(oracle.calls(), (std::vector<std::uint64_t>{0b001, 0b000, 0b011, 0b111, 0b101}));
 }
@@ -114,7 +121,7 @@ TEST(TreeEngine, ChainOf64) {
   auto game = testing::random_game(9);
   RecordingOracle oracle(game);
   Result<AsvResult> r = exact_tree(state_of(chain(64)), oracle);
-  ASSERT_TRUE(r);
+  ASSERT_THAT(r, IsOk());
   EXPECT_EQ(oracle.calls().size(), 65u);
   EXPECT_NEAR(r->values[63], game(~std::uint64_t{0}) - game(~std::uint64_t{0} >> 1), 1e-12);
 }

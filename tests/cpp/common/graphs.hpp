@@ -1,4 +1,5 @@
-// Test-only helpers: small graph builders, random DAGs and Result matchers.
+// Test-only helpers: small graph builders and random DAGs (Result matchers are
+// in result_matchers.hpp).
 #pragma once
 
 #include <cstdint>
@@ -39,16 +40,4 @@ Cpdag make_cpdag(std::size_t n, const std::vector<std::pair<NodeId, NodeId>>& di
 // Edges are inserted in a shuffled order, undirected ones either way round.
 Cpdag random_pdag(std::size_t n, double p, double q, std::uint64_t seed);
 
-// A message of a failed Result, or "<ok>" when it succeeded.
-template <class T>
-std::string error_text(const Result<T>& r) {
-  return r ? std::string("<ok>") : r.error().message();
-}
-
 }  // namespace morvend::testing
-
-#define MORVEND_ASSERT_OK(expr)                                  \
-  do {                                                           \
-    const auto& morvend_r_ = (expr);                             \
-    ASSERT_TRUE(morvend_r_.has_value()) << morvend_r_.error().message(); \
-  } while (0)

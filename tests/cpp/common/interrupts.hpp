@@ -19,6 +19,7 @@
 
 #include <gtest/gtest.h>
 
+#include "common/result_matchers.hpp"
 #include "graph/interrupt.hpp"
 
 namespace morvend::testing {
@@ -112,7 +113,7 @@ void expect_stops_promptly(const std::string& name, Op&& op) {
     r = op();
   }
   const double tail = cpu_seconds() - stop.stopped_at();
-  EXPECT_TRUE(!r && r.error() == AsvError::interrupted()) << name;
+  EXPECT_THAT(r, FailsWith(AsvError::Kind::kInterrupted)) << name;
   EXPECT_GE(stop.asks(), 1) << name;
   EXPECT_LE(stop.max_gap(), kMaxAskGap) << name;
   EXPECT_LT(tail, 0.01) << name;
