@@ -9,6 +9,7 @@
 
 #include "budget/evaluate.hpp"
 #include "budget/order_controls.hpp"
+#include "budget/order_pool.hpp"
 #include "budget/surrogate.hpp"
 #include "budget/within.hpp"
 #include "coalition/coalition.hpp"
@@ -85,11 +86,12 @@ class Replicates {
   std::vector<double> sq_;  // per node, when every order is its own replicate
 };
 
-// Folds: order r goes to fold (r % streams) % count with streams (a stream
-// whole in one fold, since its orders depend on each other), else r % count.
+// Folds: the fold of each order walked, that of its order in the pool, so
+// that an order drawn twice is never on both sides of a cross-fit.
 struct Folds {
-  std::size_t count = 1, streams = 0;
-  std::size_t of(std::size_t r) const { return (streams == 0 ? r : r % streams) % count; }
+  std::size_t count = 1;
+  std::vector<std::uint8_t> of_order;
+  std::size_t of(std::size_t r) const { return of_order[r]; }
 };
 
 // Plan: the orders walked and the coalitions they need, each once, in the
@@ -99,6 +101,9 @@ struct Plan {
 
   std::size_t words;
   std::vector<std::vector<NodeId>> orders;
+  std::vector<double> weights;  // per order, 1 / (N pi): see OrderPool
+  std::vector<bool> rare;       // per order, drawn among the rare orders
+  std::vector<bool> common;     // per coalition, met by an order not drawn as rare
   CoalitionIndex coalitions;
   std::vector<std::uint64_t> folds;  // per coalition, a bit per fold
 
@@ -115,18 +120,20 @@ struct Plan {
   }
 };
 
-// plan_orders: draws orders while their new coalitions fit the budget. Orders
-// whose coalitions are all known cost no call; the cap on their number ends
-// the walk when every ideal is known (a budget the exact path would take).
-Result<void> plan_orders(Plan& plan, OrderSource& source, SampleRng& rng, std::uint64_t max_calls,
-                         const Folds& folds) {
+// plan_orders: draws orders from the pool while their new coalitions fit the
+// budget. Orders whose coalitions are all known cost no call; the cap on
+// their number ends the walk when every ideal is known (a budget the exact
+// path would take).
+Result<void> plan_orders(Plan& plan, const OrderPool& pool, SampleRng& rng, std::uint64_t max_calls,
+                         Folds& folds) {
   std::vector<NodeId> order;
   CoalitionList fresh(plan.words);
   std::vector<std::size_t> known;
   std::vector<std::uint64_t> s;
   while (plan.orders.size() < max_calls) {
     if (Result<void> r = check_interrupt(); !r) return r;
-    if (Result<void> r = source.draw(rng, order); !r) return r;
+    const OrderPool::Draw drawn = pool.draw(rng);
+    order.assign(drawn.order.begin(), drawn.order.end());
     fresh.clear();
     known.clear();
     s.assign(plan.words, 0);
@@ -143,13 +150,21 @@ Result<void> plan_orders(Plan& plan, OrderSource& source, SampleRng& rng, std::u
       visit();
     }
     if (plan.size() + fresh.size() > max_calls) break;
-    const std::uint64_t bit = std::uint64_t{1} << folds.of(plan.orders.size());
-    for (std::size_t k : known) plan.folds[k] |= bit;
+    const std::size_t fold = drawn.index % folds.count;
+    const std::uint64_t bit = std::uint64_t{1} << fold;
+    for (std::size_t k : known) {
+      plan.folds[k] |= bit;
+      if (!drawn.rare) plan.common[k] = true;
+    }
     for (std::size_t k = 0; k < fresh.size(); ++k) {
       plan.coalitions.insert(fresh[k]);
       plan.folds.push_back(bit);
+      plan.common.push_back(!drawn.rare);
     }
     plan.orders.push_back(order);
+    plan.weights.push_back(drawn.weight);
+    plan.rare.push_back(drawn.rare);
+    folds.of_order.push_back(static_cast<std::uint8_t>(fold));
   }
   return {};
 }
@@ -188,11 +203,19 @@ Result<std::vector<PairSurrogate>> fold_surrogates(const Dag& dag, const Plan& p
   Result<std::vector<NodePair>> pairs = strongest_pairs(
       n, incomparable_pairs(dag, std::max(keep, screened)), keep, plan.words, plan.sets(), values);
   if (!pairs) return std::unexpected(std::move(pairs.error()));
-  // A coalition met only by fold k's orders is left out of fold k's fit.
+  // A coalition met only by fold k's orders is left out of fold k's fit;
+  // one met only by orders drawn as rare, out of every fit: such orders are
+  // far from the common ones, and their coalitions would pull the fit away
+  // from where the most weight lies (on andes at 10^4 calls, one order
+  // drawn three times made the residuals of every order 10 times larger).
   std::vector<std::vector<std::size_t>> only(folds);
   for (std::size_t c = 0; c < plan.size(); ++c) {
     const std::uint64_t f = plan.folds[c];
-    if ((f & (f - 1)) == 0) only[static_cast<std::size_t>(__builtin_ctzll(f))].push_back(c);
+    if (!plan.common[c]) {
+      for (std::vector<std::size_t>& o : only) o.push_back(c);
+    } else if ((f & (f - 1)) == 0) {
+      only[static_cast<std::size_t>(__builtin_ctzll(f))].push_back(c);
+    }
   }
   return fit_folds(n, *pairs, keep, plan.words, plan.sets(), values, only);
 }
@@ -213,7 +236,7 @@ Result<std::vector<std::vector<std::vector<Control>>>> fold_controls(
   for (std::size_t k = 0; k < folds.count; ++k) {
     train.clear();
     for (std::size_t r = 0; r < orders; ++r) {
-      if (folds.of(r) != k) train.push_back(r);
+      if (folds.of(r) != k && !plan.rare[r]) train.push_back(r);
     }
     y = table.marginal;
     if (!g.empty()) {
@@ -318,12 +341,43 @@ Result<std::vector<double>> precedence(OrderSource& source, SampleRng& rng, cons
   return out;
 }
 
+// unreversed_bound: per node, what the orderings the pool never held can
+// move its estimate by: a pair the pool always put one way round is the
+// other way with probability p (counted, else about 1 / N: N draws seldom
+// miss what is likelier), and then moves the node by no more than the range
+// its residual marginals take.
+Result<std::vector<double>> unreversed_bound(const OrderPool& pool, const OrderSource& source,
+                                             std::span<const double> range) {
+  const std::size_t n = range.size();
+  std::vector<double> p_sq(n, 0.0);
+  std::vector<NodePair> counted;  // (later, earlier): P(the rare way)
+  const double unseen = 1.0 / double(pool.size());
+  for (const auto& [a, b] : pool.unreversed()) {
+    if (source.exact_pair({std::min(a, b), std::max(a, b)})) {
+      counted.push_back({b, a});
+    } else {
+      p_sq[a] += unseen * unseen;
+      p_sq[b] += unseen * unseen;
+    }
+  }
+  Result<std::vector<double>> p = source.first_before(counted);
+  if (!p) return std::unexpected(std::move(p.error()));
+  for (std::size_t k = 0; k < counted.size(); ++k) {
+    const double q = (*p)[k];
+    p_sq[counted[k].first] += q * q;
+    p_sq[counted[k].second] += q * q;
+  }
+  for (std::size_t i = 0; i < n; ++i) p_sq[i] = range[i] * std::sqrt(p_sq[i]);
+  return p_sq;
+}
+
 // combine: per order, its fold's surrogate ASV plus the order's residual
-// marginals less its fold's precedence controls; their mean is the
-// estimate, their spread the error.
+// marginals less its fold's precedence controls, the residual weighted by
+// the order's pool weight; their mean is the estimate, their spread the
+// error.
 Result<WithinEstimate> combine(const Dag& dag, const Plan& plan, const std::vector<double>& values,
-                               OrderSource& source, SampleRng& rng, const Folds& folds,
-                               std::uint64_t max_calls) {
+                               OrderSource& source, const OrderPool& pool, SampleRng& rng,
+                               const Folds& folds, std::uint64_t max_calls) {
   const std::size_t n = dag.n_nodes(), orders = plan.orders.size();
   OrderTable table(n, orders);
   std::vector<std::size_t> at;
@@ -341,20 +395,12 @@ Result<WithinEstimate> combine(const Dag& dag, const Plan& plan, const std::vect
   // Candidates: incomparable pairs, nearest layers first, as many as the
   // screen's work allows (it reads each, both ways round, once per order per fold).
   std::vector<std::vector<NodeId>> partners(n);
-  std::vector<std::pair<NodeId, NodeId>> unwalked;  // (a, b): no order walked had a before b
   if (folds.count >= 2) {
     const double budget = fit_work_budget(max_calls);
     const double fits = std::min(budget / (2.0 * double(orders * folds.count)), double(kMaxControlCandidates));
     for (const auto& [i, j] : incomparable_pairs(dag, static_cast<std::size_t>(fits))) {
       partners[i].push_back(j);
       partners[j].push_back(i);
-      unwalked.push_back(table.before(0, i, j) ? std::pair{j, i} : std::pair{i, j});
-    }
-    // Order by order, drop the pairs it walks the other way round: most pairs
-    // go within a few orders, so this costs far less than orders x pairs.
-    for (std::size_t r = 1; r < orders && !unwalked.empty(); ++r) {
-      if (Result<void> e = check_interrupt(); !e) return std::unexpected(std::move(e.error()));
-      std::erase_if(unwalked, [&](const auto& q) { return table.before(r, q.first, q.second); });
     }
   }
   Result<std::vector<std::vector<std::vector<Control>>>> controls = fold_controls(plan, table, g, folds, partners);
@@ -393,18 +439,28 @@ Result<WithinEstimate> combine(const Dag& dag, const Plan& plan, const std::vect
   std::vector<std::vector<double>> base;  // per fold, its surrogate's ASV
   for (const PairSurrogate& gk : g) base.push_back(gk.asv(std::span(p).first(gk.pairs().size())));
 
-  Replicates est(n, folds.streams), plain(n, folds.streams), surrogate_only(n, folds.streams);
-  std::vector<double> d_g, psi(n), fold_sum(folds.count * n, 0.0);
+  Replicates est(n, 0), plain(n, 0);
+  std::vector<double> d_g, psi(n), row(n), fold_sum(folds.count * n, 0.0);
+  // Per node: the range of the marginals less the surrogate's; per fold
+  // and node, the weighted moments of the residuals (the pool's own error).
+  std::vector<double> low(n, std::numeric_limits<double>::infinity()), high(n, -low[0]);
+  std::vector<double> weight_sum(folds.count, 0.0), first_moment(folds.count * n, 0.0),
+      second_moment(folds.count * n, 0.0);
   for (std::size_t r = 0; r < orders; ++r) {
     if (Result<void> e = check_interrupt(); !e) return std::unexpected(std::move(e.error()));
     const std::size_t k = folds.of(r);
+    const double w = plan.weights[r];
     std::copy_n(table.marginal.begin() + static_cast<std::ptrdiff_t>(r * n), n, psi.begin());
-    plain.add(psi);
+    for (std::size_t i = 0; i < n; ++i) row[i] = w * psi[i];
+    plain.add(row);
     if (!g.empty()) {
       g[k].marginals(plan.orders[r], d_g);
-      for (std::size_t i = 0; i < n; ++i) psi[i] += base[k][i] - d_g[i];
+      for (std::size_t i = 0; i < n; ++i) psi[i] -= d_g[i];
     }
-    surrogate_only.add(psi);
+    for (std::size_t i = 0; i < n; ++i) {
+      low[i] = std::min(low[i], psi[i]);
+      high[i] = std::max(high[i], psi[i]);
+    }
     if (!c[k].empty()) {
       for (NodeId j = 0; j < n; ++j) {
         for (std::size_t q = 0; q < c[k][j].size(); ++q) {
@@ -415,8 +471,31 @@ Result<WithinEstimate> combine(const Dag& dag, const Plan& plan, const std::vect
         }
       }
     }
-    est.add(psi);
-    for (std::size_t i = 0; i < n; ++i) fold_sum[k * n + i] += psi[i];
+    weight_sum[k] += w;
+    for (std::size_t i = 0; i < n; ++i) {
+      first_moment[k * n + i] += w * psi[i];
+      second_moment[k * n + i] += w * psi[i] * psi[i];
+    }
+    // From here on the table holds each order's residuals.
+    std::copy(psi.begin(), psi.end(), table.marginal.begin() + static_cast<std::ptrdiff_t>(r * n));
+  }
+  // Per fold, the residuals' weighted mean over the fold's weights (a ratio
+  // estimate): weights times the whole residual would carry the part of the
+  // truth the surrogate misses, a constant, into the spread wherever the
+  // weights differ. Each order's row is its fold's estimate plus its
+  // weighted deviation, so that the rows' mean is the estimate and their
+  // spread its error.
+  std::vector<double> count(folds.count, 0.0);
+  for (std::size_t r = 0; r < orders; ++r) count[folds.of(r)] += 1.0;
+  for (std::size_t r = 0; r < orders; ++r) {
+    const std::size_t k = folds.of(r);
+    const double relative = plan.weights[r] * count[k] / weight_sum[k];
+    for (std::size_t i = 0; i < n; ++i) {
+      const double mean = first_moment[k * n + i] / weight_sum[k];
+      row[i] = (g.empty() ? 0.0 : base[k][i]) + mean + relative * (table.marginal[r * n + i] - mean);
+    }
+    est.add(row);
+    for (std::size_t i = 0; i < n; ++i) fold_sum[k * n + i] += row[i];
   }
   WithinEstimate out;
   est.finish(out.values, out.stderr_values);
@@ -450,6 +529,20 @@ Result<WithinEstimate> combine(const Dag& dag, const Plan& plan, const std::vect
     }
     out.stderr_values[i] = root_sum_square(out.stderr_values[i] * std::sqrt(1.0 + surrogate + fitted_per_order), sampling_error[i]);
   }
+  // The walk estimates the pool's mean; the pool, the mean over all orders,
+  // with the residuals' variance over its orders (each fold's, as the folds'
+  // residuals differ by their surrogates; the draws, weighted, estimate it)
+  // divided by its independent orders.
+  const double independent = double(pool.size()) / (source.streams() == 0 ? 1.0 : kChainPoolDependence);
+  for (std::size_t i = 0; i < n; ++i) {
+    double variance = 0.0;
+    for (std::size_t f = 0; f < folds.count; ++f) {
+      if (weight_sum[f] == 0.0) continue;
+      const double mean = first_moment[f * n + i] / weight_sum[f];
+      variance += share[f] * std::max(0.0, second_moment[f * n + i] / weight_sum[f] - mean * mean);
+    }
+    out.stderr_values[i] = root_sum_square(out.stderr_values[i], std::sqrt(variance / independent));
+  }
   // However little spread the controls leave, they never claim to cut the
   // plain marginals' error more than kMaxControlGain-fold: what no fit saw
   // left nodes of alarm at 10^5 calls with errors of 1e-9 against 1e-11.
@@ -461,19 +554,16 @@ Result<WithinEstimate> combine(const Dag& dag, const Plan& plan, const std::vect
   // An ordering too rare to be walked shows in no fit and no spread, and
   // the controls cut the rest of the spread that hid its share (pathfinder
   // at 10^5 calls: F22 before F97, probability 0.00073; the runs that missed
-  // it were off by 3 standard errors). So a node of a pair walked one way
-  // only keeps the error its surrogate alone would claim. (An order expected
-  // 3 times among those walked is missed in 5% of runs: what is never
-  // walked is most likely rarer.)
-  std::vector<bool> has_rare(n, false);
-  for (const auto& [a, b] : unwalked) has_rare[a] = has_rare[b] = true;
-  std::vector<double> surrogate_mean, surrogate_error;
-  surrogate_only.finish(surrogate_mean, surrogate_error);
+  // it were off by 3 standard errors). The pool's rare orders are walked
+  // about kRareWalks times each; what the pool never held is bounded.
   for (std::size_t i = 0; i < n; ++i) {
-    if (!has_rare[i]) continue;
-    const double alone = root_sum_square(surrogate_error[i] * std::sqrt(1.0 + surrogate), sampling_error[i]);
-    out.stderr_values[i] = std::max(out.stderr_values[i], alone);
+    if (!(high[i] >= low[i])) low[i] = high[i] = 0.0;
   }
+  std::vector<double> range(n);
+  for (std::size_t i = 0; i < n; ++i) range[i] = high[i] - low[i];
+  Result<std::vector<double>> bound = unreversed_bound(pool, source, range);
+  if (!bound) return std::unexpected(std::move(bound.error()));
+  for (std::size_t i = 0; i < n; ++i) out.stderr_values[i] = root_sum_square(out.stderr_values[i], (*bound)[i]);
   // Each fold's terms come from one fit, so a fit's shrinkage can move all of
   // a fold's orders together while their spread stays near zero (a node the
   // terms capture all but exactly). Folds whose means disagree far beyond
@@ -481,8 +571,6 @@ Result<WithinEstimate> combine(const Dag& dag, const Plan& plan, const std::vect
   // spread's) give the error instead; with five folds, chance alone does
   // that for fewer than one node in 10^6.
   if (folds.count >= 2) {
-    std::vector<double> count(folds.count, 0.0);
-    for (std::size_t r = 0; r < orders; ++r) count[folds.of(r)] += 1.0;
     for (std::size_t i = 0; i < n; ++i) {
       double ss = 0.0;
       for (std::size_t f = 0; f < folds.count; ++f) {
@@ -498,26 +586,37 @@ Result<WithinEstimate> combine(const Dag& dag, const Plan& plan, const std::vect
   return out;
 }
 
+// pool_size: kPoolOrdersPerWalk orders per order walked, within the pool's
+// memory and the free orders' work (a draw moves each node a few times;
+// the candidate pairs are read in every order).
+OrderPoolSize pool_size(std::size_t n, std::uint64_t walks) {
+  const double per_draw = double(n) * (double(kChainThinningSweeps) + 2.0);
+  const double most = std::min(double(kWithinPoolBytes) / (double(n) * sizeof(NodeId)), kFreeOrderWork / 2.0 / per_draw);
+  const double orders = std::clamp(double(kPoolOrdersPerWalk) * double(walks), std::min(double(kMinFreeOrders), most), most);
+  return {.orders = static_cast<std::size_t>(std::max(orders, 1.0)),
+          .walks = static_cast<std::size_t>(walks),
+          .pairs = static_cast<std::size_t>(kFreeOrderWork / 2.0 / std::min(std::max(orders, 1.0), double(kMinFreeOrders)))};
+}
+
 template <class Oracle>
 Result<WithinEstimate> run(const ExplainerState& state, Oracle& oracle,
                            const WithinOptions& options, OrderSource& source, SampleRng& rng) {
   const std::size_t n = state.n_nodes();
   if (Result<void> r = covers_one_order(n, options.max_calls); !r) return std::unexpected(r.error());
-  // Folds of independent orders, or of whole streams; no more than the
-  // orders the budget is likely to walk.
-  const std::size_t streams = source.streams();
-  const std::uint64_t expected_orders = options.max_calls / (n + 1);
-  std::uint64_t count = streams == 0 ? kSurrogateFolds : std::min(streams, kSurrogateFolds);
-  count = std::clamp<std::uint64_t>(std::min(count, expected_orders), 1, kSurrogateFolds);
-  const Folds folds{.count = static_cast<std::size_t>(count), .streams = streams};
+  // Orders drawn from the pool are independent given the pool, whatever
+  // the source: no more folds than the orders the budget is likely to walk.
+  const std::uint64_t expected_orders = std::max<std::uint64_t>(options.max_calls / (n + 1), 1);
+  Folds folds{.count = static_cast<std::size_t>(std::clamp<std::uint64_t>(expected_orders, 1, kSurrogateFolds))};
+  Result<OrderPool> pool = OrderPool::make(state.graph(), source, rng, pool_size(n, expected_orders));
+  if (!pool) return std::unexpected(std::move(pool.error()));
   Plan plan(n);
-  if (Result<void> r = plan_orders(plan, source, rng, options.max_calls, folds); !r) {
+  if (Result<void> r = plan_orders(plan, *pool, rng, options.max_calls, folds); !r) {
     return std::unexpected(std::move(r.error()));
   }
   Result<std::vector<double>> values =
       evaluate(plan.sets(), plan.words, oracle, options.batch_size, options.progress);
   if (!values) return std::unexpected(std::move(values.error()));
-  return combine(state.graph(), plan, *values, source, rng, folds, options.max_calls);
+  return combine(state.graph(), plan, *values, source, *pool, rng, folds, options.max_calls);
 }
 
 template <class Oracle>

@@ -78,6 +78,19 @@ inline constexpr std::size_t kMaxScreenedPairs = 50'000;
 inline constexpr std::uint64_t kFreeOrdersPerOrder = 8;
 inline constexpr std::uint64_t kMinFreeOrders = 2'000;
 inline constexpr double kFreeOrderWork = 2e8;
+// The orders walked are drawn from a pool of this many orders per order the
+// budget is expected to walk, within kWithinPoolBytes and kFreeOrderWork
+// (drawing the orders and reading the candidate pairs in each). A pair of
+// incomparable nodes is rare when fewer than kRareWalks of the orders walked
+// are expected to put it the rare way round; at most kMaxRareShare of the
+// draws go to the orders that do, so that the rare pairs come up about
+// kRareWalks times each. Orders drawn by Gibbs chains count as one in
+// kChainPoolDependence for the pool's own error.
+inline constexpr std::uint64_t kPoolOrdersPerWalk = 64;
+inline constexpr std::uint64_t kWithinPoolBytes = std::uint64_t{64} << 20;
+inline constexpr double kRareWalks = 3.0;
+inline constexpr double kMaxRareShare = 0.25;
+inline constexpr double kChainPoolDependence = 2.0;
 // The ridge on a surrogate's pair terms, in rows.
 inline constexpr double kPairRidgeRows = 10.0;
 // A node's precedence controls: at most one per this many orders fitted on,

@@ -1,5 +1,6 @@
 #include "budget/estimate_within.hpp"
 #include "budget/order_controls.hpp"
+#include "budget/order_pool.hpp"
 #include "budget/exact_within.hpp"
 #include "budget/fit_within.hpp"
 #include "budget/order_source.hpp"
@@ -287,6 +288,35 @@ TEST(Precedence, MatchesEveryLinearExtension) {
       EXPECT_NEAR(p[k], testing::brute_force_asv(g, both)[j], 1e-14) << i << " " << j;
     }
   }
+}
+
+// Catches a pool whose draws and weights disagree, or that misses a rare
+// ordering: node 0 alone beside a chain of 99 comes first once in 100
+// orders; at 100 orders walked that is rare, so the pool should put 0 first
+// in at least kRareWalks of 100 draws, and the weighted draws should still
+// give P(0 first) = 1/100. With a pool of 20 orders, the pairs that none of
+// them reverses come out as unreversed.
+TEST(OrderPool, RareOrdersDrawnMoreOftenAndWeighedBack) {
+  std::vector<std::pair<NodeId, NodeId>> chain;
+  for (NodeId v = 1; v + 1 < 100; ++v) chain.emplace_back(v, v + 1);
+  const Dag g = make_dag(100, chain);
+  SampleRng rng = rng_from_seed(5);
+  OrderSource source = OrderSource::make(g, {.ideal_limit = 1000, .memory_budget = 1 << 20}, rng).value();
+  const OrderPool pool = OrderPool::make(g, source, rng, {.orders = 20000, .walks = 100, .pairs = 1000}).value();
+  const int draws = 400000;
+  double first = 0.0, weighted = 0.0;
+  for (int k = 0; k < draws; ++k) {
+    const auto [order, weight, index, rare] = pool.draw(rng);
+    ASSERT_EQ(order.size(), 100u);
+    first += order[0] == 0;
+    weighted += weight * (order[0] == 0);
+  }
+  EXPECT_GT(first / draws, kRareWalks / 100);  // drawn more often
+  EXPECT_NEAR(weighted / draws, 0.01, 0.0005);  // and weighed back
+  EXPECT_TRUE(pool.unreversed().empty());
+  const OrderPool small = OrderPool::make(g, source, rng, {.orders = 20, .walks = 10, .pairs = 1000}).value();
+  ASSERT_FALSE(small.unreversed().empty());
+  for (const auto& [a, b] : small.unreversed()) EXPECT_TRUE((a == 0) != (b == 0)) << a << " " << b;
 }
 
 // Catches orders that are not linear extensions or not uniform: on a DAG of
