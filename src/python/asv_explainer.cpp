@@ -319,24 +319,17 @@ bool parse_adaptive(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs
 // Keys "converged" and "stderr", then the interval when asked for.
 PyObject* tail_keys(DictBuilder& d, Names names, const AsvResult& r,
                     const std::optional<double>& ci, bool with_fallback) {
-  const std::vector<double> stderrs =
-      r.stderr_values ? *r.stderr_values : std::vector<double>(names.size(), 0.0);
   d.set("converged", r.converged ? PyBool_FromLong(*r.converged) : Py_NewRef(Py_None))
-      .set("stderr", r.stderr_values ? node_dict(names, stderrs) : PyDict_New());
+      .set("stderr", r.stderr_values ? node_dict(names, *r.stderr_values) : PyDict_New());
   if (with_fallback) {
     d.set_optional("fallback_from", r.fallback_from)
         .set_optional("fallback_reason", r.fallback_reason);
   }
   if (ci) {
-    const double z = normal_quantile((1.0 + *ci) / 2.0);
-    std::vector<double> low(names.size()), high(names.size());
-    for (std::size_t i = 0; i < names.size(); ++i) {
-      low[i] = r.values[i] - z * stderrs[i];
-      high[i] = r.values[i] + z * stderrs[i];
-    }
+    const AsvResult::Interval interval = r.interval(*ci);
     d.set("ci", PyFloat_FromDouble(*ci))
-        .set("ci_low", node_dict(names, low))
-        .set("ci_high", node_dict(names, high));
+        .set("ci_low", node_dict(names, interval.low))
+        .set("ci_high", node_dict(names, interval.high));
   }
   return d.finish();
 }

@@ -8,6 +8,7 @@
 
 #include "asv/completion_count.hpp"
 #include "asv/ideal_levels.hpp"
+#include "asv/records.hpp"
 #include "common/engines.hpp"
 #include "common/graphs.hpp"
 #include "common/interrupts.hpp"
@@ -26,6 +27,31 @@ using testing::RecordingOracle;
 using testing::SharedOracle;
 using testing::state_of;
 using testing::TripSource;
+
+// Catches a wrong rational approximation of the normal quantile.
+TEST(NormalQuantile, AbramowitzStegun) {
+  EXPECT_NEAR(normal_quantile(0.975), 1.96039, 5e-6);
+  EXPECT_NEAR(normal_quantile(0.95), 1.64521, 5e-6);
+  EXPECT_NEAR(normal_quantile(0.995), 2.57624, 5e-6);
+  EXPECT_NEAR(normal_quantile(0.5), 0.0, 4.5e-4);
+}
+
+// Catches bounds built from the wrong quantile, swapped, or read from missing
+// standard errors; a NaN standard error leaves its node's bounds NaN.
+TEST(AsvResult, IntervalIsValuePlusMinusQuantileTimesStderr) {
+  AsvResult r;
+  r.values = {1.0, -2.0, 0.5};
+  const AsvResult::Interval none = r.interval(0.95);
+  EXPECT_EQ(none.low, r.values);
+  EXPECT_EQ(none.high, r.values);
+
+  r.stderr_values = std::vector<double>{0.1, 0.0, std::nan("")};
+  const double z = normal_quantile(0.975);
+  const AsvResult::Interval ci = r.interval(0.95);
+  EXPECT_THAT(ci.low, ::testing::ElementsAre(1.0 - z * 0.1, -2.0, ::testing::IsNan()));
+  EXPECT_THAT(ci.high, ::testing::ElementsAre(1.0 + z * 0.1, -2.0, ::testing::IsNan()));
+  EXPECT_NEAR(r.interval(0.99).high[0], 1.0 + 0.257624, 1e-6);
+}
 
 // Catches a copy that is not validated, shares the graph, or has wrong masks.
 TEST(ExplainerState, BuildValidatesAndCopies) {
