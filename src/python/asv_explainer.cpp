@@ -418,19 +418,11 @@ PyObject* explainer_explain_quality_batch(PyObject* self, PyObject* const* args,
   if (!parse_adaptive(kSpec, args, nargs, kwnames, &a)) return nullptr;
   return run<PyBatchValueFunction>(
       self, a.value_fn, Gil::kHeld,
-      [&](const ExplainerState& state, PyBatchValueFunction& fn) -> Result<AsvResult> {
-        if (Result<void> v = validated(state); !v) return std::unexpected(v.error());
-        if (state.n_nodes() > kMaxSparseNodes)
-          return approximate_adaptive_batched(state, fn, a.options);
-        return approximate_uniform_sparse_adaptive_batched(
-            state, fn, a.options, state.parent_masks(), kIdealMemoryBudget);
+      [&](const ExplainerState& state, PyBatchValueFunction& fn) {
+        return select_quality_batch(state, fn, a.options);
       },
-      [&](const ExplainerState& state, const AsvResult& r) {
-        return quality_dict(names_of(self), r,
-                            state.n_nodes() > kMaxSparseNodes
-                                ? method_name::kApproxAdaptiveBatch
-                                : method_name::kUniformSparseAdaptiveBatch,
-                            a.ci);
+      [&](const ExplainerState&, const AsvResult& r) {
+        return quality_dict(names_of(self), r, r.selected_method.value_or(""), a.ci);
       });
 }
 
