@@ -20,9 +20,11 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <iterator>
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "approx/approx.hpp"
 #include "asv/explainer_state.hpp"
@@ -136,12 +138,11 @@ bool parse_explain(const char* fname, PyObject* const* args, Py_ssize_t nargs, P
   out->value_fn = given(argv[0]);
   out->value_fn_batch = given(argv[4]);
   SamplingOptions& o = out->options;
-  return (argv[1] == nullptr || arg_str(argv[1], "method", &out->method)) &&
-         (argv[2] == nullptr || arg_u64(argv[2], "n_samples", &o.n_samples)) &&
-         arg_opt_u64(argv[3], "seed", &o.seed) &&
-         (argv[5] == nullptr || arg_u64(argv[5], "batch_size", &out->batch_size)) &&
-         (argv[6] == nullptr || arg_bool(argv[6], "parallel", &o.parallel)) &&
-         arg_opt_u64(argv[7], "num_threads", &o.num_threads);
+  return arg_into(argv[1], "method", &out->method) &&
+         arg_into(argv[2], "n_samples", &o.n_samples) && arg_into(argv[3], "seed", &o.seed) &&
+         arg_into(argv[5], "batch_size", &out->batch_size) &&
+         arg_into(argv[6], "parallel", &o.parallel) &&
+         arg_into(argv[7], "num_threads", &o.num_threads);
 }
 
 // RunWatch: set up before every run. Threads of the run park instead of
@@ -278,36 +279,44 @@ struct AdaptiveArgs {
   std::string_view method = method_name::kApprox;
 };
 
-// parse_adaptive: the shared parameters. `params` lists them in order; the
-// optional ones are looked up by name.
+// The optional parameters of the adaptive family, each with the field it
+// fills; an omitted one keeps the field's default.
+struct AdaptiveParam {
+  std::string_view name;
+  bool (*read)(PyObject* value, const char* name, AdaptiveArgs& out);
+};
+
+template <auto Field>
+bool into_options(PyObject* value, const char* name, AdaptiveArgs& out) {
+  return arg_into(value, name, &(out.options.*Field));
+}
+template <auto Field>
+bool into_args(PyObject* value, const char* name, AdaptiveArgs& out) {
+  return arg_into(value, name, &(out.*Field));
+}
+
+constexpr AdaptiveParam kAdaptiveParams[] = {
+    {"min_samples", into_options<&AdaptiveOptions::min_samples>},
+    {"max_samples", into_options<&AdaptiveOptions::max_samples>},
+    {"batch_size", into_options<&AdaptiveOptions::batch_size>},
+    {"rel_tol", into_options<&AdaptiveOptions::rel_tol>},
+    {"ess_ratio_min", into_options<&AdaptiveOptions::ess_ratio_min>},
+    {"seed", into_options<&AdaptiveOptions::seed>},
+    {"ci", into_args<&AdaptiveArgs::ci>},
+    {"method", into_args<&AdaptiveArgs::method>},
+};
+
+// parse_adaptive: the shared parameters. `params` lists them in order, the
+// value function first; the others are read by their row of kAdaptiveParams.
 bool parse_adaptive(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                     AdaptiveArgs* out) {
-  PyObject* argv[9];
+  PyObject* argv[std::size(kAdaptiveParams) + 1];
   if (!parse_args(spec, args, nargs, kwnames, argv)) return false;
   out->value_fn = argv[0];
-  AdaptiveOptions& o = out->options;
   for (std::size_t i = 1; i < spec.params.size(); ++i) {
-    PyObject* v = argv[i];
-    const std::string_view name = spec.params[i];
-    bool ok = true;
-    if (name == "min_samples") {
-      ok = v == nullptr || arg_u64(v, "min_samples", &o.min_samples);
-    } else if (name == "max_samples") {
-      ok = v == nullptr || arg_u64(v, "max_samples", &o.max_samples);
-    } else if (name == "batch_size") {
-      ok = v == nullptr || arg_u64(v, "batch_size", &o.batch_size);
-    } else if (name == "rel_tol") {
-      ok = v == nullptr || arg_f64(v, "rel_tol", &o.rel_tol);
-    } else if (name == "ess_ratio_min") {
-      ok = v == nullptr || arg_f64(v, "ess_ratio_min", &o.ess_ratio_min);
-    } else if (name == "seed") {
-      ok = arg_opt_u64(v, "seed", &o.seed);
-    } else if (name == "ci") {
-      ok = arg_opt_f64(v, "ci", &out->ci);
-    } else if (name == "method") {
-      ok = v == nullptr || arg_str(v, "method", &out->method);
+    for (const AdaptiveParam& p : kAdaptiveParams) {
+      if (p.name == spec.params[i] && !p.read(argv[i], spec.params[i], *out)) return false;
     }
-    if (!ok) return false;
   }
   if (out->ci && !(*out->ci > 0.0 && *out->ci < 1.0)) {  // NaN fails too
     raise_value_error("ci must be in (0, 1), e.g. ci=0.95 for a 95% interval");
