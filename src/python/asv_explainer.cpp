@@ -279,6 +279,15 @@ struct AdaptiveArgs {
   std::string_view method = method_name::kApprox;
 };
 
+// ci_in_range: false with the ValueError when a level is given outside (0, 1).
+bool ci_in_range(const std::optional<double>& ci) {
+  if (ci && !(*ci > 0.0 && *ci < 1.0)) {  // NaN fails too
+    raise_value_error("ci must be in (0, 1), e.g. ci=0.95 for a 95% interval");
+    return false;
+  }
+  return true;
+}
+
 // The optional parameters of the adaptive family, each with the field it
 // fills; an omitted one keeps the field's default.
 struct AdaptiveParam {
@@ -318,15 +327,11 @@ bool parse_adaptive(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs
       if (p.name == spec.params[i] && !p.read(argv[i], spec.params[i], *out)) return false;
     }
   }
-  if (out->ci && !(*out->ci > 0.0 && *out->ci < 1.0)) {  // NaN fails too
-    raise_value_error("ci must be in (0, 1), e.g. ci=0.95 for a 95% interval");
-    return false;
-  }
-  return true;
+  return ci_in_range(out->ci);
 }
 
 // Keys "converged" and "stderr", then the interval when asked for.
-PyObject* tail_keys(DictBuilder& d, Names names, const AsvResult& r,
+void tail_keys(DictBuilder& d, Names names, const AsvResult& r,
                     const std::optional<double>& ci, bool with_fallback) {
   d.set("converged", r.converged ? PyBool_FromLong(*r.converged) : Py_NewRef(Py_None))
       .set("stderr", r.stderr_values ? node_dict(names, *r.stderr_values) : PyDict_New());
@@ -340,7 +345,6 @@ PyObject* tail_keys(DictBuilder& d, Names names, const AsvResult& r,
         .set("ci_low", node_dict(names, interval.low))
         .set("ci_high", node_dict(names, interval.high));
   }
-  return d.finish();
 }
 
 PyObject* quality_dict(Names names, const AsvResult& r, const std::string& selected,
@@ -348,7 +352,8 @@ PyObject* quality_dict(Names names, const AsvResult& r, const std::string& selec
   DictBuilder d;
   head_keys(d, names, r);
   d.set("selected_method", str_from(selected));
-  return tail_keys(d, names, r, ci, /*with_fallback=*/true);
+  tail_keys(d, names, r, ci, /*with_fallback=*/true);
+  return d.finish();
 }
 
 PyObject* adaptive_dict(Names names, const AsvResult& r, const char* method,
@@ -356,7 +361,8 @@ PyObject* adaptive_dict(Names names, const AsvResult& r, const char* method,
   DictBuilder d;
   head_keys(d, names, r);
   d.set("method", str_from(method));
-  return tail_keys(d, names, r, ci, /*with_fallback=*/false);
+  tail_keys(d, names, r, ci, /*with_fallback=*/false);
+  return d.finish();
 }
 
 [[nodiscard]] Result<void> validated(const ExplainerState& state) {
@@ -458,78 +464,87 @@ constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
 
 // ---- explain_within ----------------------------------------------------------
 
-PyObject* explainer_explain_within(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                   PyObject* kwnames) {
+struct WithinArgs {
+  PyObject* value_fn = nullptr;  // nullptr when omitted or None
+  PyObject* value_fn_batch = nullptr;
+  WithinOptions options;
+  std::uint64_t batch_size = WithinOptions{}.batch_size;
+  std::optional<double> ci;
+  bool progress = false;
+};
+
+// refuse: sets the ValueError; false.
+bool refuse(std::string_view message) {
+  raise_value_error(message);
+  return false;
+}
+
+// parse_within: the arguments converted, then checked in a fixed order.
+bool parse_within(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, WithinArgs* out) {
   static constexpr const char* kParams[] = {"value_fn",   "max_calls", "seed",    "value_fn_batch",
                                             "batch_size", "ci",        "progress"};
   static constexpr ArgSpec kSpec{"ASVExplainer.explain_within()", kParams, 0};
   PyObject* argv[7];
-  if (!parse_args(kSpec, args, nargs, kwnames, argv)) return nullptr;
-  WithinOptions options;
-  std::uint64_t batch_size = options.batch_size;
-  std::optional<double> ci;
-  bool progress = false;
-  PyObject* value_fn = argv[0] == Py_None ? nullptr : argv[0];
-  PyObject* value_fn_batch = argv[3] == Py_None ? nullptr : argv[3];
-  if ((argv[1] != nullptr && !arg_u64(argv[1], "max_calls", &options.max_calls)) ||
-      !arg_opt_u64(argv[2], "seed", &options.seed) ||
-      (argv[4] != nullptr && !arg_u64(argv[4], "batch_size", &batch_size)) ||
-      !arg_opt_f64(argv[5], "ci", &ci) ||
-      (argv[6] != nullptr && !arg_bool(argv[6], "progress", &progress))) {
-    return nullptr;
+  if (!parse_args(kSpec, args, nargs, kwnames, argv)) return false;
+  out->value_fn = argv[0] == Py_None ? nullptr : argv[0];
+  out->value_fn_batch = argv[3] == Py_None ? nullptr : argv[3];
+  if (!arg_into(argv[1], "max_calls", &out->options.max_calls) ||
+      !arg_into(argv[2], "seed", &out->options.seed) ||
+      !arg_into(argv[4], "batch_size", &out->batch_size) || !arg_into(argv[5], "ci", &out->ci) ||
+      !arg_into(argv[6], "progress", &out->progress)) {
+    return false;
   }
-  if (options.max_calls == 0) return raise_value_error("max_calls must be > 0");
-  if (batch_size == 0) return raise_value_error("batch_size must be > 0");
-  if (ci && !(*ci > 0.0 && *ci < 1.0)) {  // NaN fails too
-    return raise_value_error("ci must be in (0, 1), e.g. ci=0.95 for a 95% interval");
-  }
-  if (value_fn == nullptr && value_fn_batch == nullptr) {
-    return raise_value_error("must provide either value_fn or value_fn_batch");
+  if (out->options.max_calls == 0) return refuse("max_calls must be > 0");
+  if (out->batch_size == 0) return refuse("batch_size must be > 0");
+  if (!ci_in_range(out->ci)) return false;
+  if (out->value_fn == nullptr && out->value_fn_batch == nullptr) {
+    return refuse("must provide either value_fn or value_fn_batch");
   }
   // Checked now: a run may work for minutes before its first call. Only the
   // form that will be called (the batch form when both are given).
-  if (value_fn_batch != nullptr ? !arg_callable(value_fn_batch, "value_fn_batch")
-                                : !arg_callable(value_fn, "value_fn")) {
-    return nullptr;
-  }
+  return out->value_fn_batch != nullptr ? arg_callable(out->value_fn_batch, "value_fn_batch")
+                                        : arg_callable(out->value_fn, "value_fn");
+}
+
+PyObject* explain_within_impl(PyObject* self, WithinArgs& a) {
   // Before the progress bar: a budget below one ordering is refused at once.
-  if (Result<void> r = covers_one_order(state_of(self).n_nodes(), options.max_calls); !r) {
+  if (Result<void> r = covers_one_order(state_of(self).n_nodes(), a.options.max_calls); !r) {
     return raise_asv_error(r.error());
   }
-  options.batch_size = static_cast<std::size_t>(batch_size);
+  a.options.batch_size = static_cast<std::size_t>(a.batch_size);
   std::optional<ProgressBar> bar;
-  if (progress) {
-    bar.emplace(options.max_calls);
-    options.progress = &*bar;
+  if (a.progress) {
+    bar.emplace(a.options.max_calls);
+    a.options.progress = &*bar;
   }
   std::uint64_t calls = 0;
-  auto build = [&](const ExplainerState&, const AsvResult& r) -> PyObject* {
-    const std::string method = r.selected_method.value_or("");
-    DictBuilder d;
-    head_keys(d, names_of(self), r);
-    d.set("selected_method", str_from(method));
-    PyObject* out = tail_keys(d, names_of(self), r, ci, /*with_fallback=*/false);
-    if (out == nullptr) return nullptr;
-    PyRef dict = PyRef::steal(out);
-    PyRef n_calls = PyRef::steal(PyLong_FromUnsignedLongLong(calls));
-    PyRef name = PyRef::steal(str_from(method));
-    if (!n_calls || !name || PyDict_SetItemString(dict.get(), "calls", n_calls.get()) < 0 ||
-        PyDict_SetItemString(dict.get(), "method", name.get()) < 0) {
-      return nullptr;
-    }
-    return dict.release();
-  };
   auto engine = [&](const ExplainerState& state, auto& fn) -> Result<AsvResult> {
-    Result<WithinResult> r = explain_within(state, fn, options);
+    Result<WithinResult> r = explain_within(state, fn, a.options);
     if (!r) return std::unexpected(std::move(r.error()));
     calls = r->calls;
     return std::move(r->result);
   };
+  auto build = [&](const ExplainerState&, const AsvResult& r) {
+    const std::string method = r.selected_method.value_or("");
+    DictBuilder d;
+    head_keys(d, names_of(self), r);
+    d.set("selected_method", str_from(method));
+    tail_keys(d, names_of(self), r, a.ci, /*with_fallback=*/false);
+    d.set("calls", PyLong_FromUnsignedLongLong(calls)).set("method", str_from(method));
+    return d.finish();
+  };
   // Without the GIL, like explain(): value calls and the bar take it.
-  if (value_fn_batch != nullptr) {
-    return run<PyBatchValueFunction>(self, value_fn_batch, Gil::kReleased, engine, build);
+  if (a.value_fn_batch != nullptr) {
+    return run<PyBatchValueFunction>(self, a.value_fn_batch, Gil::kReleased, engine, build);
   }
-  return run<PyValueFunction>(self, value_fn, Gil::kReleased, engine, build);
+  return run<PyValueFunction>(self, a.value_fn, Gil::kReleased, engine, build);
+}
+
+PyObject* explainer_explain_within(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                   PyObject* kwnames) {
+  WithinArgs a;
+  if (!parse_within(args, nargs, kwnames, &a)) return nullptr;
+  return explain_within_impl(self, a);
 }
 
 PyMethodDef explainer_methods[] = {
