@@ -69,7 +69,8 @@ bool NameSorter::by_bitmap(std::span<NodeId> ids) {
   std::size_t out = 0;
   for (std::size_t w = lo; w < hi; ++w) {
     for (std::uint64_t rest = bits_[w]; rest != 0; rest &= rest - 1) {
-      if (!repeated) ids[out++] = by_rank[w * 64 + static_cast<std::size_t>(std::countr_zero(rest))];
+      const std::size_t r = w * 64 + static_cast<std::size_t>(std::countr_zero(rest));
+      if (!repeated) ids[out++] = by_rank[r];
     }
     bits_[w] = 0;
   }

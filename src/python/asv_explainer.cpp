@@ -645,11 +645,11 @@ PyType_Slot explainer_slots[] = {
 };
 
 PyType_Spec explainer_spec = {
-    "morvend.ASVExplainer",
-    sizeof(Instance<ExplainerState>),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-    explainer_slots,
+    .name = "morvend.ASVExplainer",
+    .basicsize = sizeof(Instance<ExplainerState>),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    .slots = explainer_slots,
 };
 
 }  // namespace

@@ -18,6 +18,7 @@
 namespace morvend {
 namespace {
 
+using ::testing::HasSubstr;
 using testing::chain;
 using testing::FailsWith;
 using testing::IsOk;
@@ -170,18 +171,19 @@ TEST(SelectQualityBatch, UniformUpTo63NodesImportanceSampledBeyond) {
                {64, method_name::kApproxAdaptiveBatch},
                {70, method_name::kApproxAdaptiveBatch}};
   for (const auto& c : cases) {
-    testing::RecordingBatchOracle oracle(testing::additive_word_game(std::vector<double>(c.n, 1.0)));
+    const std::vector<double> weights(c.n, 1.0);
+    testing::RecordingBatchOracle oracle(testing::additive_word_game(weights));
     Result<AsvResult> r = select_quality_batch(state_of(chain(c.n)), oracle, options);
     ASSERT_THAT(r, IsOk()) << c.n;
     EXPECT_EQ(r->selected_method, c.method) << c.n;
     EXPECT_FALSE(r->is_exact);
     EXPECT_EQ(r->seed, 3u);
     // An additive game credits each node its own weight under any order.
-    EXPECT_LT(testing::max_relative_error(r->values, std::vector<double>(c.n, 1.0)), 1e-12) << c.n;
+    EXPECT_LT(testing::max_relative_error(r->values, weights), 1e-12) << c.n;
   }
   testing::RecordingBatchOracle oracle(testing::additive_word_game({1.0, 2.0}));
   EXPECT_THAT(select_quality_batch(state_of(chain(2)), oracle, {.batch_size = 0}),
-              FailsWith(Kind::kInvalidConfiguration, ::testing::HasSubstr("batch_size must be > 0")));
+              FailsWith(Kind::kInvalidConfiguration, HasSubstr("batch_size must be > 0")));
 }
 
 }  // namespace
