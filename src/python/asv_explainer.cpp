@@ -28,6 +28,7 @@
 
 #include "approx/approx.hpp"
 #include "asv/explainer_state.hpp"
+#include "asv/refusals.hpp"
 #include "budget/within.hpp"
 #include "dispatch/dispatch.hpp"
 #include "dispatch/policy.hpp"
@@ -190,6 +191,15 @@ PyObject* run(PyObject* self, PyObject* value_fn, Gil gil, Engine engine, Build 
   return build(state, *result);
 }
 
+constexpr const char* kNoValueFunction = "must provide either value_fn or value_fn_batch";
+
+// passed: true when `check` passed, else false with a ValueError of its
+// detail: the option checks' texts reach users without the error's prefix.
+bool passed(const Result<void>& check) {
+  if (!check) raise_value_error(check.error().detail());
+  return check.has_value();
+}
+
 // run_explain: explain() and explain_with_diagnostics() with `build`.
 template <class Build>
 PyObject* run_explain(PyObject* self, const ExplainArgs& a, Build build) {
@@ -206,8 +216,7 @@ PyObject* run_explain(PyObject* self, const ExplainArgs& a, Build build) {
         },
         build);
   }
-  if (a.value_fn == nullptr)
-    return raise_value_error("must provide either value_fn or value_fn_batch");
+  if (a.value_fn == nullptr) return raise_value_error(kNoValueFunction);
   const std::optional<Method> method = parse_method(a.method);
   if (!method) {
     return raise_value_error("unknown method '" + std::string(a.method) +
@@ -279,15 +288,6 @@ struct AdaptiveArgs {
   std::string_view method = method_name::kApprox;
 };
 
-// ci_in_range: false with the ValueError when a level is given outside (0, 1).
-bool ci_in_range(const std::optional<double>& ci) {
-  if (ci && !(*ci > 0.0 && *ci < 1.0)) {  // NaN fails too
-    raise_value_error("ci must be in (0, 1), e.g. ci=0.95 for a 95% interval");
-    return false;
-  }
-  return true;
-}
-
 // The optional parameters of the adaptive family, each with the field it
 // fills; an omitted one keeps the field's default.
 struct AdaptiveParam {
@@ -327,7 +327,7 @@ bool parse_adaptive(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs
       if (p.name == spec.params[i] && !p.read(argv[i], spec.params[i], *out)) return false;
     }
   }
-  return ci_in_range(out->ci);
+  return passed(check_ci_level(out->ci));
 }
 
 // Keys "converged" and "stderr", then the interval when asked for.
@@ -473,12 +473,6 @@ struct WithinArgs {
   bool progress = false;
 };
 
-// refuse: sets the ValueError; false.
-bool refuse(std::string_view message) {
-  raise_value_error(message);
-  return false;
-}
-
 // parse_within: the arguments converted, then checked in a fixed order.
 bool parse_within(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, WithinArgs* out) {
   static constexpr const char* kParams[] = {"value_fn",   "max_calls", "seed",    "value_fn_batch",
@@ -494,11 +488,10 @@ bool parse_within(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Wi
       !arg_into(argv[6], "progress", &out->progress)) {
     return false;
   }
-  if (out->options.max_calls == 0) return refuse("max_calls must be > 0");
-  if (out->batch_size == 0) return refuse("batch_size must be > 0");
-  if (!ci_in_range(out->ci)) return false;
+  if (!passed(check_within(out->options.max_calls, out->batch_size, out->ci))) return false;
   if (out->value_fn == nullptr && out->value_fn_batch == nullptr) {
-    return refuse("must provide either value_fn or value_fn_batch");
+    raise_value_error(kNoValueFunction);
+    return false;
   }
   // Checked now: a run may work for minutes before its first call. Only the
   // form that will be called (the batch form when both are given).

@@ -9,6 +9,7 @@
 #include "asv/completion_count.hpp"
 #include "asv/ideal_levels.hpp"
 #include "asv/records.hpp"
+#include "asv/refusals.hpp"
 #include "common/engines.hpp"
 #include "common/graphs.hpp"
 #include "common/interrupts.hpp"
@@ -51,6 +52,23 @@ TEST(AsvResult, IntervalIsValuePlusMinusQuantileTimesStderr) {
   EXPECT_THAT(ci.low, ::testing::ElementsAre(1.0 - z * 0.1, -2.0, ::testing::IsNan()));
   EXPECT_THAT(ci.high, ::testing::ElementsAre(1.0 + z * 0.1, -2.0, ::testing::IsNan()));
   EXPECT_NEAR(r.interval(0.99).high[0], 1.0 + 0.257624, 1e-6);
+}
+
+// Catches an option check that lets 0 or a level outside (0, 1) through, or
+// whose text differs from the one users see.
+TEST(OptionChecks, PositiveCountsAndCiLevels) {
+  EXPECT_THAT(check_positive(1, "n_samples"), IsOk());
+  EXPECT_THAT(check_positive(0, "n_samples"),
+              FailsWith(Kind::kInvalidConfiguration, "invalid configuration: n_samples must be > 0"));
+  EXPECT_THAT(check_ci_level(std::nullopt), IsOk());
+  for (double ok : {1e-300, 0.5, 0.999999}) EXPECT_THAT(check_ci_level(ok), IsOk()) << ok;
+  for (double bad : {0.0, 1.0, -0.5, 1.5, std::nan(""), HUGE_VAL}) {
+    EXPECT_THAT(check_ci_level(bad),
+                FailsWith(Kind::kInvalidConfiguration,
+                          "invalid configuration: ci must be in (0, 1), e.g. ci=0.95 for a 95% "
+                          "interval"))
+        << bad;
+  }
 }
 
 // Catches a copy that is not validated, shares the graph, or has wrong masks.
