@@ -382,20 +382,22 @@ TEST(TurnLock, WaitersGetTheirTurnAndStopWhenAsked) {
   next.join();
 }
 
-// Catches a comparison of signed chars (é before "a"), a prefix key that
-// misorders names sharing their first 8 bytes, and the ranked paths (bitmap,
-// repeated ids, a few ids of many) disagreeing with the direct sort.
+// Catches a comparison of signed chars (é before "a", "aé" after "b"), a
+// prefix key that misorders names sharing their first 8 bytes, and the
+// ranked paths (bitmap, repeated ids, a few ids of many) disagreeing with the
+// direct sort.
 TEST(NameSorter, OrdersIdsByUtf8Bytes) {
-  const std::vector<std::string> table = {"b", "", "\xc3\xa9", "a", "Z", "abcdefgh2",
-                                          "abcdefgh1", "abcdefgh", "\xe2\x82\xac", "a\x01"};
+  const std::vector<std::string> table = {
+      "b", "", "\xc3\xa9", "a", "Z", "abcdefgh2", "abcdefgh1", "abcdefgh", "\xe2\x82\xac", "a\x01",
+      "a\xc3\xa9"};
   NameOrder small_order;
-  std::vector<NodeId> ids = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
+  std::vector<NodeId> ids = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
   NameSorter(small_order, table).sort(ids);
-  EXPECT_THAT(ids, ::testing::ElementsAre(1, 4, 3, 9, 7, 6, 5, 0, 2, 8));
-  EXPECT_FALSE(small_order.ranked(table.size()));  // ten ids: not worth a ranking
+  EXPECT_THAT(ids, ::testing::ElementsAre(1, 4, 3, 9, 7, 6, 5, 10, 0, 2, 8));
+  EXPECT_FALSE(small_order.ranked(table.size()));  // eleven ids: not worth a ranking
 
   std::vector<std::string> names;  // 200 distinct names, many sharing long prefixes
-  for (std::size_t i = 0; i < 200; ++i) names.push_back(table[i % 10] + std::string(i / 10, 'x'));
+  for (std::size_t i = 0; i < 200; ++i) names.push_back(table[i % 11] + std::string(i / 11, 'x'));
   auto by_bytes = [&](std::vector<NodeId> v) {
     std::stable_sort(v.begin(), v.end(), [&](NodeId a, NodeId b) { return names[a] < names[b]; });
     return v;
