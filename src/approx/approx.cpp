@@ -1,7 +1,5 @@
 #include "approx/approx.hpp"
 
-#include <cmath>
-
 #include "approx/mask_walkers.hpp"
 #include "approx_large/approx_large.hpp"
 #include "estimation/pool.hpp"
@@ -52,13 +50,6 @@ Result<AsvResult> approximate_adaptive_batched(const ExplainerState& state,
   detail::ImportanceDraw draw(state.graph());
   MaskBatchWalker walker(oracle);
   return detail::run_adaptive<true>(state.n_nodes(), options, draw, walker);
-}
-
-double normal_quantile(double p) {
-  // Abramowitz and Stegun 26.2.23.
-  const double t = std::sqrt(-2.0 * std::log(1.0 - p));
-  return t - (2.515517 + 0.802853 * t + 0.010328 * (t * t)) /
-                 (1.0 + 1.432788 * t + 0.189269 * (t * t) + 0.001308 * (t * t * t));
 }
 
 }  // namespace morvend

@@ -8,7 +8,6 @@
 // every processor.
 //
 //   Result<AsvResult> r = approximate(state, oracle, {.n_samples = 10000, .seed = 7});
-//   double z = normal_quantile(0.975);  // 1.96039...
 #pragma once
 
 #include <cstdint>
@@ -71,9 +70,5 @@ namespace morvend {
 [[nodiscard]] Result<AsvResult> approximate_uniform_sparse_adaptive_batched(
     const ExplainerState& state, BatchValueOracle& oracle, const AdaptiveOptions& options,
     std::span<const std::uint64_t> parent_masks, std::uint64_t memo_budget);
-
-// normal_quantile: the inverse standard normal CDF at p >= 0.5 (rational
-// approximation, absolute error below 4.5e-4).
-double normal_quantile(double p);
 
 }  // namespace morvend

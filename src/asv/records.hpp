@@ -3,6 +3,7 @@
 //
 //   SamplingOptions opts{.n_samples = 10000, .seed = 7};
 //   AsvResult r = AsvResult::exact(std::move(values), n_orders);
+//   AsvResult::Interval ci = r.interval(0.95);  // value -+ 1.96039... x stderr
 #pragma once
 
 #include <cstdint>
@@ -49,6 +50,15 @@ struct AsvResult {
   std::optional<double> state_ratio;
   std::optional<double> memory_mb;
 
+  // Interval: the bounds of one interval per node, by NodeId.
+  struct Interval {
+    std::vector<double> low, high;
+  };
+  // interval: the normal-approximation interval at level `ci` of each value,
+  // value -+ normal_quantile((1 + ci) / 2) x stderr; zero width where the
+  // result has no standard errors. REQUIRES: 0 < ci < 1.
+  Interval interval(double ci) const;
+
   // exact: the record of an exact engine.
   static AsvResult exact(std::vector<double> values, std::uint64_t n_samples) {
     AsvResult r;
@@ -58,5 +68,9 @@ struct AsvResult {
     return r;
   }
 };
+
+// normal_quantile: the inverse standard normal CDF at p >= 0.5 (rational
+// approximation, absolute error below 4.5e-4).
+double normal_quantile(double p);
 
 }  // namespace morvend

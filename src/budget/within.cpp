@@ -6,6 +6,7 @@
 #include "budget/exact_within.hpp"
 #include "budget/fit_within.hpp"
 #include "asv/ideal_lattice.hpp"
+#include "asv/refusals.hpp"
 #include "budget/paired_strata.hpp"
 #include "graph/limits.hpp"
 #include "graph/method_names.hpp"
@@ -91,6 +92,13 @@ Result<WithinResult> run(const ExplainerState& state, Oracle& oracle,
 }
 
 }  // namespace
+
+Result<void> check_within(std::uint64_t max_calls, std::uint64_t batch_size,
+                          const std::optional<double>& ci) {
+  if (Result<void> r = check_positive(max_calls, "max_calls"); !r) return r;
+  if (Result<void> r = check_positive(batch_size, "batch_size"); !r) return r;
+  return check_ci_level(ci);
+}
 
 Result<WithinResult> explain_within(const ExplainerState& state, ValueOracle& oracle,
                                     const WithinOptions& options) {

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 #include "asv/explainer_state.hpp"
 #include "asv/records.hpp"
@@ -23,6 +24,12 @@ struct WithinResult {
 // covers_one_order: InvalidConfiguration when max_calls cannot cover one
 // order (n + 1 coalitions), the least any DAG of n nodes needs.
 [[nodiscard]] Result<void> covers_one_order(std::size_t n, std::uint64_t max_calls);
+
+// check_within: what a front end refuses before a run, in this order:
+// max_calls and batch_size above zero (the engines count a batch_size of 0
+// as 1), then the interval level.
+[[nodiscard]] Result<void> check_within(std::uint64_t max_calls, std::uint64_t batch_size,
+                                        const std::optional<double>& ci);
 
 // Validates the graph first (EmptyGraph, Cycle).
 [[nodiscard]] Result<WithinResult> explain_within(const ExplainerState& state, ValueOracle& oracle,

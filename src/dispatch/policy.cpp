@@ -172,4 +172,17 @@ Result<AsvResult> select_auto_quality(const ExplainerState& state, ValueOracle& 
       uniform.error().detail());
 }
 
+Result<AsvResult> select_quality_batch(const ExplainerState& state, BatchValueOracle& oracle,
+                                       const AdaptiveOptions& options) {
+  if (Result<void> r = state.graph().validate(); !r) return std::unexpected(r.error());
+  if (state.n_nodes() > kMaxSparseNodes) {
+    return selected(approximate_adaptive_batched(state, oracle, options),
+                    method_name::kApproxAdaptiveBatch);
+  }
+  return selected(approximate_uniform_sparse_adaptive_batched(state, oracle, options,
+                                                              state.parent_masks(),
+                                                              kIdealMemoryBudget),
+                  method_name::kUniformSparseAdaptiveBatch);
+}
+
 }  // namespace morvend

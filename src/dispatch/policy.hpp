@@ -1,5 +1,6 @@
-// The selection policies: `auto` (explain) and `auto_quality`
-// (explain_quality). Both try exact engines in a fixed order, fall back to
+// The selection policies: `auto` (explain), `auto_quality`
+// (explain_quality) and the batched quality choice (explain_quality_batch).
+// The first two try exact engines in a fixed order, fall back to
 // sampling when an exact engine is not affordable, and record which method
 // ran and, after a fallback, from which method and why.
 //
@@ -19,5 +20,12 @@ namespace morvend {
 [[nodiscard]] Result<AsvResult> select_auto_quality(const ExplainerState& state,
                                                     ValueOracle& oracle,
                                                     const AdaptiveOptions& options);
+
+// select_quality_batch: by node count, uniform sparse adaptive batches up to
+// kMaxSparseNodes (ESS = n_samples), importance-sampled adaptive batches
+// beyond; selected_method names the one that ran.
+[[nodiscard]] Result<AsvResult> select_quality_batch(const ExplainerState& state,
+                                                     BatchValueOracle& oracle,
+                                                     const AdaptiveOptions& options);
 
 }  // namespace morvend

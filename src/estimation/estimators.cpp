@@ -1,18 +1,15 @@
 #include "estimation/estimators.hpp"
 
+#include "asv/refusals.hpp"
+
 namespace morvend::detail {
 
 Result<void> check_sampling(const SamplingOptions& options) {
-  if (options.n_samples == 0) {
-    return std::unexpected(AsvError::invalid_configuration("n_samples must be > 0"));
-  }
-  return {};
+  return check_positive(options.n_samples, "n_samples");
 }
 
 Result<void> check_adaptive(const AdaptiveOptions& options) {
-  if (options.batch_size == 0) {
-    return std::unexpected(AsvError::invalid_configuration("batch_size must be > 0"));
-  }
+  if (Result<void> r = check_positive(options.batch_size, "batch_size"); !r) return r;
   if (options.max_samples < options.min_samples) {
     return std::unexpected(
         AsvError::invalid_configuration("min_samples must be \xe2\x89\xa4 max_samples"));

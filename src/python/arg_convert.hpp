@@ -42,6 +42,28 @@ bool arg_bool(PyObject* obj, const char* param, bool* out);
 bool arg_f64(PyObject* obj, const char* param, double* out);
 bool arg_opt_f64(PyObject* obj, const char* param, std::optional<double>* out);
 
+// arg_into: the converter for the type of *out, for a parameter with a
+// default: an omitted one (nullptr) leaves *out as it is; an optional one
+// becomes none when omitted or None.
+inline bool arg_into(PyObject* obj, const char* param, std::uint64_t* out) {
+  return obj == nullptr || arg_u64(obj, param, out);
+}
+inline bool arg_into(PyObject* obj, const char* param, double* out) {
+  return obj == nullptr || arg_f64(obj, param, out);
+}
+inline bool arg_into(PyObject* obj, const char* param, bool* out) {
+  return obj == nullptr || arg_bool(obj, param, out);
+}
+inline bool arg_into(PyObject* obj, const char* param, std::string_view* out) {
+  return obj == nullptr || arg_str(obj, param, out);
+}
+inline bool arg_into(PyObject* obj, const char* param, std::optional<std::uint64_t>* out) {
+  return arg_opt_u64(obj, param, out);
+}
+inline bool arg_into(PyObject* obj, const char* param, std::optional<double>* out) {
+  return arg_opt_f64(obj, param, out);
+}
+
 // arg_callable: `obj` must be callable ("'int' object is not callable", the
 // text calling it would raise).
 bool arg_callable(PyObject* obj, const char* param);

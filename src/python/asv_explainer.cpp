@@ -20,12 +20,15 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <iterator>
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "approx/approx.hpp"
 #include "asv/explainer_state.hpp"
+#include "asv/refusals.hpp"
 #include "budget/within.hpp"
 #include "dispatch/dispatch.hpp"
 #include "dispatch/policy.hpp"
@@ -136,12 +139,11 @@ bool parse_explain(const char* fname, PyObject* const* args, Py_ssize_t nargs, P
   out->value_fn = given(argv[0]);
   out->value_fn_batch = given(argv[4]);
   SamplingOptions& o = out->options;
-  return (argv[1] == nullptr || arg_str(argv[1], "method", &out->method)) &&
-         (argv[2] == nullptr || arg_u64(argv[2], "n_samples", &o.n_samples)) &&
-         arg_opt_u64(argv[3], "seed", &o.seed) &&
-         (argv[5] == nullptr || arg_u64(argv[5], "batch_size", &out->batch_size)) &&
-         (argv[6] == nullptr || arg_bool(argv[6], "parallel", &o.parallel)) &&
-         arg_opt_u64(argv[7], "num_threads", &o.num_threads);
+  return arg_into(argv[1], "method", &out->method) &&
+         arg_into(argv[2], "n_samples", &o.n_samples) && arg_into(argv[3], "seed", &o.seed) &&
+         arg_into(argv[5], "batch_size", &out->batch_size) &&
+         arg_into(argv[6], "parallel", &o.parallel) &&
+         arg_into(argv[7], "num_threads", &o.num_threads);
 }
 
 // RunWatch: set up before every run. Threads of the run park instead of
@@ -189,6 +191,15 @@ PyObject* run(PyObject* self, PyObject* value_fn, Gil gil, Engine engine, Build 
   return build(state, *result);
 }
 
+constexpr const char* kNoValueFunction = "must provide either value_fn or value_fn_batch";
+
+// passed: true when `check` passed, else false with a ValueError of its
+// detail: the option checks' texts reach users without the error's prefix.
+bool passed(const Result<void>& check) {
+  if (!check) raise_value_error(check.error().detail());
+  return check.has_value();
+}
+
 // run_explain: explain() and explain_with_diagnostics() with `build`.
 template <class Build>
 PyObject* run_explain(PyObject* self, const ExplainArgs& a, Build build) {
@@ -205,8 +216,7 @@ PyObject* run_explain(PyObject* self, const ExplainArgs& a, Build build) {
         },
         build);
   }
-  if (a.value_fn == nullptr)
-    return raise_value_error("must provide either value_fn or value_fn_batch");
+  if (a.value_fn == nullptr) return raise_value_error(kNoValueFunction);
   const std::optional<Method> method = parse_method(a.method);
   if (!method) {
     return raise_value_error("unknown method '" + std::string(a.method) +
@@ -278,67 +288,63 @@ struct AdaptiveArgs {
   std::string_view method = method_name::kApprox;
 };
 
-// parse_adaptive: the shared parameters. `params` lists them in order; the
-// optional ones are looked up by name.
+// The optional parameters of the adaptive family, each with the field it
+// fills; an omitted one keeps the field's default.
+struct AdaptiveParam {
+  std::string_view name;
+  bool (*read)(PyObject* value, const char* name, AdaptiveArgs& out);
+};
+
+template <auto Field>
+bool into_options(PyObject* value, const char* name, AdaptiveArgs& out) {
+  return arg_into(value, name, &(out.options.*Field));
+}
+template <auto Field>
+bool into_args(PyObject* value, const char* name, AdaptiveArgs& out) {
+  return arg_into(value, name, &(out.*Field));
+}
+
+constexpr AdaptiveParam kAdaptiveParams[] = {
+    {"min_samples", into_options<&AdaptiveOptions::min_samples>},
+    {"max_samples", into_options<&AdaptiveOptions::max_samples>},
+    {"batch_size", into_options<&AdaptiveOptions::batch_size>},
+    {"rel_tol", into_options<&AdaptiveOptions::rel_tol>},
+    {"ess_ratio_min", into_options<&AdaptiveOptions::ess_ratio_min>},
+    {"seed", into_options<&AdaptiveOptions::seed>},
+    {"ci", into_args<&AdaptiveArgs::ci>},
+    {"method", into_args<&AdaptiveArgs::method>},
+};
+
+// parse_adaptive: the shared parameters. `params` lists them in order, the
+// value function first; the others are read by their row of kAdaptiveParams.
 bool parse_adaptive(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                     AdaptiveArgs* out) {
-  PyObject* argv[9];
+  PyObject* argv[std::size(kAdaptiveParams) + 1];
   if (!parse_args(spec, args, nargs, kwnames, argv)) return false;
   out->value_fn = argv[0];
-  AdaptiveOptions& o = out->options;
   for (std::size_t i = 1; i < spec.params.size(); ++i) {
-    PyObject* v = argv[i];
-    const std::string_view name = spec.params[i];
-    bool ok = true;
-    if (name == "min_samples") {
-      ok = v == nullptr || arg_u64(v, "min_samples", &o.min_samples);
-    } else if (name == "max_samples") {
-      ok = v == nullptr || arg_u64(v, "max_samples", &o.max_samples);
-    } else if (name == "batch_size") {
-      ok = v == nullptr || arg_u64(v, "batch_size", &o.batch_size);
-    } else if (name == "rel_tol") {
-      ok = v == nullptr || arg_f64(v, "rel_tol", &o.rel_tol);
-    } else if (name == "ess_ratio_min") {
-      ok = v == nullptr || arg_f64(v, "ess_ratio_min", &o.ess_ratio_min);
-    } else if (name == "seed") {
-      ok = arg_opt_u64(v, "seed", &o.seed);
-    } else if (name == "ci") {
-      ok = arg_opt_f64(v, "ci", &out->ci);
-    } else if (name == "method") {
-      ok = v == nullptr || arg_str(v, "method", &out->method);
+    for (const AdaptiveParam& p : kAdaptiveParams) {
+      if (p.name == spec.params[i] && !p.read(argv[i], spec.params[i], *out)) return false;
     }
-    if (!ok) return false;
   }
-  if (out->ci && !(*out->ci > 0.0 && *out->ci < 1.0)) {  // NaN fails too
-    raise_value_error("ci must be in (0, 1), e.g. ci=0.95 for a 95% interval");
-    return false;
-  }
-  return true;
+  return passed(check_ci_level(out->ci));
 }
 
 // Keys "converged" and "stderr", then the interval when asked for.
-PyObject* tail_keys(DictBuilder& d, Names names, const AsvResult& r,
+void tail_keys(DictBuilder& d, Names names, const AsvResult& r,
                     const std::optional<double>& ci, bool with_fallback) {
-  const std::vector<double> stderrs =
-      r.stderr_values ? *r.stderr_values : std::vector<double>(names.size(), 0.0);
   d.set("converged", r.converged ? PyBool_FromLong(*r.converged) : Py_NewRef(Py_None))
-      .set("stderr", r.stderr_values ? node_dict(names, stderrs) : PyDict_New());
+      .set("stderr", r.stderr_values ? node_dict(names, *r.stderr_values) : PyDict_New());
   if (with_fallback) {
     d.set_optional("fallback_from", r.fallback_from)
         .set_optional("fallback_reason", r.fallback_reason);
   }
   if (ci) {
-    const double z = normal_quantile((1.0 + *ci) / 2.0);
-    std::vector<double> low(names.size()), high(names.size());
-    for (std::size_t i = 0; i < names.size(); ++i) {
-      low[i] = r.values[i] - z * stderrs[i];
-      high[i] = r.values[i] + z * stderrs[i];
-    }
+    const AsvResult::Interval interval = r.interval(*ci);
     d.set("ci", PyFloat_FromDouble(*ci))
-        .set("ci_low", node_dict(names, low))
-        .set("ci_high", node_dict(names, high));
+        .set("ci_low", node_dict(names, interval.low))
+        .set("ci_high", node_dict(names, interval.high));
   }
-  return d.finish();
 }
 
 PyObject* quality_dict(Names names, const AsvResult& r, const std::string& selected,
@@ -346,7 +352,8 @@ PyObject* quality_dict(Names names, const AsvResult& r, const std::string& selec
   DictBuilder d;
   head_keys(d, names, r);
   d.set("selected_method", str_from(selected));
-  return tail_keys(d, names, r, ci, /*with_fallback=*/true);
+  tail_keys(d, names, r, ci, /*with_fallback=*/true);
+  return d.finish();
 }
 
 PyObject* adaptive_dict(Names names, const AsvResult& r, const char* method,
@@ -354,7 +361,8 @@ PyObject* adaptive_dict(Names names, const AsvResult& r, const char* method,
   DictBuilder d;
   head_keys(d, names, r);
   d.set("method", str_from(method));
-  return tail_keys(d, names, r, ci, /*with_fallback=*/false);
+  tail_keys(d, names, r, ci, /*with_fallback=*/false);
+  return d.finish();
 }
 
 [[nodiscard]] Result<void> validated(const ExplainerState& state) {
@@ -425,19 +433,11 @@ PyObject* explainer_explain_quality_batch(PyObject* self, PyObject* const* args,
   if (!parse_adaptive(kSpec, args, nargs, kwnames, &a)) return nullptr;
   return run<PyBatchValueFunction>(
       self, a.value_fn, Gil::kHeld,
-      [&](const ExplainerState& state, PyBatchValueFunction& fn) -> Result<AsvResult> {
-        if (Result<void> v = validated(state); !v) return std::unexpected(v.error());
-        if (state.n_nodes() > kMaxSparseNodes)
-          return approximate_adaptive_batched(state, fn, a.options);
-        return approximate_uniform_sparse_adaptive_batched(
-            state, fn, a.options, state.parent_masks(), kIdealMemoryBudget);
+      [&](const ExplainerState& state, PyBatchValueFunction& fn) {
+        return select_quality_batch(state, fn, a.options);
       },
-      [&](const ExplainerState& state, const AsvResult& r) {
-        return quality_dict(names_of(self), r,
-                            state.n_nodes() > kMaxSparseNodes
-                                ? method_name::kApproxAdaptiveBatch
-                                : method_name::kUniformSparseAdaptiveBatch,
-                            a.ci);
+      [&](const ExplainerState&, const AsvResult& r) {
+        return quality_dict(names_of(self), r, r.selected_method.value_or(""), a.ci);
       });
 }
 
@@ -464,78 +464,80 @@ constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
 
 // ---- explain_within ----------------------------------------------------------
 
-PyObject* explainer_explain_within(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                   PyObject* kwnames) {
+struct WithinArgs {
+  PyObject* value_fn = nullptr;  // nullptr when omitted or None
+  PyObject* value_fn_batch = nullptr;
+  WithinOptions options;
+  std::uint64_t batch_size = WithinOptions{}.batch_size;
+  std::optional<double> ci;
+  bool progress = false;
+};
+
+// parse_within: the arguments converted, then checked in a fixed order.
+bool parse_within(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, WithinArgs* out) {
   static constexpr const char* kParams[] = {"value_fn",   "max_calls", "seed",    "value_fn_batch",
                                             "batch_size", "ci",        "progress"};
   static constexpr ArgSpec kSpec{"ASVExplainer.explain_within()", kParams, 0};
   PyObject* argv[7];
-  if (!parse_args(kSpec, args, nargs, kwnames, argv)) return nullptr;
-  WithinOptions options;
-  std::uint64_t batch_size = options.batch_size;
-  std::optional<double> ci;
-  bool progress = false;
-  PyObject* value_fn = argv[0] == Py_None ? nullptr : argv[0];
-  PyObject* value_fn_batch = argv[3] == Py_None ? nullptr : argv[3];
-  if ((argv[1] != nullptr && !arg_u64(argv[1], "max_calls", &options.max_calls)) ||
-      !arg_opt_u64(argv[2], "seed", &options.seed) ||
-      (argv[4] != nullptr && !arg_u64(argv[4], "batch_size", &batch_size)) ||
-      !arg_opt_f64(argv[5], "ci", &ci) ||
-      (argv[6] != nullptr && !arg_bool(argv[6], "progress", &progress))) {
-    return nullptr;
+  if (!parse_args(kSpec, args, nargs, kwnames, argv)) return false;
+  out->value_fn = argv[0] == Py_None ? nullptr : argv[0];
+  out->value_fn_batch = argv[3] == Py_None ? nullptr : argv[3];
+  if (!arg_into(argv[1], "max_calls", &out->options.max_calls) ||
+      !arg_into(argv[2], "seed", &out->options.seed) ||
+      !arg_into(argv[4], "batch_size", &out->batch_size) || !arg_into(argv[5], "ci", &out->ci) ||
+      !arg_into(argv[6], "progress", &out->progress)) {
+    return false;
   }
-  if (options.max_calls == 0) return raise_value_error("max_calls must be > 0");
-  if (batch_size == 0) return raise_value_error("batch_size must be > 0");
-  if (ci && !(*ci > 0.0 && *ci < 1.0)) {  // NaN fails too
-    return raise_value_error("ci must be in (0, 1), e.g. ci=0.95 for a 95% interval");
-  }
-  if (value_fn == nullptr && value_fn_batch == nullptr) {
-    return raise_value_error("must provide either value_fn or value_fn_batch");
+  if (!passed(check_within(out->options.max_calls, out->batch_size, out->ci))) return false;
+  if (out->value_fn == nullptr && out->value_fn_batch == nullptr) {
+    raise_value_error(kNoValueFunction);
+    return false;
   }
   // Checked now: a run may work for minutes before its first call. Only the
   // form that will be called (the batch form when both are given).
-  if (value_fn_batch != nullptr ? !arg_callable(value_fn_batch, "value_fn_batch")
-                                : !arg_callable(value_fn, "value_fn")) {
-    return nullptr;
-  }
+  return out->value_fn_batch != nullptr ? arg_callable(out->value_fn_batch, "value_fn_batch")
+                                        : arg_callable(out->value_fn, "value_fn");
+}
+
+PyObject* explain_within_impl(PyObject* self, WithinArgs& a) {
   // Before the progress bar: a budget below one ordering is refused at once.
-  if (Result<void> r = covers_one_order(state_of(self).n_nodes(), options.max_calls); !r) {
+  if (Result<void> r = covers_one_order(state_of(self).n_nodes(), a.options.max_calls); !r) {
     return raise_asv_error(r.error());
   }
-  options.batch_size = static_cast<std::size_t>(batch_size);
+  a.options.batch_size = static_cast<std::size_t>(a.batch_size);
   std::optional<ProgressBar> bar;
-  if (progress) {
-    bar.emplace(options.max_calls);
-    options.progress = &*bar;
+  if (a.progress) {
+    bar.emplace(a.options.max_calls);
+    a.options.progress = &*bar;
   }
   std::uint64_t calls = 0;
-  auto build = [&](const ExplainerState&, const AsvResult& r) -> PyObject* {
-    const std::string method = r.selected_method.value_or("");
-    DictBuilder d;
-    head_keys(d, names_of(self), r);
-    d.set("selected_method", str_from(method));
-    PyObject* out = tail_keys(d, names_of(self), r, ci, /*with_fallback=*/false);
-    if (out == nullptr) return nullptr;
-    PyRef dict = PyRef::steal(out);
-    PyRef n_calls = PyRef::steal(PyLong_FromUnsignedLongLong(calls));
-    PyRef name = PyRef::steal(str_from(method));
-    if (!n_calls || !name || PyDict_SetItemString(dict.get(), "calls", n_calls.get()) < 0 ||
-        PyDict_SetItemString(dict.get(), "method", name.get()) < 0) {
-      return nullptr;
-    }
-    return dict.release();
-  };
   auto engine = [&](const ExplainerState& state, auto& fn) -> Result<AsvResult> {
-    Result<WithinResult> r = explain_within(state, fn, options);
+    Result<WithinResult> r = explain_within(state, fn, a.options);
     if (!r) return std::unexpected(std::move(r.error()));
     calls = r->calls;
     return std::move(r->result);
   };
+  auto build = [&](const ExplainerState&, const AsvResult& r) {
+    const std::string method = r.selected_method.value_or("");
+    DictBuilder d;
+    head_keys(d, names_of(self), r);
+    d.set("selected_method", str_from(method));
+    tail_keys(d, names_of(self), r, a.ci, /*with_fallback=*/false);
+    d.set("calls", PyLong_FromUnsignedLongLong(calls)).set("method", str_from(method));
+    return d.finish();
+  };
   // Without the GIL, like explain(): value calls and the bar take it.
-  if (value_fn_batch != nullptr) {
-    return run<PyBatchValueFunction>(self, value_fn_batch, Gil::kReleased, engine, build);
+  if (a.value_fn_batch != nullptr) {
+    return run<PyBatchValueFunction>(self, a.value_fn_batch, Gil::kReleased, engine, build);
   }
-  return run<PyValueFunction>(self, value_fn, Gil::kReleased, engine, build);
+  return run<PyValueFunction>(self, a.value_fn, Gil::kReleased, engine, build);
+}
+
+PyObject* explainer_explain_within(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                   PyObject* kwnames) {
+  WithinArgs a;
+  if (!parse_within(args, nargs, kwnames, &a)) return nullptr;
+  return explain_within_impl(self, a);
 }
 
 PyMethodDef explainer_methods[] = {
@@ -636,11 +638,11 @@ PyType_Slot explainer_slots[] = {
 };
 
 PyType_Spec explainer_spec = {
-    "morvend.ASVExplainer",
-    sizeof(Instance<ExplainerState>),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-    explainer_slots,
+    .name = "morvend.ASVExplainer",
+    .basicsize = sizeof(Instance<ExplainerState>),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    .slots = explainer_slots,
 };
 
 }  // namespace

@@ -88,43 +88,38 @@ PyObject* cpdag_from_edges(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
 }
 
 PyObject* cpdag_nodes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr ArgSpec kSpec{"CausalCPDAG.nodes()", std::span(kNoParams, 0), 0};
-  if (!parse_args(kSpec, args, nargs, kwnames, nullptr)) return nullptr;
-  SharedBorrow read(borrow_of(self));
-  if (!read) return nullptr;
-  return names_list(strs_of(self), cpdag_of(self).names());
+  return reading<Cpdag>("CausalCPDAG.nodes()", self, args, nargs, kwnames,
+                        [](const Cpdag& g, NameStrs& strs) { return names_list(strs, g.names()); });
 }
 
 PyObject* cpdag_directed_edges(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) {
-  static constexpr ArgSpec kSpec{"CausalCPDAG.directed_edges()", std::span(kNoParams, 0), 0};
-  if (!parse_args(kSpec, args, nargs, kwnames, nullptr)) return nullptr;
-  SharedBorrow read(borrow_of(self));
-  if (!read) return nullptr;
-  const Cpdag& g = cpdag_of(self);
-  std::vector<std::pair<NodeId, NodeId>> pairs;
-  pairs.reserve(g.n_directed_edges());
-  for (NodeId u = 0; u < g.n_nodes(); ++u) {
-    for (NodeId v : g.directed_children(u)) pairs.emplace_back(u, v);
-  }
-  return name_pairs_list(strs_of(self), g.names(), pairs);
+  return reading<Cpdag>(
+      "CausalCPDAG.directed_edges()", self, args, nargs, kwnames,
+      [](const Cpdag& g, NameStrs& strs) {
+        std::vector<std::pair<NodeId, NodeId>> pairs;
+        pairs.reserve(g.n_directed_edges());
+        for (NodeId u = 0; u < g.n_nodes(); ++u) {
+          for (NodeId v : g.directed_children(u)) pairs.emplace_back(u, v);
+        }
+        return name_pairs_list(strs, g.names(), pairs);
+      });
 }
 
 PyObject* cpdag_undirected_edges(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) {
-  static constexpr ArgSpec kSpec{"CausalCPDAG.undirected_edges()", std::span(kNoParams, 0), 0};
-  if (!parse_args(kSpec, args, nargs, kwnames, nullptr)) return nullptr;
-  SharedBorrow read(borrow_of(self));
-  if (!read) return nullptr;
-  const Cpdag& g = cpdag_of(self);
-  std::vector<std::pair<NodeId, NodeId>> pairs;
-  pairs.reserve(g.n_undirected_edges());
-  for (NodeId u = 0; u < g.n_nodes(); ++u) {
-    for (NodeId v : g.undirected_neighbours(u)) {
-      if (u < v) pairs.emplace_back(u, v);
-    }
-  }
-  return name_pairs_list(strs_of(self), g.names(), pairs);
+  return reading<Cpdag>(
+      "CausalCPDAG.undirected_edges()", self, args, nargs, kwnames,
+      [](const Cpdag& g, NameStrs& strs) {
+        std::vector<std::pair<NodeId, NodeId>> pairs;
+        pairs.reserve(g.n_undirected_edges());
+        for (NodeId u = 0; u < g.n_nodes(); ++u) {
+          for (NodeId v : g.undirected_neighbours(u)) {
+            if (u < v) pairs.emplace_back(u, v);
+          }
+        }
+        return name_pairs_list(strs, g.names(), pairs);
+      });
 }
 
 // Shared body of add_directed_edge() and add_undirected_edge(): nodes created
@@ -165,44 +160,44 @@ PyObject* cpdag_add_undirected_edge(PyObject* self, PyObject* const* args, Py_ss
 
 PyObject* cpdag_validate_pdag(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) {
-  static constexpr ArgSpec kSpec{"CausalCPDAG.validate_pdag()", std::span(kNoParams, 0), 0};
-  if (!parse_args(kSpec, args, nargs, kwnames, nullptr)) return nullptr;
-  SharedBorrow read(borrow_of(self));
-  if (!read) return nullptr;
-  SignalWatch watch;
-  const Result<void> r = cpdag_of(self).validate_pdag();
-  if (watch.raise_pending()) return nullptr;
-  if (!r) return raise_asv_error(r.error());
-  Py_RETURN_NONE;
+  return reading<Cpdag>(
+      "CausalCPDAG.validate_pdag()", self, args, nargs, kwnames,
+      [](const Cpdag& g, NameStrs&) -> PyObject* {
+        SignalWatch watch;
+        const Result<void> r = g.validate_pdag();
+        if (watch.raise_pending()) return nullptr;
+        if (!r) return raise_asv_error(r.error());
+        Py_RETURN_NONE;
+      });
 }
 
 PyObject* cpdag_validate_cpdag(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) {
-  static constexpr ArgSpec kSpec{"CausalCPDAG.validate_cpdag()", std::span(kNoParams, 0), 0};
-  if (!parse_args(kSpec, args, nargs, kwnames, nullptr)) return nullptr;
-  SharedBorrow read(borrow_of(self));
-  if (!read) return nullptr;
-  SignalWatch watch;
-  const Result<void> r = validate_cpdag(cpdag_of(self));
-  if (watch.raise_pending()) return nullptr;
-  if (!r) return raise_asv_error(r.error());
-  Py_RETURN_NONE;
+  return reading<Cpdag>(
+      "CausalCPDAG.validate_cpdag()", self, args, nargs, kwnames,
+      [](const Cpdag& g, NameStrs&) -> PyObject* {
+        SignalWatch watch;
+        const Result<void> r = validate_cpdag(g);
+        if (watch.raise_pending()) return nullptr;
+        if (!r) return raise_asv_error(r.error());
+        Py_RETURN_NONE;
+      });
 }
 
 PyObject* cpdag_consistent_extension(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                      PyObject* kwnames) {
-  static constexpr ArgSpec kSpec{"CausalCPDAG.consistent_extension()", std::span(kNoParams, 0), 0};
-  if (!parse_args(kSpec, args, nargs, kwnames, nullptr)) return nullptr;
-  SharedBorrow read(borrow_of(self));
-  if (!read) return nullptr;
-  SignalWatch watch;
-  Result<Dag> dag = consistent_extension(cpdag_of(self));
-  if (watch.raise_pending()) return nullptr;
-  if (!dag) return raise_asv_error(dag.error());
-  // The same names under the same ids: the new graph shares their strs.
-  NameStrs strs;
-  strs.keep_same(strs_of(self), dag->n_nodes());
-  return wrap_dag(std::move(*dag), std::move(strs));
+  return reading<Cpdag>(
+      "CausalCPDAG.consistent_extension()", self, args, nargs, kwnames,
+      [](const Cpdag& g, NameStrs& strs) -> PyObject* {
+        SignalWatch watch;
+        Result<Dag> dag = consistent_extension(g);
+        if (watch.raise_pending()) return nullptr;
+        if (!dag) return raise_asv_error(dag.error());
+        // The same names under the same ids: the new graph shares their strs.
+        NameStrs dag_strs;
+        dag_strs.keep_same(strs, dag->n_nodes());
+        return wrap_dag(std::move(*dag), std::move(dag_strs));
+      });
 }
 
 PyObject* cpdag_strong_d_convex_hull(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -225,11 +220,8 @@ PyObject* cpdag_induced_subgraph(PyObject* self, PyObject* const* args, Py_ssize
 
 PyObject* cpdag_to_json(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
-  static constexpr ArgSpec kSpec{"CausalCPDAG.to_json()", std::span(kNoParams, 0), 0};
-  if (!parse_args(kSpec, args, nargs, kwnames, nullptr)) return nullptr;
-  SharedBorrow read(borrow_of(self));
-  if (!read) return nullptr;
-  return str_from(to_json(cpdag_of(self)));
+  return reading<Cpdag>("CausalCPDAG.to_json()", self, args, nargs, kwnames,
+                        [](const Cpdag& g, NameStrs&) { return str_from(to_json(g)); });
 }
 
 PyObject* cpdag_from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -367,11 +359,11 @@ PyType_Slot cpdag_slots[] = {
 };
 
 PyType_Spec cpdag_spec = {
-    "morvend.CausalCPDAG",
-    sizeof(Instance<Cpdag>),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-    cpdag_slots,
+    .name = "morvend.CausalCPDAG",
+    .basicsize = sizeof(Instance<Cpdag>),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    .slots = cpdag_slots,
 };
 
 }  // namespace

@@ -127,33 +127,25 @@ PyObject* dag_from_edges(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
 }
 
 PyObject* dag_nodes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr ArgSpec kSpec{"CausalDAG.nodes()", std::span(kNoParams, 0), 0};
-  if (!parse_args(kSpec, args, nargs, kwnames, nullptr)) return nullptr;
-  SharedBorrow read(borrow_of(self));
-  if (!read) return nullptr;
-  return names_list(strs_of(self), dag_of(self).names());
+  return reading<Dag>("CausalDAG.nodes()", self, args, nargs, kwnames,
+                      [](const Dag& g, NameStrs& strs) { return names_list(strs, g.names()); });
 }
 
 PyObject* dag_edges(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr ArgSpec kSpec{"CausalDAG.edges()", std::span(kNoParams, 0), 0};
-  if (!parse_args(kSpec, args, nargs, kwnames, nullptr)) return nullptr;
-  SharedBorrow read(borrow_of(self));
-  if (!read) return nullptr;
-  const Dag& g = dag_of(self);
-  std::vector<std::pair<NodeId, NodeId>> pairs;
-  pairs.reserve(g.n_edges());
-  for (NodeId u = 0; u < g.n_nodes(); ++u) {
-    for (NodeId v : g.children(u)) pairs.emplace_back(u, v);
-  }
-  return name_pairs_list(strs_of(self), g.names(), pairs);
+  return reading<Dag>(
+      "CausalDAG.edges()", self, args, nargs, kwnames, [](const Dag& g, NameStrs& strs) {
+        std::vector<std::pair<NodeId, NodeId>> pairs;
+        pairs.reserve(g.n_edges());
+        for (NodeId u = 0; u < g.n_nodes(); ++u) {
+          for (NodeId v : g.children(u)) pairs.emplace_back(u, v);
+        }
+        return name_pairs_list(strs, g.names(), pairs);
+      });
 }
 
 PyObject* dag_to_json(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr ArgSpec kSpec{"CausalDAG.to_json()", std::span(kNoParams, 0), 0};
-  if (!parse_args(kSpec, args, nargs, kwnames, nullptr)) return nullptr;
-  SharedBorrow read(borrow_of(self));
-  if (!read) return nullptr;
-  return str_from(to_json(dag_of(self)));
+  return reading<Dag>("CausalDAG.to_json()", self, args, nargs, kwnames,
+                      [](const Dag& g, NameStrs&) { return str_from(to_json(g)); });
 }
 
 PyObject* dag_from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -171,11 +163,8 @@ PyObject* dag_from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
 }
 
 PyObject* dag_to_dot(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr ArgSpec kSpec{"CausalDAG.to_dot()", std::span(kNoParams, 0), 0};
-  if (!parse_args(kSpec, args, nargs, kwnames, nullptr)) return nullptr;
-  SharedBorrow read(borrow_of(self));
-  if (!read) return nullptr;
-  return str_from(to_dot(dag_of(self)));
+  return reading<Dag>("CausalDAG.to_dot()", self, args, nargs, kwnames,
+                      [](const Dag& g, NameStrs&) { return str_from(to_dot(g)); });
 }
 
 PyObject* dag_add_edge(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -200,12 +189,11 @@ PyObject* dag_add_edge(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 }
 
 PyObject* dag_validate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr ArgSpec kSpec{"CausalDAG.validate()", std::span(kNoParams, 0), 0};
-  if (!parse_args(kSpec, args, nargs, kwnames, nullptr)) return nullptr;
-  SharedBorrow read(borrow_of(self));
-  if (!read) return nullptr;
-  if (Result<void> r = dag_of(self).validate(); !r) return raise_asv_error(r.error());
-  Py_RETURN_NONE;
+  return reading<Dag>(
+      "CausalDAG.validate()", self, args, nargs, kwnames, [](const Dag& g, NameStrs&) {
+        if (Result<void> r = g.validate(); !r) return raise_asv_error(r.error());
+        Py_RETURN_NONE;
+      });
 }
 
 // Shared body of ancestors() and descendants().
@@ -238,43 +226,30 @@ PyObject* dag_descendants(PyObject* self, PyObject* const* args, Py_ssize_t narg
 
 PyObject* dag_topological_layers(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) {
-  static constexpr ArgSpec kSpec{"CausalDAG.topological_layers()", std::span(kNoParams, 0), 0};
-  if (!parse_args(kSpec, args, nargs, kwnames, nullptr)) return nullptr;
-  SharedBorrow read(borrow_of(self));
-  if (!read) return nullptr;
-  const Dag& g = dag_of(self);
-  FlatLayers layers = topological_layers_flat(g);
-  return sorted_layers_list(strs_of(self), g.names(), layers.ids, layers.starts);
-}
-
-// set_item: dict[key] = value, stealing `value`; false with an exception set.
-bool set_item(PyObject* dict, const char* key, PyObject* value) {
-  PyRef owned = PyRef::steal(value);
-  return owned && PyDict_SetItemString(dict, key, owned.get()) == 0;
+  return reading<Dag>(
+      "CausalDAG.topological_layers()", self, args, nargs, kwnames,
+      [](const Dag& g, NameStrs& strs) {
+        FlatLayers layers = topological_layers_flat(g);
+        return sorted_layers_list(strs, g.names(), layers.ids, layers.starts);
+      });
 }
 
 PyObject* dag_inspect(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr ArgSpec kSpec{"CausalDAG.inspect()", std::span(kNoParams, 0), 0};
-  if (!parse_args(kSpec, args, nargs, kwnames, nullptr)) return nullptr;
-  SharedBorrow read(borrow_of(self));
-  if (!read) return nullptr;
-  const StructuralSummary s = inspect(dag_of(self));
-  PyRef dict = PyRef::steal(PyDict_New());
-  if (!dict) return nullptr;
-  PyObject* d = dict.get();
-  const bool ok =
-      set_item(d, "n_nodes", PyLong_FromUnsignedLongLong(s.n_nodes)) &&
-      set_item(d, "n_edges", PyLong_FromUnsignedLongLong(s.n_edges)) &&
-      set_item(d, "is_dag", PyBool_FromLong(s.is_dag)) &&
-      set_item(d, "is_rooted_tree", PyBool_FromLong(s.is_rooted_tree)) &&
-      set_item(d, "n_roots", PyLong_FromUnsignedLongLong(s.n_roots)) &&
-      set_item(d, "n_leaves", PyLong_FromUnsignedLongLong(s.n_leaves)) &&
-      set_item(d, "max_depth", PyLong_FromUnsignedLongLong(s.max_depth)) &&
-      set_item(d, "recommended_method", str_from(s.recommended_method)) &&
-      set_item(d, "estimated_dense_states",
-               s.estimated_dense_states ? PyLong_FromUnsignedLongLong(*s.estimated_dense_states)
-                                        : Py_NewRef(Py_None));
-  return ok ? dict.release() : nullptr;
+  return reading<Dag>(
+      "CausalDAG.inspect()", self, args, nargs, kwnames, [](const Dag& g, NameStrs&) {
+        const StructuralSummary s = inspect(g);
+        DictBuilder d;
+        d.set("n_nodes", PyLong_FromUnsignedLongLong(s.n_nodes))
+            .set("n_edges", PyLong_FromUnsignedLongLong(s.n_edges))
+            .set("is_dag", PyBool_FromLong(s.is_dag))
+            .set("is_rooted_tree", PyBool_FromLong(s.is_rooted_tree))
+            .set("n_roots", PyLong_FromUnsignedLongLong(s.n_roots))
+            .set("n_leaves", PyLong_FromUnsignedLongLong(s.n_leaves))
+            .set("max_depth", PyLong_FromUnsignedLongLong(s.max_depth))
+            .set("recommended_method", str_from(s.recommended_method))
+            .set_optional("estimated_dense_states", s.estimated_dense_states);
+        return d.finish();
+      });
 }
 
 PyObject* dag_d_convex_hull(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -430,8 +405,11 @@ PyType_Slot dag_slots[] = {
 };
 
 PyType_Spec dag_spec = {
-    "morvend.CausalDAG", sizeof(DagInstance), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-    dag_slots,
+    .name = "morvend.CausalDAG",
+    .basicsize = sizeof(DagInstance),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    .slots = dag_slots,
 };
 
 }  // namespace

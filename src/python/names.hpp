@@ -4,8 +4,8 @@
 //
 // NameStrs lives in the Python instance next to its graph (the core knows
 // nothing of Python). Graphs only grow and a name never changes, so a str,
-// once made, stays right; the graph's order of names by UTF-8 bytes (its
-// rank) is kept too and rebuilt when nodes were added since. Everything here
+// once made, stays right; the graph's order of names by UTF-8 bytes (a
+// NameOrder) is kept too and rebuilt when nodes were added since. Everything here
 // REQUIRES the GIL. Nothing here runs Python code or releases the GIL, so a
 // method filling the cache under a shared borrow is never interleaved with
 // another.
@@ -27,6 +27,7 @@
 
 #include "graph/asv_error.hpp"
 #include "graph/name_index.hpp"
+#include "graph/name_order.hpp"
 #include "python/arg_convert.hpp"
 #include "python/errors.hpp"
 
@@ -37,8 +38,7 @@ class NameStrs {
   NameStrs() = default;
   NameStrs(NameStrs&& other) noexcept
       : strs_(std::move(other.strs_)),
-        rank_(std::move(other.rank_)),
-        by_rank_(std::move(other.by_rank_)) {}
+        order_(std::move(other.order_)) {}
   NameStrs& operator=(NameStrs&&) = delete;
   NameStrs(const NameStrs&) = delete;
   ~NameStrs() { clear(); }
@@ -61,20 +61,15 @@ class NameStrs {
   // data: the strs after a successful fill, one per name.
   PyObject* const* data() const { return strs_.data(); }
 
-  // ranked: whether rank() holds the order of all `n` names.
-  bool ranked(std::size_t n) const { return n > 0 && rank_.size() == n; }
-  // rank_names: ranks all names in ascending byte order (one sort).
-  void rank_names(std::span<const std::string> names);
-  // rank[id]: the position of node id among the names; by_rank: the inverse.
-  const std::vector<NodeId>& rank() const { return rank_; }
-  const std::vector<NodeId>& by_rank() const { return by_rank_; }
+  // order: the names ranked by UTF-8 bytes, kept for the next listing.
+  NameOrder& order() { return order_; }
 
  private:
   PyObject* make(std::span<const std::string> names, NodeId id);
   void clear();
 
   std::vector<PyObject*> strs_;  // owned; nullptr where none is made yet
-  std::vector<NodeId> rank_, by_rank_;
+  NameOrder order_;
 };
 
 // Result builders; each returns a new reference or nullptr with an exception set.

@@ -1,9 +1,16 @@
-// The shape shared by the graph methods that take one `names` argument (the
-// hulls and the induced subgraphs of both graph classes): parse and convert
-// the argument before borrowing, take a shared borrow, resolve the names in
-// order (the first unknown one raises), then hand graph and ids to the body.
-// Bodies run their computation under a SignalWatch, so that Ctrl-C stops it.
+// The shapes shared by the graph methods of both graph classes.
 //
+// reading: a method without arguments that reads the graph: refuse any
+// argument, take a shared borrow, then hand graph and strs to the body.
+//
+// with_names: a method that takes one `names` argument (the hulls and the
+// induced subgraphs): parse and convert the argument before borrowing, take a
+// shared borrow, resolve the names in order (the first unknown one raises),
+// then hand graph and ids to the body. Bodies run their computation under a
+// SignalWatch, so that Ctrl-C stops it.
+//
+//   return reading<Dag>("CausalDAG.to_dot()", self, args, nargs, kwnames,
+//                       [](const Dag& g, NameStrs&) { return str_from(to_dot(g)); });
 //   return with_names<Dag>("CausalDAG.d_convex_hull()", self, args, nargs, kwnames,
 //                          &hull_names<Dag, &d_convex_hull>);
 #pragma once
@@ -13,6 +20,7 @@
 
 #include <optional>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "python/args.hpp"
@@ -24,6 +32,17 @@
 #include "python/signal_watch.hpp"
 
 namespace morvend::py {
+
+template <class Graph, class Body>
+PyObject* reading(const char* fname, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                  PyObject* kwnames, Body body) {
+  const ArgSpec spec{fname, {}, 0};
+  if (!parse_args(spec, args, nargs, kwnames, nullptr)) return nullptr;
+  Instance<Graph>* inst = instance_of<Graph>(self);
+  SharedBorrow read(inst->borrow);
+  if (!read) return nullptr;
+  return body(std::as_const(inst->value), inst->strs);
+}
 
 template <class Graph, class Body>
 PyObject* with_names(const char* fname, PyObject* self, PyObject* const* args, Py_ssize_t nargs,

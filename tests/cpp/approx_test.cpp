@@ -659,14 +659,6 @@ TEST(Adaptive, StoppingPointDoesNotChangeTheOrders) {
   EXPECT_TRUE(std::equal(early.calls().begin(), early.calls().end(), late.calls().begin()));
 }
 
-// Catches a wrong rational approximation of the normal quantile.
-TEST(NormalQuantile, AbramowitzStegun) {
-  EXPECT_NEAR(normal_quantile(0.975), 1.96039, 5e-6);
-  EXPECT_NEAR(normal_quantile(0.95), 1.64521, 5e-6);
-  EXPECT_NEAR(normal_quantile(0.995), 2.57624, 5e-6);
-  EXPECT_NEAR(normal_quantile(0.5), 0.0, 4.5e-4);
-}
-
 // Catches option checks missing, out of order or with other texts.
 TEST(Estimators, OptionMessages) {
   const ExplainerState state = state_of(chain(3));

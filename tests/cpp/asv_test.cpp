@@ -8,6 +8,8 @@
 
 #include "asv/completion_count.hpp"
 #include "asv/ideal_levels.hpp"
+#include "asv/records.hpp"
+#include "asv/refusals.hpp"
 #include "common/engines.hpp"
 #include "common/graphs.hpp"
 #include "common/interrupts.hpp"
@@ -26,6 +28,48 @@ using testing::RecordingOracle;
 using testing::SharedOracle;
 using testing::state_of;
 using testing::TripSource;
+
+// Catches a wrong rational approximation of the normal quantile.
+TEST(NormalQuantile, AbramowitzStegun) {
+  EXPECT_NEAR(normal_quantile(0.975), 1.96039, 5e-6);
+  EXPECT_NEAR(normal_quantile(0.95), 1.64521, 5e-6);
+  EXPECT_NEAR(normal_quantile(0.995), 2.57624, 5e-6);
+  EXPECT_NEAR(normal_quantile(0.5), 0.0, 4.5e-4);
+}
+
+// Catches bounds built from the wrong quantile, swapped, or read from missing
+// standard errors; a NaN standard error leaves its node's bounds NaN.
+TEST(AsvResult, IntervalIsValuePlusMinusQuantileTimesStderr) {
+  AsvResult r;
+  r.values = {1.0, -2.0, 0.5};
+  const AsvResult::Interval none = r.interval(0.95);
+  EXPECT_EQ(none.low, r.values);
+  EXPECT_EQ(none.high, r.values);
+
+  r.stderr_values = std::vector<double>{0.1, 0.0, std::nan("")};
+  const double z = normal_quantile(0.975);
+  const AsvResult::Interval ci = r.interval(0.95);
+  EXPECT_THAT(ci.low, ::testing::ElementsAre(1.0 - z * 0.1, -2.0, ::testing::IsNan()));
+  EXPECT_THAT(ci.high, ::testing::ElementsAre(1.0 + z * 0.1, -2.0, ::testing::IsNan()));
+  EXPECT_NEAR(r.interval(0.99).high[0], 1.0 + 0.257624, 1e-6);
+}
+
+// Catches an option check that lets 0 or a level outside (0, 1) through, or
+// whose text differs from the one users see.
+TEST(OptionChecks, PositiveCountsAndCiLevels) {
+  EXPECT_THAT(check_positive(1, "n_samples"), IsOk());
+  EXPECT_THAT(check_positive(0, "n_samples"),
+              FailsWith(Kind::kInvalidConfiguration, "invalid configuration: n_samples must be > 0"));
+  EXPECT_THAT(check_ci_level(std::nullopt), IsOk());
+  for (double ok : {1e-300, 0.5, 0.999999}) EXPECT_THAT(check_ci_level(ok), IsOk()) << ok;
+  for (double bad : {0.0, 1.0, -0.5, 1.5, std::nan(""), HUGE_VAL}) {
+    EXPECT_THAT(check_ci_level(bad),
+                FailsWith(Kind::kInvalidConfiguration,
+                          "invalid configuration: ci must be in (0, 1), e.g. ci=0.95 for a 95% "
+                          "interval"))
+        << bad;
+  }
+}
 
 // Catches a copy that is not validated, shares the graph, or has wrong masks.
 TEST(ExplainerState, BuildValidatesAndCopies) {

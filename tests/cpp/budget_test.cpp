@@ -1007,5 +1007,23 @@ TEST(FitWithin, StopsWhenInterrupted) {
   });
 }
 
+// Catches explain_within's refusals checked out of order (users see the
+// first) or with other texts.
+TEST(CheckWithin, RefusesMaxCallsThenBatchSizeThenCi) {
+  const struct {
+    std::uint64_t max_calls, batch_size;
+    const char* detail;
+  } cases[] = {{0, 0, "max_calls must be > 0"},
+               {5, 0, "batch_size must be > 0"},
+               {5, 5, "ci must be in (0, 1), e.g. ci=0.95 for a 95% interval"}};
+  for (const auto& c : cases) {
+    Result<void> r = check_within(c.max_calls, c.batch_size, 2.0);
+    ASSERT_THAT(r, FailsWith(Kind::kInvalidConfiguration)) << c.detail;
+    EXPECT_EQ(r.error().detail(), c.detail);
+  }
+  EXPECT_THAT(check_within(1, 1, std::nullopt), IsOk());
+  EXPECT_THAT(check_within(1, 1, 0.9), IsOk());
+}
+
 }  // namespace
 }  // namespace morvend

@@ -12,10 +12,13 @@
 #include "common/interrupts.hpp"
 #include "common/oracles.hpp"
 #include "common/result_matchers.hpp"
+#include "dispatch/policy.hpp"
+#include "graph/method_names.hpp"
 
 namespace morvend {
 namespace {
 
+using ::testing::HasSubstr;
 using testing::chain;
 using testing::FailsWith;
 using testing::IsOk;
@@ -155,5 +158,33 @@ TEST(Interrupts, EnclosingRunStopsNestedRuns) {
     EXPECT_EQ(oracle.calls(), 0u);
   }
 }
+// Catches explain_quality_batch switching to importance sampling at the wrong
+// node count, a run that does not say which estimator ran, and options that
+// reach no check.
+TEST(SelectQualityBatch, UniformUpTo63NodesImportanceSampledBeyond) {
+  const AdaptiveOptions options{.min_samples = 10, .max_samples = 20, .batch_size = 10, .seed = 3};
+  const struct {
+    std::size_t n;
+    const char* method;
+  } cases[] = {{5, method_name::kUniformSparseAdaptiveBatch},
+               {63, method_name::kUniformSparseAdaptiveBatch},
+               {64, method_name::kApproxAdaptiveBatch},
+               {70, method_name::kApproxAdaptiveBatch}};
+  for (const auto& c : cases) {
+    const std::vector<double> weights(c.n, 1.0);
+    testing::RecordingBatchOracle oracle(testing::additive_word_game(weights));
+    Result<AsvResult> r = select_quality_batch(state_of(chain(c.n)), oracle, options);
+    ASSERT_THAT(r, IsOk()) << c.n;
+    EXPECT_EQ(r->selected_method, c.method) << c.n;
+    EXPECT_FALSE(r->is_exact);
+    EXPECT_EQ(r->seed, 3u);
+    // An additive game credits each node its own weight under any order.
+    EXPECT_LT(testing::max_relative_error(r->values, weights), 1e-12) << c.n;
+  }
+  testing::RecordingBatchOracle oracle(testing::additive_word_game({1.0, 2.0}));
+  EXPECT_THAT(select_quality_batch(state_of(chain(2)), oracle, {.batch_size = 0}),
+              FailsWith(Kind::kInvalidConfiguration, HasSubstr("batch_size must be > 0")));
+}
+
 }  // namespace
 }  // namespace morvend

@@ -1,5 +1,6 @@
 #include "graph/dag.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <random>
 #include <thread>
@@ -13,6 +14,7 @@
 #include "graph/asv_error.hpp"
 #include "graph/interrupt.hpp"
 #include "graph/interrupt_meter.hpp"
+#include "graph/name_order.hpp"
 #include "graph/node_list.hpp"
 #include "graph/turn_lock.hpp"
 
@@ -378,6 +380,48 @@ TEST(TurnLock, WaitersGetTheirTurnAndStopWhenAsked) {
     lock.unlock();
   });
   next.join();
+}
+
+// Catches a comparison of signed chars (é before "a", "aé" after "b"), a
+// prefix key that misorders names sharing their first 8 bytes, and the
+// ranked paths (bitmap, repeated ids, a few ids of many) disagreeing with the
+// direct sort.
+TEST(NameSorter, OrdersIdsByUtf8Bytes) {
+  const std::vector<std::string> table = {
+      "b", "", "\xc3\xa9", "a", "Z", "abcdefgh2", "abcdefgh1", "abcdefgh", "\xe2\x82\xac", "a\x01",
+      "a\xc3\xa9"};
+  NameOrder small_order;
+  std::vector<NodeId> ids = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+  NameSorter(small_order, table).sort(ids);
+  EXPECT_THAT(ids, ::testing::ElementsAre(1, 4, 3, 9, 7, 6, 5, 10, 0, 2, 8));
+  EXPECT_FALSE(small_order.ranked(table.size()));  // eleven ids: not worth a ranking
+
+  std::vector<std::string> names;  // 200 distinct names, many sharing long prefixes
+  for (std::size_t i = 0; i < 200; ++i) names.push_back(table[i % 11] + std::string(i / 11, 'x'));
+  auto by_bytes = [&](std::vector<NodeId> v) {
+    std::stable_sort(v.begin(), v.end(), [&](NodeId a, NodeId b) { return names[a] < names[b]; });
+    return v;
+  };
+  struct Case {
+    const char* what;
+    std::vector<NodeId> ids;
+  };
+  std::vector<NodeId> all(200), repeated;
+  for (NodeId i = 0; i < 200; ++i) all[i] = 199 - i;
+  repeated = all;
+  repeated.push_back(17);
+  const Case cases[] = {{"every id (ranks, bitmap)", all},
+                        {"a repeated id", repeated},
+                        {"a few ids of many", {150, 3, 77, 42, 9}}};
+  NameOrder order;
+  for (const Case& c : cases) {
+    std::vector<NodeId> got = c.ids;
+    NameSorter(order, names).sort(got);
+    const std::vector<NodeId> want = by_bytes(c.ids);
+    ASSERT_EQ(got.size(), want.size()) << c.what;
+    for (std::size_t i = 0; i < got.size(); ++i) EXPECT_EQ(names[got[i]], names[want[i]]) << c.what;
+    EXPECT_TRUE(order.ranked(names.size())) << c.what;
+  }
 }
 
 }  // namespace
