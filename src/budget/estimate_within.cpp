@@ -123,14 +123,16 @@ struct Plan {
 // plan_orders: draws orders from the pool while their new coalitions fit the
 // budget. Orders whose coalitions are all known cost no call; the cap on
 // their number ends the walk when every ideal is known (a budget the exact
-// path would take).
+// path would take), and so do as many such orders in a row as the pool
+// holds (a pool nearly walked through).
 Result<void> plan_orders(Plan& plan, const OrderPool& pool, SampleRng& rng, std::uint64_t max_calls,
                          Folds& folds) {
   std::vector<NodeId> order;
   CoalitionList fresh(plan.words);
   std::vector<std::size_t> known;
   std::vector<std::uint64_t> s;
-  while (plan.orders.size() < max_calls) {
+  std::size_t idle = 0;  // orders in a row that met no new coalition
+  while (plan.orders.size() < max_calls && idle < pool.size()) {
     if (Result<void> r = check_interrupt(); !r) return r;
     const OrderPool::Draw drawn = pool.draw(rng);
     order.assign(drawn.order.begin(), drawn.order.end());
@@ -150,6 +152,7 @@ Result<void> plan_orders(Plan& plan, const OrderPool& pool, SampleRng& rng, std:
       visit();
     }
     if (plan.size() + fresh.size() > max_calls) break;
+    idle = fresh.size() == 0 ? idle + 1 : 0;
     const std::size_t fold = drawn.index % folds.count;
     const std::uint64_t bit = std::uint64_t{1} << fold;
     for (std::size_t k : known) {
@@ -274,20 +277,27 @@ struct Needed {
 };
 
 // sample_precedence: P(first before second) for the pairs `sampled` of
-// `needed`, from `draws` orders drawn without any call; and the standard
-// error this adds to each node's estimate. The estimate stays unbiased, since
-// it is linear in the probabilities.
-Result<void> sample_precedence(OrderSource& source, SampleRng& rng, const Needed& needed,
+// `needed`, from `draws` orders drawn without any call (the pool's, in the
+// source's order of streams, then more); and the standard error this adds to each
+// node's estimate. The estimate stays unbiased, since it is linear in the
+// probabilities.
+Result<void> sample_precedence(OrderSource& source, const OrderPool& pool, SampleRng& rng, const Needed& needed,
                                std::span<const std::size_t> sampled, std::uint64_t draws,
                                std::vector<double>& first_before, std::vector<double>& error) {
   const std::size_t n = source.n_nodes();
   std::vector<std::uint64_t> firsts(sampled.size(), 0);
-  std::vector<NodeId> order;
   std::vector<std::size_t> position(n);
   std::vector<double> share(n);
+  std::vector<NodeId> fresh;
   Replicates shares(n, source.streams());
   for (std::uint64_t d = 0; d < draws; ++d) {
-    if (Result<void> r = source.draw(rng, order); !r) return r;
+    if (d % 64 == 0) {
+      if (Result<void> r = check_interrupt(); !r) return r;
+    }
+    if (d >= pool.size()) {
+      if (Result<void> r = source.draw(rng, fresh); !r) return r;
+    }
+    const std::span<const NodeId> order = d < pool.size() ? pool.order(d) : std::span<const NodeId>(fresh);
     for (std::size_t t = 0; t < n; ++t) position[order[t]] = t;
     std::ranges::fill(share, 0.0);
     for (std::size_t q = 0; q < sampled.size(); ++q) {
@@ -314,8 +324,8 @@ Result<void> sample_precedence(OrderSource& source, SampleRng& rng, const Needed
 // precedence: P(first before second) for every needed pair, counted where the
 // source can, else sampled (see sample_precedence, which also gives the
 // error added).
-Result<std::vector<double>> precedence(OrderSource& source, SampleRng& rng, const Needed& needed,
-                                       std::size_t orders_walked, std::vector<double>& error) {
+Result<std::vector<double>> precedence(OrderSource& source, const OrderPool& pool, SampleRng& rng,
+                                       const Needed& needed, std::size_t orders_walked, std::vector<double>& error) {
   const std::size_t n = source.n_nodes();
   std::vector<double> out(needed.pairs.size());
   std::vector<std::size_t> counted, sampled;
@@ -335,7 +345,7 @@ Result<std::vector<double>> precedence(OrderSource& source, SampleRng& rng, cons
   const std::uint64_t draws = std::min<std::uint64_t>(
       std::max<std::uint64_t>(kMinFreeOrders, kFreeOrdersPerOrder * orders_walked),
       static_cast<std::uint64_t>(kFreeOrderWork / per_draw) + 1);
-  if (Result<void> r = sample_precedence(source, rng, needed, sampled, draws, out, error); !r) {
+  if (Result<void> r = sample_precedence(source, pool, rng, needed, sampled, draws, out, error); !r) {
     return std::unexpected(std::move(r.error()));
   }
   return out;
@@ -433,7 +443,7 @@ Result<WithinEstimate> combine(const Dag& dag, const Plan& plan, const std::vect
     }
   }
   std::vector<double> sampling_error;  // of the probabilities sampled
-  Result<std::vector<double>> first_before = precedence(source, rng, needed, orders, sampling_error);
+  Result<std::vector<double>> first_before = precedence(source, pool, rng, needed, orders, sampling_error);
   if (!first_before) return std::unexpected(std::move(first_before.error()));
   const std::vector<double>& p = *first_before;
   std::vector<std::vector<double>> base;  // per fold, its surrogate's ASV
@@ -586,16 +596,26 @@ Result<WithinEstimate> combine(const Dag& dag, const Plan& plan, const std::vect
   return out;
 }
 
-// pool_size: kPoolOrdersPerWalk orders per order walked, within the pool's
-// memory and the free orders' work (a draw moves each node a few times;
-// the candidate pairs are read in every order).
-OrderPoolSize pool_size(std::size_t n, std::uint64_t walks) {
+// pool_size: kPoolOrdersPerWalk orders per order walked, at least the
+// precedence's kMinFreeOrders, within the pool's memory and its moves: a
+// draw moves each node a few times, and each of the source's `streams`
+// chains is burnt in once, which on 10,000 nodes is most of the cost. The
+// pool holds at least twice the orders expected to be walked. Candidate
+// pairs are read in the first kMinFreeOrders orders, as many as the work
+// allows, no more than the controls' candidates.
+OrderPoolSize pool_size(std::size_t n, std::uint64_t walks, std::size_t streams, std::uint64_t calls) {
   const double per_draw = double(n) * (double(kChainThinningSweeps) + 2.0);
-  const double most = std::min(double(kWithinPoolBytes) / (double(n) * sizeof(NodeId)), kFreeOrderWork / 2.0 / per_draw);
-  const double orders = std::clamp(double(kPoolOrdersPerWalk) * double(walks), std::min(double(kMinFreeOrders), most), most);
-  return {.orders = static_cast<std::size_t>(std::max(orders, 1.0)),
+  const double burn_in = double(n) * double(kChainBurnInSweeps);
+  const double moves = kPoolMovesBase + kPoolMovesPerCall * double(calls);
+  auto cost = [&](double orders) { return per_draw * orders + burn_in * std::min(orders, double(streams)); };
+  double orders = std::max(double(kPoolOrdersPerWalk) * double(walks), double(kMinFreeOrders));
+  orders = std::min(orders, double(kWithinPoolBytes) / (double(n) * sizeof(NodeId)));
+  while (orders > 2.0 * double(walks) && cost(orders) > moves) orders = std::floor(orders * 0.9);
+  orders = std::max(orders, 1.0);
+  return {.orders = static_cast<std::size_t>(orders),
           .walks = static_cast<std::size_t>(walks),
-          .pairs = static_cast<std::size_t>(kFreeOrderWork / 2.0 / std::min(std::max(orders, 1.0), double(kMinFreeOrders)))};
+          .pairs = static_cast<std::size_t>(
+              std::min(kFreeOrderWork / 2.0 / std::min(orders, double(kMinFreeOrders)), double(kMaxControlCandidates)))};
 }
 
 template <class Oracle>
@@ -606,8 +626,10 @@ Result<WithinEstimate> run(const ExplainerState& state, Oracle& oracle,
   // Orders drawn from the pool are independent given the pool, whatever
   // the source: no more folds than the orders the budget is likely to walk.
   const std::uint64_t expected_orders = std::max<std::uint64_t>(options.max_calls / (n + 1), 1);
-  Folds folds{.count = static_cast<std::size_t>(std::clamp<std::uint64_t>(expected_orders, 1, kSurrogateFolds))};
-  Result<OrderPool> pool = OrderPool::make(state.graph(), source, rng, pool_size(n, expected_orders));
+  Folds folds{.count = static_cast<std::size_t>(std::clamp<std::uint64_t>(expected_orders, 1, kSurrogateFolds)),
+              .of_order = {}};
+  Result<OrderPool> pool =
+      OrderPool::make(state.graph(), source, rng, pool_size(n, expected_orders, source.streams(), options.max_calls));
   if (!pool) return std::unexpected(std::move(pool.error()));
   Plan plan(n);
   if (Result<void> r = plan_orders(plan, *pool, rng, options.max_calls, folds); !r) {

@@ -53,10 +53,11 @@ class OrderPool {
   // unreversed: candidate pairs (first, second) with first before second in
   // every order of the pool.
   const std::vector<NodePair>& unreversed() const { return unreversed_; }
+  // order: the pool's t-th order, in the order the source drew them.
+  std::span<const NodeId> order(std::size_t t) const { return {orders_.data() + t * n_, n_}; }
 
  private:
   OrderPool() = default;
-  std::span<const NodeId> order(std::size_t t) const { return {orders_.data() + t * n_, n_}; }
 
   std::size_t n_ = 0;
   std::vector<NodeId> orders_;                  // N x n

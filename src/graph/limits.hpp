@@ -79,8 +79,9 @@ inline constexpr std::uint64_t kFreeOrdersPerOrder = 8;
 inline constexpr std::uint64_t kMinFreeOrders = 2'000;
 inline constexpr double kFreeOrderWork = 2e8;
 // The orders walked are drawn from a pool of this many orders per order the
-// budget is expected to walk, within kWithinPoolBytes and kFreeOrderWork
-// (drawing the orders and reading the candidate pairs in each). A pair of
+// budget is expected to walk (and the sampled precedence read from it),
+// within kWithinPoolBytes and so many nodes moved (burn-in included: a move
+// took 50 to 400 ns here, the more the larger the graph). A pair of
 // incomparable nodes is rare when fewer than kRareWalks of the orders walked
 // are expected to put it the rare way round; at most kMaxRareShare of the
 // draws go to the orders that do, so that the rare pairs come up about
@@ -88,6 +89,8 @@ inline constexpr double kFreeOrderWork = 2e8;
 // kChainPoolDependence for the pool's own error.
 inline constexpr std::uint64_t kPoolOrdersPerWalk = 64;
 inline constexpr std::uint64_t kWithinPoolBytes = std::uint64_t{64} << 20;
+inline constexpr double kPoolMovesBase = 6e6;
+inline constexpr double kPoolMovesPerCall = 60.0;
 inline constexpr double kRareWalks = 3.0;
 inline constexpr double kMaxRareShare = 0.25;
 inline constexpr double kChainPoolDependence = 2.0;
