@@ -72,10 +72,9 @@ def setup_binary(seed=0):
     return names, parents, data, dag_of(names, parents), model
 
 
-def loop_with_mechanisms(model, row, data, parents, names):
-    """One coalition at a time, through the same fitted mechanisms and noise."""
-    mechanisms, noise = fit_mechanisms(data, names, {j: list(ps) for j, ps in parents.items()},
-                                       names, None, None, None, 0)
+def per_coalition(data, row, parents, regenerate, predict):
+    """The loop a user would write: one coalition at a time, its descendants
+    regenerated node by node (regenerate(j, rows)), then one model call."""
 
     def value(coalition_ids):
         rows = data.copy()
@@ -86,34 +85,31 @@ def loop_with_mechanisms(model, row, data, parents, names):
             if j in coalition_ids or not any(p in moved for p in parents[j]):
                 continue
             moved.add(j)
-            rows[:, j] = mechanisms[j].regenerate(rows[:, parents[j]], noise[:, j])
-        return float(model.predict_proba(rows)[:, 1].mean())
+            rows[:, j] = regenerate(j, rows)
+        return float(np.mean(predict(rows)))
 
     return value
 
 
+def loop_with_mechanisms(model, row, data, parents, names):
+    """Through the same fitted mechanisms and noise as the batch."""
+    mechanisms, noise = fit_mechanisms(data, names, {j: list(ps) for j, ps in parents.items()},
+                                       names, None, None, None, 0)
+    return per_coalition(data, row, parents,
+                         lambda j, rows: mechanisms[j].regenerate(rows[:, parents[j]], noise[:, j]),
+                         lambda rows: model.predict_proba(rows)[:, 1])
+
+
 def loop_value_function(model, row, data, parents):
-    """One coalition at a time, fitted the same way (least squares with an intercept)."""
+    """Fitted the same way as the batch (least squares with an intercept)."""
     fits, resid = {}, np.zeros_like(data)
     for j, ps in parents.items():
         if ps:
             design = np.column_stack([np.ones(len(data)), data[:, ps]])
             fits[j] = np.linalg.lstsq(design, data[:, j], rcond=None)[0]
             resid[:, j] = data[:, j] - design @ fits[j]
-
-    def value(coalition_ids):
-        rows = data.copy()
-        moved = set(coalition_ids)
-        for j in coalition_ids:
-            rows[:, j] = row[j]
-        for j in range(D):  # ids are in topological order here
-            if j in coalition_ids or not any(p in moved for p in parents[j]):
-                continue
-            moved.add(j)
-            rows[:, j] = fits[j][0] + rows[:, parents[j]] @ fits[j][1:] + resid[:, j]
-        return float(model(rows).mean())
-
-    return value
+    return per_coalition(data, row, parents,
+                         lambda j, rows: fits[j][0] + rows[:, parents[j]] @ fits[j][1:] + resid[:, j], model)
 
 
 def main():
@@ -125,22 +121,19 @@ def main():
     coalitions = [[names[j] for j in range(D) if rng.random() < 0.5] for _ in range(1000)]
     ids = [[names.index(n) for n in c] for c in coalitions]
     rows = []
-    for label, model in models.items():
-        ours = causal(model, row, data, dag, feature_names=names)
-        loop = loop_value_function(model, row, data, parents)
+
+    def compare(label, ours, loop):
         assert np.allclose(ours(coalitions), [loop(c) for c in ids], rtol=1e-9, atol=1e-9)
         t_ours = median_time(lambda: ours(coalitions), 3)
         t_loop = median_time(lambda: [loop(c) for c in ids], 3)
         rows.append((label, t_ours * 1e3, t_loop * 1e3, t_loop / t_ours))
+
+    for label, model in models.items():
+        compare(label, causal(model, row, data, dag, feature_names=names), loop_value_function(model, row, data, parents))
     names, parents, data, dag, model = setup_binary()
-    row = data[0]
-    label = "binary network: gradient-boosted trees"
-    ours = causal(model, row, data, dag, feature_names=names, categorical=names)
-    loop = loop_with_mechanisms(model, row, data, parents, names)
-    assert np.allclose(ours(coalitions), [loop(c) for c in ids], rtol=1e-9, atol=1e-9)
-    t_ours = median_time(lambda: ours(coalitions), 3)
-    t_loop = median_time(lambda: [loop(c) for c in ids], 3)
-    rows.append((label, t_ours * 1e3, t_loop * 1e3, t_loop / t_ours))
+    compare("binary network: gradient-boosted trees",
+            causal(model, data[0], data, dag, feature_names=names, categorical=names),
+            loop_with_mechanisms(model, data[0], data, parents, names))
     table(["model", "batch µs / coalition", "loop µs / coalition", "× loop"], rows)
 
 
