@@ -109,4 +109,8 @@ class Dag {
 // has_cycle: whether the graph has a directed cycle (false for n = 0).
 bool has_cycle(const Dag& g);
 
+// edge_list: every edge as (from, to), tails by ascending id, each tail's
+// children in insertion order.
+std::vector<std::pair<NodeId, NodeId>> edge_list(const Dag& g);
+
 }  // namespace morvend

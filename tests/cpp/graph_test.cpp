@@ -424,5 +424,13 @@ TEST(NameSorter, OrdersIdsByUtf8Bytes) {
   }
 }
 
+// Catches an edge list that follows edge insertion rather than tails by id,
+// or reorders a tail's children.
+TEST(Dag, EdgeListGoesByTailThenChildOrder) {
+  const Dag g = testing::make_dag(4, {{2, 1}, {0, 3}, {0, 1}, {3, 2}});
+  EXPECT_EQ(edge_list(g), (std::vector<std::pair<NodeId, NodeId>>{{0, 3}, {0, 1}, {2, 1}, {3, 2}}));
+  EXPECT_TRUE(edge_list(Dag()).empty());
+}
+
 }  // namespace
 }  // namespace morvend
