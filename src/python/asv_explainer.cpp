@@ -229,7 +229,7 @@ using Names = std::span<PyObject* const>;
 void head_keys(DictBuilder& d, Names names, const AsvResult& r) {
   d.set("values", node_dict(names, r.values))
       .set_optional("ess", r.ess)
-      .set_optional("ess_ratio", ess_ratio(r))
+      .set_optional("ess_ratio", r.ess_ratio())
       .set("n_samples", PyLong_FromUnsignedLongLong(r.n_samples))
       .set_optional("seed", r.seed)
       .set("is_exact", PyBool_FromLong(r.is_exact));
@@ -257,7 +257,7 @@ PyObject* explainer_explain_with_diagnostics(PyObject* self, PyObject* const* ar
     d.set("method", str_from(a.method))
         .set("parallel", PyBool_FromLong(o.parallel))
         .set_optional("num_threads", o.num_threads)
-        .set("deterministic", PyBool_FromLong(o.parallel && o.seed.has_value()))
+        .set("deterministic", PyBool_FromLong(o.deterministic()))
         .set_optional("n_order_ideals", r.n_order_ideals)
         .set_optional("state_ratio", r.state_ratio)
         .set_optional("memory_mb", r.memory_mb)

@@ -90,20 +90,10 @@ PyObject* dag_from_edges(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
   const auto end_at = [&](std::size_t j) -> const NameArg& {
     return j % 2 == 0 ? edges.edges[j / 2].first : edges.edges[j / 2].second;
   };
-  NodeId ends[2];
-  std::optional<AsvError> refused;
-  for_each_hashed(
-      g.name_index(), 2 * edges.edges.size(), [&](std::size_t j) { return end_at(j).text; },
-      [&](std::size_t j, std::uint64_t hash) {
-        const NameArg& name = end_at(j);
-        ends[j % 2] = g.add_node(name.text, hash);
-        strs.keep(ends[j % 2], name.obj);
-        if (j % 2 == 0) return true;
-        Result<void> r = g.add_edge(ends[0], ends[1]);
-        if (!r) refused = std::move(r.error());
-        return r.has_value();
-      });
-  if (refused) return raise_asv_error(*refused);
+  Result<void> r = add_named_edges(
+      g, edges.edges.size(), [&](std::size_t j) { return end_at(j).text; },
+      [&](std::size_t j, NodeId id) { strs.keep(id, end_at(j).obj); });
+  if (!r) return raise_asv_error(r.error());
   return wrap_dag(std::move(g), std::move(strs));
 }
 

@@ -229,6 +229,37 @@ TEST(NameIndex, ForEachHashedVisitsInOrderAndStops) {
   EXPECT_EQ(visits, 6u);
 }
 
+// Catches a look-up that loses repeats or order, or reports an unknown name
+// other than the first.
+TEST(NameIndex, FindAllGivesIdsOrTheFirstUnknown) {
+  NameIndex index;
+  for (const char* name : {"a", "b", "c"}) index.add(name);
+  const auto find = [&](std::vector<std::string_view> names) {
+    return find_all(index, names.size(), [&](std::size_t i) { return names[i]; });
+  };
+  EXPECT_EQ(find({"c", "a", "c"}), (std::vector<NodeId>{2, 0, 2}));
+  EXPECT_EQ(find({}), std::vector<NodeId>{});
+  EXPECT_EQ(find({"a", "x", "y"}).error(), 1u);
+}
+
+// Catches a bulk build that adds edges past a refused one, drops the nodes
+// made before the refusal, or tells the caller the wrong ids.
+TEST(Dag, AddNamedEdgesStopsAtTheFirstRefusal) {
+  const std::vector<std::string_view> names = {"p", "q", "q", "r", "s", "s", "r", "p"};
+  Dag g;
+  std::vector<NodeId> heard;
+  const Result<void> r = add_named_edges(
+      g, names.size() / 2, [&](std::size_t j) { return names[j]; },
+      [&](std::size_t j, NodeId id) {
+        EXPECT_EQ(j, heard.size());
+        heard.push_back(id);
+      });
+  EXPECT_THAT(r, FailsWith(Kind::kSelfLoop));
+  EXPECT_EQ(heard, (std::vector<NodeId>{0, 1, 1, 2, 3, 3}));
+  EXPECT_EQ(g.names(), (std::vector<std::string>{"p", "q", "r", "s"}));
+  EXPECT_EQ(edge_list(g), (std::vector<std::pair<NodeId, NodeId>>{{0, 1}, {1, 2}}));
+}
+
 // Catches a duplicate edge slipping in once a tail has more children than
 // are scanned (the hub set must hold every earlier edge, whichever way it
 // was added), or a false duplicate report.
