@@ -320,10 +320,13 @@ bool parse_adaptive(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs
   return passed(check_ci_level(out->ci));
 }
 
-// Keys "converged" and "stderr", then the interval when asked for.
-void tail_keys(DictBuilder& d, Names names, const AsvResult& r,
-                    const std::optional<double>& ci, bool with_fallback) {
-  d.set("converged", r.converged ? PyBool_FromLong(*r.converged) : Py_NewRef(Py_None))
+// The keys of an estimate's dict: the first ones, {key: method}, "converged"
+// and "stderr", the fallback when asked for, then the interval when asked for.
+void estimate_keys(DictBuilder& d, Names names, const AsvResult& r, const char* key,
+                   std::string_view method, const std::optional<double>& ci, bool with_fallback) {
+  head_keys(d, names, r);
+  d.set(key, str_from(method))
+      .set("converged", r.converged ? PyBool_FromLong(*r.converged) : Py_NewRef(Py_None))
       .set("stderr", r.stderr_values ? node_dict(names, *r.stderr_values) : PyDict_New());
   if (with_fallback) {
     d.set_optional("fallback_from", r.fallback_from)
@@ -337,21 +340,19 @@ void tail_keys(DictBuilder& d, Names names, const AsvResult& r,
   }
 }
 
-PyObject* quality_dict(Names names, const AsvResult& r, const std::string& selected,
+// quality_dict: with "selected_method" and the fallback; adaptive_dict: with
+// "method".
+PyObject* quality_dict(Names names, const AsvResult& r, std::string_view selected,
                        const std::optional<double>& ci) {
   DictBuilder d;
-  head_keys(d, names, r);
-  d.set("selected_method", str_from(selected));
-  tail_keys(d, names, r, ci, /*with_fallback=*/true);
+  estimate_keys(d, names, r, "selected_method", selected, ci, /*with_fallback=*/true);
   return d.finish();
 }
 
-PyObject* adaptive_dict(Names names, const AsvResult& r, const char* method,
+PyObject* adaptive_dict(Names names, const AsvResult& r, std::string_view method,
                         const std::optional<double>& ci) {
   DictBuilder d;
-  head_keys(d, names, r);
-  d.set("method", str_from(method));
-  tail_keys(d, names, r, ci, /*with_fallback=*/false);
+  estimate_keys(d, names, r, "method", method, ci, /*with_fallback=*/false);
   return d.finish();
 }
 
@@ -490,9 +491,7 @@ PyObject* explain_within_impl(PyObject* self, WithinArgs& a) {
   auto build = [&](const ExplainerState&, const AsvResult& r) {
     const std::string method = r.selected_method.value_or("");
     DictBuilder d;
-    head_keys(d, names_of(self), r);
-    d.set("selected_method", str_from(method));
-    tail_keys(d, names_of(self), r, a.ci, /*with_fallback=*/false);
+    estimate_keys(d, names_of(self), r, "selected_method", method, a.ci, /*with_fallback=*/false);
     d.set("calls", PyLong_FromUnsignedLongLong(calls)).set("method", str_from(method));
     return d.finish();
   };

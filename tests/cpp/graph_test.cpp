@@ -455,6 +455,31 @@ TEST(NameSorter, OrdersIdsByUtf8Bytes) {
   }
 }
 
+// Catches a layer sorted across its bounds, and the ranking of all names
+// skipped for many small layers that together are worth it (or made for a few).
+TEST(NameSorter, SortLayersKeepsEachLayerAndRanksWhenWorthIt) {
+  std::vector<std::string> names;
+  for (int i = 0; i < 100; ++i) names.push_back(std::to_string(1000 - i));  // descending
+  std::vector<NodeId> ids(100);
+  for (NodeId i = 0; i < 100; ++i) ids[i] = i;
+  const std::vector<std::size_t> starts = {0, 1, 40, 100};
+  NameOrder order;
+  sort_layers(order, names, ids, starts);
+  EXPECT_TRUE(order.ranked(names.size()));
+  EXPECT_EQ(ids[0], 0u);
+  for (std::size_t k = 0; k + 1 < starts.size(); ++k) {
+    for (std::size_t i = starts[k]; i < starts[k + 1]; ++i) {
+      EXPECT_EQ(ids[i], starts[k + 1] - 1 - (i - starts[k])) << i;  // reversed within its layer
+    }
+  }
+  std::vector<NodeId> few = {3, 5, 9};
+  NameOrder unranked;
+  const std::vector<std::size_t> two = {0, 2, 3};
+  sort_layers(unranked, names, few, two);
+  EXPECT_EQ(few, (std::vector<NodeId>{5, 3, 9}));
+  EXPECT_FALSE(unranked.ranked(names.size()));
+}
+
 // Catches an edge list that follows edge insertion rather than tails by id,
 // or reorders a tail's children.
 TEST(Dag, EdgeListGoesByTailThenChildOrder) {
