@@ -110,18 +110,20 @@ class Dag {
 bool has_cycle(const Dag& g);
 
 // add_named_edges: for k = 0 .. n_edges-1 in order, the nodes named name(2k)
-// and name(2k + 1) (get-or-insert), then the edge between them; on_node(j, id)
-// hears the id of each name j. Names are hashed ahead (for_each_hashed). Stops
-// at the first refused edge and returns its error; the nodes made stay.
-template <class Name, class OnNode>
-Result<void> add_named_edges(Dag& g, std::size_t n_edges, Name name, OnNode on_node) {
+// and name(2k + 1) (get-or-insert), then the edge between them by `insert`
+// (a Dag's add_edge, a Cpdag's of either kind); on_node(j, id) hears
+// the id of each name j. Names are hashed ahead (for_each_hashed). Stops at
+// the first refused edge and returns its error; the nodes made stay.
+template <class Graph, class Name, class OnNode>
+Result<void> add_named_edges(Graph& g, Result<void> (Graph::*insert)(NodeId, NodeId),
+                             std::size_t n_edges, Name name, OnNode on_node) {
   NodeId ends[2];
   std::optional<AsvError> refused;
   for_each_hashed(g.name_index(), 2 * n_edges, name, [&](std::size_t j, std::uint64_t hash) {
     ends[j % 2] = g.add_node(name(j), hash);
     on_node(j, ends[j % 2]);
     if (j % 2 == 0) return true;
-    Result<void> r = g.add_edge(ends[0], ends[1]);
+    Result<void> r = (g.*insert)(ends[0], ends[1]);
     if (!r) refused = std::move(r.error());
     return r.has_value();
   });

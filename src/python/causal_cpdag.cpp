@@ -50,21 +50,15 @@ PyObject* cpdag_from_edges(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
   if (argv[0] != nullptr && !arg_edges(argv[0], "directed", &directed)) return nullptr;
   if (argv[1] != nullptr && !arg_edges(argv[1], "undirected", &undirected)) return nullptr;
   Cpdag g;
-  NameStrs strs;
-  const auto add = [&](const NameArg& name) {
-    const NodeId id = g.add_node(name.text);
-    strs.keep(id, name.obj);
-    return id;
-  };
-  for (const auto& [tail, head] : directed.edges) {
-    const NodeId from = add(tail);
-    const NodeId to = add(head);
-    if (Result<void> r = g.add_directed_edge(from, to); !r) return raise_asv_error(r.error());
-  }
-  for (const auto& [first, second] : undirected.edges) {
-    const NodeId a = add(first);
-    const NodeId b = add(second);
-    if (Result<void> r = g.add_undirected_edge(a, b); !r) return raise_asv_error(r.error());
+  NameStrs strs;  // each new node keeps the str it was named by
+  // The directed edges first: a conflict names the undirected edge.
+  const std::pair<const EdgesArg*, Result<void> (Cpdag::*)(NodeId, NodeId)> kinds[] = {
+      {&directed, &Cpdag::add_directed_edge}, {&undirected, &Cpdag::add_undirected_edge}};
+  for (const auto& [edges, insert] : kinds) {
+    Result<void> r = add_named_edges(
+        g, insert, edges->edges.size(), [&](std::size_t j) { return edges->end(j).text; },
+        [&](std::size_t j, NodeId id) { strs.keep(id, edges->end(j).obj); });
+    if (!r) return raise_asv_error(r.error());
   }
   return wrap_cpdag(std::move(g), std::move(strs));
 }

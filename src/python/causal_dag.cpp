@@ -87,12 +87,9 @@ PyObject* dag_from_edges(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
   if (!arg_edges(argv[0], "edges", &edges)) return nullptr;
   Dag g;
   NameStrs strs;  // each new node keeps the str it was named by
-  const auto end_at = [&](std::size_t j) -> const NameArg& {
-    return j % 2 == 0 ? edges.edges[j / 2].first : edges.edges[j / 2].second;
-  };
   Result<void> r = add_named_edges(
-      g, edges.edges.size(), [&](std::size_t j) { return end_at(j).text; },
-      [&](std::size_t j, NodeId id) { strs.keep(id, end_at(j).obj); });
+      g, &Dag::add_edge, edges.edges.size(), [&](std::size_t j) { return edges.end(j).text; },
+      [&](std::size_t j, NodeId id) { strs.keep(id, edges.end(j).obj); });
   if (!r) return raise_asv_error(r.error());
   return wrap_dag(std::move(g), std::move(strs));
 }

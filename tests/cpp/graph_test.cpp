@@ -249,7 +249,7 @@ TEST(Dag, AddNamedEdgesStopsAtTheFirstRefusal) {
   Dag g;
   std::vector<NodeId> heard;
   const Result<void> r = add_named_edges(
-      g, names.size() / 2, [&](std::size_t j) { return names[j]; },
+      g, &Dag::add_edge, names.size() / 2, [&](std::size_t j) { return names[j]; },
       [&](std::size_t j, NodeId id) {
         EXPECT_EQ(j, heard.size());
         heard.push_back(id);
