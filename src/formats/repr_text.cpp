@@ -26,22 +26,22 @@ void add_edges(std::vector<ReprEdge>& out, const std::vector<std::pair<NodeId, N
 
 }  // namespace
 
-ReprParts repr_parts(std::string_view cls, const Dag& g, bool with_edges) {
-  ReprParts parts{head_text(cls, {{"node", g.n_nodes()}, {"edge", g.n_edges()}}), {}};
-  if (with_edges && g.n_edges() <= kReprEdges) add_edges(parts.edges, edge_list(g), "->");
-  return parts;
+ReprPieces repr_pieces(std::string_view cls, const Dag& g, bool with_edges) {
+  ReprPieces pieces{head_text(cls, {{"node", g.n_nodes()}, {"edge", g.n_edges()}}), {}};
+  if (with_edges && g.n_edges() <= kReprEdges) add_edges(pieces.edges, edge_list(g), "->");
+  return pieces;
 }
 
-ReprParts repr_parts(std::string_view cls, const Cpdag& g) {
-  ReprParts parts{head_text(cls, {{"node", g.n_nodes()},
+ReprPieces repr_pieces(std::string_view cls, const Cpdag& g) {
+  ReprPieces pieces{head_text(cls, {{"node", g.n_nodes()},
                                   {"directed edge", g.n_directed_edges()},
                                   {"undirected edge", g.n_undirected_edges()}}),
                   {}};
   if (g.n_directed_edges() + g.n_undirected_edges() <= kReprEdges) {
-    add_edges(parts.edges, directed_edge_list(g), "->");
-    add_edges(parts.edges, undirected_edge_list(g), "--");
+    add_edges(pieces.edges, directed_edge_list(g), "->");
+    add_edges(pieces.edges, undirected_edge_list(g), "--");
   }
-  return parts;
+  return pieces;
 }
 
 }  // namespace morvend

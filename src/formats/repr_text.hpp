@@ -1,9 +1,9 @@
-// The parts of the classes' reprs that need no Python: the class with its
+// The pieces of the classes' reprs that need no Python: the class with its
 // counts, and which edges show (every edge of a graph of at most kReprEdges
 // edges, none of a larger one). Quoting the names, as Python shows them, is
 // the caller's.
 //
-//   ReprParts p = repr_parts("CausalDAG", dag);
+//   ReprPieces p = repr_pieces("CausalDAG", dag);
 //   p.head;   // "<CausalDAG: 3 nodes, 1 edge"
 //   p.edges;  // {{0, 1, "->"}}; then ": 'a' -> 'b'" and ">" complete the repr
 #pragma once
@@ -27,15 +27,15 @@ struct ReprEdge {
   const char* arrow;
 };
 
-struct ReprParts {
+struct ReprPieces {
   std::string head;  // "<Class: 3 nodes, 2 edges", without the closing '>'
   std::vector<ReprEdge> edges;
 };
 
-// repr_parts: node and edge counts; the edges too when `with_edges`.
-ReprParts repr_parts(std::string_view cls, const Dag& g, bool with_edges = true);
-// repr_parts: node, directed and undirected edge counts; directed edges,
+// repr_pieces: node and edge counts; the edges too when `with_edges`.
+ReprPieces repr_pieces(std::string_view cls, const Dag& g, bool with_edges = true);
+// repr_pieces: node, directed and undirected edge counts; directed edges,
 // then undirected ones.
-ReprParts repr_parts(std::string_view cls, const Cpdag& g);
+ReprPieces repr_pieces(std::string_view cls, const Cpdag& g);
 
 }  // namespace morvend

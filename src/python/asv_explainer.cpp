@@ -108,7 +108,7 @@ PyObject* explainer_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nar
 PyObject* explainer_repr(PyObject* self) {
   Instance<ExplainerState>* inst = instance_of<ExplainerState>(self);
   const Dag& g = inst->value.graph();
-  return repr_text(repr_parts("ASVExplainer", g, /*with_edges=*/false), inst->strs, g.names());
+  return repr_text(repr_pieces("ASVExplainer", g, /*with_edges=*/false), inst->strs, g.names());
 }
 
 // ---- explain and explain_with_diagnostics ------------------------------------
@@ -606,20 +606,10 @@ PyType_Slot explainer_slots[] = {
     {0, nullptr},  // sentinel
 };
 
-PyType_Spec explainer_spec = {
-    .name = "morvend.ASVExplainer",
-    .basicsize = sizeof(Instance<ExplainerState>),
-    .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-    .slots = explainer_slots,
-};
+PyType_Spec explainer_spec = class_layout<ExplainerState>("morvend.ASVExplainer", explainer_slots);
 
 }  // namespace
 
-PyTypeObject* asv_explainer_type() {
-  static PyTypeObject* type = nullptr;
-  if (type == nullptr) type = create_type(&explainer_spec);
-  return type;
-}
+PyTypeObject* asv_explainer_type() { return class_type<&explainer_spec>(); }
 
 }  // namespace morvend::py

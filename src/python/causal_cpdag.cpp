@@ -198,21 +198,11 @@ PyType_Slot cpdag_slots[] = {
     {0, nullptr},  // sentinel
 };
 
-PyType_Spec cpdag_spec = {
-    .name = "morvend.CausalCPDAG",
-    .basicsize = sizeof(Instance<Cpdag>),
-    .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-    .slots = cpdag_slots,
-};
+PyType_Spec cpdag_spec = class_layout<Cpdag>("morvend.CausalCPDAG", cpdag_slots);
 
 }  // namespace
 
-PyTypeObject* causal_cpdag_type() {
-  static PyTypeObject* type = nullptr;
-  if (type == nullptr) type = create_type(&cpdag_spec);
-  return type;
-}
+PyTypeObject* causal_cpdag_type() { return class_type<&cpdag_spec>(); }
 
 PyObject* wrap_cpdag(Cpdag&& cpdag, NameStrs&& strs) {
   return new_instance(causal_cpdag_type(), std::move(cpdag), std::move(strs));

@@ -262,21 +262,11 @@ PyType_Slot dag_slots[] = {
     {0, nullptr},  // sentinel
 };
 
-PyType_Spec dag_spec = {
-    .name = "morvend.CausalDAG",
-    .basicsize = sizeof(Instance<Dag>),
-    .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-    .slots = dag_slots,
-};
+PyType_Spec dag_spec = class_layout<Dag>("morvend.CausalDAG", dag_slots);
 
 }  // namespace
 
-PyTypeObject* causal_dag_type() {
-  static PyTypeObject* type = nullptr;
-  if (type == nullptr) type = create_type(&dag_spec);
-  return type;
-}
+PyTypeObject* causal_dag_type() { return class_type<&dag_spec>(); }
 
 PyObject* wrap_dag(Dag&& dag, NameStrs&& strs) {
   return new_instance(causal_dag_type(), std::move(dag), std::move(strs));

@@ -32,8 +32,8 @@ PyObject* refuse_nonempty_state(const char* fname) {
   return raise_value_error(std::string(fname) + " restores a new, empty graph only");
 }
 
-PyObject* repr_text(const ReprParts& parts, NameStrs& strs, std::span<const std::string> names) {
-  std::string text = parts.head;
+PyObject* repr_text(const ReprPieces& pieces, NameStrs& strs, std::span<const std::string> names) {
+  std::string text = pieces.head;
   auto name_repr = [&](NodeId id, std::string& into) {
     PyObject* s = strs.str(names, id);
     if (s == nullptr) return false;
@@ -44,11 +44,11 @@ PyObject* repr_text(const ReprParts& parts, NameStrs& strs, std::span<const std:
     into.append(utf8, static_cast<std::size_t>(size));
     return true;
   };
-  for (std::size_t k = 0; k < parts.edges.size(); ++k) {
+  for (std::size_t k = 0; k < pieces.edges.size(); ++k) {
     text += k == 0 ? ": " : ", ";
-    if (!name_repr(parts.edges[k].from, text)) return nullptr;
-    text += std::string(" ") + parts.edges[k].arrow + " ";
-    if (!name_repr(parts.edges[k].to, text)) return nullptr;
+    if (!name_repr(pieces.edges[k].from, text)) return nullptr;
+    text += std::string(" ") + pieces.edges[k].arrow + " ";
+    if (!name_repr(pieces.edges[k].to, text)) return nullptr;
   }
   text += ">";
   return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));

@@ -70,9 +70,9 @@ PyObject* setstate_graph(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   Py_RETURN_NONE;
 }
 
-// repr_text: parts.head, the edges of `parts` with their names quoted as
+// repr_text: pieces.head, the edges of `pieces` with their names quoted as
 // Python shows them (so any name reads back), then '>'.
-PyObject* repr_text(const ReprParts& parts, NameStrs& strs, std::span<const std::string> names);
+PyObject* repr_text(const ReprPieces& pieces, NameStrs& strs, std::span<const std::string> names);
 
 // graph_repr: the tp_repr of a graph class named Cls.
 template <class Graph, MethodName Cls>
@@ -80,7 +80,7 @@ PyObject* graph_repr(PyObject* self) {
   Instance<Graph>* inst = instance_of<Graph>(self);
   SharedBorrow read(inst->borrow);
   if (!read) return nullptr;
-  return repr_text(repr_parts(Cls.text, inst->value), inst->strs, inst->value.names());
+  return repr_text(repr_pieces(Cls.text, inst->value), inst->strs, inst->value.names());
 }
 
 }  // namespace morvend::py
