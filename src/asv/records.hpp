@@ -21,6 +21,10 @@ struct SamplingOptions {
   std::optional<std::uint64_t> batch_size{};   // present only on the batch path
   std::optional<std::uint64_t> num_threads{};  // workers of the seeded parallel mode
   bool parallel = false;
+
+  // deterministic: a parallel run with a seed draws from per-worker seeds, so
+  // its result does not depend on the scheduling.
+  bool deterministic() const { return parallel && seed.has_value(); }
 };
 
 // AdaptiveOptions: from the adaptive and quality methods.
@@ -58,6 +62,11 @@ struct AsvResult {
   // value -+ normal_quantile((1 + ci) / 2) x stderr; zero width where the
   // result has no standard errors. REQUIRES: 0 < ci < 1.
   Interval interval(double ci) const;
+  // ess_ratio: ess / n_samples, absent when ess is.
+  std::optional<double> ess_ratio() const {
+    if (!ess) return std::nullopt;
+    return *ess / static_cast<double>(n_samples);
+  }
 
   // exact: the record of an exact engine.
   static AsvResult exact(std::vector<double> values, std::uint64_t n_samples) {

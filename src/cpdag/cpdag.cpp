@@ -79,4 +79,24 @@ Result<void> Cpdag::validate_pdag() const {
   return {};
 }
 
+std::vector<std::pair<NodeId, NodeId>> directed_edge_list(const Cpdag& g) {
+  std::vector<std::pair<NodeId, NodeId>> edges;
+  edges.reserve(g.n_directed_edges());
+  for (NodeId u = 0; u < g.n_nodes(); ++u) {
+    for (NodeId v : g.directed_children(u)) edges.emplace_back(u, v);
+  }
+  return edges;
+}
+
+std::vector<std::pair<NodeId, NodeId>> undirected_edge_list(const Cpdag& g) {
+  std::vector<std::pair<NodeId, NodeId>> edges;
+  edges.reserve(g.n_undirected_edges());
+  for (NodeId u = 0; u < g.n_nodes(); ++u) {
+    for (NodeId v : g.undirected_neighbours(u)) {
+      if (u < v) edges.emplace_back(u, v);
+    }
+  }
+  return edges;
+}
+
 }  // namespace morvend

@@ -22,6 +22,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include <boost/unordered/unordered_flat_map.hpp>
@@ -102,6 +103,13 @@ class Cpdag {
   std::size_t n_directed_ = 0;
   std::size_t n_undirected_ = 0;
 };
+
+// directed_edge_list: every directed edge as (from, to), tails by ascending
+// id, each tail's children in insertion order.
+std::vector<std::pair<NodeId, NodeId>> directed_edge_list(const Cpdag& g);
+// undirected_edge_list: every undirected edge once, as (a, b) with a < b by
+// id, a ascending, each node's neighbours in insertion order.
+std::vector<std::pair<NodeId, NodeId>> undirected_edge_list(const Cpdag& g);
 
 // consistent_extension: a Dag on the same names and ids that keeps every
 // directed edge, orients every undirected one and adds no cycle and no new

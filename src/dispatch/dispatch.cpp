@@ -1,6 +1,7 @@
 #include "dispatch/dispatch.hpp"
 
 #include <array>
+#include <string>
 #include <utility>
 
 #include "approx/approx.hpp"
@@ -29,6 +30,20 @@ std::optional<Method> parse_method(std::string_view name) {
     if (text == name) return method;
   }
   return std::nullopt;
+}
+
+Result<Method> method_named(std::string_view name) {
+  if (std::optional<Method> method = parse_method(name)) return *method;
+  return std::unexpected(AsvError::invalid_configuration(
+      "unknown method '" + std::string(name) +
+      "': use 'auto', 'approx', 'exact', 'exact_tree', 'exact_dag', "
+      "'exact_dag_sparse', or 'uniform_sparse'"));
+}
+
+Result<void> check_batch_method(std::string_view name) {
+  if (name == method_name::kAuto || name == method_name::kApprox) return {};
+  return std::unexpected(AsvError::invalid_configuration(
+      "value_fn_batch is only supported for method='approx' or 'auto'"));
 }
 
 Result<AsvResult> exact_tree_method(const ExplainerState& state, ValueOracle& oracle) {
@@ -77,6 +92,42 @@ Result<AsvResult> dispatch_batch(const ExplainerState& state, BatchValueOracle& 
                                  const SamplingOptions& options) {
   if (Result<void> r = state.graph().validate(); !r) return std::unexpected(r.error());
   return approximate_batched(state, oracle, options);
+}
+
+Result<AdaptiveMethod> adaptive_method_named(std::string_view name) {
+  if (name == method_name::kApprox) return AdaptiveMethod::kApprox;
+  if (name == method_name::kUniformSparse) return AdaptiveMethod::kUniformSparse;
+  return std::unexpected(AsvError::invalid_configuration(
+      "unknown method '" + std::string(name) +
+      "' for explain_adaptive: use 'approx' or 'uniform_sparse'"));
+}
+
+const char* adaptive_method_name(AdaptiveMethod method) {
+  return method == AdaptiveMethod::kUniformSparse ? method_name::kUniformSparseAdaptive
+                                                  : method_name::kApproxAdaptive;
+}
+
+Result<AsvResult> dispatch_adaptive(const ExplainerState& state, AdaptiveMethod method,
+                                    ValueOracle& oracle, const AdaptiveOptions& options) {
+  const bool uniform = method == AdaptiveMethod::kUniformSparse;
+  // Its own refusal comes before the graph's.
+  if (uniform) {
+    if (Result<void> r = check_uniform_sparse_adaptive(state.n_nodes()); !r) {
+      return std::unexpected(r.error());
+    }
+  }
+  if (Result<void> r = state.graph().validate(); !r) return std::unexpected(r.error());
+  if (uniform) {
+    return approximate_uniform_sparse_adaptive(state, oracle, options, state.parent_masks(),
+                                               kIdealMemoryBudget);
+  }
+  return approximate_adaptive(state, oracle, options);
+}
+
+Result<AsvResult> dispatch_adaptive_batch(const ExplainerState& state, BatchValueOracle& oracle,
+                                          const AdaptiveOptions& options) {
+  if (Result<void> r = state.graph().validate(); !r) return std::unexpected(r.error());
+  return approximate_adaptive_batched(state, oracle, options);
 }
 
 }  // namespace morvend

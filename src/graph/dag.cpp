@@ -70,4 +70,13 @@ Result<void> Dag::validate() const {
   return {};
 }
 
+std::vector<std::pair<NodeId, NodeId>> edge_list(const Dag& g) {
+  std::vector<std::pair<NodeId, NodeId>> edges;
+  edges.reserve(g.n_edges());
+  for (NodeId u = 0; u < g.n_nodes(); ++u) {
+    for (NodeId v : g.children(u)) edges.emplace_back(u, v);
+  }
+  return edges;
+}
+
 }  // namespace morvend

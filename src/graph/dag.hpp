@@ -109,4 +109,30 @@ class Dag {
 // has_cycle: whether the graph has a directed cycle (false for n = 0).
 bool has_cycle(const Dag& g);
 
+// add_named_edges: for k = 0 .. n_edges-1 in order, the nodes named name(2k)
+// and name(2k + 1) (get-or-insert), then the edge between them by `insert`
+// (a Dag's add_edge, a Cpdag's of either kind); on_node(j, id) hears
+// the id of each name j. Names are hashed ahead (for_each_hashed). Stops at
+// the first refused edge and returns its error; the nodes made stay.
+template <class Graph, class Name, class OnNode>
+Result<void> add_named_edges(Graph& g, Result<void> (Graph::*insert)(NodeId, NodeId),
+                             std::size_t n_edges, Name name, OnNode on_node) {
+  NodeId ends[2];
+  std::optional<AsvError> refused;
+  for_each_hashed(g.name_index(), 2 * n_edges, name, [&](std::size_t j, std::uint64_t hash) {
+    ends[j % 2] = g.add_node(name(j), hash);
+    on_node(j, ends[j % 2]);
+    if (j % 2 == 0) return true;
+    Result<void> r = (g.*insert)(ends[0], ends[1]);
+    if (!r) refused = std::move(r.error());
+    return r.has_value();
+  });
+  if (refused) return std::unexpected(std::move(*refused));
+  return {};
+}
+
+// edge_list: every edge as (from, to), tails by ascending id, each tail's
+// children in insertion order.
+std::vector<std::pair<NodeId, NodeId>> edge_list(const Dag& g);
+
 }  // namespace morvend

@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <expected>
 #include <optional>
 #include <span>
 #include <string>
@@ -141,6 +142,24 @@ bool for_each_hashed(const NameIndex& index, std::size_t count, Text text, Visit
     if (!visit(i, hash)) return false;
   }
   return true;
+}
+
+// find_all: the ids of text(0 .. count-1) in order (repeats kept), hashed
+// ahead as by for_each_hashed; else the position of the first name the
+// index does not hold.
+template <class Text>
+std::expected<std::vector<NodeId>, std::size_t> find_all(const NameIndex& index, std::size_t count,
+                                                         Text text) {
+  std::vector<NodeId> ids(count);
+  std::size_t unknown = 0;
+  const bool found = for_each_hashed(index, count, text, [&](std::size_t i, std::uint64_t hash) {
+    const std::optional<NodeId> id = index.find(text(i), hash);
+    ids[i] = id.value_or(0);
+    unknown = i;
+    return id.has_value();
+  });
+  if (!found) return std::unexpected(unknown);
+  return ids;
 }
 
 }  // namespace morvend

@@ -77,4 +77,15 @@ bool NameSorter::by_bitmap(std::span<NodeId> ids) {
   return !repeated;
 }
 
+void sort_layers(NameOrder& order, std::span<const std::string> names, std::span<NodeId> ids,
+                 std::span<const std::size_t> starts) {
+  if (!order.ranked(names.size()) && worth_ranking(ids.size(), names.size())) {
+    order.rank_names(names);
+  }
+  NameSorter sorter(order, names);
+  for (std::size_t k = 0; k + 1 < starts.size(); ++k) {
+    sorter.sort(ids.subspan(starts[k], starts[k + 1] - starts[k]));
+  }
+}
+
 }  // namespace morvend

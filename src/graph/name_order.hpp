@@ -53,4 +53,10 @@ class NameSorter {
   std::vector<std::uint64_t> bits_;
 };
 
+// sort_layers: each layer ids[starts[k] .. starts[k + 1]) sorted as by
+// NameSorter; all names ranked first when the layers together are worth it.
+// REQUIRES: starts non-empty, ascending, ending at ids.size().
+void sort_layers(NameOrder& order, std::span<const std::string> names, std::span<NodeId> ids,
+                 std::span<const std::size_t> starts);
+
 }  // namespace morvend

@@ -13,6 +13,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -91,6 +92,11 @@ struct NameArg {
 struct EdgesArg {
   PyRef holder;
   std::vector<std::pair<NameArg, NameArg>> edges;
+
+  // end: the name at 2k (the first of edge k) or 2k + 1 (its second).
+  const NameArg& end(std::size_t j) const {
+    return j % 2 == 0 ? edges[j / 2].first : edges[j / 2].second;
+  }
 };
 bool arg_edges(PyObject* obj, const char* param, EdgesArg* out);
 

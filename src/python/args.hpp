@@ -15,6 +15,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <span>
 
@@ -24,6 +25,14 @@ struct ArgSpec {
   const char* fname;                    // as shown in messages: "Class.method()"
   std::span<const char* const> params;  // in declaration order
   std::size_t required;                 // the first `required` params are required
+};
+
+// MethodName: the `fname` of a method written as a template (see
+// graph_methods.hpp), given as a string literal template argument.
+template <std::size_t N>
+struct MethodName {
+  consteval MethodName(const char (&name)[N]) { std::copy_n(name, N, text); }
+  char text[N];
 };
 
 // parse_args (vectorcall form): fills out[0 .. params.size()). False with a

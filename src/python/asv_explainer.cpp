@@ -26,13 +26,11 @@
 #include <string>
 #include <string_view>
 
-#include "approx/approx.hpp"
 #include "asv/explainer_state.hpp"
 #include "asv/refusals.hpp"
 #include "budget/within.hpp"
 #include "dispatch/dispatch.hpp"
 #include "dispatch/policy.hpp"
-#include "graph/limits.hpp"
 #include "graph/method_names.hpp"
 #include "python/arg_convert.hpp"
 #include "python/args.hpp"
@@ -97,8 +95,7 @@ PyObject* frozen_dag(PyObject* self) {
 
 PyObject* explainer_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
-  static constexpr const char* kNone[] = {"__unused__"};
-  static constexpr ArgSpec kSpec{"ASVExplainer.__reduce__()", std::span(kNone, 0), 0};
+  static constexpr ArgSpec kSpec{"ASVExplainer.__reduce__()", {}, 0};
   if (!parse_args(kSpec, args, nargs, kwnames, nullptr)) return nullptr;
   SharedBorrow read(borrow_of(self));
   if (!read) return nullptr;
@@ -111,9 +108,7 @@ PyObject* explainer_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nar
 PyObject* explainer_repr(PyObject* self) {
   Instance<ExplainerState>* inst = instance_of<ExplainerState>(self);
   const Dag& g = inst->value.graph();
-  const std::pair<const char*, std::size_t> counts[] = {{"node", g.n_nodes()},
-                                                        {"edge", g.n_edges()}};
-  return graph_repr("ASVExplainer", counts, {}, inst->strs, g.names());
+  return repr_text(repr_pieces("ASVExplainer", g, /*with_edges=*/false), inst->strs, g.names());
 }
 
 // ---- explain and explain_with_diagnostics ------------------------------------
@@ -195,7 +190,8 @@ constexpr const char* kNoValueFunction = "must provide either value_fn or value_
 
 // passed: true when `check` passed, else false with a ValueError of its
 // detail: the option checks' texts reach users without the error's prefix.
-bool passed(const Result<void>& check) {
+template <class T>
+bool passed(const Result<T>& check) {
   if (!check) raise_value_error(check.error().detail());
   return check.has_value();
 }
@@ -204,9 +200,7 @@ bool passed(const Result<void>& check) {
 template <class Build>
 PyObject* run_explain(PyObject* self, const ExplainArgs& a, Build build) {
   if (a.value_fn_batch != nullptr) {
-    if (a.method != method_name::kAuto && a.method != method_name::kApprox) {
-      return raise_value_error("value_fn_batch is only supported for method='approx' or 'auto'");
-    }
+    if (!passed(check_batch_method(a.method))) return nullptr;
     const SamplingOptions options{
         .n_samples = a.options.n_samples, .seed = a.options.seed, .batch_size = a.batch_size};
     return run<PyBatchValueFunction>(
@@ -217,12 +211,8 @@ PyObject* run_explain(PyObject* self, const ExplainArgs& a, Build build) {
         build);
   }
   if (a.value_fn == nullptr) return raise_value_error(kNoValueFunction);
-  const std::optional<Method> method = parse_method(a.method);
-  if (!method) {
-    return raise_value_error("unknown method '" + std::string(a.method) +
-                             "': use 'auto', 'approx', 'exact', 'exact_tree', 'exact_dag', "
-                             "'exact_dag_sparse', or 'uniform_sparse'");
-  }
+  const Result<Method> method = method_named(a.method);
+  if (!passed(method)) return nullptr;
   SamplingOptions options = a.options;
   options.batch_size.reset();
   return run<PyValueFunction>(
@@ -239,7 +229,7 @@ using Names = std::span<PyObject* const>;
 void head_keys(DictBuilder& d, Names names, const AsvResult& r) {
   d.set("values", node_dict(names, r.values))
       .set_optional("ess", r.ess)
-      .set_optional("ess_ratio", ess_ratio(r))
+      .set_optional("ess_ratio", r.ess_ratio())
       .set("n_samples", PyLong_FromUnsignedLongLong(r.n_samples))
       .set_optional("seed", r.seed)
       .set("is_exact", PyBool_FromLong(r.is_exact));
@@ -267,7 +257,7 @@ PyObject* explainer_explain_with_diagnostics(PyObject* self, PyObject* const* ar
     d.set("method", str_from(a.method))
         .set("parallel", PyBool_FromLong(o.parallel))
         .set_optional("num_threads", o.num_threads)
-        .set("deterministic", PyBool_FromLong(o.parallel && o.seed.has_value()))
+        .set("deterministic", PyBool_FromLong(o.deterministic()))
         .set_optional("n_order_ideals", r.n_order_ideals)
         .set_optional("state_ratio", r.state_ratio)
         .set_optional("memory_mb", r.memory_mb)
@@ -330,10 +320,13 @@ bool parse_adaptive(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs
   return passed(check_ci_level(out->ci));
 }
 
-// Keys "converged" and "stderr", then the interval when asked for.
-void tail_keys(DictBuilder& d, Names names, const AsvResult& r,
-                    const std::optional<double>& ci, bool with_fallback) {
-  d.set("converged", r.converged ? PyBool_FromLong(*r.converged) : Py_NewRef(Py_None))
+// The keys of an estimate's dict: the first ones, {key: method}, "converged"
+// and "stderr", the fallback when asked for, then the interval when asked for.
+void estimate_keys(DictBuilder& d, Names names, const AsvResult& r, const char* key,
+                   std::string_view method, const std::optional<double>& ci, bool with_fallback) {
+  head_keys(d, names, r);
+  d.set(key, str_from(method))
+      .set("converged", r.converged ? PyBool_FromLong(*r.converged) : Py_NewRef(Py_None))
       .set("stderr", r.stderr_values ? node_dict(names, *r.stderr_values) : PyDict_New());
   if (with_fallback) {
     d.set_optional("fallback_from", r.fallback_from)
@@ -347,26 +340,20 @@ void tail_keys(DictBuilder& d, Names names, const AsvResult& r,
   }
 }
 
-PyObject* quality_dict(Names names, const AsvResult& r, const std::string& selected,
+// quality_dict: with "selected_method" and the fallback; adaptive_dict: with
+// "method".
+PyObject* quality_dict(Names names, const AsvResult& r, std::string_view selected,
                        const std::optional<double>& ci) {
   DictBuilder d;
-  head_keys(d, names, r);
-  d.set("selected_method", str_from(selected));
-  tail_keys(d, names, r, ci, /*with_fallback=*/true);
+  estimate_keys(d, names, r, "selected_method", selected, ci, /*with_fallback=*/true);
   return d.finish();
 }
 
-PyObject* adaptive_dict(Names names, const AsvResult& r, const char* method,
+PyObject* adaptive_dict(Names names, const AsvResult& r, std::string_view method,
                         const std::optional<double>& ci) {
   DictBuilder d;
-  head_keys(d, names, r);
-  d.set("method", str_from(method));
-  tail_keys(d, names, r, ci, /*with_fallback=*/false);
+  estimate_keys(d, names, r, "method", method, ci, /*with_fallback=*/false);
   return d.finish();
-}
-
-[[nodiscard]] Result<void> validated(const ExplainerState& state) {
-  return state.graph().validate();
 }
 
 PyObject* explainer_explain_quality(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -396,30 +383,15 @@ PyObject* explainer_explain_adaptive(PyObject* self, PyObject* const* args, Py_s
   static constexpr ArgSpec kSpec{"ASVExplainer.explain_adaptive()", kParams, 1};
   AdaptiveArgs a;
   if (!parse_adaptive(kSpec, args, nargs, kwnames, &a)) return nullptr;
-  const bool uniform = a.method == method_name::kUniformSparse;
-  if (!uniform && a.method != method_name::kApprox) {
-    return raise_value_error("unknown method '" + std::string(a.method) +
-                             "' for explain_adaptive: use 'approx' or 'uniform_sparse'");
-  }
+  const Result<AdaptiveMethod> method = adaptive_method_named(a.method);
+  if (!passed(method)) return nullptr;
   return run<PyValueFunction>(
       self, a.value_fn, Gil::kHeld,
-      [&](const ExplainerState& state, PyValueFunction& fn) -> Result<AsvResult> {
-        // Its own refusal comes before the graph's.
-        if (uniform) {
-          if (Result<void> r = check_uniform_sparse_adaptive(state.n_nodes()); !r)
-            return std::unexpected(r.error());
-        }
-        if (Result<void> v = validated(state); !v) return std::unexpected(v.error());
-        if (uniform) {
-          return approximate_uniform_sparse_adaptive(state, fn, a.options, state.parent_masks(),
-                                                     kIdealMemoryBudget);
-        }
-        return approximate_adaptive(state, fn, a.options);
+      [&](const ExplainerState& state, PyValueFunction& fn) {
+        return dispatch_adaptive(state, *method, fn, a.options);
       },
       [&](const ExplainerState&, const AsvResult& r) {
-        return adaptive_dict(
-            names_of(self), r,
-            uniform ? method_name::kUniformSparseAdaptive : method_name::kApproxAdaptive, a.ci);
+        return adaptive_dict(names_of(self), r, adaptive_method_name(*method), a.ci);
       });
 }
 
@@ -451,9 +423,8 @@ PyObject* explainer_explain_adaptive_batch(PyObject* self, PyObject* const* args
   if (!parse_adaptive(kSpec, args, nargs, kwnames, &a)) return nullptr;
   return run<PyBatchValueFunction>(
       self, a.value_fn, Gil::kHeld,
-      [&](const ExplainerState& state, PyBatchValueFunction& fn) -> Result<AsvResult> {
-        if (Result<void> v = validated(state); !v) return std::unexpected(v.error());
-        return approximate_adaptive_batched(state, fn, a.options);
+      [&](const ExplainerState& state, PyBatchValueFunction& fn) {
+        return dispatch_adaptive_batch(state, fn, a.options);
       },
       [&](const ExplainerState&, const AsvResult& r) {
         return adaptive_dict(names_of(self), r, method_name::kApproxAdaptiveBatch, std::nullopt);
@@ -520,9 +491,7 @@ PyObject* explain_within_impl(PyObject* self, WithinArgs& a) {
   auto build = [&](const ExplainerState&, const AsvResult& r) {
     const std::string method = r.selected_method.value_or("");
     DictBuilder d;
-    head_keys(d, names_of(self), r);
-    d.set("selected_method", str_from(method));
-    tail_keys(d, names_of(self), r, a.ci, /*with_fallback=*/false);
+    estimate_keys(d, names_of(self), r, "selected_method", method, a.ci, /*with_fallback=*/false);
     d.set("calls", PyLong_FromUnsignedLongLong(calls)).set("method", str_from(method));
     return d.finish();
   };
@@ -637,20 +606,10 @@ PyType_Slot explainer_slots[] = {
     {0, nullptr},  // sentinel
 };
 
-PyType_Spec explainer_spec = {
-    .name = "morvend.ASVExplainer",
-    .basicsize = sizeof(Instance<ExplainerState>),
-    .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-    .slots = explainer_slots,
-};
+PyType_Spec explainer_spec = class_layout<ExplainerState>("morvend.ASVExplainer", explainer_slots);
 
 }  // namespace
 
-PyTypeObject* asv_explainer_type() {
-  static PyTypeObject* type = nullptr;
-  if (type == nullptr) type = create_type(&explainer_spec);
-  return type;
-}
+PyTypeObject* asv_explainer_type() { return class_type<&explainer_spec>(); }
 
 }  // namespace morvend::py

@@ -28,16 +28,23 @@ using FastcallImpl = PyObject* (*)(PyObject* self, PyObject* const* args, Py_ssi
                                    PyObject* kwnames);
 using NewImpl = PyObject* (*)(PyTypeObject* type, PyObject* args, PyObject* kwargs);
 
-template <FastcallImpl Impl>
-PyObject* fastcall_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                         PyObject* kwnames) noexcept {
+// boundary_call: runs `impl`, an implementation's call; an exception
+// becomes a Python exception here.
+template <class Impl>
+PyObject* boundary_call(Impl impl) noexcept {
   try {
-    PyObject* result = Impl(self, args, nargs, kwnames);
+    PyObject* result = impl();
     assert(result != nullptr || PyErr_Occurred());
     return result;
   } catch (...) {
     return translate_exception();
   }
+}
+
+template <FastcallImpl Impl>
+PyObject* fastcall_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) noexcept {
+  return boundary_call([&] { return Impl(self, args, nargs, kwnames); });
 }
 
 // fastcall: the entry point of a METH_FASTCALL | METH_KEYWORDS method, as
@@ -52,25 +59,13 @@ using UnaryImpl = PyObject* (*)(PyObject* self);
 // unary_entry: a one-argument slot (tp_repr) around an implementation.
 template <UnaryImpl Impl>
 PyObject* unary_entry(PyObject* self) noexcept {
-  try {
-    PyObject* result = Impl(self);
-    assert(result != nullptr || PyErr_Occurred());
-    return result;
-  } catch (...) {
-    return translate_exception();
-  }
+  return boundary_call([&] { return Impl(self); });
 }
 
 // new_entry: the tp_new slot around an implementation.
 template <NewImpl Impl>
 PyObject* new_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-  try {
-    PyObject* result = Impl(type, args, kwargs);
-    assert(result != nullptr || PyErr_Occurred());
-    return result;
-  } catch (...) {
-    return translate_exception();
-  }
+  return boundary_call([&] { return Impl(type, args, kwargs); });
 }
 
 }  // namespace morvend::py

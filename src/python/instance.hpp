@@ -65,4 +65,26 @@ void instance_dealloc(PyObject* obj) {
 // with an exception set on failure.
 PyTypeObject* create_type(PyType_Spec* spec);
 
+// class_layout: the PyType_Spec of the class `name` ("morvend.<Name>") whose
+// instances are Instance<T>: immutable, and closed to subclasses.
+template <class T>
+constexpr PyType_Spec class_layout(const char* name, PyType_Slot* slots) {
+  return {
+      .name = name,
+      .basicsize = sizeof(Instance<T>),
+      .itemsize = 0,
+      .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+      .slots = slots,
+  };
+}
+
+// class_type: the class made from *Layout on first use, kept for the life of
+// the process; nullptr with an exception set if it cannot be made.
+template <PyType_Spec* Layout>
+PyTypeObject* class_type() {
+  static PyTypeObject* type = nullptr;
+  if (type == nullptr) type = create_type(Layout);
+  return type;
+}
+
 }  // namespace morvend::py

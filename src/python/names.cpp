@@ -100,15 +100,11 @@ PyObject* sorted_names_list(NameStrs& strs, std::span<const std::string> names,
 PyObject* sorted_layers_list(NameStrs& strs, std::span<const std::string> names,
                              std::span<NodeId> ids, std::span<const std::size_t> starts) {
   const std::size_t n_layers = starts.size() - 1;
-  if (!strs.order().ranked(names.size()) && worth_ranking(ids.size(), names.size())) {
-    strs.order().rank_names(names);
-  }
-  NameSorter sorter(strs.order(), names);
+  sort_layers(strs.order(), names, ids, starts);
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(n_layers)));
   if (!list) return nullptr;
   for (std::size_t k = 0; k < n_layers; ++k) {
     const std::span<NodeId> layer = ids.subspan(starts[k], starts[k + 1] - starts[k]);
-    sorter.sort(layer);
     PyObject* names_k = list_of_names(strs, names, layer);
     if (names_k == nullptr) return nullptr;
     PyList_SetItem(list.get(), static_cast<Py_ssize_t>(k), names_k);

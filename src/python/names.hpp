@@ -104,17 +104,13 @@ std::optional<NodeId> resolve(const Graph& g, std::string_view name) {
 // the ValueError of the first unknown name.
 template <class Graph>
 std::optional<std::vector<NodeId>> resolve_names(const Graph& g, const NamesArg& names) {
-  std::vector<NodeId> ids(names.names.size());
-  const bool found = for_each_hashed(
-      g.name_index(), ids.size(), [&](std::size_t i) { return names.names[i]; },
-      [&](std::size_t i, std::uint64_t hash) {
-        const std::optional<NodeId> id = g.node_id(names.names[i], hash);
-        if (!id) raise_unknown_node(names.names[i]);
-        ids[i] = id.value_or(0);
-        return id.has_value();
-      });
-  if (!found) return std::nullopt;
-  return ids;
+  auto ids = find_all(g.name_index(), names.names.size(),
+                      [&](std::size_t i) { return names.names[i]; });
+  if (!ids) {
+    raise_unknown_node(names.names[ids.error()]);
+    return std::nullopt;
+  }
+  return std::move(*ids);
 }
 
 }  // namespace morvend::py

@@ -6,16 +6,6 @@
 #include "python/type_names.hpp"
 
 namespace morvend::py {
-namespace {
-
-// count_text: "3 nodes", "1 edge", "0 directed edges".
-std::string count_text(std::size_t count, const char* label) {
-  std::string text = std::to_string(count) + " " + label;
-  if (count != 1) text += 's';
-  return text;
-}
-
-}  // namespace
 
 PyObject* reduce_to_state(PyObject* self, const std::string& snapshot) {
   PyRef state = PyRef::steal(
@@ -42,31 +32,23 @@ PyObject* refuse_nonempty_state(const char* fname) {
   return raise_value_error(std::string(fname) + " restores a new, empty graph only");
 }
 
-PyObject* graph_repr(const char* cls, std::span<const std::pair<const char*, std::size_t>> counts,
-                     std::span<const EdgeText> edges, NameStrs& strs,
-                     std::span<const std::string> names) {
-  std::string text = std::string("<") + cls + ":";
-  for (std::size_t k = 0; k < counts.size(); ++k) {
-    text += (k == 0 ? " " : ", ") + count_text(counts[k].second, counts[k].first);
-  }
-  if (!edges.empty() && edges.size() <= kReprEdges) {
-    // Names as Python shows them (quotes, escapes), so any name reads back.
-    auto name_repr = [&](NodeId id, std::string& into) {
-      PyObject* s = strs.str(names, id);
-      if (s == nullptr) return false;
-      PyRef r = PyRef::steal(PyObject_Repr(s));
-      Py_ssize_t size = 0;
-      const char* utf8 = r ? PyUnicode_AsUTF8AndSize(r.get(), &size) : nullptr;
-      if (utf8 == nullptr) return false;
-      into.append(utf8, static_cast<std::size_t>(size));
-      return true;
-    };
-    for (std::size_t k = 0; k < edges.size(); ++k) {
-      text += k == 0 ? ": " : ", ";
-      if (!name_repr(edges[k].from, text)) return nullptr;
-      text += std::string(" ") + edges[k].arrow + " ";
-      if (!name_repr(edges[k].to, text)) return nullptr;
-    }
+PyObject* repr_text(const ReprPieces& pieces, NameStrs& strs, std::span<const std::string> names) {
+  std::string text = pieces.head;
+  auto name_repr = [&](NodeId id, std::string& into) {
+    PyObject* s = strs.str(names, id);
+    if (s == nullptr) return false;
+    PyRef r = PyRef::steal(PyObject_Repr(s));
+    Py_ssize_t size = 0;
+    const char* utf8 = r ? PyUnicode_AsUTF8AndSize(r.get(), &size) : nullptr;
+    if (utf8 == nullptr) return false;
+    into.append(utf8, static_cast<std::size_t>(size));
+    return true;
+  };
+  for (std::size_t k = 0; k < pieces.edges.size(); ++k) {
+    text += k == 0 ? ": " : ", ";
+    if (!name_repr(pieces.edges[k].from, text)) return nullptr;
+    text += std::string(" ") + pieces.edges[k].arrow + " ";
+    if (!name_repr(pieces.edges[k].to, text)) return nullptr;
   }
   text += ">";
   return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));

@@ -1,6 +1,7 @@
 // What the three classes need to behave like Python objects: pickling (and
 // so copy.copy and copy.deepcopy) through a compact, versioned snapshot, and
-// a repr that shows the class, the counts and, for small graphs, the edges.
+// a repr that shows the class, the counts and, for small graphs, the edges
+// (the text of formats/repr_text.hpp, with the names as Python shows them).
 //
 //   CausalDAG.__reduce__()    -> (CausalDAG, (), snapshot bytes)
 //   CausalDAG.__setstate__(b) -> fills a new, empty CausalDAG from b
@@ -10,24 +11,19 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <cstddef>
 #include <span>
 #include <string>
 #include <string_view>
 #include <utility>
-#include <vector>
 
 #include "formats/formats.hpp"
-#include "graph/dag.hpp"
+#include "formats/repr_text.hpp"
 #include "python/args.hpp"
 #include "python/errors.hpp"
 #include "python/instance.hpp"
 #include "python/names.hpp"
 
 namespace morvend::py {
-
-// Graphs with at most this many edges show them in their repr.
-inline constexpr std::size_t kReprEdges = 10;
 
 // reduce_to_state: (type(self), (), bytes of `snapshot`).
 PyObject* reduce_to_state(PyObject* self, const std::string& snapshot);
@@ -41,48 +37,50 @@ bool state_bytes(PyObject* arg, std::string_view* out);
 PyObject* refuse_nonempty_state(const char* fname);
 
 // reduce_graph: __reduce__ of a graph class: no arguments, then the
-// snapshot `write` makes of the instance's graph.
-template <class Graph>
-PyObject* reduce_graph(const ArgSpec& spec, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames, std::string (*write)(const Graph&)) {
-  if (!parse_args(spec, args, nargs, kwnames, nullptr)) return nullptr;
+// snapshot Write makes of the instance's graph.
+template <class Graph, MethodName Name, std::string (*Write)(const Graph&)>
+PyObject* reduce_graph(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) {
+  static constexpr ArgSpec kSpec{Name.text, {}, 0};
+  if (!parse_args(kSpec, args, nargs, kwnames, nullptr)) return nullptr;
   Instance<Graph>* inst = instance_of<Graph>(self);
   SharedBorrow read(inst->borrow);
   if (!read) return nullptr;
-  return reduce_to_state(self, write(inst->value));
+  return reduce_to_state(self, Write(inst->value));
 }
 
 // setstate_graph: __setstate__ of a graph class: one bytes argument, read by
-// `read` into the instance, which must still be empty.
-template <class Graph>
-PyObject* setstate_graph(const ArgSpec& spec, PyObject* self, PyObject* const* args,
-                         Py_ssize_t nargs, PyObject* kwnames,
-                         ReadResult<Graph> (*read)(std::string_view)) {
+// Read into the instance, which must still be empty.
+template <class Graph, MethodName Name, ReadResult<Graph> (*Read)(std::string_view)>
+PyObject* setstate_graph(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+  static constexpr const char* kParams[] = {"state"};
+  static constexpr ArgSpec kSpec{Name.text, kParams, 1};
   PyObject* argv[1];
-  if (!parse_args(spec, args, nargs, kwnames, argv)) return nullptr;
+  if (!parse_args(kSpec, args, nargs, kwnames, argv)) return nullptr;
   std::string_view bytes;
   if (!state_bytes(argv[0], &bytes)) return nullptr;
   Instance<Graph>* inst = instance_of<Graph>(self);
   ExclusiveBorrow write(inst->borrow);
   if (!write) return nullptr;
-  if (inst->value.n_nodes() != 0) return refuse_nonempty_state(spec.fname);
-  ReadResult<Graph> g = read(bytes);
+  if (inst->value.n_nodes() != 0) return refuse_nonempty_state(kSpec.fname);
+  ReadResult<Graph> g = Read(bytes);
   if (!g) return raise_read_error(g.error());
   inst->value = std::move(*g);
   Py_RETURN_NONE;
 }
 
-// EdgeText: one edge of a repr, by ids, with its arrow ("->" or "--").
-struct EdgeText {
-  NodeId from, to;
-  const char* arrow;
-};
+// repr_text: pieces.head, the edges of `pieces` with their names quoted as
+// Python shows them (so any name reads back), then '>'.
+PyObject* repr_text(const ReprPieces& pieces, NameStrs& strs, std::span<const std::string> names);
 
-// graph_repr: "<Class: N nodes, M edges: 'a' -> 'b', ...>" with one count
-// per entry of `counts` (label, number) and the edges when there are at most
-// kReprEdges of them.
-PyObject* graph_repr(const char* cls, std::span<const std::pair<const char*, std::size_t>> counts,
-                     std::span<const EdgeText> edges, NameStrs& strs,
-                     std::span<const std::string> names);
+// graph_repr: the tp_repr of a graph class named Cls.
+template <class Graph, MethodName Cls>
+PyObject* graph_repr(PyObject* self) {
+  Instance<Graph>* inst = instance_of<Graph>(self);
+  SharedBorrow read(inst->borrow);
+  if (!read) return nullptr;
+  return repr_text(repr_pieces(Cls.text, inst->value), inst->strs, inst->value.names());
+}
 
 }  // namespace morvend::py

@@ -43,9 +43,4 @@ PyObject* DictBuilder::finish() {
   return out;
 }
 
-std::optional<double> ess_ratio(const AsvResult& r) {
-  if (!r.ess) return std::nullopt;
-  return *r.ess / static_cast<double>(r.n_samples);
-}
-
 }  // namespace morvend::py

@@ -14,8 +14,6 @@
 #include <string_view>
 #include <vector>
 
-#include "asv/records.hpp"
-
 namespace morvend::py {
 
 // str_from: a str from UTF-8 text.
@@ -44,8 +42,5 @@ class DictBuilder {
   PyObject* dict_;
   bool ok_;
 };
-
-// ess_ratio: ess / n_samples, absent when ess is.
-std::optional<double> ess_ratio(const AsvResult& r);
 
 }  // namespace morvend::py

@@ -480,5 +480,13 @@ TEST(CpdagInterrupt, LinearWalksStopWhenAsked) {
   EXPECT_EQ(induced_subgraph(g, all).value().n_undirected_edges(), 19998u);
 }
 
+// Catches an undirected edge listed twice (once from each end) or with its
+// ends out of id order, and directed edges listed by insertion.
+TEST(Cpdag, EdgeListsGoByTailAndListUndirectedEdgesOnce) {
+  const Cpdag g = testing::make_cpdag(5, {{3, 0}, {1, 2}}, {{4, 1}, {0, 2}, {2, 4}});
+  EXPECT_EQ(directed_edge_list(g), (Edges{{1, 2}, {3, 0}}));
+  EXPECT_EQ(undirected_edge_list(g), (Edges{{0, 2}, {1, 4}, {2, 4}}));
+}
+
 }  // namespace
 }  // namespace morvend

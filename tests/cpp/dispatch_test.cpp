@@ -13,6 +13,7 @@
 #include "common/oracles.hpp"
 #include "common/result_matchers.hpp"
 #include "dispatch/policy.hpp"
+#include "graph/limits.hpp"
 #include "graph/method_names.hpp"
 
 namespace morvend {
@@ -184,6 +185,55 @@ TEST(SelectQualityBatch, UniformUpTo63NodesImportanceSampledBeyond) {
   testing::RecordingBatchOracle oracle(testing::additive_word_game({1.0, 2.0}));
   EXPECT_THAT(select_quality_batch(state_of(chain(2)), oracle, {.batch_size = 0}),
               FailsWith(Kind::kInvalidConfiguration, HasSubstr("batch_size must be > 0")));
+}
+
+// Catches a method name accepted by the wrong entry, or a refusal whose text
+// (which users read without the error's prefix) changed.
+TEST(MethodNames, EachEntryAcceptsItsOwnNames) {
+  EXPECT_THAT(method_named("exact_dag_sparse"), IsOk());
+  EXPECT_THAT(method_named("approx_adaptive"),
+              FailsWith(Kind::kInvalidConfiguration,
+                        HasSubstr("unknown method 'approx_adaptive': use 'auto', 'approx', "
+                                  "'exact', 'exact_tree', 'exact_dag', 'exact_dag_sparse', or "
+                                  "'uniform_sparse'")));
+  EXPECT_THAT(check_batch_method("auto"), IsOk());
+  EXPECT_THAT(check_batch_method("approx"), IsOk());
+  EXPECT_THAT(check_batch_method("exact"),
+              FailsWith(Kind::kInvalidConfiguration,
+                        HasSubstr("value_fn_batch is only supported for method='approx' or "
+                                  "'auto'")));
+  EXPECT_EQ(adaptive_method_name(*adaptive_method_named("approx")), method_name::kApproxAdaptive);
+  EXPECT_EQ(adaptive_method_name(*adaptive_method_named("uniform_sparse")),
+            method_name::kUniformSparseAdaptive);
+  EXPECT_THAT(adaptive_method_named("auto"),
+              FailsWith(Kind::kInvalidConfiguration,
+                        HasSubstr("unknown method 'auto' for explain_adaptive: use 'approx' or "
+                                  "'uniform_sparse'")));
+}
+
+// Catches the uniform estimator's node limit checked after other refusals,
+// or the wrong estimator run for a name.
+TEST(DispatchAdaptive, UniformLimitFirstThenTheNamedEstimator) {
+  const AdaptiveOptions options{.min_samples = 10, .max_samples = 20, .batch_size = 10, .seed = 3};
+  testing::RecordingOracle oracle(testing::additive_game({1.0, 2.0, 3.0}));
+  EXPECT_THAT(dispatch_adaptive(state_of(chain(70)), AdaptiveMethod::kUniformSparse, oracle,
+                                {.batch_size = 0}),
+              FailsWith(Kind::kInvalidConfiguration, HasSubstr("requires n ≤ 63, got 70")));
+  const ExplainerState state = state_of(make_dag(5, {{0, 1}, {0, 2}, {3, 4}}));
+  testing::RecordingOracle game(testing::random_game(7));
+  Result<AsvResult> is = approximate_adaptive(state, game, options);
+  Result<AsvResult> uniform = approximate_uniform_sparse_adaptive(
+      state, game, options, state.parent_masks(), kIdealMemoryBudget);
+  ASSERT_THAT(is, IsOk());
+  ASSERT_THAT(uniform, IsOk());
+  ASSERT_NE(is->values, uniform->values);  // else the case tells them apart by nothing
+  for (AdaptiveMethod m : {AdaptiveMethod::kApprox, AdaptiveMethod::kUniformSparse}) {
+    Result<AsvResult> r = dispatch_adaptive(state, m, game, options);
+    ASSERT_THAT(r, IsOk());
+    EXPECT_EQ(r->values, (m == AdaptiveMethod::kApprox ? is : uniform)->values);
+  }
+  testing::RecordingBatchOracle batch(testing::additive_word_game({1.0, 2.0}));
+  EXPECT_THAT(dispatch_adaptive_batch(state_of(chain(2)), batch, options), IsOk());
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 
 #include "common/graphs.hpp"
 #include "common/interrupts.hpp"
+#include "formats/repr_text.hpp"
 #include "formats/snapshot.hpp"
 
 namespace morvend {
@@ -549,6 +550,47 @@ TEST(Snapshot, RefusesCorruptedPayloads) {
       EXPECT_EQ(dag_snapshot(dag_from_snapshot(canonical).value()), canonical);
     }
   }
+}
+
+std::string repr_edges(const ReprPieces& p) {
+  std::string text;
+  for (const ReprEdge& e : p.edges) {
+    text += std::to_string(e.from) + e.arrow + std::to_string(e.to) + " ";
+  }
+  return text;
+}
+
+// Catches a wrong plural, a count of the wrong kind, and edges shown past
+// kReprEdges or hidden at it.
+TEST(ReprPieces, CountsAndTheEdgesOfSmallGraphs) {
+  std::vector<std::pair<NodeId, NodeId>> ten;
+  for (NodeId i = 0; i < 10; ++i) ten.emplace_back(i, i + 10);
+  std::vector<std::pair<NodeId, NodeId>> eleven = ten;
+  eleven.emplace_back(20, 0);
+  const struct {
+    ReprPieces pieces;
+    const char* head;
+    std::size_t n_edges;
+  } cases[] = {
+      {repr_pieces("D", Dag()), "<D: 0 nodes, 0 edges", 0},
+      {repr_pieces("D", make_dag(2, {{1, 0}})), "<D: 2 nodes, 1 edge", 1},
+      {repr_pieces("D", make_dag(20, ten)), "<D: 20 nodes, 10 edges", 10},
+      {repr_pieces("D", make_dag(21, eleven)), "<D: 21 nodes, 11 edges", 0},
+      {repr_pieces("E", make_dag(2, {{1, 0}}), /*with_edges=*/false), "<E: 2 nodes, 1 edge", 0},
+      {repr_pieces("C", make_cpdag(1, {}, {})),
+       "<C: 1 node, 0 directed edges, 0 undirected edges", 0},
+      {repr_pieces("C", make_cpdag(20, ten, {})),
+       "<C: 20 nodes, 10 directed edges, 0 undirected edges", 10},
+      {repr_pieces("C", make_cpdag(21, ten, {{20, 0}})),
+       "<C: 21 nodes, 10 directed edges, 1 undirected edge", 0},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(c.pieces.head, c.head);
+    EXPECT_EQ(c.pieces.edges.size(), c.n_edges) << c.head;
+  }
+  EXPECT_EQ(repr_edges(repr_pieces("D", make_dag(3, {{2, 0}, {0, 1}}))), "0->1 2->0 ");
+  // Directed edges first, then each undirected one once.
+  EXPECT_EQ(repr_edges(repr_pieces("C", make_cpdag(3, {{2, 0}}, {{1, 0}}))), "2->0 0--1 ");
 }
 
 }  // namespace

@@ -229,6 +229,37 @@ TEST(NameIndex, ForEachHashedVisitsInOrderAndStops) {
   EXPECT_EQ(visits, 6u);
 }
 
+// Catches a look-up that loses repeats or order, or reports an unknown name
+// other than the first.
+TEST(NameIndex, FindAllGivesIdsOrTheFirstUnknown) {
+  NameIndex index;
+  for (const char* name : {"a", "b", "c"}) index.add(name);
+  const auto find = [&](std::vector<std::string_view> names) {
+    return find_all(index, names.size(), [&](std::size_t i) { return names[i]; });
+  };
+  EXPECT_EQ(find({"c", "a", "c"}), (std::vector<NodeId>{2, 0, 2}));
+  EXPECT_EQ(find({}), std::vector<NodeId>{});
+  EXPECT_EQ(find({"a", "x", "y"}).error(), 1u);
+}
+
+// Catches a bulk build that adds edges past a refused one, drops the nodes
+// made before the refusal, or tells the caller the wrong ids.
+TEST(Dag, AddNamedEdgesStopsAtTheFirstRefusal) {
+  const std::vector<std::string_view> names = {"p", "q", "q", "r", "s", "s", "r", "p"};
+  Dag g;
+  std::vector<NodeId> heard;
+  const Result<void> r = add_named_edges(
+      g, &Dag::add_edge, names.size() / 2, [&](std::size_t j) { return names[j]; },
+      [&](std::size_t j, NodeId id) {
+        EXPECT_EQ(j, heard.size());
+        heard.push_back(id);
+      });
+  EXPECT_THAT(r, FailsWith(Kind::kSelfLoop));
+  EXPECT_EQ(heard, (std::vector<NodeId>{0, 1, 1, 2, 3, 3}));
+  EXPECT_EQ(g.names(), (std::vector<std::string>{"p", "q", "r", "s"}));
+  EXPECT_EQ(edge_list(g), (std::vector<std::pair<NodeId, NodeId>>{{0, 1}, {1, 2}}));
+}
+
 // Catches a duplicate edge slipping in once a tail has more children than
 // are scanned (the hub set must hold every earlier edge, whichever way it
 // was added), or a false duplicate report.
@@ -422,6 +453,39 @@ TEST(NameSorter, OrdersIdsByUtf8Bytes) {
     for (std::size_t i = 0; i < got.size(); ++i) EXPECT_EQ(names[got[i]], names[want[i]]) << c.what;
     EXPECT_TRUE(order.ranked(names.size())) << c.what;
   }
+}
+
+// Catches a layer sorted across its bounds, and the ranking of all names
+// skipped for many small layers that together are worth it (or made for a few).
+TEST(NameSorter, SortLayersKeepsEachLayerAndRanksWhenWorthIt) {
+  std::vector<std::string> names;
+  for (int i = 0; i < 100; ++i) names.push_back(std::to_string(1000 - i));  // descending
+  std::vector<NodeId> ids(100);
+  for (NodeId i = 0; i < 100; ++i) ids[i] = i;
+  const std::vector<std::size_t> starts = {0, 1, 40, 100};
+  NameOrder order;
+  sort_layers(order, names, ids, starts);
+  EXPECT_TRUE(order.ranked(names.size()));
+  EXPECT_EQ(ids[0], 0u);
+  for (std::size_t k = 0; k + 1 < starts.size(); ++k) {
+    for (std::size_t i = starts[k]; i < starts[k + 1]; ++i) {
+      EXPECT_EQ(ids[i], starts[k + 1] - 1 - (i - starts[k])) << i;  // reversed within its layer
+    }
+  }
+  std::vector<NodeId> few = {3, 5, 9};
+  NameOrder unranked;
+  const std::vector<std::size_t> two = {0, 2, 3};
+  sort_layers(unranked, names, few, two);
+  EXPECT_EQ(few, (std::vector<NodeId>{5, 3, 9}));
+  EXPECT_FALSE(unranked.ranked(names.size()));
+}
+
+// Catches an edge list that follows edge insertion rather than tails by id,
+// or reorders a tail's children.
+TEST(Dag, EdgeListGoesByTailThenChildOrder) {
+  const Dag g = testing::make_dag(4, {{2, 1}, {0, 3}, {0, 1}, {3, 2}});
+  EXPECT_EQ(edge_list(g), (std::vector<std::pair<NodeId, NodeId>>{{0, 3}, {0, 1}, {2, 1}, {3, 2}}));
+  EXPECT_TRUE(edge_list(Dag()).empty());
 }
 
 }  // namespace

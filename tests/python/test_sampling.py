@@ -271,20 +271,22 @@ def test_batches_are_sorted_unique_and_uncached():
     assert frozenset() in {frozenset(c) for c in recorder.batches[0]}
 
 
-# Catches batch_size ignored, so that the batch function is called too often or too
-# rarely.
-@pytest.mark.parametrize(("batch_size", "calls"), [(256, 40), (20000, 1)])
-def test_batch_counts(batch_size, calls):
+@pytest.mark.parametrize(
+    ("n", "n_samples", "batch_size", "calls"),
+    [
+        # Catches batch_size ignored, so that the batch function is called too often or
+        # too rarely.
+        (20, 10000, 256, 40),
+        (20, 10000, 20000, 1),
+        # Catches batch_size=0 refused, looping, or batching otherwise than one ordering
+        # a call.
+        (30, 5, 0, 5),
+    ],
+)
+def test_batch_counts(n, n_samples, batch_size, calls):
     recorder = BatchRecorder()
-    ASVExplainer(isolated(20, digits=3)).explain(value_fn_batch=recorder, n_samples=10000, seed=1, batch_size=batch_size)
+    ASVExplainer(isolated(n, digits=3)).explain(value_fn_batch=recorder, n_samples=n_samples, seed=1, batch_size=batch_size)
     assert len(recorder.batches) == calls
-
-
-# Catches batch_size=0 refused, looping, or batching otherwise than one ordering a call.
-def test_batch_size_zero_means_one_order_per_batch():
-    recorder = BatchRecorder()
-    ASVExplainer(isolated(30, digits=3)).explain(value_fn_batch=recorder, n_samples=5, seed=1, batch_size=0)
-    assert len(recorder.batches) == 5
 
 
 # Catches the single form called when a batch function is also given.
