@@ -202,9 +202,9 @@ TEST(MethodNames, EachEntryAcceptsItsOwnNames) {
               FailsWith(Kind::kInvalidConfiguration,
                         HasSubstr("value_fn_batch is only supported for method='approx' or "
                                   "'auto'")));
-  EXPECT_EQ(adaptive_method_name(*adaptive_method_named("approx")), method_name::kApproxAdaptive);
-  EXPECT_EQ(adaptive_method_name(*adaptive_method_named("uniform_sparse")),
-            method_name::kUniformSparseAdaptive);
+  EXPECT_STREQ(adaptive_method_name(*adaptive_method_named("approx")), method_name::kApproxAdaptive);
+  EXPECT_STREQ(adaptive_method_name(*adaptive_method_named("uniform_sparse")),
+              method_name::kUniformSparseAdaptive);
   EXPECT_THAT(adaptive_method_named("auto"),
               FailsWith(Kind::kInvalidConfiguration,
                         HasSubstr("unknown method 'auto' for explain_adaptive: use 'approx' or "
