@@ -48,13 +48,8 @@ void append_nodes(std::string& out, const std::vector<std::string>& quoted) {
 
 std::string to_json(const Dag& g) {
   const std::vector<std::string> quoted = quoted_names(g.names());
-  Pairs edges;
-  edges.reserve(g.n_edges());
-  for (NodeId u = 0; u < g.n_nodes(); ++u) {
-    for (NodeId v : g.children(u)) edges.emplace_back(u, v);
-  }
   std::string out = "{";
-  append_member(out, "edges", edges, "from", "to", quoted);
+  append_member(out, "edges", edge_list(g), "from", "to", quoted);
   out += ',';
   append_nodes(out, quoted);
   out += '}';
@@ -63,21 +58,12 @@ std::string to_json(const Dag& g) {
 
 std::string to_json(const Cpdag& g) {
   const std::vector<std::string> quoted = quoted_names(g.names());
-  Pairs directed, undirected;
-  directed.reserve(g.n_directed_edges());
-  undirected.reserve(g.n_undirected_edges());
-  for (NodeId u = 0; u < g.n_nodes(); ++u) {
-    for (NodeId v : g.directed_children(u)) directed.emplace_back(u, v);
-    for (NodeId v : g.undirected_neighbours(u)) {
-      if (u < v) undirected.emplace_back(u, v);
-    }
-  }
   std::string out = "{";
-  append_member(out, "directed_edges", directed, "from", "to", quoted);
+  append_member(out, "directed_edges", directed_edge_list(g), "from", "to", quoted);
   out += ',';
   append_nodes(out, quoted);
   out += ',';
-  append_member(out, "undirected_edges", undirected, "a", "b", quoted);
+  append_member(out, "undirected_edges", undirected_edge_list(g), "a", "b", quoted);
   out += '}';
   return out;
 }
