@@ -86,7 +86,7 @@ PyObject* json_text(const Graph& g, NameStrs&) {
   return str_from(to_json(g));
 }
 
-// checked: the body of `checking`: None when Check passes.
+// checked: a body of `reading` that runs Check: None when it passes.
 template <class Graph, auto Check>
 PyObject* checked(const Graph& g, NameStrs&) {
   SignalWatch watch;
