@@ -101,11 +101,11 @@ struct Plan {
 
   std::size_t words;
   std::vector<std::vector<NodeId>> orders;
-  std::vector<double> weights;  // per order, 1 / (N pi): see OrderPool
-  std::vector<bool> rare;       // per order, drawn among the rare orders
-  std::vector<bool> common;     // per coalition, met by an order not drawn as rare
+  std::vector<OrderPool::Draw> draws;  // per order, how the pool gave it
+  std::vector<double> weights;         // per order, 1 / (N pi): see OrderPool
+  std::vector<bool> common;            // per coalition, met by an order not drawn as rare
   CoalitionIndex coalitions;
-  std::vector<std::uint64_t> folds;  // per coalition, a bit per fold
+  std::vector<std::uint64_t> folds;    // per coalition, a bit per fold
 
   std::size_t size() const { return coalitions.size(); }
   std::span<const std::uint64_t> sets() const { return coalitions.sets().all(); }
@@ -134,7 +134,7 @@ Result<void> plan_orders(Plan& plan, const OrderPool& pool, SampleRng& rng, std:
   std::size_t idle = 0;  // orders in a row that met no new coalition
   while (plan.orders.size() < max_calls && idle < pool.size()) {
     if (Result<void> r = check_interrupt(); !r) return r;
-    const OrderPool::Draw drawn = pool.draw(rng);
+    const OrderPool::Draw drawn = pool.draw(rng, plan.orders.size());
     order.assign(drawn.order.begin(), drawn.order.end());
     fresh.clear();
     known.clear();
@@ -157,18 +157,18 @@ Result<void> plan_orders(Plan& plan, const OrderPool& pool, SampleRng& rng, std:
     const std::uint64_t bit = std::uint64_t{1} << fold;
     for (std::size_t k : known) {
       plan.folds[k] |= bit;
-      if (!drawn.rare) plan.common[k] = true;
+      if (!drawn.rare()) plan.common[k] = true;
     }
     for (std::size_t k = 0; k < fresh.size(); ++k) {
       plan.coalitions.insert(fresh[k]);
       plan.folds.push_back(bit);
-      plan.common.push_back(!drawn.rare);
+      plan.common.push_back(!drawn.rare());
     }
     plan.orders.push_back(order);
-    plan.weights.push_back(drawn.weight);
-    plan.rare.push_back(drawn.rare);
+    plan.draws.push_back(drawn);
     folds.of_order.push_back(static_cast<std::uint8_t>(fold));
   }
+  plan.weights = pool.weights(plan.draws);
   return {};
 }
 
@@ -239,7 +239,7 @@ Result<std::vector<std::vector<std::vector<Control>>>> fold_controls(
   for (std::size_t k = 0; k < folds.count; ++k) {
     train.clear();
     for (std::size_t r = 0; r < orders; ++r) {
-      if (folds.of(r) != k && !plan.rare[r]) train.push_back(r);
+      if (folds.of(r) != k && !plan.draws[r].rare()) train.push_back(r);
     }
     y = table.marginal;
     if (!g.empty()) {

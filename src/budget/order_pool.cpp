@@ -1,6 +1,7 @@
 #include "budget/order_pool.hpp"
 
 #include <algorithm>
+#include <cmath>
 
 #include "graph/interrupt.hpp"
 #include "graph/limits.hpp"
@@ -77,28 +78,44 @@ Result<OrderPool> OrderPool::make(const Dag& dag, OrderSource& source, SampleRng
   }
   // Each rare pair gets kRareWalks draws in expectation, within kMaxRareShare
   // of them all (serving only the rarest within that share missed the
-  // orderings that mattered on a 30-node DAG); an order's chance per draw is
-  // then pi = (1 - share) / N plus share / rare pairs / (the pair's orders),
-  // summed over its rare pairs.
+  // orderings that mattered on a 30-node DAG).
   pool.rare_share_ = std::min(kMaxRareShare, kRareWalks * double(rare.size()) / double(size.walks));
-  std::vector<double> times_n(count, 1.0 - pool.rare_share_);
-  for (const std::vector<std::uint32_t>& orders : pool.rare_) {
-    const double each = pool.rare_share_ / double(rare.size()) * double(count) / double(orders.size());
-    for (std::uint32_t t : orders) times_n[t] += each;
-  }
-  pool.weight_.resize(count);
-  for (std::size_t t = 0; t < count; ++t) pool.weight_[t] = 1.0 / times_n[t];
+  pool.cycle_.resize(rare.size());
+  for (std::size_t k = 0; k < rare.size(); ++k) pool.cycle_[k] = static_cast<std::uint32_t>(k);
+  for (std::size_t k = rare.size(); k > 1; --k) std::swap(pool.cycle_[k - 1], pool.cycle_[draw_below(rng, k)]);
   return pool;
 }
 
-OrderPool::Draw OrderPool::draw(SampleRng& rng) const {
-  if (!rare_.empty() && double(rng.next_word64() >> 11) * 0x1p-53 < rare_share_) {
-    const std::vector<std::uint32_t>& orders = rare_[draw_below(rng, rare_.size())];
-    const std::size_t t = orders[draw_below(rng, orders.size())];
-    return {order(t), weight_[t], t, true};
+OrderPool::Draw OrderPool::draw(SampleRng& rng, std::size_t d) const {
+  const auto rare_before = [&](std::size_t x) { return static_cast<std::size_t>(std::floor(double(x) * rare_share_)); };
+  if (!rare_.empty() && rare_before(d + 1) > rare_before(d)) {
+    const std::size_t k = cycle_[rare_before(d) % cycle_.size()];
+    const std::size_t t = rare_[k][draw_below(rng, rare_[k].size())];
+    return {order(t), t, k};
   }
-  const std::size_t t = draw_below(rng, weight_.size());
-  return {order(t), weight_[t], t, false};
+  const std::size_t t = draw_below(rng, size());
+  return {order(t), t, kCommon};
+}
+
+// With m_0 draws from the whole pool and m_k for rare pair k (M in all), an
+// order's chance averaged over the draws is pi = (m_0 / N + sum over its
+// rare pairs of m_k / |R_k|) / M; the draws from the whole pool come first
+// and make pi positive for every order.
+std::vector<double> OrderPool::weights(std::span<const Draw> taken) const {
+  const std::size_t count = size();
+  std::vector<double> drawn_for(rare_.size(), 0.0);
+  double common = 0.0;
+  for (const Draw& d : taken) (d.rare() ? drawn_for[d.pair] : common) += 1.0;
+  std::vector<double> times_n(count, common);  // M N pi per order
+  for (std::size_t k = 0; k < rare_.size(); ++k) {
+    if (drawn_for[k] == 0.0) continue;
+    const double each = drawn_for[k] * double(count) / double(rare_[k].size());
+    for (std::uint32_t t : rare_[k]) times_n[t] += each;
+  }
+  std::vector<double> out;
+  out.reserve(taken.size());
+  for (const Draw& d : taken) out.push_back(double(taken.size()) / times_n[d.index]);
+  return out;
 }
 
 }  // namespace morvend
