@@ -82,12 +82,16 @@ Result<OrderPool> OrderPool::make(const Dag& dag, OrderSource& source, SampleRng
   pool.rare_share_ = std::min(kMaxRareShare, kRareWalks * double(rare.size()) / double(size.walks));
   pool.cycle_.resize(rare.size());
   for (std::size_t k = 0; k < rare.size(); ++k) pool.cycle_[k] = static_cast<std::uint32_t>(k);
-  for (std::size_t k = rare.size(); k > 1; --k) std::swap(pool.cycle_[k - 1], pool.cycle_[draw_below(rng, k)]);
+  for (std::size_t k = rare.size(); k > 1; --k) {
+    std::swap(pool.cycle_[k - 1], pool.cycle_[draw_below(rng, k)]);
+  }
   return pool;
 }
 
 OrderPool::Draw OrderPool::draw(SampleRng& rng, std::size_t d) const {
-  const auto rare_before = [&](std::size_t x) { return static_cast<std::size_t>(std::floor(double(x) * rare_share_)); };
+  const auto rare_before = [&](std::size_t x) {
+    return static_cast<std::size_t>(std::floor(double(x) * rare_share_));
+  };
   if (!rare_.empty() && rare_before(d + 1) > rare_before(d)) {
     const std::size_t k = cycle_[rare_before(d) % cycle_.size()];
     const std::size_t t = rare_[k][draw_below(rng, rare_[k].size())];

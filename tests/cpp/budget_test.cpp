@@ -692,7 +692,8 @@ TEST(EstimateWithin, RarePairsWalkedAndErrorsHonest) {
   double z_sum[2] = {0.0, 0.0}, covered = 0.0;
   for (std::uint64_t seed = 0; seed < runs; ++seed) {
     SharedOracle oracle(game);
-    const WithinEstimate e = estimate_within(testing::state_of(g), oracle, {.max_calls = 1500, .seed = seed}).value();
+    const WithinEstimate e =
+        estimate_within(testing::state_of(g), oracle, {.max_calls = 1500, .seed = seed}).value();
     for (std::size_t i : {0, 1}) {
       const double z = (e.values[i] - truth[i]) / e.stderr_values[i];
       EXPECT_LT(std::abs(z), 4.5) << "seed " << seed << " node " << i;
