@@ -172,46 +172,176 @@ Result<void> plan_orders(Plan& plan, const OrderPool& pool, SampleRng& rng, std:
   return {};
 }
 
+// seen_last: the triples each of whose nodes comes last of the three in at
+// least kControlRowsPerTerm of every fold's training orders (the common
+// orders of the other folds). A node seldom last gets its triple's credit
+// from orders the walk barely holds, where no residual would correct a
+// wrong coefficient.
+Result<std::vector<NodeTriple>> seen_last(std::vector<NodeTriple> candidates, const Plan& plan,
+                                          const Folds& folds) {
+  const std::size_t n = candidates.empty() ? 0 : plan.orders[0].size(), f_count = folds.count;
+  std::vector<std::uint32_t> count(candidates.size() * 3 * f_count, 0);
+  std::vector<std::size_t> position(n);
+  for (std::size_t r = 0; r < plan.orders.size() && !candidates.empty(); ++r) {
+    if (Result<void> e = check_interrupt(); !e) return std::unexpected(std::move(e.error()));
+    if (plan.draws[r].rare()) continue;
+    for (std::size_t t = 0; t < n; ++t) position[plan.orders[r][t]] = t;
+    for (std::size_t k = 0; k < candidates.size(); ++k) {
+      ++count[(3 * k + last_of(candidates[k], position)) * f_count + folds.of(r)];
+    }
+  }
+  std::size_t kept = 0;
+  for (std::size_t k = 0; k < candidates.size(); ++k) {
+    bool enough = true;
+    for (std::size_t m = 3 * k; m < 3 * k + 3; ++m) {
+      const std::uint32_t* c = &count[m * f_count];
+      std::uint32_t total = 0, most = 0;
+      for (std::size_t f = 0; f < f_count; ++f) {
+        total += c[f];
+        most = std::max(most, c[f]);
+      }
+      enough = enough && total - most >= kControlRowsPerTerm;
+    }
+    if (enough) candidates[kept++] = candidates[k];
+  }
+  candidates.resize(kept);
+  return candidates;
+}
+
+// telling_triples: of the candidate triples, those the orders walked show
+// to interact: for some node j of the triple, whether j came after both
+// others moves j's marginal (what the pairs' fit `g` leaves, over the common
+// orders, less its regression on j's position) beyond what whether it came
+// after each of them does. The test is the 2 x 2 contrast of the mean
+// marginals, by which of the two came before j, over its standard error
+// (the cells' pooled spread); its square beats kTripleChanceFactor times
+// 2 ln(c) for c tests, about the largest c unrelated ones reach were the
+// marginals normal. Every cell needs kControlRowsPerTerm orders. The
+// strongest, at most `keep`, in the candidates' order. Scored by the
+// coalitions, or by the marginals without the contrast, the triples chosen
+// were mostly those that took the curvature the pairs missed elsewhere, and
+// the cross-fitted residuals grew (alarm at 10^4 calls: 3 times the error).
+Result<std::vector<NodeTriple>> telling_triples(const OrderTable& table, const Plan& plan,
+                                                const PairSurrogate& g,
+                                                std::span<const NodeTriple> candidates,
+                                                std::size_t keep) {
+  const std::size_t n = table.n;
+  std::vector<std::size_t> train;
+  std::vector<double> y(table.marginal.size(), 0.0), d_g;
+  for (std::size_t r = 0; r < table.orders; ++r) {
+    if (plan.draws[r].rare()) continue;
+    if (Result<void> e = check_interrupt(); !e) return std::unexpected(std::move(e.error()));
+    train.push_back(r);
+    g.marginals(plan.orders[r], d_g);
+    for (std::size_t i = 0; i < n; ++i) y[r * n + i] = table.marginal[r * n + i] - d_g[i];
+  }
+  const double m = double(train.size());
+  // Each node's marginals less their regression on its position.
+  for (NodeId j = 0; j < n; ++j) {
+    double sy = 0.0, st = 0.0, stt = 0.0, sty = 0.0;
+    for (std::size_t r : train) {
+      const double v = y[r * n + j], pos = double(table.position[r * n + j]);
+      sy += v;
+      st += pos;
+      stt += pos * pos;
+      sty += pos * v;
+    }
+    const double var_t = stt / m - (st / m) * (st / m);
+    const double slope = var_t > 0.0 ? (sty / m - st / m * sy / m) / var_t : 0.0;
+    for (std::size_t r : train)
+      y[r * n + j] -= slope * (double(table.position[r * n + j]) - st / m);
+  }
+  const double chance = 2.0 * std::log(3.0 * double(candidates.size()) + 1.0);
+  std::vector<double> score(candidates.size(), 0.0);
+  for (std::size_t k = 0; k < candidates.size(); ++k) {
+    if (Result<void> e = check_interrupt(); !e) return std::unexpected(std::move(e.error()));
+    const NodeTriple& t = candidates[k];
+    for (std::size_t q = 0; q < 3; ++q) {
+      const NodeId j = t[q], a = t[(q + 1) % 3], b = t[(q + 2) % 3];
+      std::array<double, 4> count{}, sum{}, square{};
+      for (std::size_t r : train) {
+        const std::size_t cell =
+            std::size_t{table.before(r, a, j)} | std::size_t{table.before(r, b, j)} << 1;
+        const double v = y[r * n + j];
+        count[cell] += 1.0;
+        sum[cell] += v;
+        square[cell] += v * v;
+      }
+      if (*std::ranges::min_element(count) < double(kControlRowsPerTerm)) continue;
+      double contrast = 0.0, inverse = 0.0, within = 0.0;
+      for (std::size_t c = 0; c < 4; ++c) {
+        const double mean = sum[c] / count[c];
+        contrast += (c == 0 || c == 3 ? 1.0 : -1.0) * mean;
+        inverse += 1.0 / count[c];
+        within += square[c] - count[c] * mean * mean;
+      }
+      const double variance = std::max(within, 0.0) / (m - 4.0);
+      if (!(variance > 0.0)) continue;
+      score[k] = std::max(score[k], contrast * contrast / (variance * inverse) / chance);
+    }
+  }
+  std::vector<std::size_t> rank;
+  for (std::size_t k = 0; k < candidates.size(); ++k) {
+    if (score[k] > kTripleChanceFactor) rank.push_back(k);
+  }
+  if (rank.size() > keep) {
+    std::ranges::nth_element(rank, rank.begin() + static_cast<std::ptrdiff_t>(keep),
+                             [&](std::size_t a, std::size_t b) { return score[a] > score[b]; });
+    rank.resize(keep);
+    std::ranges::sort(rank);
+  }
+  std::vector<NodeTriple> out;
+  for (std::size_t k : rank) out.push_back(candidates[k]);
+  return out;
+}
+
 // fold_surrogates: the surrogate of each fold, fitted without the coalitions
-// only that fold's orders met (fit_folds), with the incomparable pairs that
-// best explain what an additive fit leaves (candidates nearest layers first,
-// as many as the screen's work allows), while the coalitions outnumber all
-// the terms twice and the fits' work stays within the budget: the normal
-// equations cost about rows * (active terms)^2 to build twice (all rows, then
-// each fold's), and terms^3 / 3 per fold to solve. The pairs are chosen once,
-// on every coalition: per fold, as paired strata choose them, would cost a
-// Gram per fold, and on orders the shared choice left the 95% intervals at
-// 0.945 to 0.96 on real networks. None when there is nothing to cross-fit
-// (one fold): an additive surrogate alone changes nothing, as its marginals
-// are the same along every order.
+// only that fold's orders met, with the incomparable pairs that best explain
+// what an additive fit leaves (candidates nearest layers first, as many as
+// the screen's work allows) and the triples of those pairs that the orders
+// show to interact (seen_last, telling_triples; an eighth of the terms is
+// kept for them, at most kMaxSurrogateTriples), while the coalitions
+// outnumber all the terms twice and the fits' work stays within the budget:
+// the normal equations cost about rows * (active terms)^2 to build twice (all
+// rows, then less each fold's) and once on a kTripleScreenStride-th of the
+// rows (the pairs' fit the triples are tested against), and terms^3 / 3 per
+// solve. The terms are chosen once, on every coalition: per fold, as paired
+// strata choose them, would cost a Gram per fold, and on orders the shared
+// choice left the 95% intervals at 0.945 to 0.96 on real networks. None when
+// there is nothing to cross-fit (one fold): an additive surrogate alone
+// changes nothing, as its marginals are the same along every order.
 Result<std::vector<PairSurrogate>> fold_surrogates(const Dag& dag, const Plan& plan,
+                                                   const OrderTable& table,
                                                    const std::vector<double>& values,
-                                                   std::size_t folds, std::uint64_t max_calls) {
+                                                   const Folds& folds, std::uint64_t max_calls) {
   const std::size_t n = dag.n_nodes();
   const std::size_t most = std::min(kMaxSurrogateTerms, plan.size() / 2);
-  if (folds < 2 || PairSurrogate::terms(n, 1) > most) return std::vector<PairSurrogate>{};
+  if (folds.count < 2 || PairSurrogate::terms(n, 1) > most) return std::vector<PairSurrogate>{};
   const double rows = double(plan.size());
   const double budget = fit_work_budget(max_calls);
   auto work = [&](double p) {
     // A coalition holds about half the nodes and a quarter of the pairs.
     const double active = 1.0 + double(n) / 2.0 + p / 4.0;
     const double terms = double(PairSurrogate::terms(n, 0)) + p;
-    return 2.0 * rows * active * active + double(folds) * terms * terms * terms / 3.0;
+    return (2.0 + 1.0 / double(kTripleScreenStride)) * rows * active * active +
+           double(folds.count + 1) * terms * terms * terms / 3.0;
   };
   std::size_t keep = most - PairSurrogate::terms(n, 0);
   while (keep > 0 && work(double(keep)) > budget) keep = keep * 9 / 10;
   if (keep == 0) return std::vector<PairSurrogate>{};
-  // The screen reads about half the candidates per coalition.
+  const std::size_t triple_room = std::min(kMaxSurrogateTriples, keep / 8);
+  // The screens read about half the candidates per coalition.
   const auto screened = static_cast<std::size_t>(std::min(2.0 * budget / rows, double(kMaxScreenedPairs)));
-  Result<std::vector<NodePair>> pairs = strongest_pairs(
-      n, incomparable_pairs(dag, std::max(keep, screened)), keep, plan.words, plan.sets(), values);
+  Result<std::vector<NodePair>> pairs =
+      strongest_pairs(n, incomparable_pairs(dag, std::max(keep, screened)), keep - triple_room,
+                      plan.words, plan.sets(), values);
   if (!pairs) return std::unexpected(std::move(pairs.error()));
   // A coalition met only by fold k's orders is left out of fold k's fit;
   // one met only by orders drawn as rare, out of every fit: such orders are
   // far from the common ones, and their coalitions would pull the fit away
   // from where the most weight lies (on andes at 10^4 calls, one order
   // drawn three times made the residuals of every order 10 times larger).
-  std::vector<std::vector<std::size_t>> only(folds);
+  std::vector<std::vector<std::size_t>> only(folds.count);
   for (std::size_t c = 0; c < plan.size(); ++c) {
     const std::uint64_t f = plan.folds[c];
     if (!plan.common[c]) {
@@ -220,7 +350,44 @@ Result<std::vector<PairSurrogate>> fold_surrogates(const Dag& dag, const Plan& p
       only[static_cast<std::size_t>(__builtin_ctzll(f))].push_back(c);
     }
   }
-  return fit_folds(n, *pairs, keep, plan.words, plan.sets(), values, only);
+  // Triples: the triangles of the pairs, as many as a pass over the orders
+  // can read, tested against a pairs' fit to every kTripleScreenStride-th
+  // common coalition.
+  std::vector<NodeTriple> triples;
+  if (triple_room > 0) {
+    Result<std::vector<NodeTriple>> candidates =
+        seen_last(triangles(*pairs, static_cast<std::size_t>(budget / rows)), plan, folds);
+    if (!candidates) return std::unexpected(std::move(candidates.error()));
+    if (!candidates->empty()) {
+      std::vector<std::uint64_t> sample_sets;
+      std::vector<double> sample_values;
+      for (std::size_t c = 0; c < plan.size(); c += kTripleScreenStride) {
+        if (!plan.common[c]) continue;
+        const std::span<const std::uint64_t> set = plan.sets().subspan(c * plan.words, plan.words);
+        sample_sets.insert(sample_sets.end(), set.begin(), set.end());
+        sample_values.push_back(values[c]);
+      }
+      Result<SurrogateFit> screen =
+          SurrogateFit::make(n, *pairs, {}, plan.words, sample_sets, sample_values);
+      if (!screen) return std::unexpected(std::move(screen.error()));
+      Result<PairSurrogate> g = screen->fit_without({});
+      if (!g) return std::unexpected(std::move(g.error()));
+      Result<std::vector<NodeTriple>> told =
+          telling_triples(table, plan, *g, *candidates, triple_room);
+      if (!told) return std::unexpected(std::move(told.error()));
+      triples = std::move(*told);
+    }
+  }
+  Result<SurrogateFit> fit =
+      SurrogateFit::make(n, *pairs, triples, plan.words, plan.sets(), values);
+  if (!fit) return std::unexpected(std::move(fit.error()));
+  std::vector<PairSurrogate> out;
+  for (const std::vector<std::size_t>& rows_out : only) {
+    Result<PairSurrogate> gk = fit->fit_without(rows_out);
+    if (!gk) return std::unexpected(std::move(gk.error()));
+    out.push_back(std::move(*gk));
+  }
+  return out;
 }
 
 // fold_controls: each fold's precedence controls (fit_controls), fitted on
@@ -257,11 +424,14 @@ Result<std::vector<std::vector<std::vector<Control>>>> fold_controls(
 
 // Needed: the pairs whose P(first before second) the estimate uses, each
 // once, with what a unit of that probability adds to the estimate of the
-// second node, and a unit of its complement to the first (for the error of
-// sampled probabilities).
+// second node, and a unit of its complement to the first; and the triples
+// whose P(each node last) it uses, with what a unit adds to the node that is
+// last (for the error of sampled probabilities).
 struct Needed {
   std::vector<NodePair> pairs;
   std::vector<double> to_second, to_first;
+  std::vector<NodeTriple> triples;
+  std::vector<double> to_last;
   boost::unordered_flat_map<std::uint64_t, std::size_t> index;
 
   std::size_t of(NodeId a, NodeId b) {
@@ -281,11 +451,13 @@ struct Needed {
 // source's order of streams, then more); and the standard error this adds to each
 // node's estimate. The estimate stays unbiased, since it is linear in the
 // probabilities.
-Result<void> sample_precedence(OrderSource& source, const OrderPool& pool, SampleRng& rng, const Needed& needed,
-                               std::span<const std::size_t> sampled, std::uint64_t draws,
-                               std::vector<double>& first_before, std::vector<double>& error) {
+Result<void> sample_precedence(OrderSource& source, const OrderPool& pool, SampleRng& rng,
+                               const Needed& needed, std::span<const std::size_t> sampled,
+                               std::span<const std::size_t> sampled_triples, std::uint64_t draws,
+                               std::vector<double>& first_before, std::vector<double>& last,
+                               std::vector<double>& error) {
   const std::size_t n = source.n_nodes();
-  std::vector<std::uint64_t> firsts(sampled.size(), 0);
+  std::vector<std::uint64_t> firsts(sampled.size(), 0), lasts(3 * sampled_triples.size(), 0);
   std::vector<std::size_t> position(n);
   std::vector<double> share(n);
   std::vector<NodeId> fresh;
@@ -311,21 +483,32 @@ Result<void> sample_precedence(OrderSource& source, const OrderPool& pool, Sampl
         share[i] += needed.to_first[k];
       }
     }
+    for (std::size_t q = 0; q < sampled_triples.size(); ++q) {
+      const std::size_t k = sampled_triples[q];
+      const std::size_t m = last_of(needed.triples[k], position);
+      ++lasts[3 * q + m];
+      share[needed.triples[k][m]] += needed.to_last[k];
+    }
     shares.add(share);
   }
   for (std::size_t q = 0; q < sampled.size(); ++q) {
     first_before[sampled[q]] = double(firsts[q]) / double(draws);
+  }
+  for (std::size_t q = 0; q < sampled_triples.size(); ++q) {
+    for (std::size_t m = 0; m < 3; ++m)
+      last[3 * sampled_triples[q] + m] = double(lasts[3 * q + m]) / double(draws);
   }
   std::vector<double> mean;
   shares.finish(mean, error);
   return {};
 }
 
-// precedence: P(first before second) for every needed pair, counted where the
-// source can, else sampled (see sample_precedence, which also gives the
-// error added).
+// precedence: P(first before second) for every needed pair, and P(each node
+// last) for every needed triple, counted where the source can, else sampled
+// (see sample_precedence, which also gives the error added).
 Result<std::vector<double>> precedence(OrderSource& source, const OrderPool& pool, SampleRng& rng,
-                                       const Needed& needed, std::size_t orders_walked, std::vector<double>& error) {
+                                       const Needed& needed, std::size_t orders_walked,
+                                       std::vector<double>& last, std::vector<double>& error) {
   const std::size_t n = source.n_nodes();
   std::vector<double> out(needed.pairs.size());
   std::vector<std::size_t> counted, sampled;
@@ -340,12 +523,29 @@ Result<std::vector<double>> precedence(OrderSource& source, const OrderPool& poo
     if (!p) return std::unexpected(std::move(p.error()));
     for (std::size_t q = 0; q < counted.size(); ++q) out[counted[q]] = (*p)[q];
   }
-  if (sampled.empty()) return out;
-  const double per_draw = double(n) * (double(kChainThinningSweeps) + 2.0) + double(sampled.size());
+  last.assign(3 * needed.triples.size(), 0.0);
+  std::vector<std::size_t> counted_triples, sampled_triples;
+  for (std::size_t k = 0; k < needed.triples.size(); ++k) {
+    (source.exact_triple(needed.triples[k]) ? counted_triples : sampled_triples).push_back(k);
+  }
+  if (!counted_triples.empty()) {
+    std::vector<NodeTriple> some;
+    for (std::size_t k : counted_triples) some.push_back(needed.triples[k]);
+    Result<std::vector<double>> p = source.last_of_triples(some);
+    if (!p) return std::unexpected(std::move(p.error()));
+    for (std::size_t q = 0; q < counted_triples.size(); ++q) {
+      for (std::size_t m = 0; m < 3; ++m) last[3 * counted_triples[q] + m] = (*p)[3 * q + m];
+    }
+  }
+  if (sampled.empty() && sampled_triples.empty()) return out;
+  const double per_draw = double(n) * (double(kChainThinningSweeps) + 2.0) +
+                          double(sampled.size()) + 3.0 * double(sampled_triples.size());
   const std::uint64_t draws = std::min<std::uint64_t>(
       std::max<std::uint64_t>(kMinFreeOrders, kFreeOrdersPerOrder * orders_walked),
       static_cast<std::uint64_t>(kFreeOrderWork / per_draw) + 1);
-  if (Result<void> r = sample_precedence(source, pool, rng, needed, sampled, draws, out, error); !r) {
+  if (Result<void> r = sample_precedence(source, pool, rng, needed, sampled, sampled_triples, draws,
+                                         out, last, error);
+      !r) {
     return std::unexpected(std::move(r.error()));
   }
   return out;
@@ -399,7 +599,8 @@ Result<WithinEstimate> combine(const Dag& dag, const Plan& plan, const std::vect
       table.position[r * n + o[t]] = static_cast<std::uint32_t>(t);
     }
   }
-  Result<std::vector<PairSurrogate>> fitted = fold_surrogates(dag, plan, values, folds.count, max_calls);
+  Result<std::vector<PairSurrogate>> fitted =
+      fold_surrogates(dag, plan, table, values, folds, max_calls);
   if (!fitted) return std::unexpected(std::move(fitted.error()));
   const std::vector<PairSurrogate>& g = *fitted;  // per fold, fitted without it
   // Candidates: incomparable pairs, nearest layers first, as many as the
@@ -430,6 +631,12 @@ Result<WithinEstimate> combine(const Dag& dag, const Plan& plan, const std::vect
         needed.to_first[k] += g[f].pair_term(q) * share[f];
       }
     }
+    needed.triples.assign(g[0].triples().begin(), g[0].triples().end());
+    needed.to_last.assign(needed.triples.size(), 0.0);
+    for (std::size_t q = 0; q < needed.triples.size(); ++q) {
+      for (std::size_t f = 0; f < g.size(); ++f)
+        needed.to_last[q] += g[f].triple_term(q) * share[f];
+    }
   }
   std::vector<std::vector<std::vector<std::size_t>>> pair_of(c.size());  // per control
   for (std::size_t f = 0; f < c.size(); ++f) {
@@ -442,12 +649,14 @@ Result<WithinEstimate> combine(const Dag& dag, const Plan& plan, const std::vect
       }
     }
   }
-  std::vector<double> sampling_error;  // of the probabilities sampled
-  Result<std::vector<double>> first_before = precedence(source, pool, rng, needed, orders, sampling_error);
+  std::vector<double> sampling_error, last;  // of the probabilities sampled
+  Result<std::vector<double>> first_before =
+      precedence(source, pool, rng, needed, orders, last, sampling_error);
   if (!first_before) return std::unexpected(std::move(first_before.error()));
   const std::vector<double>& p = *first_before;
   std::vector<std::vector<double>> base;  // per fold, its surrogate's ASV
-  for (const PairSurrogate& gk : g) base.push_back(gk.asv(std::span(p).first(gk.pairs().size())));
+  for (const PairSurrogate& gk : g)
+    base.push_back(gk.asv(std::span(p).first(gk.pairs().size()), last));
 
   Replicates est(n, 0), plain(n, 0);
   std::vector<double> d_g, psi(n), row(n), fold_sum(folds.count * n, 0.0);
@@ -517,6 +726,7 @@ Result<WithinEstimate> combine(const Dag& dag, const Plan& plan, const std::vect
     double total = 0.0;
     for (NodeId i = 0; i < n; ++i) total += std::abs(gk.additive_term(i));
     for (std::size_t k = 0; k < gk.pairs().size(); ++k) total += std::abs(gk.pair_term(k));
+    for (std::size_t k = 0; k < gk.triples().size(); ++k) total += std::abs(gk.triple_term(k));
     scale = std::max(scale, total);
   }
   for (const auto& fold : c) {
@@ -531,7 +741,10 @@ Result<WithinEstimate> combine(const Dag& dag, const Plan& plan, const std::vect
   // folds' estimates together in a way their own spread does not show; like
   // a regression's prediction error, it grows with the terms fitted per row:
   // the surrogate's per coalition, a node's controls per order.
-  const double surrogate = g.empty() ? 0.0 : double(PairSurrogate::terms(n, g[0].pairs().size())) / double(plan.size());
+  const double surrogate =
+      g.empty() ? 0.0
+                : double(PairSurrogate::terms(n, g[0].pairs().size(), g[0].triples().size())) /
+                      double(plan.size());
   for (std::size_t i = 0; i < n; ++i) {
     double fitted_per_order = 0.0;
     for (std::size_t f = 0; f < c.size(); ++f) {

@@ -118,6 +118,42 @@ Result<std::vector<double>> OrderSource::first_before(std::span<const NodePair> 
   return out;
 }
 
+bool OrderSource::exact_triple(const NodeTriple& t) const {
+  const std::size_t a = part_of_[t[0]], b = part_of_[t[1]], c = part_of_[t[2]];
+  if (a == b && b == c) return lattice_[a].has_value();
+  auto alone = [&](std::size_t x) { return parts_[x].nodes.size() == 1; };
+  return alone(a) && alone(b) && alone(c);
+}
+
+Result<std::vector<double>> OrderSource::last_of_triples(
+    std::span<const NodeTriple> triples) const {
+  std::vector<double> out(3 * triples.size(), 1.0 / 3.0);  // three nodes alone: any last
+  std::vector<std::vector<std::size_t>> inside(parts_.size());
+  for (std::size_t k = 0; k < triples.size(); ++k) {
+    const std::size_t c = part_of_[triples[k][0]];
+    if (parts_[c].nodes.size() > 1) inside[c].push_back(k);
+  }
+  std::vector<NodeTriple> local;
+  for (std::size_t c = 0; c < parts_.size(); ++c) {
+    if (inside[c].empty()) continue;
+    const std::vector<NodeId>& nodes = parts_[c].nodes;
+    auto local_id = [&](NodeId v) {
+      return static_cast<NodeId>(std::ranges::lower_bound(nodes, v) - nodes.begin());
+    };
+    local.clear();
+    for (std::size_t k : inside[c]) {
+      local.push_back({local_id(triples[k][0]), local_id(triples[k][1]), local_id(triples[k][2])});
+    }
+    Result<std::vector<double>> p = triple_last(*lattice_[c], local);
+    if (!p) return std::unexpected(std::move(p.error()));
+    for (std::size_t q = 0; q < inside[c].size(); ++q) {
+      std::copy_n(p->begin() + static_cast<std::ptrdiff_t>(3 * q), 3,
+                  out.begin() + static_cast<std::ptrdiff_t>(3 * inside[c][q]));
+    }
+  }
+  return out;
+}
+
 Result<void> OrderSource::draw(SampleRng& rng, std::vector<NodeId>& order) {
   const std::size_t n = part_of_.size();
   std::vector<ExtensionChain>* stream = nullptr;

@@ -58,6 +58,14 @@ class OrderSource {
   // REQUIRES: exact_pair() for each. Fails only when interrupted.
   [[nodiscard]] Result<std::vector<double>> first_before(std::span<const NodePair> pairs) const;
 
+  // exact_triple: whether P(each of i, j, k last) is known exactly: all in
+  // one counted component, or each alone in its own.
+  bool exact_triple(const NodeTriple& t) const;
+  // last_of_triples: P(each node of the triple last of the three), three in a
+  // row per triple. REQUIRES: exact_triple() for each. Fails only when interrupted.
+  [[nodiscard]] Result<std::vector<double>> last_of_triples(
+      std::span<const NodeTriple> triples) const;
+
   // draw: the next order into `order`. Fails only when interrupted.
   [[nodiscard]] Result<void> draw(SampleRng& rng, std::vector<NodeId>& order);
 

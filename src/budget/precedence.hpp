@@ -21,6 +21,13 @@ namespace morvend {
 [[nodiscard]] Result<std::vector<double>> pair_precedence(const IdealLattice& lattice,
                                                           std::span<const NodePair> pairs);
 
+// triple_last: for each triple of the lattice's nodes, P(each of its nodes
+// comes last of the three), three in a row: from the transitions that add
+// a node of a triple to a prefix holding the other two. O(transitions +
+// triples) time. Fails only when interrupted.
+[[nodiscard]] Result<std::vector<double>> triple_last(const IdealLattice& lattice,
+                                                      std::span<const NodeTriple> triples);
+
 // expected_ranks: for each node of the lattice, its mean position (1 for
 // first) in a uniform random linear extension. A node alone in its
 // component comes before the node of rank q of a component of b nodes with

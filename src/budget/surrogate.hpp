@@ -1,22 +1,27 @@
-// PairSurrogate: a game of additive and pairwise terms,
-//   g(S) = c + sum over i in S of a_i + sum over chosen pairs {i, j} in S of b_ij,
+// PairSurrogate: a game of additive and pairwise terms, and a few triples,
+//   g(S) = c + sum over i in S of a_i + sum over chosen pairs {i, j} in S of b_ij
+//            + sum over chosen triples {i, j, k} in S of t_ijk,
 // fitted by least squares to evaluated coalitions. Its ASV is exact from the
-// precedence probabilities: a_i + sum_j b_ij P(j before i). As a control
-// variate it leaves only v - g to be sampled, and a game of that form is
-// reproduced exactly once there are more coalitions than terms.
+// precedence probabilities: a_i + sum_j b_ij P(j before i) + sum t_ijk
+// P(i last of i, j, k). As a control variate it leaves only v - g to be
+// sampled, and a game of that form is reproduced exactly once there are more
+// coalitions than terms. Any game of three nodes is of that form: a term of a
+// model that reads three features is captured whole by its triple.
 //
-// Only pairs of nodes that are incomparable in the DAG need a term: on order
-// ideals, a pair whose first node is an ancestor of the other is present
-// exactly when the other is, so its term is the other's additive one.
+// Only nodes that are pairwise incomparable in the DAG need a term: on order
+// ideals, a product with an ancestor in it is present exactly when the rest
+// of it is, so its term is a smaller one.
 //
-//   Result<SurrogateFit> f = SurrogateFit::make(n, incomparable_pairs(dag, 500), words, sets, values);
-//   Result<PairSurrogate> g = f->fit_without({});
-//   std::vector<double> phi = g->asv(pair_precedence(lattice, pairs).value());
+//   Result<SurrogateFit> f = SurrogateFit::make(n, incomparable_pairs(dag, 500), {}, words, sets,
+//   values); Result<PairSurrogate> g = f->fit_without({}); std::vector<double> phi =
+//   g->asv(pair_precedence(lattice, pairs).value());
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -26,6 +31,13 @@
 namespace morvend {
 
 using NodePair = std::pair<NodeId, NodeId>;  // first < second
+using NodeTriple = std::array<NodeId, 3>;    // ascending
+
+// last_of: which of the triple's nodes (0, 1 or 2) comes last, by `position`.
+inline std::size_t last_of(const NodeTriple& t, std::span<const std::size_t> position) {
+  std::size_t m = position[t[0]] < position[t[1]] ? 1 : 0;
+  return position[t[m]] < position[t[2]] ? 2 : m;
+}
 
 // incomparable_pairs: the pairs of nodes neither of which is an ancestor of
 // the other, at most `limit` of them: those of the nearest topological layers
@@ -45,42 +57,42 @@ using NodePair = std::pair<NodeId, NodeId>;  // first < second
                                                             std::span<const std::uint64_t> sets,
                                                             std::span<const double> values);
 
-class PairSurrogate;
+// triangles: the triples all three of whose pairs are in `pairs`, at most
+// `limit` of them, in the order of their first two nodes' pair. O(pairs
+// times the partners of a node) time.
+[[nodiscard]] std::vector<NodeTriple> triangles(std::span<const NodePair> pairs, std::size_t limit);
 
 // solve_spd: solves A x = b for a symmetric positive definite A (p x p, row
 // major) by Cholesky, overwriting A. Fails only when interrupted.
 [[nodiscard]] Result<std::vector<double>> solve_spd(std::vector<double>& a, std::vector<double> b,
                                                     std::size_t p);
 
-// fit_folds: one surrogate per fold k, fitted without the rows left_out[k]
-// (cross-fitting). With more candidates than `keep`, each fold keeps the
-// `keep` strongest, chosen without its left-out rows too: chosen on every
-// row, a pair picked for one fold's noise would carry that noise into the
-// other folds' surrogates, and their errors would look smaller than they are.
-// Fails only when interrupted.
-// REQUIRES: as SurrogateFit::make; left_out[k] distinct row indices.
-[[nodiscard]] Result<std::vector<PairSurrogate>> fit_folds(
-    std::size_t n, const std::vector<NodePair>& candidates, std::size_t keep, std::size_t words,
-    std::span<const std::uint64_t> sets, std::span<const double> values,
-    const std::vector<std::vector<std::size_t>>& left_out);
-
 class PairSurrogate {
  public:
-  // terms: the number of coefficients of a fit on n nodes with `pairs` pairs.
-  static constexpr std::size_t terms(std::size_t n, std::size_t pairs) { return 1 + n + pairs; }
+  // terms: the number of coefficients of a fit on n nodes with `pairs` pairs
+  // and `triples` triples.
+  static constexpr std::size_t terms(std::size_t n, std::size_t pairs, std::size_t triples = 0) {
+    return 1 + n + pairs + triples;
+  }
 
   double operator()(std::span<const std::uint64_t> set) const;
   // marginals: g's marginal contribution of every node along `order`, by
-  // NodeId: a_x + the b terms of x with the nodes before it.
+  // NodeId: a_x + the b terms of x with the nodes before it + the t terms of
+  // the triples x completes.
   void marginals(std::span<const NodeId> order, std::vector<double>& out) const;
   // asv: one value per node; `first_before` holds P(i before j) for each
   // pair (i, j), as pair_precedence() gives them (empty when there are no
-  // pairs).
-  std::vector<double> asv(std::span<const double> first_before) const;
-  // additive_term: a_i. pair_term: b of pair k, in the order pairs() gives.
+  // pairs); `last` holds, per triple, P(its first, second and third node
+  // comes last of the three), three in a row.
+  std::vector<double> asv(std::span<const double> first_before,
+                          std::span<const double> last = {}) const;
+  // additive_term: a_i. pair_term: b of pair k, in the order pairs() gives;
+  // triple_term: t of triple k, in the order triples() gives.
   double additive_term(NodeId i) const { return coef_[1 + i]; }
   double pair_term(std::size_t k) const { return coef_[1 + n_ + k]; }
+  double triple_term(std::size_t k) const { return coef_[1 + n_ + pairs_.size() + k]; }
   std::span<const NodePair> pairs() const { return pairs_; }
+  std::span<const NodeTriple> triples() const { return triples_; }
 
  private:
   friend class SurrogateFit;
@@ -89,9 +101,12 @@ class PairSurrogate {
 
   std::size_t n_ = 0;
   std::vector<NodePair> pairs_;
-  // partners_[i]: (j, coefficient index) for every pair {i, j} with j > i.
+  std::vector<NodeTriple> triples_;
+  // partners_[i]: (j, coefficient index) for every pair {i, j} with j > i;
+  // trios_[i]: (j, k, coefficient index) for every triple {i, j, k} with i < j < k.
   std::vector<std::vector<std::pair<NodeId, std::size_t>>> partners_;
-  std::vector<double> coef_;  // c, a_0..a_{n-1}, then b of each pair in order
+  std::vector<std::vector<std::tuple<NodeId, NodeId, std::size_t>>> trios_;
+  std::vector<double> coef_;  // c, a_0..a_{n-1}, b of each pair, t of each triple
 };
 
 // SurrogateFit: least squares of a PairSurrogate over evaluated
@@ -101,14 +116,15 @@ class PairSurrogate {
 // ridge keeps terms the data cannot tell apart at zero instead of failing.
 // Cost: sum over rows of (active terms)^2, and terms^3 / 3 per fit.
 //
-//   SurrogateFit f(n, pairs, words, sets, values);
+//   Result<SurrogateFit> f = SurrogateFit::make(n, pairs, triples, words, sets, values);
 //   Result<PairSurrogate> g = f.fit_without(rows_of_fold_k);
 class SurrogateFit {
  public:
-  // REQUIRES: sets.size() == values.size() * words; pairs distinct, each (i, j) with i < j < n; the spans
-  // outlive the object.
+  // REQUIRES: sets.size() == values.size() * words; pairs distinct, each (i, j) with i < j < n;
+  // triples distinct and ascending; the spans outlive the object.
   static Result<SurrogateFit> make(std::size_t n, std::span<const NodePair> pairs,
-                                   std::size_t words, std::span<const std::uint64_t> sets,
+                                   std::span<const NodeTriple> triples, std::size_t words,
+                                   std::span<const std::uint64_t> sets,
                                    std::span<const double> values);
   // fit_without: the fit to every row but `left_out` (distinct row indices).
   // Fails only when interrupted.

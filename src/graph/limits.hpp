@@ -67,6 +67,15 @@ inline constexpr std::size_t kSurrogateFolds = 5;
 inline constexpr double kFitWorkBase = 3e8;
 inline constexpr double kFitWorkPerCall = 3e4;
 inline constexpr std::size_t kMaxSurrogateTerms = 2081;
+// Of its terms, at most this many are triples of nodes (on the walked orders),
+// chosen on every this-many-th coalition.
+inline constexpr std::size_t kMaxSurrogateTriples = 64;
+inline constexpr std::size_t kTripleScreenStride = 4;
+// A triple's interaction must beat this many times what chance reaches: the
+// marginals are heavy-tailed, and at 10^4 calls on the networks of
+// bench/budget.py unrelated triples scored up to 4 times chance, the game's
+// own 8 to 866 times.
+inline constexpr double kTripleChanceFactor = 6.0;
 // fit_work_budget: the work the fits of a budget of `calls` may take.
 constexpr double fit_work_budget(double calls) { return kFitWorkBase + kFitWorkPerCall * calls; }
 // Its pairs are the strongest of at most this many candidates.

@@ -271,21 +271,36 @@ TEST(IdealLattice, AsksWhileSortingALevel) {
 }
 
 // Catches a wrong precedence probability: they must match the counts over
-// every linear extension.
+// every linear extension, for pairs and for which node of a triple is last.
 TEST(Precedence, MatchesEveryLinearExtension) {
   for (std::uint64_t seed = 0; seed < 6; ++seed) {
     const Dag g = testing::random_dag(3 + seed, 0.3, seed);
     const std::size_t n = g.n_nodes();
     std::vector<NodePair> pairs;
+    std::vector<NodeTriple> triples;
     for (NodeId i = 0; i < n; ++i) {
-      for (NodeId j = i + 1; j < n; ++j) pairs.emplace_back(i, j);
+      for (NodeId j = i + 1; j < n; ++j) {
+        pairs.emplace_back(i, j);
+        for (NodeId k = j + 1; k < n; ++k) triples.push_back({i, j, k});
+      }
     }
     const std::vector<double> p = pair_precedence(lattice_of(g), pairs).value();
-    // The ASV of v(S) = [i in S and j in S] is P(i before j) for node j.
+    const std::vector<double> last = triple_last(lattice_of(g), triples).value();
+    // The ASV of v(S) = [i in S and j in S] is P(i before j) for node j; that
+    // of a triple's unanimity game, P(each node last).
     for (std::size_t k = 0; k < pairs.size(); ++k) {
       const auto [i, j] = pairs[k];
       const auto both = [i, j](std::uint64_t s) { return double((s >> i & 1) && (s >> j & 1)); };
       EXPECT_NEAR(p[k], testing::brute_force_asv(g, both)[j], 1e-14) << i << " " << j;
+    }
+    for (std::size_t k = 0; k < triples.size(); ++k) {
+      const NodeTriple t = triples[k];
+      const auto all = [t](std::uint64_t s) {
+        return double((s >> t[0] & 1) && (s >> t[1] & 1) && (s >> t[2] & 1));
+      };
+      const std::vector<double> asv = testing::brute_force_asv(g, all);
+      for (std::size_t m = 0; m < 3; ++m)
+        EXPECT_NEAR(last[3 * k + m], asv[t[m]], 1e-14) << t[0] << t[1] << t[2];
     }
   }
 }
@@ -437,25 +452,6 @@ TEST(StrongestPairs, FindsThePairsOfTheGame) {
   const std::vector<NodePair> kept = strongest_pairs(n, candidates, 2, 1, sets, values).value();
   EXPECT_EQ(kept, (std::vector<NodePair>{{0, 29}, {4, 21}}));
   EXPECT_EQ(strongest_pairs(n, candidates, candidates.size(), 1, sets, values).value(), candidates);
-
-  // Catches pairs chosen on every row before cross-fitting (the choice then
-  // carries one fold's noise into the others' surrogates): a pair only fold
-  // 0's rows show is chosen by every fold but fold 0.
-  std::vector<std::vector<std::size_t>> left_out(3);
-  for (std::size_t r = 0; r < values.size(); ++r) {
-    left_out[r % 3].push_back(r);
-    const std::uint64_t s = sets[r];
-    if (r % 3 == 0 && (s >> 7 & 1u) && (s >> 9 & 1u)) values[r] += 12.0;
-  }
-  const std::vector<PairSurrogate> g =
-      fit_folds(n, candidates, 1, 1, sets, values, left_out).value();
-  ASSERT_EQ(g.size(), 3u);
-  EXPECT_EQ(std::vector<NodePair>(g[0].pairs().begin(), g[0].pairs().end()),
-            (std::vector<NodePair>{{4, 21}}));
-  for (std::size_t k : {1u, 2u}) {
-    EXPECT_EQ(std::vector<NodePair>(g[k].pairs().begin(), g[k].pairs().end()),
-              (std::vector<NodePair>{{7, 9}}));
-  }
 }
 
 // Catches a truncation that is not the nearest layers first, or pairs lost
@@ -664,6 +660,30 @@ TEST(EstimateWithin, RareDrawsKeepAdditiveGamesExactAndWalksEnd) {
     EXPECT_LE(e.calls, c.most_calls);
     EXPECT_EQ(oracle.calls(), e.calls);
     for (std::size_t i = 0; i < n; ++i) EXPECT_NEAR(e.values[i], weights[i], 1e-9) << n << " " << i;
+  }
+}
+
+// Catches a surrogate without the triples the orders show, or a triple's
+// term credited to the wrong node: three children of one root, twins,
+// interact as a whole (a unanimity game on them, beside additive terms and
+// 8 chains of 3), which no pair term and no precedence control captures. The
+// surrogate's triple does, and its nodes come out exact. Without triples
+// their largest error over 5 seeds was 0.012 at 3,000 calls.
+TEST(EstimateWithin, TriplesThatInteractJoinTheSurrogate) {
+  std::vector<std::pair<NodeId, NodeId>> edges{{0, 1}, {0, 2}, {0, 3}};
+  for (NodeId v = 4; v < 28; v += 3) edges.insert(edges.end(), {{v, v + 1}, {v + 1, v + 2}});
+  const Dag g = make_dag(28, edges);
+  const auto game = [](std::uint64_t s) {
+    double v = 0.0;
+    for (NodeId i = 0; i < 28; ++i) v += (s >> i & 1) ? 1.0 + double(i % 5) : 0.0;
+    return v + ((s & 0b1110) == 0b1110 ? 3.0 : 0.0);
+  };
+  for (std::uint64_t seed = 0; seed < 5; ++seed) {
+    SharedOracle oracle(testing::on_words(game));
+    const WithinEstimate e =
+        estimate_within(testing::state_of(g), oracle, {.max_calls = 3000, .seed = seed}).value();
+    for (NodeId i = 1; i <= 3; ++i)
+      EXPECT_NEAR(e.values[i], 1.0 + double(i % 5) + 1.0, 1e-6) << seed << " " << i;
   }
 }
 
