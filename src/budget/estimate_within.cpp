@@ -280,18 +280,10 @@ Result<std::vector<NodeTriple>> telling_triples(const OrderTable& table, const P
       score[k] = std::max(score[k], contrast * contrast / (variance * inverse) / chance);
     }
   }
-  std::vector<std::size_t> rank;
-  for (std::size_t k = 0; k < candidates.size(); ++k) {
-    if (score[k] > kTripleChanceFactor) rank.push_back(k);
-  }
-  if (rank.size() > keep) {
-    std::ranges::nth_element(rank, rank.begin() + static_cast<std::ptrdiff_t>(keep),
-                             [&](std::size_t a, std::size_t b) { return score[a] > score[b]; });
-    rank.resize(keep);
-    std::ranges::sort(rank);
-  }
   std::vector<NodeTriple> out;
-  for (std::size_t k : rank) out.push_back(candidates[k]);
+  for (std::size_t k : top_scores(score, keep)) {
+    if (score[k] > kTripleChanceFactor) out.push_back(candidates[k]);
+  }
   return out;
 }
 

@@ -135,15 +135,20 @@ Result<std::vector<NodePair>> strongest_pairs(std::size_t n, std::vector<NodePai
     if (p <= 0.0 || p >= 1.0) continue;
     score[k] = std::abs(sum[k] / m - mean * p) / std::sqrt(p * (1.0 - p));
   }
-  std::vector<std::size_t> rank(candidates.size());
+  std::vector<NodePair> out;
+  for (std::size_t k : top_scores(score, keep)) out.push_back(candidates[k]);
+  return out;
+}
+
+std::vector<std::size_t> top_scores(std::span<const double> score, std::size_t keep) {
+  std::vector<std::size_t> rank(score.size());
   for (std::size_t k = 0; k < rank.size(); ++k) rank[k] = k;
+  if (rank.size() <= keep) return rank;
   std::ranges::nth_element(rank, rank.begin() + static_cast<std::ptrdiff_t>(keep),
                            [&](std::size_t a, std::size_t b) { return score[a] > score[b]; });
   rank.resize(keep);
   std::ranges::sort(rank);
-  std::vector<NodePair> out;
-  for (std::size_t k : rank) out.push_back(candidates[k]);
-  return out;
+  return rank;
 }
 
 std::vector<NodeTriple> triangles(std::span<const NodePair> pairs, std::size_t limit) {

@@ -57,6 +57,10 @@ inline std::size_t last_of(const NodeTriple& t, std::span<const std::size_t> pos
                                                             std::span<const std::uint64_t> sets,
                                                             std::span<const double> values);
 
+// top_scores: the indices of the `keep` highest scores, ascending; all of
+// them when they are fewer.
+[[nodiscard]] std::vector<std::size_t> top_scores(std::span<const double> score, std::size_t keep);
+
 // triangles: the triples all three of whose pairs are in `pairs`, at most
 // `limit` of them, in the order of their first two nodes' pair. O(pairs
 // times the partners of a node) time.
