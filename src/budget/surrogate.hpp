@@ -12,9 +12,10 @@
 // ideals, a product with an ancestor in it is present exactly when the rest
 // of it is, so its term is a smaller one.
 //
-//   Result<SurrogateFit> f = SurrogateFit::make(n, incomparable_pairs(dag, 500), {}, words, sets,
-//   values); Result<PairSurrogate> g = f->fit_without({}); std::vector<double> phi =
-//   g->asv(pair_precedence(lattice, pairs).value());
+//   Result<SurrogateFit> f =
+//       SurrogateFit::make(n, incomparable_pairs(dag, 500), {}, words, sets, values);
+//   Result<PairSurrogate> g = f->fit_without({});
+//   std::vector<double> phi = g->asv(pair_precedence(lattice, pairs).value());
 #pragma once
 
 #include <array>

@@ -67,8 +67,8 @@ inline constexpr std::size_t kSurrogateFolds = 5;
 inline constexpr double kFitWorkBase = 3e8;
 inline constexpr double kFitWorkPerCall = 3e4;
 inline constexpr std::size_t kMaxSurrogateTerms = 2081;
-// Of its terms, at most this many are triples of nodes (on the walked orders),
-// chosen on every this-many-th coalition.
+// Of its terms, at most this many are triples of nodes (on the walked orders);
+// the pairs' fit they are tested against takes every this-many-th coalition.
 inline constexpr std::size_t kMaxSurrogateTriples = 64;
 inline constexpr std::size_t kTripleScreenStride = 4;
 // A triple's interaction must beat this many times what chance reaches: the
