@@ -236,8 +236,11 @@ Result<std::vector<NodeTriple>> telling_triples(const OrderTable& table, const P
     for (std::size_t i = 0; i < n; ++i) y[r * n + i] = table.marginal[r * n + i] - d_g[i];
   }
   const double m = double(train.size());
-  // Each node's marginals less their regression on its position.
+  // Each member's marginals less their regression on its position.
+  std::vector<bool> member(n, false);
+  for (const NodeTriple& t : candidates) member[t[0]] = member[t[1]] = member[t[2]] = true;
   for (NodeId j = 0; j < n; ++j) {
+    if (!member[j]) continue;
     double sy = 0.0, st = 0.0, stt = 0.0, sty = 0.0;
     for (std::size_t r : train) {
       const double v = y[r * n + j], pos = double(table.position[r * n + j]);
