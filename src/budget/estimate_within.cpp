@@ -655,9 +655,10 @@ Result<WithinEstimate> combine(const Dag& dag, const Plan& plan, const std::vect
 
   Replicates est(n, 0), plain(n, 0);
   std::vector<double> d_g, psi(n), row(n), fold_sum(folds.count * n, 0.0);
-  // Per node: the range of the marginals less the surrogate's; per fold
-  // and node, the weighted moments of the residuals (the pool's own error).
-  std::vector<double> low(n, std::numeric_limits<double>::infinity()), high(n, -low[0]);
+  // Per fold and node: the range of the marginals less the fold's surrogate,
+  // and the weighted moments of the residuals (the pool's own error).
+  std::vector<double> low(folds.count * n, std::numeric_limits<double>::infinity()),
+      high(folds.count * n, -low[0]);
   std::vector<double> weight_sum(folds.count, 0.0), first_moment(folds.count * n, 0.0),
       second_moment(folds.count * n, 0.0);
   for (std::size_t r = 0; r < orders; ++r) {
@@ -672,8 +673,8 @@ Result<WithinEstimate> combine(const Dag& dag, const Plan& plan, const std::vect
       for (std::size_t i = 0; i < n; ++i) psi[i] -= d_g[i];
     }
     for (std::size_t i = 0; i < n; ++i) {
-      low[i] = std::min(low[i], psi[i]);
-      high[i] = std::max(high[i], psi[i]);
+      low[k * n + i] = std::min(low[k * n + i], psi[i]);
+      high[k * n + i] = std::max(high[k * n + i], psi[i]);
     }
     if (!c[k].empty()) {
       for (NodeId j = 0; j < n; ++j) {
@@ -773,12 +774,17 @@ Result<WithinEstimate> combine(const Dag& dag, const Plan& plan, const std::vect
   // the controls cut the rest of the spread that hid its share (pathfinder
   // at 10^5 calls: F22 before F97, probability 0.00073; the runs that missed
   // it were off by 3 standard errors). The pool's rare orders are walked
-  // about kRareWalks times each; what the pool never held is bounded.
-  for (std::size_t i = 0; i < n; ++i) {
-    if (!(high[i] >= low[i])) low[i] = high[i] = 0.0;
+  // about kRareWalks times each; what the pool never held is bounded by the
+  // widest range within a fold: the folds' surrogates may split collinear
+  // terms differently (twins), which moves each fold's residuals by a
+  // constant that no ordering's share depends on.
+  std::vector<double> range(n, 0.0);
+  for (std::size_t k = 0; k < folds.count; ++k) {
+    for (std::size_t i = 0; i < n; ++i) {
+      if (high[k * n + i] >= low[k * n + i])
+        range[i] = std::max(range[i], high[k * n + i] - low[k * n + i]);
+    }
   }
-  std::vector<double> range(n);
-  for (std::size_t i = 0; i < n; ++i) range[i] = high[i] - low[i];
   Result<std::vector<double>> bound = unreversed_bound(pool, source, range);
   if (!bound) return std::unexpected(std::move(bound.error()));
   for (std::size_t i = 0; i < n; ++i) out.stderr_values[i] = root_sum_square(out.stderr_values[i], (*bound)[i]);
