@@ -178,14 +178,13 @@ Result<void> plan_orders(Plan& plan, const OrderPool& pool, SampleRng& rng, std:
 // from orders the walk barely holds, where no residual would correct a
 // wrong coefficient.
 Result<std::vector<NodeTriple>> seen_last(std::vector<NodeTriple> candidates, const Plan& plan,
-                                          const Folds& folds) {
-  const std::size_t n = candidates.empty() ? 0 : plan.orders[0].size(), f_count = folds.count;
+                                          const OrderTable& table, const Folds& folds) {
+  const std::size_t n = table.n, f_count = folds.count;
   std::vector<std::uint32_t> count(candidates.size() * 3 * f_count, 0);
-  std::vector<std::size_t> position(n);
-  for (std::size_t r = 0; r < plan.orders.size() && !candidates.empty(); ++r) {
+  for (std::size_t r = 0; r < table.orders && !candidates.empty(); ++r) {
     if (Result<void> e = check_interrupt(); !e) return std::unexpected(std::move(e.error()));
     if (plan.draws[r].rare()) continue;
-    for (std::size_t t = 0; t < n; ++t) position[plan.orders[r][t]] = t;
+    const std::span<const std::uint32_t> position(table.position.data() + r * n, n);
     for (std::size_t k = 0; k < candidates.size(); ++k) {
       ++count[(3 * k + last_of(candidates[k], position)) * f_count + folds.of(r)];
     }
@@ -351,7 +350,7 @@ Result<std::vector<PairSurrogate>> fold_surrogates(const Dag& dag, const Plan& p
   std::vector<NodeTriple> triples;
   if (triple_room > 0) {
     Result<std::vector<NodeTriple>> candidates =
-        seen_last(triangles(*pairs, static_cast<std::size_t>(budget / rows)), plan, folds);
+        seen_last(triangles(*pairs, static_cast<std::size_t>(budget / rows)), plan, table, folds);
     if (!candidates) return std::unexpected(std::move(candidates.error()));
     if (!candidates->empty()) {
       std::vector<std::uint64_t> sample_sets;

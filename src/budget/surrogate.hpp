@@ -34,8 +34,10 @@ namespace morvend {
 using NodePair = std::pair<NodeId, NodeId>;  // first < second
 using NodeTriple = std::array<NodeId, 3>;    // ascending
 
-// last_of: which of the triple's nodes (0, 1 or 2) comes last, by `position`.
-inline std::size_t last_of(const NodeTriple& t, std::span<const std::size_t> position) {
+// last_of: which of the triple's nodes (0, 1 or 2) comes last, by `position`
+// (each node's place in the order).
+template <class Positions>
+std::size_t last_of(const NodeTriple& t, const Positions& position) {
   std::size_t m = position[t[0]] < position[t[1]] ? 1 : 0;
   return position[t[m]] < position[t[2]] ? 2 : m;
 }
