@@ -549,7 +549,7 @@ Result<std::vector<double>> precedence(OrderSource& source, const OrderPool& poo
 // move its estimate by: a pair the pool always put one way round is the
 // other way with probability p (counted, else about 1 / N: N draws seldom
 // miss what is likelier), and then moves the node by no more than the range
-// its residual marginals take.
+// its residuals take.
 Result<std::vector<double>> unreversed_bound(const OrderPool& pool, const OrderSource& source,
                                              std::span<const double> range) {
   const std::size_t n = range.size();
@@ -671,10 +671,6 @@ Result<WithinEstimate> combine(const Dag& dag, const Plan& plan, const std::vect
       g[k].marginals(plan.orders[r], d_g);
       for (std::size_t i = 0; i < n; ++i) psi[i] -= d_g[i];
     }
-    for (std::size_t i = 0; i < n; ++i) {
-      low[k * n + i] = std::min(low[k * n + i], psi[i]);
-      high[k * n + i] = std::max(high[k * n + i], psi[i]);
-    }
     if (!c[k].empty()) {
       for (NodeId j = 0; j < n; ++j) {
         for (std::size_t q = 0; q < c[k][j].size(); ++q) {
@@ -687,6 +683,8 @@ Result<WithinEstimate> combine(const Dag& dag, const Plan& plan, const std::vect
     }
     weight_sum[k] += w;
     for (std::size_t i = 0; i < n; ++i) {
+      low[k * n + i] = std::min(low[k * n + i], psi[i]);
+      high[k * n + i] = std::max(high[k * n + i], psi[i]);
       first_moment[k * n + i] += w * psi[i];
       second_moment[k * n + i] += w * psi[i] * psi[i];
     }
@@ -769,14 +767,16 @@ Result<WithinEstimate> combine(const Dag& dag, const Plan& plan, const std::vect
   for (std::size_t i = 0; i < n; ++i) {
     out.stderr_values[i] = std::max(out.stderr_values[i], plain_error[i] / kMaxControlGain);
   }
-  // An ordering too rare to be walked shows in no fit and no spread, and
-  // the controls cut the rest of the spread that hid its share (pathfinder
-  // at 10^5 calls: F22 before F97, probability 0.00073; the runs that missed
-  // it were off by 3 standard errors). The pool's rare orders are walked
-  // about kRareWalks times each; what the pool never held is bounded by the
-  // widest range within a fold: the folds' surrogates may split collinear
-  // terms differently (twins), which moves each fold's residuals by a
-  // constant that no ordering's share depends on.
+  // An ordering too rare to be walked shows in no fit and no spread. The
+  // pool's rare orders are walked about kRareWalks times each; what the pool
+  // never held is bounded by the widest range, within a fold, of the
+  // residuals the walk averages. Not of the marginals less the surrogate:
+  // those vary with the precedence of the pairs the controls hold, whose
+  // share the controls' means already give (on andes at 10^5 calls that
+  // range was 15,000 times the error, widening intervals that covered
+  // without it). Nor across folds: the folds' surrogates may split
+  // collinear terms differently (twins), which moves each fold's residuals
+  // by a constant that no ordering's share depends on.
   std::vector<double> range(n, 0.0);
   for (std::size_t k = 0; k < folds.count; ++k) {
     for (std::size_t i = 0; i < n; ++i) {
