@@ -548,8 +548,7 @@ Result<std::vector<double>> precedence(OrderSource& source, const OrderPool& poo
 // unreversed_bound: per node, what the orderings the pool never held can
 // move its estimate by: a pair the pool always put one way round is the
 // other way with probability p (counted, else about 1 / N: N draws seldom
-// miss what is likelier), and then moves the node by no more than the range
-// its residuals take.
+// miss what is likelier), and then moves the node by no more than `range`.
 Result<std::vector<double>> unreversed_bound(const OrderPool& pool, const OrderSource& source,
                                              std::span<const double> range) {
   const std::size_t n = range.size();
@@ -654,8 +653,8 @@ Result<WithinEstimate> combine(const Dag& dag, const Plan& plan, const std::vect
 
   Replicates est(n, 0), plain(n, 0);
   std::vector<double> d_g, psi(n), row(n), fold_sum(folds.count * n, 0.0);
-  // Per fold and node: the range of the marginals less the fold's surrogate,
-  // and the weighted moments of the residuals (the pool's own error).
+  // Per fold and node: the range of the residuals, and their weighted
+  // moments (the pool's own error).
   std::vector<double> low(folds.count * n, std::numeric_limits<double>::infinity()),
       high(folds.count * n, -low[0]);
   std::vector<double> weight_sum(folds.count, 0.0), first_moment(folds.count * n, 0.0),
@@ -770,11 +769,13 @@ Result<WithinEstimate> combine(const Dag& dag, const Plan& plan, const std::vect
   // An ordering too rare to be walked shows in no fit and no spread. The
   // pool's rare orders are walked about kRareWalks times each; what the pool
   // never held is bounded by the widest range, within a fold, of the
-  // residuals the walk averages. Not of the marginals less the surrogate:
-  // those vary with the precedence of the pairs the controls hold, whose
-  // share the controls' means already give (on andes at 10^5 calls that
-  // range was 15,000 times the error, widening intervals that covered
-  // without it). Nor across folds: the folds' surrogates may split
+  // residuals the walk averages, or by what moves most nodes' residuals
+  // (kUnseenRangeQuantile): a node's own range is zero where only orderings
+  // the pool never held move it. Not the range of the marginals less the
+  // surrogate: those vary with the precedence of the pairs the controls
+  // hold, whose share the controls' means already give (on andes at 10^5
+  // calls that range was 15,000 times the error, widening intervals that
+  // covered without it). Nor across folds: the folds' surrogates may split
   // collinear terms differently (twins), which moves each fold's residuals
   // by a constant that no ordering's share depends on.
   std::vector<double> range(n, 0.0);
@@ -783,6 +784,13 @@ Result<WithinEstimate> combine(const Dag& dag, const Plan& plan, const std::vect
       if (high[k * n + i] >= low[k * n + i])
         range[i] = std::max(range[i], high[k * n + i] - low[k * n + i]);
     }
+  }
+  if (n > 0) {
+    std::vector<double> sorted = range;
+    const auto at =
+        sorted.begin() + static_cast<std::ptrdiff_t>(kUnseenRangeQuantile * double(n - 1));
+    std::ranges::nth_element(sorted, at);
+    for (double& x : range) x = std::max(x, *at);
   }
   Result<std::vector<double>> bound = unreversed_bound(pool, source, range);
   if (!bound) return std::unexpected(std::move(bound.error()));
