@@ -7,6 +7,8 @@ Parts (--part; default all):
   KernelSHAP, OddSHAP, RegressionMSR (tree, also cross-fitted over 5 folds, and linear
   proxies) and PermutationSamplingSV (dowhy's permutation estimator with --dowhy), budgets
   10n to 10^5.
+- instances: the same two edgeless games at 10n calls (or --edgeless-budgets) over many game
+  instances (--instances, --instance-seeds), against the peers that take the budget as it is.
 - networks: real causal networks shipped with pgmpy (alarm, hepar2, pathfinder, andes), a
   model-style game whose exact ASV comes from exact counts of linear extensions (or, on
   andes, where they are out of reach, from the symmetry of twin nodes);
@@ -1150,6 +1152,50 @@ def edgeless_part(bench, args):
         print(f"elapsed: {time.perf_counter() - start:.1f} s (truth {truth_time:.1f} s)\n", flush=True)
 
 
+def instances_part(args):
+    """The edgeless games at their smallest budget over many instances: one
+    instance's table can favour one method; the ratio over instances cannot."""
+    peers = [p for p in edgeless_peers(False) if p[2] == "budget" and p[0] not in args.slow_peers]
+    rows = []
+    start = time.perf_counter()
+    for n in args.edgeless_sizes:
+        setup = setup_of(edgeless_dag(n), f"Edgeless, {n} nodes", "", True)
+        budgets = args.edgeless_budgets or [10 * n]
+        for make, kind in [(ModelGame, "model"), (UnanimityGame, "unanimity")]:
+            for budget in budgets:
+                within, covered, by_peer = [], [], {name: [] for name, *_ in peers}
+                for g in range(1000, 1000 + args.instances):
+                    game = make(n, g)
+                    truth = game.shapley()
+                    ests, ses, *_ = within_runs(setup, game, budget, range(args.instance_seeds))
+                    within.append(statistics.median(rel_err(e, truth) for e in ests))
+                    covered.append(coverage(ests, ses, truth)[0])
+                    for name, runner, _, _ in peers:
+                        errs = []
+                        for seed in range(args.instance_seeds):
+                            est, _ = runner(setup, Counter(game, setup["index"]), budget, seed)
+                            errs.append(rel_err(np.asarray(est), truth))
+                        by_peer[name].append(statistics.median(errs))
+                best = [min(by_peer[name][k] for name in by_peer) for k in range(args.instances)]
+                ratio = math.exp(statistics.mean(math.log(b / w) for b, w in zip(best, within)))
+                ahead = sum(w <= b for w, b in zip(within, best))
+                row = [n, kind, budget, f"{args.instances} x {args.instance_seeds}", statistics.median(within), statistics.mean(covered)]
+                row += [statistics.median(by_peer[name]) for name in by_peer]
+                rows.append(row + [ratio, f"{ahead} of {args.instances}"])
+                print(f"  [instances: {n} nodes, {kind}, {budget}: {time.perf_counter() - start:.0f} s]", file=sys.stderr, flush=True)
+    print("### Edgeless games over many instances\n")
+    print(
+        f"Game instances 1000 to {999 + args.instances} (`ModelGame(n, g)`, `UnanimityGame(n, g)`), "
+        f"seeds 0 to {args.instance_seeds - 1} of every method on each; errors are medians over the seeds, "
+        "then over the instances; coverage is explain_within's 95% interval, the mean over instances; "
+        "best peer / within is the geometric mean over instances of the best peer's error over explain_within's.\n"
+    )
+    headers = ["nodes", "game", "budget", "instances x seeds", "within error", "coverage 95%"]
+    headers += [f"{name} error" for name, *_ in peers] + ["best peer / within", "within ahead"]
+    table(headers, rows)
+    print(f"elapsed: {time.perf_counter() - start:.1f} s\n", flush=True)
+
+
 # ---- part: real causal networks -----------------------------------------------
 
 
@@ -1423,9 +1469,11 @@ def main():
     parser.add_argument("--quick", action="store_true", help="fewer budgets, sizes and seeds (a few minutes a part)")
     parser.add_argument("--seeds", type=int, default=0, help="seeds of the peers and approx (default 5, 3 at 10^5; 3 with --quick)")
     parser.add_argument("--cov-seeds", type=int, default=0, help="explain_within runs for error and coverage (default 100; 20 with --quick)")
-    parser.add_argument("--part", choices=["all", "edgeless", "networks", "cost", "dag"], default="all")
+    parser.add_argument("--part", choices=["all", "edgeless", "instances", "networks", "cost", "dag"], default="all")
     parser.add_argument("--edgeless-sizes", type=int, nargs="+", default=[20, 50])
     parser.add_argument("--edgeless-budgets", type=int, nargs="+", help="budgets of the edgeless part (default 10n, 10^3, 10^4, 10^5; 10n and 10^3 with --quick)")
+    parser.add_argument("--instances", type=int, default=20, help="game instances of the instances part")
+    parser.add_argument("--instance-seeds", type=int, default=10, help="seeds of every method on each instance")
     parser.add_argument("--networks", nargs="+", default=NETWORKS, help="pgmpy example networks")
     parser.add_argument("--network-budgets", type=int, nargs="+", help="budgets of the networks part (default 10^3, 10^4, 10^5; to 10^4 with --quick)")
     parser.add_argument("--dowhy", action="store_true", help="add dowhy's permutation estimator to the edgeless tables")
@@ -1439,7 +1487,7 @@ def main():
         return
     bench = Bench(args)
     began = time.perf_counter()
-    parts = ["edgeless", "networks", "cost", "dag"] if args.part == "all" else [args.part]
+    parts = ["edgeless", "instances", "networks", "cost", "dag"] if args.part == "all" else [args.part]
     machine_header(
         "Budgeted explanations: error, coverage and cost against distinct value calls",
         f"parts {', '.join(parts)}; edgeless DAGs of {', '.join(map(str, args.edgeless_sizes))} nodes; "
@@ -1456,6 +1504,8 @@ def main():
     print("  value function in every method\n")
     if "edgeless" in parts:
         edgeless_part(bench, args)
+    if "instances" in parts:
+        instances_part(args)
     if "networks" in parts:
         networks_part(bench, args)
     if "cost" in parts:
