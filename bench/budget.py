@@ -1177,7 +1177,9 @@ def instances_part(args):
                             errs.append(rel_err(np.asarray(est), truth))
                         by_peer[name].append(statistics.median(errs))
                 best = [min(by_peer[name][k] for name in by_peer) for k in range(args.instances)]
-                ratio = math.exp(statistics.mean(math.log(b / w) for b, w in zip(best, within)))
+                # an instance a method gets exact (a budget past 2^n) has no ratio
+                logs = [math.log(b / w) for b, w in zip(best, within) if b > 0 and w > 0]
+                ratio = math.exp(statistics.mean(logs)) if logs else "—"
                 ahead = sum(w <= b for w, b in zip(within, best))
                 row = [n, kind, budget, f"{args.instances} x {args.instance_seeds}", statistics.median(within), statistics.mean(covered)]
                 row += [statistics.median(by_peer[name]) for name in by_peer]
