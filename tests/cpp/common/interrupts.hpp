@@ -103,20 +103,30 @@ inline constexpr double kMaxAskGap =
 
 // expect_stops_promptly: runs `op` (returning a Result) under a source that
 // says stop 100 ms in, and expects Interrupted, asks at most kMaxAskGap of
-// CPU time apart, and under 10 ms of CPU time after the stop.
+// CPU time apart, and under 10 ms of CPU time after the stop. The thread's
+// CPU time still swells when the machine is loaded (beside the other tests
+// of ctest -j2 on two CPUs, a tail of 1 ms measured 10.3 once), so the
+// timings need to hold in one of kTimingAttempts runs, the result in each.
+inline constexpr int kTimingAttempts = 3;
+
 template <class Op>
 void expect_stops_promptly(const std::string& name, Op&& op) {
-  StopSource stop = StopSource::after(std::chrono::milliseconds(100));
-  decltype(op()) r;
-  {
-    InterruptScope scope(stop);
-    r = op();
+  for (int attempt = 1;; ++attempt) {
+    StopSource stop = StopSource::after(std::chrono::milliseconds(100));
+    decltype(op()) r;
+    {
+      InterruptScope scope(stop);
+      r = op();
+    }
+    const double tail = cpu_seconds() - stop.stopped_at();
+    EXPECT_THAT(r, FailsWith(AsvError::Kind::kInterrupted)) << name;
+    EXPECT_GE(stop.asks(), 1) << name;
+    if ((stop.max_gap() <= kMaxAskGap && tail < 0.01) || attempt == kTimingAttempts) {
+      EXPECT_LE(stop.max_gap(), kMaxAskGap) << name;
+      EXPECT_LT(tail, 0.01) << name;
+      return;
+    }
   }
-  const double tail = cpu_seconds() - stop.stopped_at();
-  EXPECT_THAT(r, FailsWith(AsvError::Kind::kInterrupted)) << name;
-  EXPECT_GE(stop.asks(), 1) << name;
-  EXPECT_LE(stop.max_gap(), kMaxAskGap) << name;
-  EXPECT_LT(tail, 0.01) << name;
 }
 
 }  // namespace morvend::testing
