@@ -1105,7 +1105,8 @@ def edgeless_part(bench, args):
                 errs = [rel_err(e, truth) for e in ests]
                 cov, worst, bias, nan, zero, _ = coverage(ests, ses, truth)
                 row = [game.name, budget, statistics.median(errs), int(statistics.median(calls)), "/".join(sorted(methods))]
-                row += [cov, fmt_z(worst), zero, len(ests)]
+                # below 20n calls explain_within gives no stderr
+                row += [cov if nan < 1 else "no stderr", fmt_z(worst), zero, len(ests)]
                 best = None
                 for name, runner, mode, guess in peers:
                     if name in args.slow_peers and budget > args.slow_peer_max_budget:
@@ -1169,7 +1170,9 @@ def instances_part(args):
                     truth = game.shapley()
                     ests, ses, *_ = within_runs(setup, game, budget, range(args.instance_seeds))
                     within.append(statistics.median(rel_err(e, truth) for e in ests))
-                    covered.append(coverage(ests, ses, truth)[0])
+                    cov, _, _, nan, *_ = coverage(ests, ses, truth)
+                    if nan < 1:  # below 20n calls explain_within gives no stderr
+                        covered.append(cov)
                     for name, runner, _, _ in peers:
                         errs = []
                         for seed in range(args.instance_seeds):
@@ -1181,7 +1184,8 @@ def instances_part(args):
                 logs = [math.log(b / w) for b, w in zip(best, within) if b > 0 and w > 0]
                 ratio = math.exp(statistics.mean(logs)) if logs else "—"
                 ahead = sum(w <= b for w, b in zip(within, best))
-                row = [n, kind, budget, f"{args.instances} x {args.instance_seeds}", statistics.median(within), statistics.mean(covered)]
+                row = [n, kind, budget, f"{args.instances} x {args.instance_seeds}", statistics.median(within)]
+                row += [statistics.mean(covered) if covered else "no stderr"]
                 row += [statistics.median(by_peer[name]) for name in by_peer]
                 rows.append(row + [ratio, f"{ahead} of {args.instances}"])
                 print(f"  [instances: {n} nodes, {kind}, {budget}: {time.perf_counter() - start:.0f} s]", file=sys.stderr, flush=True)

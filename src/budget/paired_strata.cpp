@@ -287,6 +287,9 @@ Result<std::optional<WithinEstimate>> run(std::size_t n, Oracle& oracle,
   // The ends and the whole strata are exact sums of the values themselves.
   out.values.assign(n, ((*v)[1] - (*v)[0]) / double(n));
   std::vector<double> variance(n, 0.0), spread(n, 0.0), sum(n), sq(n), u(n);
+  // The residuals' part of the estimate, per node: what the fold surrogates'
+  // shares of the sampled strata leave.
+  std::vector<double> correction(n, 0.0), shares_sum(n);
   // Per node, over the pairs whose S holds it, and as if every pair's did.
   std::vector<double> member_sum(n), member_sq(n), as_member_sum(n), as_member_sq(n), members(n);
   std::size_t sampled_pairs = 0;
@@ -331,7 +334,8 @@ Result<std::optional<WithinEstimate>> run(std::size_t n, Oracle& oracle,
         scale = std::max(scale, std::abs(x));
       }
     }
-    for (auto* x : {&sum, &sq, &member_sum, &member_sq, &as_member_sum, &as_member_sq, &members, &fold_part}) {
+    for (auto* x : {&sum, &sq, &member_sum, &member_sq, &as_member_sum, &as_member_sq, &members,
+                    &fold_part, &shares_sum}) {
       std::fill(x->begin(), x->end(), 0.0);
     }
     for (std::size_t j = 0; j < pairs; ++j) {
@@ -354,6 +358,7 @@ Result<std::optional<WithinEstimate>> run(std::size_t n, Oracle& oracle,
         const double h = g->empty() ? 0.0 : shares[fold][i];
         u[i] = (member ? in : out_) + h;
         sum[i] += u[i];
+        shares_sum[i] += h;
         fold_part[fold * n + i] += u[i];
         sq[i] += u[i] * u[i];
         as_member_sum[i] += in + h;
@@ -386,6 +391,7 @@ Result<std::optional<WithinEstimate>> run(std::size_t n, Oracle& oracle,
     for (std::size_t i = 0; i < n; ++i) {
       const double mean = sum[i] / double(pairs);
       out.values[i] += mean;
+      correction[i] += (sum[i] - shares_sum[i]) / double(pairs);
       const double p_member = !middle ? double(s) / double(n)
                               : i == 0 ? 1.0
                                        : double(s - 1) / double(n - 1);
@@ -421,6 +427,14 @@ Result<std::optional<WithinEstimate>> run(std::size_t n, Oracle& oracle,
       for (std::size_t k = 0; k < folds; ++k) ss += std::pow(fold_est[k * n + i] - mean, 2);
       const double between = std::sqrt(ss / double(folds * (folds - 1)));
       if (between > kFoldDisagreement * out.stderr_values[i]) out.stderr_values[i] = between;
+    }
+  }
+  if (!g->empty() && sampled_pairs > 0 && options.max_calls < kPlainSurrogateCallsPerNode * n) {
+    // Too few pairs for the correction to pay (limits.hpp): the surrogates'
+    // own values, whose bias no spread shows.
+    for (std::size_t i = 0; i < n; ++i) {
+      out.values[i] -= correction[i];
+      out.stderr_values[i] = std::numeric_limits<double>::quiet_NaN();
     }
   }
   out.exact = sampled_pairs == 0;

@@ -185,6 +185,16 @@ inline constexpr double kOddFitProductRidge = 1e-8;
 // of 0.15, 0.024 at 0.5 (1.0 s of the 2 s the budget allows) and 0.010 at
 // 1.5 (2.9 s); with them, 0.00094 at 0.5 (1.17 s).
 inline constexpr double kOddFitWorkShare = 0.5;
+// Below this many calls per node the paired strata return their fold
+// surrogates' own values, without the residuals' correction and so without
+// an honest error (stderr NaN): there the correction's noise outweighs what
+// the fits miss. On 20 instances x 10 seeds of bench/budget.py's edgeless
+// games at 10n calls the error went from 0.476 to 0.386 (unanimity, 20
+// nodes), 0.0063 to 0.0054 (model), 0.020 to 0.015 (terms of 3 to 6 nodes
+// with thresholds), 0.53 to 0.41 (unanimity, 50 nodes); at 20n and beyond,
+// where the corrected estimate already leads every peer, the error bars are
+// kept.
+inline constexpr std::uint64_t kPlainSurrogateCallsPerNode = 20;
 // A standard error never claims less than rounding leaves: this many units in
 // the last place of the largest quantity summed (a node the surrogate
 // captures exactly has a spread of 1e-16, smaller than its rounding error).

@@ -58,15 +58,16 @@ def unanimity_game(n, seed, terms=8):
 # without (coalitions in complementary pairs), there also with a few pairs
 # per stratum, whose variances alone would give intervals too narrow, and
 # with rare large terms that a node's own few pairs miss (unanimity at 10n
-# calls covered 0.915 from the nodes' own pairs alone).
+# calls covered 0.915 from the nodes' own pairs alone). The edgeless budgets
+# are the least that carry an error (20n calls).
 @pytest.mark.statistics
 @pytest.mark.parametrize(
     "n, p, budget, method, game, game_seed",
     [
         (30, 0.1, 2500, "surrogate_residual", model_game, 7),
         (40, 0.0, 800, "paired_strata", model_game, 7),
-        (16, 0.0, 120, "paired_strata", model_game, 7),
-        (30, 0.0, 300, "paired_strata", unanimity_game, 1),
+        (16, 0.0, 320, "paired_strata", model_game, 7),
+        (30, 0.0, 600, "paired_strata", unanimity_game, 1),
     ],
     ids=["edges", "edgeless", "edgeless-few-pairs", "edgeless-unanimity"],
 )
@@ -118,6 +119,21 @@ def test_too_few_replicates_give_nan(dag, budgets):
         assert not r["is_exact"]
         for x in r["values"]:
             assert math.isnan(r["stderr"][x]) and math.isnan(r["ci_low"][x]) and math.isnan(r["ci_high"][x])
+
+
+# Catches a correction kept where its noise outweighs what it removes, or
+# error bars dropped where they pay: without edges, below 20n calls the
+# estimate is the fold surrogates' own, with no honest error (NaN); from 20n
+# calls on it is corrected and carries its error.
+def test_no_error_bar_below_20n_calls_without_edges():
+    n = 30
+    explainer = morvend.ASVExplainer(random_dag(n, 0.0, 0, prefix="x"))
+    v, truth = unanimity_game(n, 1)
+    for budget, plain in [(10 * n, True), (20 * n - 1, True), (20 * n, False)]:
+        r = explainer.explain_within(v, max_calls=budget, seed=2, ci=0.95)
+        assert r["method"] == "paired_strata" and not r["is_exact"] and r["calls"] <= budget
+        assert [math.isnan(r["stderr"][x]) for x in truth] == [plain] * n
+        assert [math.isnan(r["ci_low"][x]) for x in truth] == [plain] * n
 
 
 # Catches an error bar that trusts a node's own spread where only orderings
