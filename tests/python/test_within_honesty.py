@@ -124,7 +124,9 @@ def test_too_few_replicates_give_nan(dag, budgets):
 # Catches a correction kept where its noise outweighs what it removes, or
 # error bars dropped where they pay: without edges, below 20n calls the
 # estimate is the fold surrogates' own, with no honest error (NaN); from 20n
-# calls on it is corrected and carries its error.
+# calls on it is corrected and carries its error. Over seeds 0 to 19 at 10n
+# the corrected estimate's median error was 0.566 on this game, the
+# surrogates' own 0.426.
 def test_no_error_bar_below_20n_calls_without_edges():
     n = 30
     explainer = morvend.ASVExplainer(random_dag(n, 0.0, 0, prefix="x"))
@@ -134,6 +136,12 @@ def test_no_error_bar_below_20n_calls_without_edges():
         assert r["method"] == "paired_strata" and not r["is_exact"] and r["calls"] <= budget
         assert [math.isnan(r["stderr"][x]) for x in truth] == [plain] * n
         assert [math.isnan(r["ci_low"][x]) for x in truth] == [plain] * n
+    norm = math.sqrt(sum(t * t for t in truth.values()))
+    errors = []
+    for seed in range(20):
+        r = explainer.explain_within(v, max_calls=10 * n, seed=seed)
+        errors.append(math.sqrt(sum((r["values"][x] - t) ** 2 for x, t in truth.items())) / norm)
+    assert sorted(errors)[10] < 0.5
 
 
 # Catches an error bar that trusts a node's own spread where only orderings
