@@ -289,7 +289,7 @@ Result<std::optional<WithinEstimate>> run(std::size_t n, Oracle& oracle,
   std::vector<double> variance(n, 0.0), spread(n, 0.0), sum(n), sq(n), u(n);
   // The residuals' part of the estimate, per node: what the fold surrogates'
   // shares of the sampled strata leave.
-  std::vector<double> correction(n, 0.0), shares_sum(n);
+  std::vector<double> correction(n, 0.0);
   // Per node, over the pairs whose S holds it, and as if every pair's did.
   std::vector<double> member_sum(n), member_sq(n), as_member_sum(n), as_member_sq(n), members(n);
   std::size_t sampled_pairs = 0;
@@ -335,7 +335,7 @@ Result<std::optional<WithinEstimate>> run(std::size_t n, Oracle& oracle,
       }
     }
     for (auto* x : {&sum, &sq, &member_sum, &member_sq, &as_member_sum, &as_member_sq, &members,
-                    &fold_part, &shares_sum}) {
+                    &fold_part}) {
       std::fill(x->begin(), x->end(), 0.0);
     }
     for (std::size_t j = 0; j < pairs; ++j) {
@@ -358,7 +358,6 @@ Result<std::optional<WithinEstimate>> run(std::size_t n, Oracle& oracle,
         const double h = g->empty() ? 0.0 : shares[fold][i];
         u[i] = (member ? in : out_) + h;
         sum[i] += u[i];
-        shares_sum[i] += h;
         fold_part[fold * n + i] += u[i];
         sq[i] += u[i] * u[i];
         as_member_sum[i] += in + h;
@@ -375,6 +374,8 @@ Result<std::optional<WithinEstimate>> run(std::size_t n, Oracle& oracle,
       const double count = double(pairs / folds + (k < pairs % folds ? 1 : 0));
       for (std::size_t i = 0; i < n; ++i) {
         fold_est[k * n + i] += pairs < folds ? sum[i] / double(pairs) : fold_part[k * n + i] / count;
+        // Fold k's surrogate share came with each of its pairs.
+        if (k < shares.size()) correction[i] -= count * shares[k][i] / double(pairs);
       }
     }
     // Sampling without repeats: the finite-population factor 1 - m / M.
@@ -391,7 +392,7 @@ Result<std::optional<WithinEstimate>> run(std::size_t n, Oracle& oracle,
     for (std::size_t i = 0; i < n; ++i) {
       const double mean = sum[i] / double(pairs);
       out.values[i] += mean;
-      correction[i] += (sum[i] - shares_sum[i]) / double(pairs);
+      correction[i] += mean;
       const double p_member = !middle ? double(s) / double(n)
                               : i == 0 ? 1.0
                                        : double(s - 1) / double(n - 1);
